@@ -1,0 +1,116 @@
+#include "input/load_points.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "run/check.h"
+
+namespace vantu {
+
+namespace {
+
+bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string format_message(const char* fmt, const std::string& arg) {
+  int n = std::snprintf(nullptr, 0, fmt, arg.c_str());
+  std::string s(static_cast<size_t>(n), '\0');
+  std::snprintf(&s[0], s.size() + 1, fmt, arg.c_str());
+  return s;
+}
+
+}  // namespace
+
+ColumnCounts read_columns(const std::string& path, const ColumnSlot (&slots)[5]) {
+  VANTU_REQUIRE(slots[0].dest != nullptr, "pt1!=NULL");
+
+  // Slots with the same destination share the count of the first of them.
+  int owner[5];
+  for (int s = 0; s < 5; ++s) {
+    owner[s] = s;
+    for (int e = 0; e < s; ++e)
+      if (slots[e].dest == slots[s].dest) {
+        owner[s] = e;
+        break;
+      }
+  }
+  ColumnCounts counts = {{0, 0, 0, 0, 0}, false};
+
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw RunEnd{1, format_message("ERROR opening file: %s\n", path)};
+
+  int maxcol = 0;
+  for (const ColumnSlot& s : slots) maxcol = std::max(maxcol, s.column);
+
+  std::string line;
+  while (std::getline(file, line)) {
+    if (maxcol < 1) continue;
+    const char* pos = line.c_str();
+    for (int j = 1; j <= maxcol; ++j) {
+      char* end = nullptr;
+      double value = std::strtod(pos, &end);
+      if (end == pos) break;
+      // The whole token is passed, also when only its head was a number.
+      while (is_separator(*pos)) ++pos;
+      while (*pos != '\0' && !is_separator(*pos)) ++pos;
+
+      for (int s = 0; s < 5; ++s) {
+        if (slots[s].column != j) continue;
+        int& n = counts.stored[owner[s]];
+        if (slots[s].dest == nullptr) {
+          ++n;
+        } else if (n < slots[s].capacity) {
+          slots[s].dest[n++] = value;
+        } else {
+          counts.overflow = true;
+        }
+        break;
+      }
+    }
+  }
+  for (int s = 0; s < 5; ++s) counts.stored[s] = counts.stored[owner[s]];
+  return counts;
+}
+
+namespace {
+
+int read_point_file(const std::string& path, const ColumnSlot (&slots)[5]) {
+  ColumnCounts counts = read_columns(path, slots);
+  if (counts.overflow)
+    throw RunEnd{1, format_message("ERROR too many points in file: %s (at most 1000)\n", path)};
+  return counts.stored[2];
+}
+
+void reset(PointSet& set) {
+  set.xy.assign(2 * kPointCapacity, 0.0);
+  set.len.assign(kPointCapacity, 0.0);
+  set.ang.assign(kPointCapacity, 0.0);
+  set.id.assign(kPointCapacity, 0.0);
+  set.count = 0;
+}
+
+}  // namespace
+
+void load_point_sets(PointInput& in, const ParameterSet& p) {
+  reset(in.first);
+  reset(in.second);
+  constexpr int kPer = kPointCapacity;
+  PointSet& a = in.first;
+  ColumnSlot first[5] = {{p.nx, a.xy.data(), 2 * kPer}, {p.ny, a.xy.data(), 2 * kPer},
+                         {p.Nlen, a.len.data(), kPer},  {p.Nang, a.ang.data(), kPer},
+                         {p.Nid, a.id.data(), kPer}};
+  a.count = read_point_file(in.first_file, first);
+
+  PointSet& b = in.second;
+  ColumnSlot second[5] = {{p.nx, b.xy.data(), 2 * kPer}, {p.ny, b.xy.data(), 2 * kPer},
+                          {p.Nlen, b.len.data(), kPer},  {p.Nid, b.id.data(), kPer},
+                          {0, nullptr, 0}};
+  b.count = read_point_file(in.second_file, second);
+
+  std::printf("  loaded %d points from %s.\n", a.count, in.first_file.c_str());
+  std::printf("  loaded %d points from %s.\n", b.count, in.second_file.c_str());
+  std::printf("\n");
+}
+
+}  // namespace vantu

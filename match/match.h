@@ -1,0 +1,106 @@
+// The match state of a run and the stages that read and write it: creation,
+// Sinkhorn balancing, match geometry, benefits, soft targets and decisions.
+//
+// Data layout (K first-set points = rows, M second-set points = columns,
+// S = MaxSplit levels):
+//   EA[l], cntr[l]    sparse K x M match matrix of level l < S (sparse1.h);
+//                     during a run every pattern is full, entry (i, j) at
+//                     EA[l][1 + i*M + j]
+//   vslack[l]         K doubles, slack column of level l (row i unmatched)
+//   hslack            M doubles, slack row shared by the levels
+//   level_points[l]   max(K, M) homogeneous points (1, x, y), row-major:
+//                     level 0 the first-set positions, levels 1 and 2 the
+//                     predicted daughter positions; rows >= K are zero
+//   vij               M homogeneous points: the second set as loaded
+//   warped_points     M homogeneous points: vij moved by the current warp
+//   row_metric        K row-major 3 x 3 metrics, one per first-set point
+//   soft_target       M records of 3 doubles;  gj_albet  M 3 x 3 matrices
+//   matched_id[l]     M ints, rounded first-set id matched at level l, or 0
+// Level 0 holds plain matches; under three levels, levels 1 and 2 hold the
+// first and second daughter of a dividing cell.
+#pragma once
+
+#include <vector>
+
+#include "input/load_points.h"
+#include "match/sparseM.h"
+#include "run/params.h"
+
+namespace vantu {
+
+struct MatchState {
+  int K = 0, M = 0, S = 0;
+  double sparse_eps = 1e-7;  // drop threshold; the driver sets it to 0.0
+
+  std::vector<double> EA[3];
+  std::vector<int> cntr[3];
+  std::vector<double> vslack[3];
+  std::vector<double> hslack;
+
+  // Match geometry.
+  std::vector<double> level_points[3];
+  std::vector<double> vij, warped_points, row_metric;
+  std::vector<double> first_id;  // identifiers of the first set
+
+  // Soft targets.
+  std::vector<double> soft_target, gj_albet;
+
+  // Benefits.
+  std::vector<double> row_max[3], col_max;
+  int benefit_calls = 0;
+
+  // Decisions.
+  std::vector<int> matched_id[3];
+  int match_count = 0;
+
+  // Balancing work.
+  std::vector<double> rowsum[3], colsum, colbuf;
+  std::vector<int> scratch;
+
+  LockstepWalk walk;
+
+  // Starts the walk over the levels 0 .. S-1.
+  void walk_levels();
+};
+
+// Builds the homogeneous points, row metrics and soft-target arrays.
+void init_match_geometry(MatchState& ms, const PointInput& pts, const ParameterSet& p);
+// Predicted daughter positions; only for MaxSplit 2 and 3.
+void init_split_positions(MatchState& ms, const PointInput& pts, const ParameterSet& p);
+// TH - rEvar * (metric distance of p and q under row_metric[i]).
+double metric_benefit(const MatchState& ms, const double* p, const double* q, int i,
+                      const ParameterSet& prm);
+
+// The 15-bit generator used for the daughter jitter under two levels.
+struct Lcg15 {
+  unsigned state = 1;
+  int next() {
+    state = state * 214013u + 2531011u;
+    return static_cast<int>((state >> 16) & 0x7FFF);
+  }
+};
+
+// Creates the level matrices with their constant balanced start and the
+// slack vectors.
+void match_init(MatchState& ms, const ParameterSet& p);
+// Every slack entry of levels 0, 1, 2 and hslack becomes SlackInit.
+void reset_slacks(MatchState& ms, const ParameterSet& p);
+
+// Sinkhorn balancing of all levels with their slacks; returns the column
+// deviation of the last sweep.
+double sinkhorn(MatchState& ms, const ParameterSet& p);
+void balance_rows(MatchState& ms);
+double balance_cols(MatchState& ms);
+void split_factors(double& a0, double& a1, double& a2);
+
+// Annealed match weights exp(Beta * benefit), shifted per row and column.
+void update_benefits(MatchState& ms, const ParameterSet& p, double Beta, double split_offset);
+void benefit_maxima(MatchState& ms, const ParameterSet& p, double Beta);
+
+// Metric-weighted sums of the soft matches of every second-set point.
+void soft_targets(MatchState& ms);
+
+// Hard matches of level l (weight > match_threshold) into matched_id[l].
+void decide_matches(MatchState& ms, const ParameterSet& p, int l);
+
+}  // namespace vantu

@@ -1,0 +1,181 @@
+#include "run/driver.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+#include "match/sparse1.h"
+#include "run/check.h"
+
+namespace vantu {
+
+double DriverState::elapsed() const {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  return static_cast<double>(ms.count()) / 1000;
+}
+
+namespace {
+
+std::string format_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format_line(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string s(static_cast<size_t>(n), '\0');
+  std::vsnprintf(&s[0], s.size() + 1, fmt, ap2);
+  va_end(ap2);
+  return s;
+}
+
+// K = 1: one cell of the first frame either moved (M = 1) or divided (M = 2).
+[[noreturn]] void settle_single_point(Run& run) {
+  const int M = run.points.second.count;
+  MatchState& ms = run.match;
+  for (auto& ids : ms.matched_id) ids.assign(2, 0);
+  const int n = round_to_int(run.points.first.id[0]);
+  if (M == 1) {
+    ms.matched_id[0][0] = n;
+  } else if (M == 2) {
+    ms.matched_id[1][1] = n;  // second-set point 1 is the first daughter
+    ms.matched_id[2][0] = n;  // point 0 the second
+  } else {
+    throw RunEnd{1, "non-supported case K=1, M>2\n"};
+  }
+  run.files.check(write_match("Match.dat", M, ms.matched_id[0].data(), ms.matched_id[1].data(),
+                              ms.matched_id[2].data(), run.points.second.id.data(), 1),
+                  "Match.dat");
+  throw RunEnd{0, ""};
+}
+
+void write_level_files(Run& run, int l, const char* perm_name, const char* slack_name) {
+  MatchState& ms = run.match;
+  double* perm = run.driver.perm_buffer.data();
+  sparse_to_dense(perm, ms.EA[l].data(), ms.cntr[l].data());
+  run.files.check(write_matrix(perm_name, ms.K, perm, ms.M), perm_name);
+  run.files.check(write_matrix(slack_name, ms.K, ms.vslack[l].data(), 1), slack_name);
+}
+
+void write_start_of_step_files(Run& run) {
+  const int S = run.params.MaxSplit;
+  if (S >= 3) write_level_files(run, 2, "Perm2.dat", "v2slack.dat");
+  if (S >= 2) write_level_files(run, 1, "Perm1.dat", "v1slack.dat");
+  write_level_files(run, 0, "Perm0.dat", "v0slack.dat");
+  run.files.check(write_matrix("h0slack.dat", run.match.M, run.match.hslack.data(), 1), "h0slack.dat");
+}
+
+// Balancing, decisions, progress line, "Match.dat", spline, benefits.
+void inner_iteration(Run& run) {
+  const ParameterSet& p = run.params;
+  MatchState& ms = run.match;
+  DriverState& dr = run.driver;
+  sinkhorn(ms, p);
+  decide_matches(ms, p, 0);
+  dr.m0 = ms.match_count;
+  if (p.MaxSplit == 1)
+    dr.progress_line = format_line("  Beta: %g, # matches: %d time,(sec):  %g", dr.Beta, dr.m0, dr.elapsed());
+  if (p.MaxSplit >= 2) {
+    decide_matches(ms, p, 1);
+    dr.m1 = ms.match_count;
+    if (p.MaxSplit == 2)
+      dr.progress_line = format_line("  Beta: %g. matches-Ds: %d-%d. time,(sec):  %g", dr.Beta, dr.m0, dr.m1, dr.elapsed());
+  }
+  if (p.MaxSplit >= 3) {
+    decide_matches(ms, p, 2);
+    if (p.MaxSplit == 3)
+      dr.progress_line = format_line("  Beta: %g; NonSplits-Drs1-Drs2: %d-%d-%d; time(sec):  %g", dr.Beta, dr.m0,
+                                     dr.m1, ms.match_count, dr.elapsed());
+  }
+  const double t = dr.elapsed();
+  if (std::fabs(t - dr.last_print) > 10.0) {
+    std::printf("%s\n", dr.progress_line.c_str());
+    std::fflush(stdout);
+    dr.last_print = t;
+  }
+  run.files.check(write_match("Match.dat", ms.M, ms.matched_id[0].data(), ms.matched_id[1].data(),
+                              ms.matched_id[2].data(), run.points.second.id.data(), 1),
+                  "Match.dat");
+  tps_update(run.spline, ms, p, run.files);
+  update_benefits(ms, p, dr.Beta, p.split_offset);
+}
+
+}  // namespace
+
+void run_annealing(Run& run, const std::string& first_file, const std::string& second_file) {
+  ParameterSet& p = run.params;
+  DriverState& dr = run.driver;
+  MatchState& ms = run.match;
+  SplineState& sp = run.spline;
+
+  run.points.first_file = first_file;
+  run.points.second_file = second_file;
+  dr.start = std::chrono::steady_clock::now();
+  dr.last_print = 0.0;
+  load_point_sets(run.points, p);
+  const int K = run.points.first.count, M = run.points.second.count;
+  if (K == 1) settle_single_point(run);
+  if (K == 0 || M == 0)
+    throw RunEnd{1, format_line("ERROR: nothing to match (K=%d, M=%d)\n", K, M)};
+
+  ms.sparse_eps = 0.0;
+  sp.tpsc.assign(3 * static_cast<size_t>(M + 3), 0.0);
+  mat_identity(3, 3, sp.tpsc.data());
+  init_match_geometry(ms, run.points, p);
+  if (p.MaxSplit > 1) init_split_positions(ms, run.points, p);
+  build_kernel(sp, ms);
+  match_init(ms, p);
+  reset_slacks(ms, p);
+  dr.perm_buffer.resize(static_cast<size_t>(K) * M);
+  dr.saved_split_offset = p.split_offset;
+  p.lambda1 = p.lambda1 * kernel_scale(sp);
+  p.lambda2 = p.lambda2 * point_spread(ms);
+  dr.Beta = p.BetaInit;
+
+  while (dr.Beta < p.BetaMax) {
+    p.split_offset = dr.Beta > p.BetaSplit ? dr.saved_split_offset : -10000.0;
+    write_start_of_step_files(run);
+    sinkhorn(ms, p);
+    update_benefits(ms, p, dr.Beta, p.split_offset);
+    for (int it = 0; it < 4; ++it) inner_iteration(run);
+    p.lambda1 = p.lambda1 / p.BetaIncr;
+    p.lambda2 = p.lambda2 / p.BetaIncr;
+    dr.Beta = dr.Beta * p.BetaIncr;
+  }
+  release_work(run);
+}
+
+void release_work(Run& run) {
+  run.match = MatchState();
+  run.spline = SplineState();
+  run.driver.perm_buffer = std::vector<double>();
+  run.driver.progress_line = std::string();
+}
+
+int vantu_main(int argc, char** argv) {
+  std::string first = "newbact/image026.dat", second = "newbact/image029.dat";
+  if (argc >= 3) {
+    first = argv[1];
+    second = argv[2];
+  }
+  Run run;
+  try {
+    std::printf("\n\nFiles:\n\n  %s\n  %s\n\n", first.c_str(), second.c_str());
+    load_config(run.params);
+    print_parameter_report(run.params, stdout);
+    std::printf("\n\n");
+    if (run.params.MaxSplit < 1 || run.params.MaxSplit > 3)
+      throw RunEnd{1, format_line("ERROR: MaxSplit=%d is not supported (use 1, 2 or 3)\n", run.params.MaxSplit)};
+    run_annealing(run, first, second);
+    std::printf("\n\nend of process\n");
+  } catch (const RunEnd& end) {
+    std::fputs(end.message.c_str(), stdout);
+    std::fflush(stdout);
+    return end.status;
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace vantu

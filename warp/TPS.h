@@ -1,0 +1,51 @@
+// The thin-plate-spline warp of the second point set.
+//
+// Data layout (M control points = the second set as loaded, vij):
+//   FI     M x M kernel, FI(a, b) = U(|v_a - v_b|^2), U(r2) = r2 ln(r2) / 2,
+//          U = 0 for r2 < 1e-10
+//   tpsc   (M+3) x 3 coefficients: rows 0-2 the affine part D, row 3+j the
+//          warp coefficients Wc of control point j. As one vector of 3M+9
+//          unknowns, D(p, q) = x[3p+q] and Wc(j, d) = x[9+3j+d].
+//   A 9x9, B 9x3M, Bt 3Mx9, C 3Mx3M, RD 3x3, RW Mx3: blocks of the normal
+//          equations [[A, B], [Bt, C]] x = [RD; RW]
+//   spline_system  the assembled (3M+9) x (3M+9) matrix
+// The warp of control point a is f(a) = vij(a) D + FI(a, .) Wc, with its
+// component 0 set back to 1.
+#pragma once
+
+#include <vector>
+
+#include "match/match.h"
+#include "matrix/simple_matrix.h"
+#include "run/params.h"
+
+namespace vantu {
+
+struct SplineState {
+  int M = 0;
+  std::vector<double> FI, tpsc, kernel_product;
+  std::vector<double> A, B, Bt, C, RD, RW;
+  std::vector<double> spline_system;
+  std::vector<double> previous_tpsc;
+};
+
+void build_kernel(SplineState& sp, const MatchState& ms);
+double kernel_scale(const SplineState& sp);
+double point_spread(const MatchState& ms);
+
+// Block builders; lambda1 and lambda2 as the driver currently holds them.
+void affine_block(SplineState& sp, const MatchState& ms, const ParameterSet& p);
+void cross_block(SplineState& sp, const MatchState& ms);
+void warp_block(SplineState& sp, const MatchState& ms, const ParameterSet& p);
+void warp_rhs(SplineState& sp, const MatchState& ms);
+void affine_rhs(SplineState& sp, const MatchState& ms, const ParameterSet& p);
+
+// Evaluates the spline with coefficients `tpsc` at the M control points
+// `vold` into `out` (M x 3) and returns it.
+double* warp_points(SplineState& sp, int M, const double* tpsc, const double* vold, double* out);
+
+// One re-estimation of the warp from the balanced matches: soft targets,
+// blocks, solve, warped points and the point and coefficient files.
+void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files);
+
+}  // namespace vantu
