@@ -1,0 +1,163 @@
+#include "tests/harness.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vantu_test {
+
+namespace {
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
+  }
+  return q + "'";
+}
+
+void remove_tree(const std::string& path) {
+  std::string cmd = "rm -rf " + quote(path);
+  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+}  // namespace
+
+RunDir::RunDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/vantu-test-XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  dir_ = buf.data();
+}
+
+RunDir::~RunDir() { remove_tree(dir_); }
+
+void RunDir::write(const std::string& rel, const std::string& text) const {
+  std::string path = file(rel);
+  for (size_t slash = path.find('/', dir_.size() + 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string RunDir::read(const std::string& rel) const {
+  std::ifstream f(file(rel), std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool RunDir::exists(const std::string& rel) const {
+  struct stat st;
+  return stat(file(rel).c_str(), &st) == 0;
+}
+
+std::vector<std::string> RunDir::files() const {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir_.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    struct stat st;
+    if (stat(file(e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Outcome RunDir::run(const std::vector<std::string>& args, const std::string& program) const {
+  const std::string out_path = dir_ + ".stdout", err_path = dir_ + ".stderr";
+  std::string cmd = "cd " + quote(dir_) + " && " + quote(program.empty() ? VANTU_BIN : program);
+  for (const auto& a : args) cmd += " " + quote(a);
+  cmd += " </dev/null >" + quote(out_path) + " 2>" + quote(err_path);
+  int raw = std::system(cmd.c_str());
+  Outcome o;
+  o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  };
+  o.out = slurp(out_path);
+  o.err = slurp(err_path);
+  std::remove(out_path.c_str());
+  std::remove(err_path.c_str());
+  return o;
+}
+
+std::string Config::text() const {
+  char buf[1024];
+  std::snprintf(buf, sizeof buf,
+                "%.17g BetaInit: first inverse temperature\n"
+                "%.17g BetaIncr: growth of Beta per step\n"
+                "%.17g BetaMax: last inverse temperature\n"
+                "%.17g lambda1: warp penalty\n"
+                "%.17g lambda2: affine penalty\n"
+                "%.17g TH: slack threshold\n"
+                "%.17g rEvar: reciprocal variance\n"
+                "%.17g alphaS: shrinking coefficient\n"
+                "%d MaxSplit\n%d nx\n%d ny\n%d Nlen\n%d Nang\n%d Nid\n%d nz\n"
+                "1 gate of BetaInit\n",
+                BetaInit, BetaIncr, BetaMax, lambda1, lambda2, TH, rEvar, alphaS, MaxSplit, nx, ny,
+                Nlen, Nang, Nid, nz);
+  return buf;
+}
+
+std::string cells_text(const std::vector<Cell>& cells) {
+  std::string s;
+  char buf[160];
+  for (const Cell& c : cells) {
+    std::snprintf(buf, sizeof buf, "%.6g %.6g %.6g %.6g %.6g\n", c.x, c.y, c.len, c.angle, c.id);
+    s += buf;
+  }
+  return s;
+}
+
+bool simulate(const RunDir& dir, int cells, int seed, const std::string& first,
+              const std::string& second, const std::string& truth) {
+  dir.write(first, "");
+  Outcome o = dir.run({"--seed", std::to_string(seed), "--cells", std::to_string(cells), first, second, truth},
+                      VANTU_SIM_BIN);
+  return o.status == 0;
+}
+
+std::vector<std::vector<std::string>> table(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& line : lines(text)) {
+    std::istringstream ss(line);
+    std::vector<std::string> row;
+    for (std::string tok; ss >> tok;) row.push_back(tok);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    out.push_back(text.substr(pos, nl - pos));
+    pos = nl + 1;
+  }
+  return out;
+}
+
+}  // namespace vantu_test

@@ -1,0 +1,149 @@
+// The entry point and the configuration file, through the built program.
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+using vantu_test::Config;
+using vantu_test::Outcome;
+using vantu_test::RunDir;
+
+namespace {
+
+const char* const kFileList = "\n\nFiles:\n\n  newbact/image026.dat\n  newbact/image029.dat\n\n";
+
+// A directory whose point files are empty: the run stops right after the
+// parameter report and the loading lines, which is all these tests need.
+class EntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("newbact/image026.dat", "");
+    dir.write("newbact/image029.dat", "");
+  }
+  // The parameter report as the run printed it.
+  std::string report(const std::string& config) {
+    dir.write("softconfig.dat", config);
+    Outcome o = dir.run();
+    size_t from = o.out.find("  BetaInit=");
+    size_t to = o.out.find("\n\n", from);
+    return from == std::string::npos ? "" : o.out.substr(from, to - from + 1);
+  }
+  RunDir dir;
+};
+
+std::string report_of(double BetaInit, double BetaIncr, double BetaMax, double l1, double l2, double TH,
+                      double rEvar, int MaxSplit, int nx, int ny, int nz, int Nid, int Nang, int Nlen,
+                      double alphaS) {
+  char buf[2048];
+  std::snprintf(buf, sizeof buf,
+                "  BetaInit=%g --- annealing params\n  BetaIncr=%g\n  BetaMax=%g\n"
+                "  lambda1=%g --- warp penalty\n  lambda2=%g --- affine penalty\n"
+                "  TH=%g --- theta: num slacks, ~1 if variances of deviations are correct\n"
+                "  rEvar=%g --- reversals of variances, only needed if len stats are not used\n"
+                "  MaxSplit=%d --- 1,2,or 3: 1 = non-splits, 2 for 2 permute matrices, 3 for 3\n"
+                "  nx=%d --- num of x column\n  ny=%d --- num of y column\n"
+                "  if dim=3 nz=%d --- num of z column if any)\n  Nid=%d --- num of id column)\n"
+                "  Nang=%d --- num of angle column)\n  Nlen=%d --- num of length column)\n"
+                "  alphaS=%g --- shrinking coefficient\n",
+                BetaInit, BetaIncr, BetaMax, l1, l2, TH, rEvar, MaxSplit, nx, ny, nz, Nid, Nang, Nlen, alphaS);
+  return buf;
+}
+
+TEST_F(EntryTest, PrintsFileListReportLoadingLinesInOrder) {
+  dir.write("softconfig.dat", Config{}.text());
+  Outcome o = dir.run();
+  std::string expected = std::string(kFileList) +
+                         report_of(1, 1.075, 200, 0.1, 0, 1, 0.000625, 3, 1, 2, 0, 5, 4, 3, 1) + "\n\n" +
+                         "  loaded 0 points from newbact/image026.dat.\n"
+                         "  loaded 0 points from newbact/image029.dat.\n\n"
+                         "ERROR: nothing to match (K=0, M=0)\n";
+  EXPECT_EQ(o.out, expected);
+  EXPECT_EQ(o.status, 1);
+}
+
+TEST_F(EntryTest, EveryOpenGateSetsItsField) {
+  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n0\n";
+  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+}
+
+TEST_F(EntryTest, NegativeSixteenthValueKeepsBetaInitOnly) {
+  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n-1\n";
+  EXPECT_EQ(report(cfg), report_of(0.1, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+}
+
+TEST_F(EntryTest, NegativeFifteenthValueIsTheGateOfBetaIncr) {
+  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n-1\n0\n";
+  // nz = round(-1) = 0 (its gate, value 2, is positive); BetaIncr keeps 1.075.
+  EXPECT_EQ(report(cfg), report_of(0.2, 1.075, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 0, 7, 6, 5, 0.5));
+}
+
+TEST_F(EntryTest, MaxSplitIsRoundedHalfUp) {
+  std::string base = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n";
+  std::string tail = "\n3\n4\n5\n6\n7\n8\n0\n";
+  EXPECT_NE(report(base + "2.5" + tail).find("MaxSplit=3 "), std::string::npos);
+  EXPECT_NE(report(base + "2.4" + tail).find("MaxSplit=2 "), std::string::npos);
+}
+
+TEST_F(EntryTest, CommentsBlankLinesAndWordsAreSkippedAndDescriptionsIgnored) {
+  std::string cfg =
+      "# annealing\n\n0.2 BetaInit, with a description\nBetaIncr follows\n1.1\n50\n0.3\n0.4\n2\n"
+      "0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n0\n";
+  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+}
+
+TEST_F(EntryTest, ShortFileSetsOnlyFieldsWhoseGateIsPresent) {
+  // Ten values: values 7..10 have their gates (10..7) present; 1..6 do not.
+  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n";
+  EXPECT_EQ(report(cfg), report_of(0.1, 1.075, 200, 0.1, 0, 1, 0.001, 2, 3, 0, 0, 0, 0, 0, 0.5));
+}
+
+TEST_F(EntryTest, IntegerThatDoesNotFitKeepsItsDefaultAndNanGateStaysClosed) {
+  // MaxSplit 1e300 and nx nan keep their defaults; nan also closes the gate of
+  // rEvar, inf opens the gate of TH.
+  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n1e300\nnan\ninf\n5\n6\n7\n8\n0\n";
+  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.000625, 3, 0, 0, 8, 7, 6, 5, 0.5));
+}
+
+TEST_F(EntryTest, MoreThanHundredValuesAreIgnored) {
+  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n0\n";
+  for (int k = 0; k < 500; ++k) cfg += "9\n";
+  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+}
+
+TEST_F(EntryTest, MissingConfigurationEndsAfterTheFileList) {
+  Outcome o = dir.run();
+  EXPECT_EQ(o.out, std::string(kFileList) + "ERROR opening file: softconfig.dat\n");
+  EXPECT_EQ(o.status, 1);
+}
+
+TEST_F(EntryTest, UnsupportedMaxSplitIsRefusedAfterTheReport) {
+  Config c;
+  c.MaxSplit = 4;
+  dir.write("softconfig.dat", c.text());
+  Outcome o = dir.run();
+  EXPECT_NE(o.out.find("alphaS=1 --- shrinking coefficient\n\n\nERROR: MaxSplit=4 is not supported (use 1, 2 or 3)\n"),
+            std::string::npos);
+  EXPECT_EQ(o.out.find("loaded"), std::string::npos);
+  EXPECT_EQ(o.status, 1);
+}
+
+TEST_F(EntryTest, FileNamesComeFromTwoArgumentsOrTheBuiltInPair) {
+  dir.write("softconfig.dat", Config{}.text());
+  dir.write("a.dat", "");
+  dir.write("b.dat", "");
+  EXPECT_EQ(dir.run({"a.dat"}).out.rfind(kFileList, 0), 0u);
+  Outcome two = dir.run({"a.dat", "b.dat"});
+  EXPECT_EQ(two.out.rfind("\n\nFiles:\n\n  a.dat\n  b.dat\n\n", 0), 0u);
+  EXPECT_NE(two.out.find("loaded 0 points from a.dat."), std::string::npos);
+  Outcome three = dir.run({"a.dat", "b.dat", "c.dat"});
+  EXPECT_EQ(three.out, two.out);
+}
+
+TEST_F(EntryTest, MissingPointFileIsNamed) {
+  dir.write("softconfig.dat", Config{}.text());
+  Outcome o = dir.run({"a.dat", "newbact/image029.dat"});
+  EXPECT_NE(o.out.find("\n\n\nERROR opening file: a.dat\n"), std::string::npos);
+  EXPECT_EQ(o.out.find("loaded"), std::string::npos);
+  EXPECT_EQ(o.status, 1);
+}
+
+}  // namespace
