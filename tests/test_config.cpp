@@ -1,6 +1,8 @@
 // The entry point and the configuration file, through the built program.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "tests/harness.h"
 
 using vantu_test::Config;
@@ -60,53 +62,60 @@ TEST_F(EntryTest, PrintsFileListReportLoadingLinesInOrder) {
   EXPECT_EQ(o.status, 1);
 }
 
-TEST_F(EntryTest, EveryOpenGateSetsItsField) {
-  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n0\n";
-  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+// Sixteen values, every gate open, each distinct from its default.
+std::vector<std::string> all_set() {
+  return {"0.2", "1.1", "50", "0.3", "0.4", "2", "0.001", "0.5", "2", "3", "4", "5", "6", "7", "8", "0"};
+}
+const std::string kAllSetReport = report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5);
+
+// The values one per line; value k (from 1) replaced by `text` when k > 0.
+std::string config_lines(std::vector<std::string> values, int k = 0, const std::string& text = "") {
+  if (k > 0) values[static_cast<size_t>(k - 1)] = text;
+  std::string cfg;
+  for (const auto& v : values) cfg += v + "\n";
+  return cfg;
 }
 
-TEST_F(EntryTest, NegativeSixteenthValueKeepsBetaInitOnly) {
-  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n-1\n";
-  EXPECT_EQ(report(cfg), report_of(0.1, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
-}
-
-TEST_F(EntryTest, NegativeFifteenthValueIsTheGateOfBetaIncr) {
-  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n-1\n0\n";
-  // nz = round(-1) = 0 (its gate, value 2, is positive); BetaIncr keeps 1.075.
-  EXPECT_EQ(report(cfg), report_of(0.2, 1.075, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 0, 7, 6, 5, 0.5));
+TEST_F(EntryTest, GatesDecideWhichValuesAreApplied) {
+  EXPECT_EQ(report(config_lines(all_set())), kAllSetReport);
+  // A negative 16th value keeps BetaInit only.
+  EXPECT_EQ(report(config_lines(all_set(), 16, "-1")),
+            report_of(0.1, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+  // A 15th value of -1 sets nz = round(-1) = 0 (its gate, value 2, is
+  // positive) and is itself the gate of BetaIncr, which keeps 1.075.
+  EXPECT_EQ(report(config_lines(all_set(), 15, "-1")),
+            report_of(0.2, 1.075, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 0, 7, 6, 5, 0.5));
+  // Ten values: values 7..10 have their gates (10..7) present; 1..6 do not.
+  std::vector<std::string> ten = all_set();
+  ten.resize(10);
+  EXPECT_EQ(report(config_lines(ten)), report_of(0.1, 1.075, 200, 0.1, 0, 1, 0.001, 2, 3, 0, 0, 0, 0, 0, 0.5));
 }
 
 TEST_F(EntryTest, MaxSplitIsRoundedHalfUp) {
-  std::string base = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n";
-  std::string tail = "\n3\n4\n5\n6\n7\n8\n0\n";
-  EXPECT_NE(report(base + "2.5" + tail).find("MaxSplit=3 "), std::string::npos);
-  EXPECT_NE(report(base + "2.4" + tail).find("MaxSplit=2 "), std::string::npos);
+  EXPECT_NE(report(config_lines(all_set(), 9, "2.5")).find("MaxSplit=3 "), std::string::npos);
+  EXPECT_NE(report(config_lines(all_set(), 9, "2.4")).find("MaxSplit=2 "), std::string::npos);
 }
 
 TEST_F(EntryTest, CommentsBlankLinesAndWordsAreSkippedAndDescriptionsIgnored) {
-  std::string cfg =
-      "# annealing\n\n0.2 BetaInit, with a description\nBetaIncr follows\n1.1\n50\n0.3\n0.4\n2\n"
-      "0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n0\n";
-  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
-}
-
-TEST_F(EntryTest, ShortFileSetsOnlyFieldsWhoseGateIsPresent) {
-  // Ten values: values 7..10 have their gates (10..7) present; 1..6 do not.
-  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n";
-  EXPECT_EQ(report(cfg), report_of(0.1, 1.075, 200, 0.1, 0, 1, 0.001, 2, 3, 0, 0, 0, 0, 0, 0.5));
+  std::string cfg = "# annealing\n\n0.2 BetaInit, with a description\nBetaIncr follows\n" +
+                    config_lines(all_set()).substr(4);
+  EXPECT_EQ(report(cfg), kAllSetReport);
 }
 
 TEST_F(EntryTest, IntegerThatDoesNotFitKeepsItsDefaultAndNanGateStaysClosed) {
   // MaxSplit 1e300 and nx nan keep their defaults; nan also closes the gate of
-  // rEvar, inf opens the gate of TH.
-  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n1e300\nnan\ninf\n5\n6\n7\n8\n0\n";
-  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.000625, 3, 0, 0, 8, 7, 6, 5, 0.5));
+  // rEvar, inf (ny) opens the gate of TH but keeps ny at its default.
+  std::vector<std::string> v = all_set();
+  v[8] = "1e300";
+  v[9] = "nan";
+  v[10] = "inf";
+  EXPECT_EQ(report(config_lines(v)), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.000625, 3, 0, 0, 8, 7, 6, 5, 0.5));
 }
 
 TEST_F(EntryTest, MoreThanHundredValuesAreIgnored) {
-  std::string cfg = "0.2\n1.1\n50\n0.3\n0.4\n2\n0.001\n0.5\n2\n3\n4\n5\n6\n7\n8\n0\n";
+  std::string cfg = config_lines(all_set());
   for (int k = 0; k < 500; ++k) cfg += "9\n";
-  EXPECT_EQ(report(cfg), report_of(0.2, 1.1, 50, 0.3, 0.4, 2, 0.001, 2, 3, 4, 8, 7, 6, 5, 0.5));
+  EXPECT_EQ(report(cfg), kAllSetReport);
 }
 
 TEST_F(EntryTest, MissingConfigurationEndsAfterTheFileList) {
