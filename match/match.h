@@ -24,6 +24,7 @@
 
 #include "input/load_points.h"
 #include "match/sparseM.h"
+#include "matrix/kernels.h"
 #include "run/params.h"
 
 namespace vantu {
@@ -102,5 +103,23 @@ void soft_targets(MatchState& ms);
 
 // Hard matches of level l (weight > match_threshold) into matched_id[l].
 void decide_matches(MatchState& ms, const ParameterSet& p, int l);
+
+// ---- Fast twins of the stages above ----
+//
+// Each gives exactly the bits of its plain twin. They rely on full patterns
+// (entry (i, j) of level l at EA[l][1 + i*M + j], nothing ever dropped) and
+// fall back to the plain stage when the state does not have them. Work is
+// split over the workers only where every sum keeps its order: rows for row
+// sums, columns for column sums.
+
+// True when every level's pattern is one run per row over all columns and
+// the drop threshold cannot drop anything.
+bool full_patterns(const MatchState& ms);
+
+double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers);
+void update_benefits_fast(MatchState& ms, const ParameterSet& p, double Beta, double split_offset,
+                          Workers& workers);
+void soft_targets_fast(MatchState& ms, Workers& workers);
+void decide_matches_fast(MatchState& ms, const ParameterSet& p, int l);
 
 }  // namespace vantu

@@ -66,6 +66,20 @@ bool write_match(const char* name, int rows, const int* t1, const int* t2, const
 bool write_triples(const char* name, int rows, const double* t1, const double* t2,
                    const double* t3, int cols);
 
+// The same files, character for character, with the values formatted by
+// std::to_chars (general format, precision 6: the %g rules) instead of
+// printf; values that are not finite still go through printf. With
+// `workers`, a large matrix is formatted by all of them.
+class Workers;
+bool write_matrix_fast(const char* name, int rows, const double* t1, int cols, Workers* workers = nullptr);
+bool write_match_fast(const char* name, int rows, const int* t1, const int* t2, const int* t3,
+                      const double* t4, int cols);
+bool write_triples_fast(const char* name, int rows, const double* t1, const double* t2,
+                        const double* t3, int cols);
+// One value as the writers put it: "%g " appended to `out`.
+void append_g(std::string& out, double v);
+void append_g_fast(std::string& out, double v);
+
 // The result files of one run: writes through the writers above and reports
 // a file that cannot be written once per name, on standard error.
 struct ResultFiles {

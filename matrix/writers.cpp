@@ -1,9 +1,15 @@
 // The three writers of the result files. Each builds its file in memory and
 // writes it in one go; the text is exactly what printf's %g gives per value.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
+#include "matrix/kernels.h"
 #include "matrix/simple_matrix.h"
 #include "run/check.h"
 
@@ -17,19 +23,124 @@ void put_double(std::string& out, double v) {
   out.append(buf, static_cast<size_t>(n));
 }
 
+// %g of a finite value through std::to_chars (the same text as printf).
+void put_double_chars(std::string& out, double v) {
+  if (!std::isfinite(v)) return put_double(out, v);
+  char buf[40];
+  auto res = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::general, 6);
+  *res.ptr++ = ' ';
+  out.append(buf, static_cast<size_t>(res.ptr - buf));
+}
+
+// Powers of ten in extended precision, 10^-350 .. 10^350.
+struct PowersOfTen {
+  long double p[701];
+  PowersOfTen() {
+    for (int k = -350; k <= 350; ++k) p[k + 350] = std::pow(10.0L, static_cast<long double>(k));
+  }
+  long double operator()(int k) const { return p[k + 350]; }
+};
+
+// %g with precision 6, the common case in a few nanoseconds: the six
+// significant digits come from |v| * 10^(5-X) in extended precision (64-bit
+// mantissa: an error far below 1e-9 at 1e6), rounded to an integer. When that
+// product lies within 1e-7 of a rounding tie the digits are left to
+// to_chars, which rounds exactly; so are non-finite values.
+void put_double_fast(std::string& out, double v) {
+  static const PowersOfTen pow10;
+  if (v == 0.0) {  // common in the match matrices; printf keeps the sign of zero
+    out.append(std::signbit(v) ? "-0 " : "0 ");
+    return;
+  }
+  if (!std::isfinite(v)) return put_double_chars(out, v);
+  const long double a = v < 0 ? -static_cast<long double>(v) : static_cast<long double>(v);
+  uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  const int e2 = static_cast<int>((bits >> 52) & 0x7ff) - 1023;  // subnormals: -1023, corrected below
+  int X = (e2 * 1233) >> 12;  // floor(e2 * log10(2)) or one less
+  long double s = a * pow10(5 - X);
+  for (int tries = 0; tries < 4 && !(s >= 99999.5L && s < 999999.5L); ++tries) {
+    X += s < 99999.5L ? -1 : 1;
+    s = a * pow10(5 - X);
+  }
+  if (!(s >= 99999.5L && s < 999999.5L)) return put_double_chars(out, v);
+  long n = static_cast<long>(s);
+  const long double frac = s - static_cast<long double>(n);
+  if (frac - 0.5L < 1e-7L && 0.5L - frac < 1e-7L) return put_double_chars(out, v);
+  if (frac > 0.5L) ++n;
+  char d[6];
+  for (int k = 5; k >= 0; --k) {
+    d[k] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  char buf[24];
+  int len = 0;
+  if (v < 0) buf[len++] = '-';
+  if (X >= -4 && X < 6) {
+    // Fixed notation with 5 - X decimals, trailing zeros removed.
+    int last = 5;
+    while (last > 0 && last > X && d[last] == '0') --last;
+    if (X >= 0) {
+      for (int k = 0; k <= X; ++k) buf[len++] = d[k];
+      if (last > X) {
+        buf[len++] = '.';
+        for (int k = X + 1; k <= last; ++k) buf[len++] = d[k];
+      }
+    } else {
+      buf[len++] = '0';
+      buf[len++] = '.';
+      for (int k = 0; k < -X - 1; ++k) buf[len++] = '0';
+      for (int k = 0; k <= last; ++k) buf[len++] = d[k];
+    }
+  } else {
+    int last = 5;
+    while (last > 0 && d[last] == '0') --last;
+    buf[len++] = d[0];
+    if (last > 0) {
+      buf[len++] = '.';
+      for (int k = 1; k <= last; ++k) buf[len++] = d[k];
+    }
+    buf[len++] = 'e';
+    buf[len++] = X < 0 ? '-' : '+';
+    int ax = X < 0 ? -X : X;
+    if (ax >= 100) {
+      buf[len++] = static_cast<char>('0' + ax / 100);
+      ax %= 100;
+    }
+    buf[len++] = static_cast<char>('0' + ax / 10);
+    buf[len++] = static_cast<char>('0' + ax % 10);
+  }
+  buf[len++] = ' ';
+  out.append(buf, static_cast<size_t>(len));
+}
+
+void put_int_fast(std::string& out, int v) {
+  char buf[16];
+  auto res = std::to_chars(buf, buf + sizeof buf - 1, v);
+  *res.ptr++ = ' ';
+  out.append(buf, static_cast<size_t>(res.ptr - buf));
+}
+
 void put_int(std::string& out, int v) {
   char buf[16];
   int n = std::snprintf(buf, sizeof buf, "%d ", v);
   out.append(buf, static_cast<size_t>(n));
 }
 
-template <typename T>
+template <typename T, bool Fast = false>
 void put_row(std::string& out, const T* t, long r, int cols) {
   for (int c = 0; c < cols; ++c) {
-    if constexpr (std::is_same<T, int>::value)
-      put_int(out, t[r * cols + c]);
-    else
-      put_double(out, t[r * cols + c]);
+    if constexpr (std::is_same<T, int>::value) {
+      if constexpr (Fast)
+        put_int_fast(out, t[r * cols + c]);
+      else
+        put_int(out, t[r * cols + c]);
+    } else {
+      if constexpr (Fast)
+        put_double_fast(out, t[r * cols + c]);
+      else
+        put_double(out, t[r * cols + c]);
+    }
   }
 }
 
@@ -81,6 +192,68 @@ bool write_triples(const char* name, int rows, const double* t1, const double* t
     put_row(out, t2, r, cols);
     out += ' ';
     put_row(out, t3, r, cols);
+    out += '\n';
+  }
+  return write_file(name, out);
+}
+
+void append_g(std::string& out, double v) { put_double(out, v); }
+void append_g_fast(std::string& out, double v) { put_double_fast(out, v); }
+
+bool write_matrix_fast(const char* name, int rows, const double* t1, int cols, Workers* workers) {
+  VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
+  // Large matrices are formatted in parts (consecutive rows) in parallel and
+  // written one after the other.
+  const int parts = workers ? workers->parts_for(static_cast<long>(rows) * cols * 8) : 1;
+  std::vector<std::string> text(static_cast<size_t>(parts));
+  auto format = [&](int t) {
+    std::string& out = text[static_cast<size_t>(t)];
+    const int r0 = part_begin(rows, parts, t), r1 = part_begin(rows, parts, t + 1);
+    out.reserve(static_cast<size_t>(r1 - r0) * (static_cast<size_t>(cols) * 13 + 1));
+    for (long r = r0; r < r1; ++r) {
+      put_row<double, true>(out, t1, r, cols);
+      out += '\n';
+    }
+  };
+  if (workers)
+    workers->run(parts, format);
+  else
+    format(0);
+  std::FILE* f = std::fopen(name, "w");
+  if (!f) return false;
+  bool ok = true;
+  for (const std::string& t : text) ok = std::fwrite(t.data(), 1, t.size(), f) == t.size() && ok;
+  if (std::fclose(f) != 0) ok = false;
+  return ok;
+}
+
+bool write_match_fast(const char* name, int rows, const int* t1, const int* t2, const int* t3,
+                      const double* t4, int cols) {
+  VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
+  std::string out;
+  for (long r = 0; r < rows; ++r) {
+    put_row<int, true>(out, t1, r, cols);
+    out += ' ';
+    put_row<int, true>(out, t2, r, cols);
+    out += ' ';
+    put_row<int, true>(out, t3, r, cols);
+    out += ' ';
+    put_row<double, true>(out, t4, r, cols);
+    out += '\n';
+  }
+  return write_file(name, out);
+}
+
+bool write_triples_fast(const char* name, int rows, const double* t1, const double* t2,
+                        const double* t3, int cols) {
+  VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
+  std::string out;
+  for (long r = 0; r < rows; ++r) {
+    put_row<double, true>(out, t1, r, cols);
+    out += ' ';
+    put_row<double, true>(out, t2, r, cols);
+    out += ' ';
+    put_row<double, true>(out, t3, r, cols);
     out += '\n';
   }
   return write_file(name, out);

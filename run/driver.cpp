@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
 
 #include "match/sparse1.h"
 #include "run/check.h"
@@ -52,6 +56,17 @@ std::string format_line(const char* fmt, ...) {
 
 void write_level_files(Run& run, int l, const char* perm_name, const char* slack_name) {
   MatchState& ms = run.match;
+  if (run.kernels.fast) {
+    // A full pattern is the dense matrix already.
+    const double* perm = run.driver.perm_buffer.data();
+    if (full_patterns(ms))
+      perm = ms.EA[l].data() + 1;
+    else
+      sparse_to_dense(run.driver.perm_buffer.data(), ms.EA[l].data(), ms.cntr[l].data());
+    run.files.check(write_matrix_fast(perm_name, ms.K, perm, ms.M, run.kernels.workers), perm_name);
+    run.files.check(write_matrix_fast(slack_name, ms.K, ms.vslack[l].data(), 1), slack_name);
+    return;
+  }
   double* perm = run.driver.perm_buffer.data();
   sparse_to_dense(perm, ms.EA[l].data(), ms.cntr[l].data());
   run.files.check(write_matrix(perm_name, ms.K, perm, ms.M), perm_name);
@@ -59,11 +74,44 @@ void write_level_files(Run& run, int l, const char* perm_name, const char* slack
 }
 
 void write_start_of_step_files(Run& run) {
+  PhaseTimer timer(run.kernels, kWarpFiles);
   const int S = run.params.MaxSplit;
   if (S >= 3) write_level_files(run, 2, "Perm2.dat", "v2slack.dat");
   if (S >= 2) write_level_files(run, 1, "Perm1.dat", "v1slack.dat");
   write_level_files(run, 0, "Perm0.dat", "v0slack.dat");
-  run.files.check(write_matrix("h0slack.dat", run.match.M, run.match.hslack.data(), 1), "h0slack.dat");
+  if (run.kernels.fast)
+    run.files.check(write_matrix_fast("h0slack.dat", run.match.M, run.match.hslack.data(), 1), "h0slack.dat");
+  else
+    run.files.check(write_matrix("h0slack.dat", run.match.M, run.match.hslack.data(), 1), "h0slack.dat");
+}
+
+double balance(Run& run) {
+  PhaseTimer timer(run.kernels, kSinkhorn);
+  if (run.kernels.fast) return sinkhorn_fast(run.match, run.params, *run.kernels.workers);
+  return sinkhorn(run.match, run.params);
+}
+
+void benefits(Run& run) {
+  PhaseTimer timer(run.kernels, kBenefits);
+  const DriverState& dr = run.driver;
+  if (run.kernels.fast)
+    update_benefits_fast(run.match, run.params, dr.Beta, run.params.split_offset, *run.kernels.workers);
+  else
+    update_benefits(run.match, run.params, dr.Beta, run.params.split_offset);
+}
+
+void decide(Run& run, int l) {
+  PhaseTimer timer(run.kernels, kDecisions);
+  if (run.kernels.fast)
+    decide_matches_fast(run.match, run.params, l);
+  else
+    decide_matches(run.match, run.params, l);
+}
+
+void spline_update(Run& run) {
+  if (run.kernels.fast) return tps_update_fast(run.spline, run.match, run.params, run.files, run.kernels);
+  PhaseTimer timer(run.kernels, kSoftBlocks);  // the plain update is timed as one
+  tps_update(run.spline, run.match, run.params, run.files);
 }
 
 // Balancing, decisions, progress line, "Match.dat", spline, benefits.
@@ -71,19 +119,19 @@ void inner_iteration(Run& run) {
   const ParameterSet& p = run.params;
   MatchState& ms = run.match;
   DriverState& dr = run.driver;
-  sinkhorn(ms, p);
-  decide_matches(ms, p, 0);
+  balance(run);
+  decide(run, 0);
   dr.m0 = ms.match_count;
   if (p.MaxSplit == 1)
     dr.progress_line = format_line("  Beta: %g, # matches: %d time,(sec):  %g", dr.Beta, dr.m0, dr.elapsed());
   if (p.MaxSplit >= 2) {
-    decide_matches(ms, p, 1);
+    decide(run, 1);
     dr.m1 = ms.match_count;
     if (p.MaxSplit == 2)
       dr.progress_line = format_line("  Beta: %g. matches-Ds: %d-%d. time,(sec):  %g", dr.Beta, dr.m0, dr.m1, dr.elapsed());
   }
   if (p.MaxSplit >= 3) {
-    decide_matches(ms, p, 2);
+    decide(run, 2);
     if (p.MaxSplit == 3)
       dr.progress_line = format_line("  Beta: %g; NonSplits-Drs1-Drs2: %d-%d-%d; time(sec):  %g", dr.Beta, dr.m0,
                                      dr.m1, ms.match_count, dr.elapsed());
@@ -94,11 +142,15 @@ void inner_iteration(Run& run) {
     std::fflush(stdout);
     dr.last_print = t;
   }
-  run.files.check(write_match("Match.dat", ms.M, ms.matched_id[0].data(), ms.matched_id[1].data(),
-                              ms.matched_id[2].data(), run.points.second.id.data(), 1),
-                  "Match.dat");
-  tps_update(run.spline, ms, p, run.files);
-  update_benefits(ms, p, dr.Beta, p.split_offset);
+  {
+    PhaseTimer timer(run.kernels, kWarpFiles);
+    auto write = run.kernels.fast ? write_match_fast : write_match;
+    run.files.check(write("Match.dat", ms.M, ms.matched_id[0].data(), ms.matched_id[1].data(),
+                          ms.matched_id[2].data(), run.points.second.id.data(), 1),
+                    "Match.dat");
+  }
+  spline_update(run);
+  benefits(run);
 }
 
 }  // namespace
@@ -108,6 +160,22 @@ void run_annealing(Run& run, const std::string& first_file, const std::string& s
   DriverState& dr = run.driver;
   MatchState& ms = run.match;
   SplineState& sp = run.spline;
+
+  // The fast kernels need the run's threads; a run started without them
+  // gets its own for its duration.
+  struct OwnWorkers {
+    KernelState& ks;
+    std::unique_ptr<Workers> own;
+    explicit OwnWorkers(KernelState& k) : ks(k) {
+      if (ks.fast && !ks.workers) {
+        own.reset(new Workers(ks.threads));
+        ks.workers = own.get();
+      }
+    }
+    ~OwnWorkers() {
+      if (own) ks.workers = nullptr;
+    }
+  } own_workers(run.kernels);
 
   run.points.first_file = first_file;
   run.points.second_file = second_file;
@@ -136,8 +204,8 @@ void run_annealing(Run& run, const std::string& first_file, const std::string& s
   while (dr.Beta < p.BetaMax) {
     p.split_offset = dr.Beta > p.BetaSplit ? dr.saved_split_offset : -10000.0;
     write_start_of_step_files(run);
-    sinkhorn(ms, p);
-    update_benefits(ms, p, dr.Beta, p.split_offset);
+    balance(run);
+    benefits(run);
     for (int it = 0; it < 4; ++it) inner_iteration(run);
     p.lambda1 = p.lambda1 / p.BetaIncr;
     p.lambda2 = p.lambda2 / p.BetaIncr;
@@ -153,13 +221,44 @@ void release_work(Run& run) {
   run.driver.progress_line = std::string();
 }
 
-int vantu_main(int argc, char** argv) {
+void KernelState::print_profile(std::FILE* out, double total) const {
+  static const char* const names[kPhaseCount] = {"sinkhorn", "benefits", "decisions", "soft targets+blocks",
+                                                 "solve", "warp+files"};
+  double sum = 0.0;
+  std::fprintf(out, "profile (%s kernels, %d thread%s):\n", fast ? "fast" : "plain", threads, threads == 1 ? "" : "s");
+  for (int k = 0; k < kPhaseCount; ++k) {
+    sum += seconds[k];
+    std::fprintf(out, "  %-20s %10.3f s\n", names[k], seconds[k]);
+  }
+  std::fprintf(out, "  %-20s %10.3f s\n", "other", total - sum);
+  std::fprintf(out, "  %-20s %10.3f s\n", "total", total);
+}
+
+int vantu_main(int argc, char** argv, bool fast) {
   std::string first = "newbact/image026.dat", second = "newbact/image029.dat";
   if (argc >= 3) {
     first = argv[1];
     second = argv[2];
   }
   Run run;
+  run.kernels.fast = fast;
+  if (fast) {
+    const unsigned hw = std::thread::hardware_concurrency();
+    run.kernels.threads = hw >= 2 ? 2 : 1;
+    const char* nt = std::getenv("VANTU_THREADS");  // 1 or 2 overrides, for measurements
+    if (nt && (std::strcmp(nt, "1") == 0 || std::strcmp(nt, "2") == 0)) run.kernels.threads = *nt - '0';
+  }
+  const char* prof = std::getenv("VANTU_PROFILE");
+  run.kernels.profile = prof && std::strcmp(prof, "1") == 0;
+  Workers workers(run.kernels.threads);
+  const char* split = std::getenv("VANTU_MIN_SPLIT");  // smallest job split over threads (tests)
+  if (split && *split) workers.min_split = std::atol(split);
+  run.kernels.workers = &workers;
+  const auto t0 = std::chrono::steady_clock::now();
+  auto report = [&]() {
+    if (run.kernels.profile)
+      run.kernels.print_profile(stderr, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  };
   try {
     std::printf("\n\nFiles:\n\n  %s\n  %s\n\n", first.c_str(), second.c_str());
     load_config(run.params);
@@ -172,9 +271,11 @@ int vantu_main(int argc, char** argv) {
   } catch (const RunEnd& end) {
     std::fputs(end.message.c_str(), stdout);
     std::fflush(stdout);
+    report();
     return end.status;
   }
   std::fflush(stdout);
+  report();
   return 0;
 }
 

@@ -12,6 +12,7 @@
 
 #include "input/load_points.h"
 #include "match/match.h"
+#include "matrix/kernels.h"
 #include "matrix/simple_matrix.h"
 #include "run/params.h"
 #include "warp/TPS.h"
@@ -37,6 +38,7 @@ struct Run {
   SplineState spline;
   DriverState driver;
   ResultFiles files;
+  KernelState kernels;  // plain or fast kernels, threads, time breakdown
 };
 
 // Runs the whole annealing on the two point files. Throws RunEnd where the
@@ -48,6 +50,10 @@ void run_annealing(Run& run, const std::string& first_file, const std::string& s
 void release_work(Run& run);
 
 // Entry point: the whole program on its arguments; returns the exit status.
-int vantu_main(int argc, char** argv);
+// `fast` picks the fast kernels (the program vantu) or the plain ones
+// (vantu-plain); both give the same output, bit for bit. With the variable
+// VANTU_PROFILE=1 in the environment, the time of each phase goes to
+// standard error at the end.
+int vantu_main(int argc, char** argv, bool fast = true);
 
 }  // namespace vantu

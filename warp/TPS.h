@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "match/match.h"
+#include "matrix/grouped_solve.h"
+#include "matrix/kernels.h"
 #include "matrix/simple_matrix.h"
 #include "run/params.h"
 
@@ -27,6 +29,11 @@ struct SplineState {
   std::vector<double> A, B, Bt, C, RD, RW;
   std::vector<double> spline_system;
   std::vector<double> previous_tpsc;
+
+  // Fast path: the system in its two groups (grouped_solve.h) and packed
+  // copies of the kernel and the metric sums for the warp block.
+  GroupedSystem grouped;
+  std::vector<double> FI_packed, FI_cols, FI_panels, G_packed, B_group[2];
 };
 
 void build_kernel(SplineState& sp, const MatchState& ms);
@@ -47,5 +54,30 @@ double* warp_points(SplineState& sp, int M, const double* tpsc, const double* vo
 // One re-estimation of the warp from the balanced matches: soft targets,
 // blocks, solve, warped points and the point and coefficient files.
 void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files);
+
+// ---- Fast twin of tps_update ----
+//
+// Only the unknowns of one component meet in the normal equations: every
+// metric has first row and column (1, 0, 0) and (1, 0, 0)^T, so the metric
+// sums in gj_albet have exact zeros there, and so have all blocks between
+// component 0 and components 1, 2. The fast update builds the two groups of
+// the system directly (the warp block from its upper triangle: both its
+// symmetric halves are the same sums of the same products) and solves them
+// with solve_grouped. It falls back to tps_update when the state does not
+// have those exact zeros.
+
+// The groups the system falls into (grouped_solve.h), or 0: the blocks
+// between the groups are exact zeros when the metric sums have them and no
+// product with a kernel value or a point can overflow. Three groups when
+// the metric sums also have exact zeros between components 1 and 2 (the
+// metric is isotropic, alphaS = 1), two otherwise.
+int grouped_spline_groups(const SplineState& sp, const MatchState& ms);
+
+// Fills sp.grouped, laid out in `groups` groups, with the system of the
+// current soft targets (affine block from sp.A, which must be built) and its
+// right-hand side from sp.tpsc.
+void build_grouped_system(SplineState& sp, const MatchState& ms, const ParameterSet& p, int groups, Workers& workers);
+
+void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, KernelState& ks);
 
 }  // namespace vantu

@@ -1,0 +1,473 @@
+// The fast twins of balancing, benefits, soft targets and decisions on full
+// patterns. Per element they do the operations of the plain stages in the
+// same order; the loops are plain indexed loops instead of the lockstep walk,
+// passes are fused where the data allow it, and work is split across threads
+// only along independent sums.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "match/match.h"
+#include "match/sparse1.h"
+#include "matrix/kernels.h"
+#include "matrix/simple_matrix.h"
+#include "matrix/vec4.h"
+
+namespace vantu {
+
+namespace {
+
+// Lane r of the sums of rows i..i+3 of one level over the columns [j0, j1),
+// continuing from acc, each E(i+r, j) * cf[j] (or E alone without cf) added
+// in increasing j: the four rows are read in blocks of 4 x 4 and transposed
+// in registers.
+inline __attribute__((always_inline)) v4 four_row_sums(const double* E, long ld, int j0, int j1,
+                                                        const double* cf, v4 acc) {
+  const m4 lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+  int j = j0;
+  for (; j + 4 <= j1; j += 4) {
+    v4 r0 = loadu(E + j), r1 = loadu(E + ld + j), r2 = loadu(E + 2 * ld + j), r3 = loadu(E + 3 * ld + j);
+    if (cf) {
+      const v4 c = loadu(cf + j);
+      r0 = r0 * c;
+      r1 = r1 * c;
+      r2 = r2 * c;
+      r3 = r3 * c;
+    }
+    const v4 t0 = __builtin_shuffle(r0, r1, lo), t1 = __builtin_shuffle(r0, r1, hi);
+    const v4 t2 = __builtin_shuffle(r2, r3, lo), t3 = __builtin_shuffle(r2, r3, hi);
+    acc = acc + __builtin_shuffle(t0, t2, first);   // column j
+    acc = acc + __builtin_shuffle(t1, t3, first);   // j + 1
+    acc = acc + __builtin_shuffle(t0, t2, second);  // j + 2
+    acc = acc + __builtin_shuffle(t1, t3, second);  // j + 3
+  }
+  for (; j < j1; ++j) {
+    v4 col = {E[j], E[ld + j], E[2 * ld + j], E[3 * ld + j]};
+    if (cf) col = col * splat(cf[j]);
+    acc = acc + col;
+  }
+  return acc;
+}
+
+// four_row_sums from 0.0 over all M columns for the same four rows of three
+// levels at once.
+inline __attribute__((always_inline)) void three_levels_four_row_sums(const double* E0, const double* E1,
+                                                                      const double* E2, int M,
+                                                                      const double* cf, v4* out) {
+  const m4 lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+  const double* E[3] = {E0, E1, E2};
+  v4 acc[3] = {splat(0.0), splat(0.0), splat(0.0)};
+  const long ld = M;
+  int j = 0;
+  for (; j + 4 <= M; j += 4) {
+    const v4 c = cf ? loadu(cf + j) : splat(1.0);
+#pragma GCC unroll 3
+    for (int l = 0; l < 3; ++l) {
+      v4 r0 = loadu(E[l] + j), r1 = loadu(E[l] + ld + j), r2 = loadu(E[l] + 2 * ld + j), r3 = loadu(E[l] + 3 * ld + j);
+      if (cf) {
+        r0 = r0 * c;
+        r1 = r1 * c;
+        r2 = r2 * c;
+        r3 = r3 * c;
+      }
+      const v4 t0 = __builtin_shuffle(r0, r1, lo), t1 = __builtin_shuffle(r0, r1, hi);
+      const v4 t2 = __builtin_shuffle(r2, r3, lo), t3 = __builtin_shuffle(r2, r3, hi);
+      acc[l] = acc[l] + __builtin_shuffle(t0, t2, first);
+      acc[l] = acc[l] + __builtin_shuffle(t1, t3, first);
+      acc[l] = acc[l] + __builtin_shuffle(t0, t2, second);
+      acc[l] = acc[l] + __builtin_shuffle(t1, t3, second);
+    }
+  }
+  for (; j < M; ++j)
+    for (int l = 0; l < 3; ++l) {
+      v4 col = {E[l][j], E[l][ld + j], E[l][2 * ld + j], E[l][3 * ld + j]};
+      if (cf) col = col * splat(cf[j]);
+      acc[l] = acc[l] + col;
+    }
+  for (int l = 0; l < 3; ++l) out[l] = acc[l];
+}
+
+// Rows i..i+3 of one level (E points at row i) scaled by cf (when given) and
+// then by their factors f[0..3], stored, and added to the column sums in row
+// order; the sums stay in registers across the four rows.
+inline __attribute__((always_inline)) void scale_four_rows(double* E, int M, const double* cf, const double* f,
+                                                           double* sum) {
+  const v4 f0 = splat(f[0]), f1 = splat(f[1]), f2 = splat(f[2]), f3 = splat(f[3]);
+  double* r0 = E;
+  double* r1 = E + M;
+  double* r2 = E + 2L * M;
+  double* r3 = E + 3L * M;
+  int j = 0;
+  for (; j + 4 <= M; j += 4) {
+    v4 a = loadu(r0 + j), b = loadu(r1 + j), c = loadu(r2 + j), d = loadu(r3 + j);
+    if (cf) {
+      const v4 k = loadu(cf + j);
+      a = a * k;
+      b = b * k;
+      c = c * k;
+      d = d * k;
+    }
+    a = a * f0;
+    b = b * f1;
+    c = c * f2;
+    d = d * f3;
+    storeu(r0 + j, a);
+    storeu(r1 + j, b);
+    storeu(r2 + j, c);
+    storeu(r3 + j, d);
+    storeu(sum + j, (((loadu(sum + j) + a) + b) + c) + d);
+  }
+  for (; j < M; ++j) {
+    double* rows[4] = {r0, r1, r2, r3};
+    for (int r = 0; r < 4; ++r) {
+      const double v = (cf ? rows[r][j] * cf[j] : rows[r][j]) * f[r];
+      rows[r][j] = v;
+      sum[j] = sum[j] + v;
+    }
+  }
+}
+
+// One sweep of balancing in one pass over the rows: the sums of the rows
+// (scaled by the pending column factors cf first, when given; as sparse_sums
+// adds them), the row factors of balance_rows, the rows scaled by cf and by
+// their factors and stored, and the column sums of the result accumulated in
+// row order, per level, into cs. Everything a row needs is in the row: each
+// block of four rows is read once and scaled while it is still in the cache.
+// (A zero row total stops the program in dev_invert, as in balance_rows; the
+// rows before it are already scaled then, which nothing ever sees.)
+VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* const* cs) {
+  const int S = ms.S, M = ms.M, K = ms.K;
+  for (int l = 0; l < S; ++l)
+    for (int j = 0; j < M; ++j) cs[l][j] = 0.0;
+  for (int i0 = 0; i0 < K; i0 += 4) {
+    const int rows = std::min(4, K - i0);
+    // Row sums.
+    if (rows == 4 && S == 3) {
+      // The three levels side by side: three independent chains of sums.
+      v4 sum[3];
+      three_levels_four_row_sums(ms.EA[0].data() + 1 + static_cast<long>(i0) * M,
+                                 ms.EA[1].data() + 1 + static_cast<long>(i0) * M,
+                                 ms.EA[2].data() + 1 + static_cast<long>(i0) * M, M, cf, sum);
+      for (int l = 0; l < 3; ++l)
+        for (int r = 0; r < 4; ++r) ms.rowsum[l][i0 + r] = sum[l][r];
+    } else
+    for (int l = 0; l < S; ++l) {
+      const double* E = ms.EA[l].data() + 1 + static_cast<long>(i0) * M;
+      if (rows == 4) {
+        const v4 sum = four_row_sums(E, M, 0, M, cf, splat(0.0));
+        for (int r = 0; r < 4; ++r) ms.rowsum[l][i0 + r] = sum[r];
+      } else {
+        for (int r = 0; r < rows; ++r) {
+          const double* row = E + static_cast<long>(r) * M;
+          double sum = 0.0;
+          if (cf)
+            for (int j = 0; j < M; ++j) sum += row[j] * cf[j];
+          else
+            for (int j = 0; j < M; ++j) sum += row[j];
+          ms.rowsum[l][i0 + r] = sum;
+        }
+      }
+    }
+    // Row factors and slacks, element by element as balance_rows does them.
+    for (int i = i0; i < i0 + rows; ++i) {
+      for (int l = 0; l < S; ++l) ms.rowsum[l][i] += ms.vslack[l][i];
+      if (S <= 2) {
+        for (int l = 0; l < S; ++l) {
+          dev_invert(1, &ms.rowsum[l][i], true, 1.0);
+          ms.vslack[l][i] *= ms.rowsum[l][i];
+        }
+      } else {
+        split_factors(ms.rowsum[0][i], ms.rowsum[1][i], ms.rowsum[2][i]);
+        for (int l = 0; l < 3; ++l) ms.vslack[l][i] *= ms.rowsum[l][i];
+      }
+    }
+    // Both scalings, and the column sums in row order.
+    if (rows == 4) {
+      for (int l = 0; l < S; ++l) scale_four_rows(ms.EA[l].data() + 1 + static_cast<long>(i0) * M, M, cf,
+                                                  &ms.rowsum[l][i0], cs[l]);
+      continue;
+    }
+    for (int i = i0; i < i0 + rows; ++i)
+      for (int l = 0; l < S; ++l) {
+        double* row = ms.EA[l].data() + 1 + static_cast<long>(i) * M;
+        const double f = ms.rowsum[l][i];
+        const v4 fv = splat(f);
+        int j = 0;
+        double* sum = cs[l];
+        if (cf) {
+          for (; j + 4 <= M; j += 4) {
+            const v4 v = (loadu(row + j) * loadu(cf + j)) * fv;
+            storeu(row + j, v);
+            storeu(sum + j, loadu(sum + j) + v);
+          }
+          for (; j < M; ++j) {
+            const double v = (row[j] * cf[j]) * f;
+            row[j] = v;
+            sum[j] = sum[j] + v;
+          }
+        } else {
+          for (; j + 4 <= M; j += 4) {
+            const v4 v = loadu(row + j) * fv;
+            storeu(row + j, v);
+            storeu(sum + j, loadu(sum + j) + v);
+          }
+          for (; j < M; ++j) {
+            const double v = row[j] * f;
+            row[j] = v;
+            sum[j] = sum[j] + v;
+          }
+        }
+      }
+  }
+}
+
+VANTU_VEC_CLONES void scale_columns(MatchState& ms, const double* cf, int r0, int r1) {
+  const int S = ms.S, M = ms.M;
+  for (int l = 0; l < S; ++l) {
+    double* E = ms.EA[l].data() + 1;
+    for (int i = r0; i < r1; ++i) {
+      double* row = E + static_cast<long>(i) * M;
+      int j = 0;
+      for (; j + 4 <= M; j += 4) storeu(row + j, loadu(row + j) * loadu(cf + j));
+      for (; j < M; ++j) row[j] = row[j] * cf[j];
+    }
+  }
+}
+
+}  // namespace
+
+bool full_patterns(const MatchState& ms) {
+  if (ms.sparse_eps > 0.0 || ms.S < 1 || ms.S > 3 || ms.K < 1 || ms.M < 1) return false;
+  for (int l = 0; l < ms.S; ++l) {
+    const std::vector<int>& c = ms.cntr[l];
+    if (c.size() < 3 || c[0] != ms.K || c[1] != ms.M || c[2] != ms.K) return false;
+    if (c.size() < 3 * static_cast<size_t>(ms.K) + 3) return false;
+    if (ms.EA[l].size() < static_cast<size_t>(ms.K) * ms.M + 1) return false;
+    for (int r = 1; r <= ms.K; ++r)
+      if (c[3 * r] != r - 1 || c[3 * r + 1] != 0 || c[3 * r + 2] != ms.M - 1) return false;
+  }
+  return true;
+}
+
+double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
+  if (!full_patterns(ms)) return sinkhorn(ms, p);
+  if (ms.rowsum[0].empty()) {
+    const size_t n = static_cast<size_t>(ms.K > ms.M ? ms.K : ms.M);
+    for (auto& r : ms.rowsum) r.assign(n, 0.0);
+    ms.colsum.assign(n, 0.0);
+    ms.colbuf.assign(n, 0.0);
+    ms.scratch.assign(static_cast<size_t>(sparse_pattern_capacity(ms.K, ms.M)), 0);
+  }
+  const int S = ms.S, K = ms.K, M = ms.M;
+  std::vector<double> colsums[3];
+  double* cs[3] = {};
+  for (int l = 0; l < S; ++l) {
+    colsums[l].assign(static_cast<size_t>(M), 0.0);
+    cs[l] = colsums[l].data();
+  }
+  double* colsum = ms.colsum.data();
+  const double* cf = nullptr;  // column factors not yet applied to the levels
+  int sweeps = 0;
+  double dev;
+  // A sweep is one pass over the rows in order, on one thread: the column
+  // sums need that order, and a version split over two threads (rows, then
+  // the column sums in a second pass) was no faster than the fused pass.
+  do {
+    fused_sweep(ms, cf, cs);
+    for (int j = 0; j < M; ++j) colsum[j] = cs[0][j];
+    for (int l = 1; l < S; ++l) vec_add(M, colsum, cs[l]);
+    if (S > 1) std::copy(cs[S - 1], cs[S - 1] + M, ms.colbuf.begin());
+    vec_add(M, colsum, ms.hslack.data());
+    dev = dev_invert(M, colsum, true, 1.0);
+    vec_mul(M, ms.hslack.data(), colsum);
+    cf = colsum;
+    ++sweeps;
+  } while (dev > p.norm_cut && sweeps < p.MaxSweeps);
+  const int nt = workers.parts_for(static_cast<long>(K) * M * S);
+  workers.run(nt, [&](int t) { scale_columns(ms, cf, part_begin(K, nt, t), part_begin(K, nt, t + 1)); });
+  return dev;
+}
+
+namespace {
+
+// metric_benefit(ms, (1, px, py), (1, wx[j], wy[j]), i, p) for j < M, lane by
+// lane with the same operations.
+VANTU_VEC_CLONES void benefit_row(int M, double px, double py, const double* Sm, double TH, double rEvar,
+                                  const double* wx, const double* wy, double* out) {
+  const v4 x = splat(px), y = splat(py), s4 = splat(Sm[4]), s5 = splat(Sm[5]), s7 = splat(Sm[7]),
+           s8 = splat(Sm[8]), th = splat(TH), re = splat(rEvar);
+  int j = 0;
+  for (; j + 4 <= M; j += 4) {
+    const v4 dx = x - loadu(wx + j), dy = y - loadu(wy + j);
+    const v4 dist = dx * (s4 * dx + s5 * dy) + dy * (s7 * dx + s8 * dy);
+    storeu(out + j, th - re * dist);
+  }
+  for (; j < M; ++j) {
+    const double dx = px - wx[j], dy = py - wy[j];
+    const double dist = dx * (Sm[4] * dx + Sm[5] * dy) + dy * (Sm[7] * dx + Sm[8] * dy);
+    out[j] = TH - rEvar * dist;
+  }
+}
+
+// The maxima of benefit_maxima over one row of benefits Q: v = max(Beta*Q, 0)
+// into the row maximum and the column maxima cm. Exact maxima (v is never
+// NaN), so the order does not matter.
+VANTU_VEC_CLONES double row_maxima(int M, double Beta, const double* Q, double rm, double* cm) {
+  const v4 b = splat(Beta), zero = splat(0.0);
+  v4 r = splat(rm);
+  int j = 0;
+  for (; j + 4 <= M; j += 4) {
+    const v4 u = b * loadu(Q + j);
+    const v4 v = u > zero ? u : zero;
+    r = v > r ? v : r;
+    const v4 c = loadu(cm + j);
+    storeu(cm + j, v > c ? v : c);
+  }
+  for (int k = 0; k < 4; ++k)
+    if (r[k] > rm) rm = r[k];
+  for (; j < M; ++j) {
+    const double u = Beta * Q[j];
+    const double v = u > 0 ? u : 0.0;
+    if (v > rm) rm = v;
+    if (v > cm[j]) cm[j] = v;
+  }
+  return rm;
+}
+
+// std::exp, where an argument below -746 gives +0 (exp underflows to +0
+// well before; the library takes a slow path there).
+inline double exp_or_zero(double x) { return x < -746.0 ? 0.0 : std::exp(x); }
+
+}  // namespace
+
+void update_benefits_fast(MatchState& ms, const ParameterSet& p, double Beta, double split_offset, Workers& workers) {
+  if (!full_patterns(ms)) return update_benefits(ms, p, Beta, split_offset);
+  const int S = ms.S, K = ms.K, M = ms.M;
+  const int nt = workers.parts_for(static_cast<long>(K) * M * S * 8);
+  const bool first_call = ms.benefit_calls == 0;
+  std::vector<double> wx(static_cast<size_t>(M)), wy(static_cast<size_t>(M));
+  for (int j = 0; j < M; ++j) {
+    wx[j] = ms.warped_points[3 * static_cast<size_t>(j) + 1];
+    wy[j] = ms.warped_points[3 * static_cast<size_t>(j) + 2];
+  }
+  auto benefits_of = [&](int l, int i, double* Q) {
+    const double* pi = &ms.level_points[l][3 * static_cast<size_t>(i)];
+    benefit_row(M, pi[1], pi[2], &ms.row_metric[9 * static_cast<size_t>(i)], p.TH, p.rEvar, wx.data(), wy.data(), Q);
+  };
+  if (!first_call) {
+    // benefit_maxima: per-row maxima by rows; the column maxima are exact
+    // maxima, so partial maxima per thread combine to the same values.
+    for (int l = 0; l < S; ++l) {
+      ms.row_max[l].resize(static_cast<size_t>(K));
+      mat_fill(K, ms.row_max[l].data(), -1e10);
+    }
+    ms.col_max.resize(static_cast<size_t>(M));
+    mat_fill(M, ms.col_max.data(), -1e10);
+    std::vector<double> part(static_cast<size_t>(nt) * M, -1e10);
+    workers.run(nt, [&](int t) {
+      double* cm = part.data() + static_cast<long>(t) * M;
+      std::vector<double> Q(static_cast<size_t>(M));
+      for (int i = part_begin(K, nt, t); i < part_begin(K, nt, t + 1); ++i)
+        for (int l = 0; l < S; ++l) {
+          benefits_of(l, i, Q.data());
+          ms.row_max[l][i] = row_maxima(M, Beta, Q.data(), ms.row_max[l][i], cm);
+        }
+    });
+    for (int t = 0; t < nt; ++t)
+      for (int j = 0; j < M; ++j) {
+        const double v = part[static_cast<size_t>(t) * M + j];
+        if (v > ms.col_max[j]) ms.col_max[j] = v;
+      }
+  }
+  if (first_call || Beta > 0) {
+    workers.run(nt, [&](int t) {
+      std::vector<double> Q(static_cast<size_t>(M));
+      for (int i = part_begin(K, nt, t); i < part_begin(K, nt, t + 1); ++i)
+        for (int l = 0; l < S; ++l) {
+          double* row = ms.EA[l].data() + 1 + static_cast<long>(i) * M;
+          benefits_of(l, i, Q.data());
+          if (l >= 1)
+            for (int j = 0; j < M; ++j) Q[j] = Q[j] + (split_offset - p.TH);
+          if (first_call) {
+            for (int j = 0; j < M; ++j) row[j] = exp_or_zero(Beta * Q[j]);
+          } else {
+            const double rm = ms.row_max[l][i];
+            for (int j = 0; j < M; ++j) row[j] = exp_or_zero(Beta * Q[j] - 0.5 * (rm + ms.col_max[j]));
+          }
+        }
+    });
+  }
+  if (!first_call && Beta > 0) {
+    for (int l = 0; l < S; ++l)
+      for (int i = 0; i < K; ++i) ms.vslack[l][i] = std::exp(-0.5 * ms.row_max[l][i]);
+    for (int j = 0; j < M; ++j) ms.hslack[j] = std::exp(-0.5 * ms.col_max[j]);
+  }
+  ++ms.benefit_calls;
+}
+
+void soft_targets_fast(MatchState& ms, Workers& workers) {
+  if (!full_patterns(ms)) return soft_targets(ms);
+  const int S = ms.S, K = ms.K, M = ms.M;
+  const int nt = workers.parts_for(static_cast<long>(K) * M * 8);
+  mat_zeros(3 * M, ms.soft_target.data());
+  mat_zeros(9 * M, ms.gj_albet.data());
+  // Every column j sums over the rows in increasing order: split by columns.
+  workers.run(nt, [&](int t) {
+    const int j0 = part_begin(M, nt, t), j1 = part_begin(M, nt, t + 1);
+    for (int i = 0; i < K; ++i) {
+      const double* p0 = &ms.level_points[0][3 * static_cast<size_t>(i)];
+      const double* p1 = &ms.level_points[1][3 * static_cast<size_t>(i)];
+      const double* p2 = &ms.level_points[2][3 * static_cast<size_t>(i)];
+      const double* Sm = &ms.row_metric[9 * static_cast<size_t>(i)];
+      const double* e0 = ms.EA[0].data() + 1 + static_cast<long>(i) * M;
+      const double* e1 = S >= 2 ? ms.EA[1].data() + 1 + static_cast<long>(i) * M : nullptr;
+      const double* e2 = S >= 3 ? ms.EA[2].data() + 1 + static_cast<long>(i) * M : nullptr;
+      for (int j = j0; j < j1; ++j) {
+        double P[3], d;
+        if (S == 1) {
+          const double v0 = e0[j];
+          for (int k = 0; k < 3; ++k) P[k] = v0 * p0[k];
+          d = v0;
+        } else if (S == 2) {
+          const double v0 = e0[j], v1 = e1[j];
+          for (int k = 0; k < 3; ++k) P[k] = v0 * p0[k] + v1 * p1[k];
+          d = v0 + v1;
+        } else {
+          const double v0 = e0[j], v1 = e1[j], v2 = e2[j];
+          for (int k = 0; k < 3; ++k) P[k] = v0 * p0[k] + v1 * p1[k] + v2 * p2[k];
+          d = v0 + v1 + v2;
+        }
+        double* Y = &ms.soft_target[3 * static_cast<size_t>(j)];
+        double* W = &ms.gj_albet[9 * static_cast<size_t>(j)];
+        for (int k = 0; k < 3; ++k) Y[k] += Sm[3 * k] * P[0] + Sm[3 * k + 1] * P[1] + Sm[3 * k + 2] * P[2];
+        for (int e = 0; e < 9; ++e) W[e] += d * Sm[e];
+      }
+    }
+  });
+}
+
+void decide_matches_fast(MatchState& ms, const ParameterSet& p, int l) {
+  if (!full_patterns(ms) || l >= ms.S) return decide_matches(ms, p, l);
+  ms.match_count = 0;
+  if (l == 0 || ms.matched_id[0].empty())
+    for (auto& ids : ms.matched_id) ids.assign(static_cast<size_t>(ms.M), 0);
+  const int K = ms.K, M = ms.M;
+  const double thr = p.match_threshold;
+  int* ids = ms.matched_id[l].data();
+  for (int i = 0; i < K; ++i) {
+    const double* row = ms.EA[l].data() + 1 + static_cast<long>(i) * M;
+    int id = 0;
+    bool have_id = false;
+    for (int j = 0; j < M; ++j)
+      if (row[j] > thr) {
+        ++ms.match_count;
+        if (!have_id) {
+          id = round_to_int(ms.first_id[i]);
+          have_id = true;
+        }
+        ids[j] = id;
+      }
+  }
+}
+
+}  // namespace vantu

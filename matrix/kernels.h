@@ -1,0 +1,102 @@
+// The kernel choice of a run and its time breakdown.
+//
+// A run computes either with the plain kernels (the literal reference) or
+// with the fast ones, which give the same bits. With profiling on, the
+// driver adds the wall time of each phase and prints the table at the end,
+// on standard error.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vantu {
+
+enum Phase { kSinkhorn, kBenefits, kDecisions, kSoftBlocks, kSolve, kWarpFiles, kPhaseCount };
+
+class Workers;
+
+struct KernelState {
+  bool fast = true;
+  int threads = 1;
+  bool profile = false;
+  double seconds[kPhaseCount] = {};
+  Workers* workers = nullptr;  // the run's threads for the fast kernels
+
+  void print_profile(std::FILE* out, double total) const;
+};
+
+// Adds the time from construction to destruction to one phase, when on.
+class PhaseTimer {
+ public:
+  PhaseTimer(KernelState& ks, Phase ph) : ks_(ks), ph_(ph) {
+    if (ks_.profile) t0_ = std::chrono::steady_clock::now();
+  }
+  ~PhaseTimer() {
+    if (ks_.profile)
+      ks_.seconds[ph_] += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+  }
+  PhaseTimer(const PhaseTimer&) = delete;
+  PhaseTimer& operator=(const PhaseTimer&) = delete;
+
+ private:
+  KernelState& ks_;
+  Phase ph_;
+  std::chrono::steady_clock::time_point t0_;
+};
+
+// A fixed set of threads for the fast kernels: run(parts, part) calls
+// part(t) for t = 0 .. parts-1, part 0 on the calling thread and the others
+// on the workers, and returns when all are done. Only work whose result does
+// not depend on the split goes through here. Between jobs the workers spin a
+// while (jobs come in quick succession), then sleep.
+class Workers {
+ public:
+  explicit Workers(int threads = 1);
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  int count() const { return static_cast<int>(threads_.size()) + 1; }
+
+  // Below this many element operations a job runs on one thread: starting
+  // the others would cost more than it saves. (Zero splits every job, which
+  // the tests use to run the parallel paths on small data.)
+  long min_split = 400000;
+  int parts_for(long work) const { return work >= min_split ? count() : 1; }
+
+  template <typename Part>
+  void run(int parts, Part&& part) {
+    if (parts <= 1 || threads_.empty()) {
+      for (int t = 0; t < parts; ++t) part(t);
+      return;
+    }
+    if (parts > count()) parts = count();
+    std::function<void(int)> job(std::ref(part));
+    dispatch(parts, job);
+  }
+
+ private:
+  void dispatch(int parts, const std::function<void(int)>& job);
+  void loop(int id);
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  const std::function<void(int)>* job_ = nullptr;
+  int parts_ = 0;
+  std::atomic<unsigned long> generation_{0};
+  std::atomic<int> pending_{0};
+  std::atomic<int> sleepers_{0};
+  std::atomic<bool> stop_{false};
+};
+
+// First index of part t when n items are split in `parts` nearly equal parts.
+inline int part_begin(int n, int parts, int t) { return static_cast<int>(static_cast<long>(n) * t / parts); }
+
+}  // namespace vantu

@@ -1,0 +1,345 @@
+// The fast kernels against their plain twins, bit for bit: the grouped
+// solver, the spline system in its groups, balancing, benefits, soft targets,
+// decisions and the value formatting of the result files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "match/match.h"
+#include "matrix/grouped_solve.h"
+#include "matrix/simple_matrix.h"
+#include "run/params.h"
+#include "warp/TPS.h"
+
+using namespace vantu;
+
+namespace {
+
+// Bitwise equality of two arrays of doubles, reporting the first difference.
+::testing::AssertionResult same_bits(const double* a, const double* b, size_t n) {
+  for (size_t k = 0; k < n; ++k)
+    if (std::memcmp(a + k, b + k, sizeof(double)) != 0)
+      return ::testing::AssertionFailure() << "element " << k << ": " << a[k] << " vs " << b[k];
+  return ::testing::AssertionSuccess();
+}
+::testing::AssertionResult same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return ::testing::AssertionFailure() << "sizes " << a.size() << " vs " << b.size();
+  return same_bits(a.data(), b.data(), a.size());
+}
+
+// A system with the block structure of the spline equations: no entry
+// between the groups of layout_by_component (two: the unknowns 0 mod 3 and
+// the others; three: by index mod 3), except (optionally) values of
+// magnitude up to PivotTiny. `density` of the entries within a group are
+// non-zero; the diagonal is made dominant when `dominant`.
+struct Planted {
+  std::vector<double> A, B;
+};
+Planted grouped_system(int n, unsigned seed, double density, bool plant_tiny, bool dominant, int groups = 2,
+                       bool identical = false) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0), p(0.0, 1.0);
+  const double tiny_values[] = {1e-10, -1e-10, 0.99e-10, -0.0, 5e-11, 1.0000000001e-10, -1.0000000001e-10};
+  Planted s;
+  s.A.assign(static_cast<size_t>(n) * n, 0.0);
+  s.B.resize(static_cast<size_t>(n));
+  for (int r = 0; r < n; ++r) {
+    s.B[r] = p(rng) < 0.1 ? tiny_values[rng() % 7] : u(rng) * 10;
+    for (int c = 0; c < n; ++c) {
+      const bool same = groups == 3 ? r % 3 == c % 3 : (r % 3 == 0) == (c % 3 == 0);
+      double v = 0.0;
+      if (same && p(rng) < density) v = u(rng);
+      // Between the groups only magnitudes up to PivotTiny (the first five).
+      if (plant_tiny && p(rng) < 0.05) v = tiny_values[rng() % (same ? 7 : 5)];
+      if (!same && !plant_tiny) v = 0.0;
+      s.A[static_cast<size_t>(r) * n + c] = v;
+    }
+    if (dominant) s.A[static_cast<size_t>(r) * n + r] += (r % 2 ? -1 : 1) * (2.0 + n * density);
+  }
+  if (identical)  // every group a copy of group 0 (n a multiple of 3)
+    for (int r = 0; r < n; ++r)
+      for (int c = 0; c < n; ++c)
+        if (r % 3 == c % 3) s.A[static_cast<size_t>(r) * n + c] = s.A[static_cast<size_t>(r - r % 3) * n + c - c % 3];
+  return s;
+}
+
+// reverse and reverse_grouped on copies of one system: the same outcome, the
+// same printed text, the same solution bits.
+void expect_same_solution(const Planted& s, int threads, int groups = 2) {
+  Workers workers(threads);
+  workers.min_split = 0;  // every job split, however small
+  const int n = static_cast<int>(s.B.size());
+  std::vector<double> plain = s.B, fast = s.B;
+  testing::internal::CaptureStdout();
+  const bool plain_ok = reverse(n, 1, s.A.data(), plain.data()) != nullptr;
+  const std::string plain_out = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  const bool fast_ok = reverse_grouped(n, s.A.data(), fast.data(), workers, groups) != nullptr;
+  const std::string fast_out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(plain_ok, fast_ok);
+  EXPECT_EQ(plain_out, fast_out);
+  if (plain_ok) {
+    EXPECT_TRUE(same_bits(plain, fast));
+  }
+}
+
+}  // namespace
+
+TEST(GroupedSolver, MatchesGaussJordanOnDenseAndSparseSystems) {
+  for (int n : {12, 30, 99, 129, 200}) {
+    SCOPED_TRACE(n);
+    expect_same_solution(grouped_system(n, 11u + n, 1.0, false, true), 1);
+    expect_same_solution(grouped_system(n, 12u + n, 1.0, true, true), 2);
+    // Sparse, not dominant: zero diagonal entries force row swaps, and the
+    // swaps made for one group move rows of the other.
+    expect_same_solution(grouped_system(n, 13u + n, 0.15, true, false), 2);
+    expect_same_solution(grouped_system(n, 14u + n, 0.3, false, false), 1);
+    // One group per component.
+    expect_same_solution(grouped_system(n, 15u + n, 1.0, true, true, 3), 2, 3);
+    expect_same_solution(grouped_system(n, 16u + n, 0.2, true, false, 3), 1, 3);
+  }
+  // Identical groups are eliminated once, unless their pivots part ways
+  // (sparse systems, where swaps move the groups' rows differently).
+  for (int n : {30, 129, 300}) {
+    SCOPED_TRACE(n);
+    expect_same_solution(grouped_system(n, 31u + n, 1.0, true, true, 3, true), 2, 3);
+    expect_same_solution(grouped_system(n, 32u + n, 0.1, false, false, 3, true), 1, 3);
+    expect_same_solution(grouped_system(n, 33u + n, 0.3, true, false, 3, true), 2, 3);
+  }
+  // Larger than a panel of every group, both layouts.
+  expect_same_solution(grouped_system(3 * 130 + 9, 17u, 1.0, true, true, 3), 2, 3);
+  expect_same_solution(grouped_system(3 * 130 + 9, 18u, 0.5, true, false, 2), 2, 2);
+}
+
+TEST(GroupedSolver, SingularSystemsPrintTheMessageOnce) {
+  for (int n : {15, 120}) {
+    SCOPED_TRACE(n);
+    Planted s = grouped_system(n, 7u, 1.0, true, true);
+    // A column of group 1 without any usable entry.
+    for (int r = 0; r < n; ++r) s.A[static_cast<size_t>(r) * n + (n - 2)] = r % 2 ? 1e-10 : 0.0;
+    expect_same_solution(s, 2);
+    // Group 0 singular: two equal rows.
+    Planted t = grouped_system(n, 8u, 1.0, false, true);
+    for (int c = 0; c < n; ++c) t.A[static_cast<size_t>(6) * n + c] = t.A[static_cast<size_t>(3) * n + c];
+    expect_same_solution(t, 1);
+    expect_same_solution(t, 2, 3);
+    // Everything zero: singular at the first column.
+    Planted z = s;
+    std::fill(z.A.begin(), z.A.end(), 0.0);
+    expect_same_solution(z, 2);
+  }
+}
+
+TEST(GroupedSolver, CouplingBetweenGroupsFallsBackToThePlainSolver) {
+  Planted s = grouped_system(60, 21u, 1.0, false, true);
+  s.A[1 * 60 + 3] = 0.25;  // row of group 1, column of group 0
+  expect_same_solution(s, 2);
+  Planted t = grouped_system(60, 22u, 1.0, false, true, 2);
+  expect_same_solution(t, 2, 3);  // components 1 and 2 coupled: not three groups
+  s.A[1 * 60 + 3] = std::nan("");
+  expect_same_solution(s, 1);
+}
+
+namespace {
+
+// The match state of a small colony, as the driver prepares it, ready for
+// balancing; `K` first-set cells, `M` second-set cells moved a little.
+struct Scene {
+  ParameterSet p;
+  PointInput pts;
+  MatchState ms;
+  SplineState sp;
+};
+
+void make_scene(Scene& sc, int K, int M, int S, unsigned seed, double alphaS = 1.0) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> pos(0.0, 300.0), ang(0.0, 360.0), len(16.0, 50.0), jit(-4.0, 4.0);
+  sc.p.MaxSplit = S;
+  sc.p.lambda1 = 0.1;
+  sc.p.lambda2 = 0.01;
+  sc.p.alphaS = alphaS;
+  auto fill = [&](PointSet& ps, int n, const PointSet* from) {
+    ps.count = n;
+    ps.xy.resize(2 * static_cast<size_t>(n));
+    ps.len.resize(static_cast<size_t>(n));
+    ps.ang.resize(static_cast<size_t>(n));
+    ps.id.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      if (from && i < from->count) {
+        ps.xy[2 * i] = from->xy[2 * i] + jit(rng);
+        ps.xy[2 * i + 1] = from->xy[2 * i + 1] + jit(rng);
+      } else {
+        ps.xy[2 * i] = pos(rng);
+        ps.xy[2 * i + 1] = pos(rng);
+      }
+      ps.len[i] = len(rng);
+      ps.ang[i] = ang(rng);
+      ps.id[i] = i + 1;
+    }
+  };
+  fill(sc.pts.first, K, nullptr);
+  fill(sc.pts.second, M, &sc.pts.first);
+  MatchState& ms = sc.ms;
+  ms.sparse_eps = 0.0;
+  sc.sp.tpsc.assign(3 * static_cast<size_t>(M + 3), 0.0);
+  mat_identity(3, 3, sc.sp.tpsc.data());
+  init_match_geometry(ms, sc.pts, sc.p);
+  if (S > 1) init_split_positions(ms, sc.pts, sc.p);
+  build_kernel(sc.sp, ms);
+  match_init(ms, sc.p);
+  reset_slacks(ms, sc.p);
+  sc.p.lambda1 = sc.p.lambda1 * kernel_scale(sc.sp);
+  sc.p.lambda2 = sc.p.lambda2 * point_spread(ms);
+}
+
+void expect_same_state(const MatchState& a, const MatchState& b) {
+  for (int l = 0; l < a.S; ++l) {
+    EXPECT_TRUE(same_bits(a.EA[l], b.EA[l])) << "level " << l;
+    EXPECT_EQ(a.cntr[l], b.cntr[l]);
+    EXPECT_TRUE(same_bits(a.vslack[l], b.vslack[l])) << "slack " << l;
+  }
+  EXPECT_TRUE(same_bits(a.hslack, b.hslack));
+}
+
+}  // namespace
+
+// One temperature step of the driver on both sets of kernels, every stage
+// compared: balancing, benefits (first and later calls), decisions, soft
+// targets, the grouped spline system and its solution.
+TEST(FastStages, FollowThePlainStagesThroughAnnealing) {
+  for (int threads : {1, 2}) {
+  SCOPED_TRACE(threads);
+  Workers two(threads);
+  two.min_split = 0;
+  struct Case {
+    int K, M, S;
+    double Beta, alphaS;
+  };
+  for (const Case& c : {Case{23, 27, 3, 6.0, 1.0}, Case{31, 25, 2, 7.0, 0.5}, Case{20, 20, 1, 1.0, 1.0},
+                        Case{26, 30, 3, 150.0, 0.3}, Case{40, 44, 3, 8.0, 0.7}}) {
+    SCOPED_TRACE(testing::Message() << c.K << "x" << c.M << " S=" << c.S << " Beta=" << c.Beta);
+    Scene plain, fast;
+    make_scene(plain, c.K, c.M, c.S, 5u + c.K, c.alphaS);
+    make_scene(fast, c.K, c.M, c.S, 5u + c.K, c.alphaS);
+    for (Scene* s : {&plain, &fast}) s->p.split_offset = c.Beta > s->p.BetaSplit ? 0.9 : -10000.0;
+    ASSERT_TRUE(full_patterns(fast.ms));
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(round);
+      const double dp = sinkhorn(plain.ms, plain.p);
+      const double df = sinkhorn_fast(fast.ms, fast.p, two);
+      EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
+      expect_same_state(plain.ms, fast.ms);
+      for (int l = 0; l < c.S; ++l) {
+        decide_matches(plain.ms, plain.p, l);
+        decide_matches_fast(fast.ms, fast.p, l);
+        EXPECT_EQ(plain.ms.match_count, fast.ms.match_count);
+        EXPECT_EQ(plain.ms.matched_id[l], fast.ms.matched_id[l]);
+      }
+      soft_targets(plain.ms);
+      soft_targets_fast(fast.ms, two);
+      EXPECT_TRUE(same_bits(plain.ms.soft_target, fast.ms.soft_target));
+      EXPECT_TRUE(same_bits(plain.ms.gj_albet, fast.ms.gj_albet));
+
+      // The spline system: every entry of each group equals the plain one,
+      // and the solutions agree.
+      SplineState& sp = plain.sp;
+      const int M = c.M, n = 3 * M + 9;
+      const int groups = grouped_spline_groups(fast.sp, fast.ms);
+      ASSERT_EQ(groups, plain.p.alphaS == 1.0 ? 3 : 2);
+      affine_block(sp, plain.ms, plain.p);
+      cross_block(sp, plain.ms);
+      warp_block(sp, plain.ms, plain.p);
+      warp_rhs(sp, plain.ms);
+      affine_rhs(sp, plain.ms, plain.p);
+      mat_compose(sp.tpsc.data(), 2, 1, {3, M}, {3}, {sp.RD.data(), sp.RW.data()});
+      sp.spline_system.resize(static_cast<size_t>(n) * n);
+      mat_compose(sp.spline_system.data(), 2, 2, {9, 3 * M}, {9, 3 * M},
+                  {sp.A.data(), sp.B.data(), sp.Bt.data(), sp.C.data()});
+      fast.sp.tpsc = sp.tpsc;
+      affine_block(fast.sp, fast.ms, fast.p);
+      build_grouped_system(fast.sp, fast.ms, fast.p, groups, two);
+      const GroupedSystem& gs = fast.sp.grouped;
+      for (int r = 0; r < n; ++r)
+        for (int col = 0; col < n; ++col) {
+          const double v = sp.spline_system[static_cast<size_t>(r) * n + col];
+          if (gs.group[r] != gs.group[col]) {
+            ASSERT_LE(std::fabs(v), PivotTiny);
+            continue;
+          }
+          const double w = gs.W[gs.group[r]][static_cast<size_t>(gs.local[r]) * gs.size[gs.group[r]] + gs.local[col]];
+          ASSERT_EQ(std::memcmp(&v, &w, sizeof v), 0) << "entry " << r << "," << col;
+        }
+      std::vector<double> x_plain = sp.tpsc, x_fast(static_cast<size_t>(n), 0.0);
+      const bool ok_plain = reverse(n, 1, sp.spline_system.data(), x_plain.data()) != nullptr;
+      const bool ok_fast = solve_grouped(fast.sp.grouped, x_fast.data(), two);
+      ASSERT_EQ(ok_plain, ok_fast);
+      if (ok_plain) {
+        EXPECT_TRUE(same_bits(x_plain, x_fast));
+        sp.tpsc = x_plain;
+      }
+      for (int r = 0; r < M + 3; ++r) sp.tpsc[3 * r] = 0.0;
+      sp.tpsc[0] = 1.0;
+      warp_points(sp, M, sp.tpsc.data(), plain.ms.vij.data(), plain.ms.warped_points.data());
+      fast.ms.warped_points = plain.ms.warped_points;
+
+      update_benefits(plain.ms, plain.p, c.Beta, plain.p.split_offset);
+      update_benefits_fast(fast.ms, fast.p, c.Beta, fast.p.split_offset, two);
+      expect_same_state(plain.ms, fast.ms);
+      for (int l = 0; l < c.S; ++l) EXPECT_TRUE(same_bits(plain.ms.row_max[l], fast.ms.row_max[l]));
+      EXPECT_TRUE(same_bits(plain.ms.col_max, fast.ms.col_max));
+    }
+  }
+  }
+}
+
+TEST(FastStages, FallBackWhenPatternsAreNotFull) {
+  Workers two(2);
+  Scene plain, fast;
+  make_scene(plain, 12, 14, 3, 3u);
+  make_scene(fast, 12, 14, 3, 3u);
+  // With a drop threshold, entries may leave the pattern: the fast stages
+  // must take the plain road.
+  plain.ms.sparse_eps = fast.ms.sparse_eps = 1e-3;
+  EXPECT_FALSE(full_patterns(fast.ms));
+  plain.ms.EA[1][5] = fast.ms.EA[1][5] = 1e-9;
+  EXPECT_EQ(sinkhorn(plain.ms, plain.p), sinkhorn_fast(fast.ms, fast.p, two));
+  expect_same_state(plain.ms, fast.ms);
+  soft_targets(plain.ms);
+  soft_targets_fast(fast.ms, two);
+  EXPECT_TRUE(same_bits(plain.ms.gj_albet, fast.ms.gj_albet));
+}
+
+TEST(FastFormatting, ValuesPrintAsPercentG) {
+  std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 1e-5, 1e-4, 0.0001, 9.99999e-5, 99999.95,
+                                999999.5, 1e6, 999999, 1234565, 1234575, 123456.5, 1e15, 1e100, 1e-300,
+                                4.9e-324, -2.2250738585072014e-308, 1.7976931348623157e308, 0.1, 1.0 / 3,
+                                -2.0 / 3, 1e-10, 12345.65, 0.000123455, 5e-5, -1e21};
+  values.push_back(std::numeric_limits<double>::infinity());
+  values.push_back(-std::numeric_limits<double>::infinity());
+  values.push_back(std::nan(""));
+  values.push_back(-std::nan(""));
+  std::mt19937_64 rng(99);
+  for (int k = 0; k < 200000; ++k) {
+    uint64_t bits = rng();
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    values.push_back(v);
+    std::uniform_real_distribution<double> e(-12, 12);
+    values.push_back(std::pow(10.0, e(rng)) * (k % 2 ? 1 : -1));
+    values.push_back(std::round(std::pow(10.0, e(rng)) * 1e3) / 1e3);
+  }
+  std::string plain, fast;
+  for (double v : values) {
+    plain.clear();
+    fast.clear();
+    append_g(plain, v);
+    append_g_fast(fast, v);
+    ASSERT_EQ(plain, fast) << "value bits " << std::hexfloat << v;
+  }
+}
