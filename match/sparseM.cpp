@@ -44,7 +44,8 @@ void LockstepWalk::advance_run(int l) {
 void LockstepWalk::deliver() {
   for (int l = 0; l < Nm; ++l) {
     Cursor& c = cur[l];
-    if (c.row == row_ && c.first <= col_ && col_ <= c.lastcol) {
+    stored[l] = c.row == row_ && c.first <= col_ && col_ <= c.lastcol;
+    if (stored[l]) {
       cval[l] = *elcnt[l]++;
       if (col_ == c.lastcol) advance_run(l);
     } else {

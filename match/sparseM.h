@@ -3,7 +3,8 @@
 // The walk visits, in row-major order, every position stored in at least one
 // of its matrices, and at each position delivers the value of every matrix
 // there (cval[l], 0.0 where matrix l stores nothing). The caller may overwrite
-// the value just delivered for matrix l with store(l, v). Each matrix keeps a
+// the value just delivered for matrix l with store(l, v); where matrix l has no
+// entry at the position, store does nothing. Each matrix keeps a
 // run cursor into its pattern and a value cursor into its EA, so a pass reads
 // the stored entries strictly in pattern order, never by (row, column).
 #pragma once
@@ -28,7 +29,9 @@ class LockstepWalk {
   int row() const { return row_; }
   int col() const { return col_; }
   int count() const { return Nm; }
-  void store(int l, double v) { elcnt[l][-1] = v; }
+  void store(int l, double v) {
+    if (stored[l]) elcnt[l][-1] = v;
+  }
 
   double cval[kMaxMatrices] = {};
 
@@ -48,6 +51,7 @@ class LockstepWalk {
   int row_ = 0, col_ = 0;
   Cursor cur[kMaxMatrices];
   double* elcnt[kMaxMatrices] = {};
+  bool stored[kMaxMatrices] = {};  // matrix l has an entry at the position
 };
 
 }  // namespace vantu

@@ -120,9 +120,9 @@ TEST(LockstepWalkTest, StoreOverwritesTheDeliveredValue) {
   w.begin({a.ref(), b.ref()});
   for (bool more = w.first(); more; more = w.next()) {
     w.store(1, w.row() * 4 + w.col());
-    if (w.cval[0] != 0.0) w.store(0, -w.cval[0]);
+    w.store(0, -w.cval[0] - 100);  // where a has no entry, nothing is written
   }
-  EXPECT_EQ(a.dense(), (Vec{-1, 0, -2, -3, 0, 0, 0, 0}));
+  EXPECT_EQ(a.dense(), (Vec{-101, 0, -102, -103, 0, 0, 0, 0}));
   EXPECT_EQ(b.dense(), (Vec{0, 1, 2, 3, 4, 5, 6, 7}));
 }
 
