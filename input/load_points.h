@@ -42,7 +42,8 @@ struct ColumnCounts {
 // column number matches; a number is read as strtod reads it and its whole
 // token counts as one column; a line stops at its first non-numeric token.
 // Throws RunEnd (status 1, "ERROR opening file: ...") when the file cannot be
-// opened. The point count of the spec'd interface is stored[2].
+// opened. The point count of a point file is stored[2], the count of its
+// length slot.
 ColumnCounts read_columns(const std::string& path, const ColumnSlot (&slots)[5]);
 
 struct PointSet {
