@@ -13,12 +13,6 @@ namespace {
 
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-std::string format_message(const char* fmt, const std::string& arg) {
-  int n = std::snprintf(nullptr, 0, fmt, arg.c_str());
-  std::string s(static_cast<size_t>(n), '\0');
-  std::snprintf(&s[0], s.size() + 1, fmt, arg.c_str());
-  return s;
-}
 
 }  // namespace
 
@@ -38,7 +32,7 @@ ColumnCounts read_columns(const std::string& path, const ColumnSlot (&slots)[5])
   ColumnCounts counts = {{0, 0, 0, 0, 0}, false};
 
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw RunEnd{1, format_message("ERROR opening file: %s\n", path)};
+  if (!file) throw RunEnd{1, strprintf("ERROR opening file: %s\n", path.c_str())};
 
   int maxcol = 0;
   for (const ColumnSlot& s : slots) maxcol = std::max(maxcol, s.column);
@@ -78,7 +72,7 @@ namespace {
 int read_point_file(const std::string& path, const ColumnSlot (&slots)[5]) {
   ColumnCounts counts = read_columns(path, slots);
   if (counts.overflow)
-    throw RunEnd{1, format_message("ERROR too many points in file: %s (at most 1000)\n", path)};
+    throw RunEnd{1, strprintf("ERROR too many points in file: %s (at most 1000)\n", path.c_str())};
   return counts.stored[2];
 }
 

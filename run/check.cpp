@@ -1,10 +1,23 @@
 #include "run/check.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace vantu {
+
+std::string strprintf(const char* fmt, ...) {
+  va_list args, copy;
+  va_start(args, fmt);
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  std::vsnprintf(&s[0], s.size() + 1, fmt, args);
+  va_end(args);
+  return s;
+}
 
 void fail_precondition(const char* text, const char* file, int line) {
   const char* slash = std::strrchr(file, '/');

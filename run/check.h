@@ -10,6 +10,9 @@
 
 namespace vantu {
 
+// printf into a string.
+std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 [[noreturn]] void fail_precondition(const char* text, const char* file, int line);
 
 // A run that ends before its normal end: `message` goes to standard output

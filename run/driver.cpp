@@ -1,7 +1,6 @@
 #include "run/driver.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,19 +19,6 @@ double DriverState::elapsed() const {
 
 namespace {
 
-std::string format_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format_line(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = std::vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
-  std::string s(static_cast<size_t>(n), '\0');
-  std::vsnprintf(&s[0], s.size() + 1, fmt, ap2);
-  va_end(ap2);
-  return s;
-}
 
 // K = 1: one cell of the first frame either moved (M = 1) or divided (M = 2).
 [[noreturn]] void settle_single_point(Run& run) {
@@ -123,17 +109,17 @@ void inner_iteration(Run& run) {
   decide(run, 0);
   dr.m0 = ms.match_count;
   if (p.MaxSplit == 1)
-    dr.progress_line = format_line("  Beta: %g, # matches: %d time,(sec):  %g", dr.Beta, dr.m0, dr.elapsed());
+    dr.progress_line = strprintf("  Beta: %g, # matches: %d time,(sec):  %g", dr.Beta, dr.m0, dr.elapsed());
   if (p.MaxSplit >= 2) {
     decide(run, 1);
     dr.m1 = ms.match_count;
     if (p.MaxSplit == 2)
-      dr.progress_line = format_line("  Beta: %g. matches-Ds: %d-%d. time,(sec):  %g", dr.Beta, dr.m0, dr.m1, dr.elapsed());
+      dr.progress_line = strprintf("  Beta: %g. matches-Ds: %d-%d. time,(sec):  %g", dr.Beta, dr.m0, dr.m1, dr.elapsed());
   }
   if (p.MaxSplit >= 3) {
     decide(run, 2);
     if (p.MaxSplit == 3)
-      dr.progress_line = format_line("  Beta: %g; NonSplits-Drs1-Drs2: %d-%d-%d; time(sec):  %g", dr.Beta, dr.m0,
+      dr.progress_line = strprintf("  Beta: %g; NonSplits-Drs1-Drs2: %d-%d-%d; time(sec):  %g", dr.Beta, dr.m0,
                                      dr.m1, ms.match_count, dr.elapsed());
   }
   const double t = dr.elapsed();
@@ -185,7 +171,7 @@ void run_annealing(Run& run, const std::string& first_file, const std::string& s
   const int K = run.points.first.count, M = run.points.second.count;
   if (K == 1) settle_single_point(run);
   if (K == 0 || M == 0)
-    throw RunEnd{1, format_line("ERROR: nothing to match (K=%d, M=%d)\n", K, M)};
+    throw RunEnd{1, strprintf("ERROR: nothing to match (K=%d, M=%d)\n", K, M)};
 
   ms.sparse_eps = 0.0;
   sp.tpsc.assign(3 * static_cast<size_t>(M + 3), 0.0);
@@ -265,7 +251,7 @@ int vantu_main(int argc, char** argv, bool fast) {
     print_parameter_report(run.params, stdout);
     std::printf("\n\n");
     if (run.params.MaxSplit < 1 || run.params.MaxSplit > 3)
-      throw RunEnd{1, format_line("ERROR: MaxSplit=%d is not supported (use 1, 2 or 3)\n", run.params.MaxSplit)};
+      throw RunEnd{1, strprintf("ERROR: MaxSplit=%d is not supported (use 1, 2 or 3)\n", run.params.MaxSplit)};
     run_annealing(run, first, second);
     std::printf("\n\nend of process\n");
   } catch (const RunEnd& end) {

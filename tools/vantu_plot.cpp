@@ -7,7 +7,6 @@
 // the picture. Coordinates are image coordinates: x right, y down.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -50,16 +49,6 @@ struct Refusal {
   std::string message;
 };
 
-std::string format(const char* fmt, ...) {
-  va_list args, copy;
-  va_start(args, fmt);
-  va_copy(copy, args);
-  std::string s(static_cast<size_t>(std::max(std::vsnprintf(nullptr, 0, fmt, copy), 0)), '\0');
-  va_end(copy);
-  std::vsnprintf(&s[0], s.size() + 1, fmt, args);
-  va_end(args);
-  return s;
-}
 
 Options parse_args(int argc, char** argv) {
   Options opt;
@@ -128,7 +117,7 @@ Frame read_frame(const std::string& path, const vantu::ParameterSet& p, bool ang
   ColumnSlot slots[5] = {{p.nx, xy.data(), 2 * cap}, {p.ny, xy.data(), 2 * cap},
                          {p.Nlen, len.data(), cap}, angle_before_id ? a : d, angle_before_id ? d : a};
   vantu::ColumnCounts counts = read_table(path, slots);
-  if (counts.overflow) throw Refusal{format("%s has more than %d cells", path.c_str(), cap)};
+  if (counts.overflow) throw Refusal{vantu::strprintf("%s has more than %d cells", path.c_str(), cap)};
   Frame f;
   for (int i = 0; i < counts.stored[2]; ++i) {
     f.cells.push_back({xy[2 * i], xy[2 * i + 1], len[i], ang[i], vantu::round_to_int(id[i])});
@@ -160,7 +149,7 @@ std::vector<MatchRow> read_match_file(const std::string& path) {
     ++line_no;
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
     if (int n = leading_numbers(line); n < 4)
-      throw Refusal{format("%s line %d: expected 4 numbers (id0 id1 id2 own id), found %d",
+      throw Refusal{vantu::strprintf("%s line %d: expected 4 numbers (id0 id1 id2 own id), found %d",
                            path.c_str(), line_no, n)};
     line_of_row.push_back(line_no);
   }
@@ -176,7 +165,7 @@ std::vector<MatchRow> read_match_file(const std::string& path) {
     for (int k = 0; k < 3; ++k) {
       bool ok = false;
       out[r].level_id[k] = vantu::round_to_int(col[k][r], &ok);
-      if (!ok) throw Refusal{format("%s line %d: %g is not a cell id", path.c_str(), out[r].line, col[k][r])};
+      if (!ok) throw Refusal{vantu::strprintf("%s line %d: %g is not a cell id", path.c_str(), out[r].line, col[k][r])};
     }
   }
   return out;
@@ -190,7 +179,7 @@ RunData load_run(const Options& opt) {
     throw Refusal{std::string("cannot open ") + vantu::kConfigFile};
   }
   if (p.nx < 1 || p.ny < 1 || p.Nlen < 1)
-    throw Refusal{format("%s must name the x, y and length columns (nx=%d ny=%d Nlen=%d)",
+    throw Refusal{vantu::strprintf("%s must name the x, y and length columns (nx=%d ny=%d Nlen=%d)",
                          vantu::kConfigFile, p.nx, p.ny, p.Nlen)};
   RunData run;
   run.first = read_frame(opt.first_file, p, true);
@@ -198,7 +187,7 @@ RunData load_run(const Options& opt) {
   run.matches = read_match_file(opt.match_file);
   const int m = static_cast<int>(run.second.cells.size()), rows = static_cast<int>(run.matches.size());
   if (rows != m)
-    throw Refusal{format("%s has %d lines but %s has %d cells; is it from another run?",
+    throw Refusal{vantu::strprintf("%s has %d lines but %s has %d cells; is it from another run?",
                          opt.match_file.c_str(), rows, opt.second_file.c_str(), m)};
   if (opt.warped) {
     const int cap = vantu::kPointCapacity;
@@ -209,7 +198,7 @@ RunData load_run(const Options& opt) {
                            {0, nullptr, 0}, {0, nullptr, 0}, {0, nullptr, 0}};
     vantu::ColumnCounts c = read_table(opt.warp_file, slots);
     if (c.overflow || c.stored[0] != m || c.stored[1] != m)
-      throw Refusal{format("%s has %d warped positions but %s has %d cells", opt.warp_file.c_str(),
+      throw Refusal{vantu::strprintf("%s has %d warped positions but %s has %d cells", opt.warp_file.c_str(),
                            std::min(c.stored[0], c.stored[1]), opt.second_file.c_str(), m)};
   }
   return run;
@@ -246,7 +235,7 @@ Classes classify(const RunData& run, const Options& opt) {
       if (id == 0) continue;
       auto it = index_of.find(id);
       if (it == index_of.end())
-        throw Refusal{format("%s line %d: id %d matches no cell of %s", opt.match_file.c_str(), row.line,
+        throw Refusal{vantu::strprintf("%s line %d: id %d matches no cell of %s", opt.match_file.c_str(), row.line,
                              id, opt.first_file.c_str())};
       if (link == Link::none) {
         link = level == 0 ? Link::plain : Link::daughter;
@@ -370,17 +359,17 @@ std::string escape(const std::string& s) {
 }
 
 std::string line(const char* cls, double x1, double y1, double x2, double y2) {
-  const std::string attr = *cls ? format(" class=\"%s\"", cls) : "";
-  return format("<line%s x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/>\n", attr.c_str(), x1, y1, x2, y2);
+  const std::string attr = *cls ? vantu::strprintf(" class=\"%s\"", cls) : "";
+  return vantu::strprintf("<line%s x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/>\n", attr.c_str(), x1, y1, x2, y2);
 }
 
 std::string circle(const char* cls, double x, double y, double r) {
-  return format("<circle class=\"%s\" cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\"/>\n", cls, x, y, r);
+  return vantu::strprintf("<circle class=\"%s\" cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\"/>\n", cls, x, y, r);
 }
 
 void draw_cells(std::string& svg, const View& v, const Frame& f, const char* id, const char* colour,
                 double width, bool rods) {
-  svg += format("<g id=\"%s\" stroke=\"%s\" fill=\"%s\" stroke-width=\"%.2f\" stroke-linecap=\"round\">\n",
+  svg += vantu::strprintf("<g id=\"%s\" stroke=\"%s\" fill=\"%s\" stroke-width=\"%.2f\" stroke-linecap=\"round\">\n",
                 id, colour, colour, rods ? width : 0.0);
   for (const Cell& c : f.cells) {
     double e[4];
@@ -393,7 +382,7 @@ void draw_cells(std::string& svg, const View& v, const Frame& f, const char* id,
 
 void draw_links(std::string& svg, const View& v, const RunData& run, const Classes& c, Link which) {
   const bool plain = which == Link::plain;
-  svg += format("<g id=\"%s\" stroke=\"%s\" stroke-width=\"%.2f\" stroke-linecap=\"round\">\n",
+  svg += vantu::strprintf("<g id=\"%s\" stroke=\"%s\" stroke-width=\"%.2f\" stroke-linecap=\"round\">\n",
                 plain ? "matches" : "divisions", plain ? kStyle.plain : kStyle.daughter,
                 (plain ? 0.07 : 0.12) * v.unit);
   for (size_t j = 0; j < c.link.size(); ++j) {
@@ -407,7 +396,7 @@ void draw_links(std::string& svg, const View& v, const RunData& run, const Class
 // Rings around the cells whose mark is set.
 void draw_rings(std::string& svg, const View& v, const std::vector<Cell>& cells,
                 const std::vector<char>& marked, const char* cls, const char* style) {
-  svg += format("<g id=\"%s\" %s stroke-width=\"%.2f\">\n", cls, style, 0.1 * v.unit);
+  svg += vantu::strprintf("<g id=\"%s\" %s stroke-width=\"%.2f\">\n", cls, style, 0.1 * v.unit);
   for (size_t i = 0; i < cells.size(); ++i)
     if (marked[i]) svg += circle(cls, v.X(cells[i].x), v.Y(cells[i].y), 0.45 * v.unit);
   svg += "</g>\n";
@@ -415,7 +404,7 @@ void draw_rings(std::string& svg, const View& v, const std::vector<Cell>& cells,
 
 // A thin line from each loaded second-frame position to its warped position.
 void draw_warp(std::string& svg, const View& v, const RunData& run) {
-  svg += format("<g id=\"warp\" stroke=\"%s\" fill=\"%s\" stroke-width=\"%.2f\">\n", kStyle.warp, kStyle.warp,
+  svg += vantu::strprintf("<g id=\"warp\" stroke=\"%s\" fill=\"%s\" stroke-width=\"%.2f\">\n", kStyle.warp, kStyle.warp,
                 0.04 * v.unit);
   for (size_t j = 0; j < run.second.cells.size(); ++j) {
     const double wx = v.X(run.warped_x[j]), wy = v.Y(run.warped_y[j]);
@@ -433,36 +422,36 @@ std::string fit_name(const std::string& name) {
 void draw_legend(std::string& svg, const View& v, const RunData& run, const Classes& c, const Options& opt) {
   const double x = v.legend_x, top = v.margin, step = 1.6 * kFont, mx = x + 27;
   auto bar = [&](const char* colour, double width) {
-    return format("<line x1=\"%.2f\" x2=\"%.2f\" y1=\"0\" y2=\"0\" stroke=\"%s\" stroke-width=\"%.2f\" "
+    return vantu::strprintf("<line x1=\"%.2f\" x2=\"%.2f\" y1=\"0\" y2=\"0\" stroke=\"%s\" stroke-width=\"%.2f\" "
                   "stroke-linecap=\"round\"/>", mx - 13, mx + 13, colour, width);
   };
   auto ring = [&](const char* style) {
-    return format("<circle cx=\"%.2f\" cy=\"0\" r=\"8\" stroke-width=\"2\" %s/>", mx, style);
+    return vantu::strprintf("<circle cx=\"%.2f\" cy=\"0\" r=\"8\" stroke-width=\"2\" %s/>", mx, style);
   };
   const int k = static_cast<int>(run.first.cells.size()), m = static_cast<int>(run.second.cells.size());
   // Each row: its mark (drawn about y = 0, then moved to the row) and its text.
   std::vector<std::pair<std::string, std::string>> rows = {
-      {bar(kStyle.first, 7), format("first frame: %d cells", k)},
+      {bar(kStyle.first, 7), vantu::strprintf("first frame: %d cells", k)},
       {"", fit_name(opt.first_file)},
-      {bar(kStyle.second, 4), format("second frame: %d cells", m)},
+      {bar(kStyle.second, 4), vantu::strprintf("second frame: %d cells", m)},
       {"", fit_name(opt.second_file)},
-      {bar(kStyle.plain, 1.5), format("plain matches: %d", c.plain)},
-      {ring(kStyle.mother), format("divisions: %d", c.divisions)},
-      {bar(kStyle.daughter, 2.5), format("daughters: %d", c.daughters)},
-      {ring(kStyle.lost_first), format("unmatched, first frame: %d", c.lost_first)},
-      {ring(kStyle.lost_second), format("unmatched, second frame: %d", c.lost_second)}};
-  const std::string dot = format("<circle cx=\"%.2f\" cy=\"0\" r=\"3\" fill=\"%s\"/>", mx + 13, kStyle.warp);
+      {bar(kStyle.plain, 1.5), vantu::strprintf("plain matches: %d", c.plain)},
+      {ring(kStyle.mother), vantu::strprintf("divisions: %d", c.divisions)},
+      {bar(kStyle.daughter, 2.5), vantu::strprintf("daughters: %d", c.daughters)},
+      {ring(kStyle.lost_first), vantu::strprintf("unmatched, first frame: %d", c.lost_first)},
+      {ring(kStyle.lost_second), vantu::strprintf("unmatched, second frame: %d", c.lost_second)}};
+  const std::string dot = vantu::strprintf("<circle cx=\"%.2f\" cy=\"0\" r=\"3\" fill=\"%s\"/>", mx + 13, kStyle.warp);
   if (opt.warped) rows.push_back({bar(kStyle.warp, 1) + dot, "warped positions (" + opt.warp_file + ")"});
   rows.push_back({"", "lines join a second-frame cell"});
   rows.push_back({"", "to its first-frame match"});
 
-  svg += format("<g id=\"legend\" font-size=\"%.2f\">\n<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" "
+  svg += vantu::strprintf("<g id=\"legend\" font-size=\"%.2f\">\n<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" "
                 "height=\"%.2f\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
                 kFont, x, top, kLegendWidth, (rows.size() + 1) * step);
   double y = top + step;
   for (const auto& row : rows) {
-    if (!row.first.empty()) svg += format("<g transform=\"translate(0 %.2f)\">", y) + row.first + "</g>\n";
-    svg += format("<text x=\"%.2f\" y=\"%.2f\">%s</text>\n", x + 52, y + 0.35 * kFont,
+    if (!row.first.empty()) svg += vantu::strprintf("<g transform=\"translate(0 %.2f)\">", y) + row.first + "</g>\n";
+    svg += vantu::strprintf("<text x=\"%.2f\" y=\"%.2f\">%s</text>\n", x + 52, y + 0.35 * kFont,
                   escape(row.second).c_str());
     y += step;
   }
@@ -472,7 +461,7 @@ void draw_legend(std::string& svg, const View& v, const RunData& run, const Clas
 std::string render(const RunData& run, const Classes& c, const Options& opt) {
   const View v = compute_view(run);
   std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  svg += format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.2f\" height=\"%.2f\" "
+  svg += vantu::strprintf("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.2f\" height=\"%.2f\" "
                 "viewBox=\"0 0 %.2f %.2f\" font-family=\"Helvetica, Arial, sans-serif\">\n",
                 v.width, v.height, v.width, v.height);
   svg += "<title>vantu matches: " + escape(opt.first_file) + " to " + escape(opt.second_file) + "</title>\n";
