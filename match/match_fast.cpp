@@ -5,6 +5,8 @@
 // only along independent sums.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "match/match.h"
@@ -127,6 +129,43 @@ inline __attribute__((always_inline)) void scale_four_rows(double* E, int M, con
   }
 }
 
+// Blocks of weights that are exactly +0. Every weight is scaled only by row
+// and column factors, so a +0 weight stays +0 as long as every factor is +0
+// or positive and finite; and a sum that starts at +0 never becomes -0, so a
+// +0 term leaves it alone. A block of four rows of a level whose weights are
+// all +0 (the split levels before splits are allowed, cells far from every
+// other at high Beta) then needs neither its sums nor its scaling: its row
+// sums are +0 and its column sums stay +0. A factor that would change a +0
+// weight (never seen in a run, but possible with extreme slacks) makes the
+// blocks it reaches ordinary blocks again before it is applied, so the
+// weights and sums are always those of the full sweep.
+
+// True when f times +0 is +0: f is +0 or positive and finite.
+inline bool keeps_zero(double f) {
+  uint64_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return bits < 0x7ff0000000000000ULL;
+}
+
+// Per level l and block b of rows 4b .. 4b+3, at [l * blocks + b]: true when
+// every weight of the block is +0.
+std::vector<char> zero_blocks(const MatchState& ms) {
+  const int S = ms.S, K = ms.K, M = ms.M, blocks = (K + 3) / 4;
+  std::vector<char> zero(static_cast<size_t>(S) * blocks, 0);
+  for (int l = 0; l < S; ++l)
+    for (int b = 0; b < blocks; ++b) {
+      const double* E = ms.EA[l].data() + 1 + static_cast<long>(4 * b) * M;
+      const long n = static_cast<long>(std::min(4, K - 4 * b)) * M;
+      long k = 0;
+      for (uint64_t bits; k < n; ++k) {
+        std::memcpy(&bits, E + k, sizeof bits);
+        if (bits != 0) break;
+      }
+      zero[static_cast<size_t>(l) * blocks + b] = k == n;
+    }
+  return zero;
+}
+
 // One sweep of balancing in one pass over the rows: the sums of the rows
 // (scaled by the pending column factors cf first, when given; as sparse_sums
 // adds them), the row factors of balance_rows, the rows scaled by cf and by
@@ -135,14 +174,17 @@ inline __attribute__((always_inline)) void scale_four_rows(double* E, int M, con
 // block of four rows is read once and scaled while it is still in the cache.
 // (A zero row total stops the program in dev_invert, as in balance_rows; the
 // rows before it are already scaled then, which nothing ever sees.)
-VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* const* cs) {
-  const int S = ms.S, M = ms.M, K = ms.K;
+// The blocks marked in `zero` (see zero_blocks) are skipped; cf keeps +0
+// weights at +0.
+VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* const* cs, char* zero) {
+  const int S = ms.S, M = ms.M, K = ms.K, blocks = (K + 3) / 4;
   for (int l = 0; l < S; ++l)
     for (int j = 0; j < M; ++j) cs[l][j] = 0.0;
   for (int i0 = 0; i0 < K; i0 += 4) {
     const int rows = std::min(4, K - i0);
+    char* skip = zero + i0 / 4;  // level l at skip[l * blocks]
     // Row sums.
-    if (rows == 4 && S == 3) {
+    if (rows == 4 && S == 3 && !skip[0] && !skip[blocks] && !skip[2 * blocks]) {
       // The three levels side by side: three independent chains of sums.
       v4 sum[3];
       three_levels_four_row_sums(ms.EA[0].data() + 1 + static_cast<long>(i0) * M,
@@ -153,7 +195,9 @@ VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* cons
     } else
     for (int l = 0; l < S; ++l) {
       const double* E = ms.EA[l].data() + 1 + static_cast<long>(i0) * M;
-      if (rows == 4) {
+      if (skip[l * blocks]) {
+        for (int r = 0; r < rows; ++r) ms.rowsum[l][i0 + r] = 0.0;
+      } else if (rows == 4) {
         const v4 sum = four_row_sums(E, M, 0, M, cf, splat(0.0));
         for (int r = 0; r < 4; ++r) ms.rowsum[l][i0 + r] = sum[r];
       } else {
@@ -180,15 +224,19 @@ VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* cons
         split_factors(ms.rowsum[0][i], ms.rowsum[1][i], ms.rowsum[2][i]);
         for (int l = 0; l < 3; ++l) ms.vslack[l][i] *= ms.rowsum[l][i];
       }
+      for (int l = 0; l < S; ++l)
+        if (!keeps_zero(ms.rowsum[l][i])) skip[l * blocks] = 0;
     }
     // Both scalings, and the column sums in row order.
     if (rows == 4) {
-      for (int l = 0; l < S; ++l) scale_four_rows(ms.EA[l].data() + 1 + static_cast<long>(i0) * M, M, cf,
+      for (int l = 0; l < S; ++l)
+        if (!skip[l * blocks]) scale_four_rows(ms.EA[l].data() + 1 + static_cast<long>(i0) * M, M, cf,
                                                   &ms.rowsum[l][i0], cs[l]);
       continue;
     }
     for (int i = i0; i < i0 + rows; ++i)
       for (int l = 0; l < S; ++l) {
+        if (skip[l * blocks]) continue;
         double* row = ms.EA[l].data() + 1 + static_cast<long>(i) * M;
         const double f = ms.rowsum[l][i];
         const v4 fv = splat(f);
@@ -267,13 +315,14 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
   }
   double* colsum = ms.colsum.data();
   const double* cf = nullptr;  // column factors not yet applied to the levels
+  std::vector<char> zero = zero_blocks(ms);
   int sweeps = 0;
   double dev;
   // A sweep is one pass over the rows in order, on one thread: the column
   // sums need that order, and a version split over two threads (rows, then
   // the column sums in a second pass) was no faster than the fused pass.
   do {
-    fused_sweep(ms, cf, cs);
+    fused_sweep(ms, cf, cs, zero.data());
     for (int j = 0; j < M; ++j) colsum[j] = cs[0][j];
     for (int l = 1; l < S; ++l) vec_add(M, colsum, cs[l]);
     if (S > 1) std::copy(cs[S - 1], cs[S - 1] + M, ms.colbuf.begin());
@@ -281,6 +330,7 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
     dev = dev_invert(M, colsum, true, 1.0);
     vec_mul(M, ms.hslack.data(), colsum);
     cf = colsum;
+    if (!std::all_of(cf, cf + M, keeps_zero)) std::fill(zero.begin(), zero.end(), 0);
     ++sweeps;
   } while (dev > p.norm_cut && sweeps < p.MaxSweeps);
   const int nt = workers.parts_for(static_cast<long>(K) * M * S);

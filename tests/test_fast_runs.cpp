@@ -93,6 +93,8 @@ TEST_F(FastRuns, MoreCellsInTheFirstFrameAndHighBeta) {
   Config c = schedule(3, 6.0, 6.5);
   c.alphaS = 0.6;
   run_both(inputs, c, "second.dat", "first.dat");  // K > M
+  // Most weights exact zeros, for every number of levels.
+  for (int S : {1, 2, 3}) run_both(inputs, schedule(S, 50.0, 60.0), "first.dat", "second.dat");
   run_both(inputs, schedule(3, 150.0, 170.0), "first.dat", "second.dat");
   Config penalties = schedule(2, 20.0, 22.0);
   penalties.lambda2 = 0.05;
