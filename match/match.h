@@ -90,6 +90,8 @@ void reset_slacks(MatchState& ms, const ParameterSet& p);
 // Sinkhorn balancing of all levels with their slacks; returns the column
 // deviation of the last sweep.
 double sinkhorn(MatchState& ms, const ParameterSet& p);
+// Creates the balancing work vectors on the first call.
+void alloc_balance_work(MatchState& ms);
 void balance_rows(MatchState& ms);
 double balance_cols(MatchState& ms);
 void split_factors(double& a0, double& a1, double& a2);

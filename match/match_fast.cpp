@@ -299,13 +299,7 @@ bool full_patterns(const MatchState& ms) {
 
 double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
   if (!full_patterns(ms)) return sinkhorn(ms, p);
-  if (ms.rowsum[0].empty()) {
-    const size_t n = static_cast<size_t>(ms.K > ms.M ? ms.K : ms.M);
-    for (auto& r : ms.rowsum) r.assign(n, 0.0);
-    ms.colsum.assign(n, 0.0);
-    ms.colbuf.assign(n, 0.0);
-    ms.scratch.assign(static_cast<size_t>(sparse_pattern_capacity(ms.K, ms.M)), 0);
-  }
+  alloc_balance_work(ms);
   const int S = ms.S, K = ms.K, M = ms.M;
   std::vector<double> colsums[3];
   double* cs[3] = {};

@@ -104,14 +104,17 @@ double balance_cols(MatchState& ms) {
   return dev;
 }
 
+void alloc_balance_work(MatchState& ms) {
+  if (!ms.rowsum[0].empty()) return;
+  const size_t n = static_cast<size_t>(ms.K > ms.M ? ms.K : ms.M);
+  for (auto& r : ms.rowsum) r.assign(n, 0.0);
+  ms.colsum.assign(n, 0.0);
+  ms.colbuf.assign(n, 0.0);
+  ms.scratch.assign(static_cast<size_t>(sparse_pattern_capacity(ms.K, ms.M)), 0);
+}
+
 double sinkhorn(MatchState& ms, const ParameterSet& p) {
-  if (ms.rowsum[0].empty()) {
-    const size_t n = static_cast<size_t>(ms.K > ms.M ? ms.K : ms.M);
-    for (auto& r : ms.rowsum) r.assign(n, 0.0);
-    ms.colsum.assign(n, 0.0);
-    ms.colbuf.assign(n, 0.0);
-    ms.scratch.assign(static_cast<size_t>(sparse_pattern_capacity(ms.K, ms.M)), 0);
-  }
+  alloc_balance_work(ms);
   int sweeps = 0;
   double dev;
   do {
