@@ -165,36 +165,51 @@ bool write_matrix(const char* name, int rows, const double* t1, int cols) {
   return write_file(name, out);
 }
 
+namespace {
+
+// The match and point files, with either formatter.
+template <bool Fast>
+std::string match_text(int rows, const int* t1, const int* t2, const int* t3, const double* t4, int cols) {
+  std::string out;
+  for (long r = 0; r < rows; ++r) {
+    put_row<int, Fast>(out, t1, r, cols);
+    out += ' ';
+    put_row<int, Fast>(out, t2, r, cols);
+    out += ' ';
+    put_row<int, Fast>(out, t3, r, cols);
+    out += ' ';
+    put_row<double, Fast>(out, t4, r, cols);
+    out += '\n';
+  }
+  return out;
+}
+
+template <bool Fast>
+std::string triples_text(int rows, const double* t1, const double* t2, const double* t3, int cols) {
+  std::string out;
+  for (long r = 0; r < rows; ++r) {
+    put_row<double, Fast>(out, t1, r, cols);
+    out += ' ';
+    put_row<double, Fast>(out, t2, r, cols);
+    out += ' ';
+    put_row<double, Fast>(out, t3, r, cols);
+    out += '\n';
+  }
+  return out;
+}
+
+}  // namespace
+
 bool write_match(const char* name, int rows, const int* t1, const int* t2, const int* t3,
                  const double* t4, int cols) {
   VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
-  std::string out;
-  for (long r = 0; r < rows; ++r) {
-    put_row(out, t1, r, cols);
-    out += ' ';
-    put_row(out, t2, r, cols);
-    out += ' ';
-    put_row(out, t3, r, cols);
-    out += ' ';
-    put_row(out, t4, r, cols);
-    out += '\n';
-  }
-  return write_file(name, out);
+  return write_file(name, match_text<false>(rows, t1, t2, t3, t4, cols));
 }
 
 bool write_triples(const char* name, int rows, const double* t1, const double* t2,
                    const double* t3, int cols) {
   VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
-  std::string out;
-  for (long r = 0; r < rows; ++r) {
-    put_row(out, t1, r, cols);
-    out += ' ';
-    put_row(out, t2, r, cols);
-    out += ' ';
-    put_row(out, t3, r, cols);
-    out += '\n';
-  }
-  return write_file(name, out);
+  return write_file(name, triples_text<false>(rows, t1, t2, t3, cols));
 }
 
 void append_g(std::string& out, double v) { put_double(out, v); }
@@ -230,33 +245,13 @@ bool write_matrix_fast(const char* name, int rows, const double* t1, int cols, W
 bool write_match_fast(const char* name, int rows, const int* t1, const int* t2, const int* t3,
                       const double* t4, int cols) {
   VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
-  std::string out;
-  for (long r = 0; r < rows; ++r) {
-    put_row<int, true>(out, t1, r, cols);
-    out += ' ';
-    put_row<int, true>(out, t2, r, cols);
-    out += ' ';
-    put_row<int, true>(out, t3, r, cols);
-    out += ' ';
-    put_row<double, true>(out, t4, r, cols);
-    out += '\n';
-  }
-  return write_file(name, out);
+  return write_file(name, match_text<true>(rows, t1, t2, t3, t4, cols));
 }
 
 bool write_triples_fast(const char* name, int rows, const double* t1, const double* t2,
                         const double* t3, int cols) {
   VANTU_REQUIRE(t1 != nullptr, "t1!=NULL");
-  std::string out;
-  for (long r = 0; r < rows; ++r) {
-    put_row<double, true>(out, t1, r, cols);
-    out += ' ';
-    put_row<double, true>(out, t2, r, cols);
-    out += ' ';
-    put_row<double, true>(out, t3, r, cols);
-    out += '\n';
-  }
-  return write_file(name, out);
+  return write_file(name, triples_text<true>(rows, t1, t2, t3, cols));
 }
 
 void ResultFiles::check(bool written, const char* name) {

@@ -155,16 +155,23 @@ void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFi
               {sp.A.data(), sp.B.data(), sp.Bt.data(), sp.C.data()});
   if (!reverse(n, 1, sp.spline_system.data(), sp.tpsc.data())) sp.tpsc = sp.previous_tpsc;
 
+  finish_spline_step(sp, ms, p, files, false);
+}
+
+void finish_spline_step(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, bool fast) {
+  const int M = ms.M;
   for (int r = 0; r < M + 3; ++r) sp.tpsc[3 * r] = 0.0;
   sp.tpsc[0] = 1.0;
   warp_points(sp, M, sp.tpsc.data(), ms.vij.data(), ms.warped_points.data());
 
-  files.check(write_triples("out.dat", M, ms.level_points[0].data(), ms.vij.data(), ms.warped_points.data(), 3), "out.dat");
-  if (p.MaxSplit >= 2)
-    files.check(write_triples("out1.dat", M, ms.level_points[1].data(), ms.vij.data(), ms.warped_points.data(), 3), "out1.dat");
-  if (p.MaxSplit >= 3)
-    files.check(write_triples("out2.dat", M, ms.level_points[2].data(), ms.vij.data(), ms.warped_points.data(), 3), "out2.dat");
-  files.check(write_matrix("tps_c.dat", M + 3, sp.tpsc.data(), 3), "tps_c.dat");
+  auto write_points = fast ? write_triples_fast : write_triples;
+  const char* const names[3] = {"out.dat", "out1.dat", "out2.dat"};
+  for (int l = 0; l < p.MaxSplit && l < 3; ++l)
+    files.check(write_points(names[l], M, ms.level_points[l].data(), ms.vij.data(), ms.warped_points.data(), 3),
+                names[l]);
+  const bool written = fast ? write_matrix_fast("tps_c.dat", M + 3, sp.tpsc.data(), 3, nullptr)
+                            : write_matrix("tps_c.dat", M + 3, sp.tpsc.data(), 3);
+  files.check(written, "tps_c.dat");
 }
 
 }  // namespace vantu

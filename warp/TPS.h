@@ -55,6 +55,12 @@ double* warp_points(SplineState& sp, int M, const double* tpsc, const double* vo
 // blocks, solve, warped points and the point and coefficient files.
 void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files);
 
+// The end of a spline step, after the solve: component 0 of the coefficients
+// set to (1, 0, ..., 0), the control points warped, and the point files
+// ("out.dat", "out1.dat", "out2.dat" by MaxSplit) and "tps_c.dat" written,
+// with the plain or the fast writers.
+void finish_spline_step(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, bool fast);
+
 // ---- Fast twin of tps_update ----
 //
 // Only the unknowns of one component meet in the normal equations: every

@@ -289,16 +289,7 @@ void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, Res
     if (!solve_grouped(sp.grouped, sp.tpsc.data(), *ks.workers)) sp.tpsc = sp.previous_tpsc;
   }
   PhaseTimer timer(ks, kWarpFiles);
-  for (int r = 0; r < M + 3; ++r) sp.tpsc[3 * r] = 0.0;
-  sp.tpsc[0] = 1.0;
-  warp_points(sp, M, sp.tpsc.data(), ms.vij.data(), ms.warped_points.data());
-
-  files.check(write_triples_fast("out.dat", M, ms.level_points[0].data(), ms.vij.data(), ms.warped_points.data(), 3), "out.dat");
-  if (p.MaxSplit >= 2)
-    files.check(write_triples_fast("out1.dat", M, ms.level_points[1].data(), ms.vij.data(), ms.warped_points.data(), 3), "out1.dat");
-  if (p.MaxSplit >= 3)
-    files.check(write_triples_fast("out2.dat", M, ms.level_points[2].data(), ms.vij.data(), ms.warped_points.data(), 3), "out2.dat");
-  files.check(write_matrix_fast("tps_c.dat", M + 3, sp.tpsc.data(), 3), "tps_c.dat");
+  finish_spline_step(sp, ms, p, files, true);
 }
 
 }  // namespace vantu
