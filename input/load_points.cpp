@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "run/check.h"
+#include "base/check.h"
 
 namespace vantu {
 
@@ -76,7 +76,9 @@ int read_point_file(const std::string& path, const ColumnSlot (&slots)[5]) {
   return counts.stored[2];
 }
 
-void reset(PointSet& set) {
+}  // namespace
+
+void reset_point_set(PointSet& set) {
   set.xy.assign(2 * kPointCapacity, 0.0);
   set.len.assign(kPointCapacity, 0.0);
   set.ang.assign(kPointCapacity, 0.0);
@@ -84,11 +86,9 @@ void reset(PointSet& set) {
   set.count = 0;
 }
 
-}  // namespace
-
 void load_point_sets(PointInput& in, const ParameterSet& p) {
-  reset(in.first);
-  reset(in.second);
+  reset_point_set(in.first);
+  reset_point_set(in.second);
   constexpr int kPer = kPointCapacity;
   PointSet& a = in.first;
   ColumnSlot first[5] = {{p.nx, a.xy.data(), 2 * kPer}, {p.ny, a.xy.data(), 2 * kPer},
@@ -101,10 +101,12 @@ void load_point_sets(PointInput& in, const ParameterSet& p) {
                           {p.Nlen, b.len.data(), kPer},  {p.Nid, b.id.data(), kPer},
                           {0, nullptr, 0}};
   b.count = read_point_file(in.second_file, second);
+}
 
-  std::printf("  loaded %d points from %s.\n", a.count, in.first_file.c_str());
-  std::printf("  loaded %d points from %s.\n", b.count, in.second_file.c_str());
-  std::printf("\n");
+void print_loading_lines(const PointInput& in, std::FILE* out) {
+  std::fprintf(out, "  loaded %d points from %s.\n", in.first.count, in.first_file.c_str());
+  std::fprintf(out, "  loaded %d points from %s.\n", in.second.count, in.second_file.c_str());
+  std::fprintf(out, "\n");
 }
 
 }  // namespace vantu

@@ -15,10 +15,11 @@
 // so a switched-off column reads as 0.0 for every point.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "run/params.h"
+#include "base/params.h"
 
 namespace vantu {
 
@@ -58,8 +59,14 @@ struct PointInput {
   PointSet second;  // M points: the columns
 };
 
-// Reads both point files with the configured columns and prints the loading
-// lines. Throws RunEnd on an unopenable file or more than kPointCapacity points.
+// Empties `set` with room for kPointCapacity points, every value 0.0.
+void reset_point_set(PointSet& set);
+
+// Reads both point files with the configured columns. Throws RunEnd on an
+// unopenable file or more than kPointCapacity points.
 void load_point_sets(PointInput& in, const ParameterSet& p);
+
+// The loading lines of the two sets, with the names in `in`.
+void print_loading_lines(const PointInput& in, std::FILE* out);
 
 }  // namespace vantu

@@ -16,6 +16,7 @@
 //   row_metric        K row-major 3 x 3 metrics, one per first-set point
 //   soft_target       M records of 3 doubles;  gj_albet  M 3 x 3 matrices
 //   matched_id[l]     M ints, rounded first-set id matched at level l, or 0
+//   matched_row[l]    M ints, the index of that first-set point, or -1
 // Level 0 holds plain matches; under three levels, levels 1 and 2 hold the
 // first and second daughter of a dividing cell.
 #pragma once
@@ -25,7 +26,7 @@
 #include "input/load_points.h"
 #include "match/sparseM.h"
 #include "matrix/kernels.h"
-#include "run/params.h"
+#include "base/params.h"
 
 namespace vantu {
 
@@ -52,6 +53,7 @@ struct MatchState {
 
   // Decisions.
   std::vector<int> matched_id[3];
+  std::vector<int> matched_row[3];
   int match_count = 0;
 
   // Balancing work.
@@ -103,8 +105,11 @@ void benefit_maxima(MatchState& ms, const ParameterSet& p, double Beta);
 // Metric-weighted sums of the soft matches of every second-set point.
 void soft_targets(MatchState& ms);
 
-// Hard matches of level l (weight > match_threshold) into matched_id[l].
+// Hard matches of level l (weight > match_threshold) into matched_id[l] and
+// matched_row[l]. Level 0 clears every level first.
 void decide_matches(MatchState& ms, const ParameterSet& p, int l);
+// Every level's matched_id to 0 and matched_row to -1, for the M points.
+void clear_matches(MatchState& ms);
 
 // ---- Fast twins of the stages above ----
 //

@@ -493,11 +493,11 @@ void soft_targets_fast(MatchState& ms, Workers& workers) {
 void decide_matches_fast(MatchState& ms, const ParameterSet& p, int l) {
   if (!full_patterns(ms) || l >= ms.S) return decide_matches(ms, p, l);
   ms.match_count = 0;
-  if (l == 0 || ms.matched_id[0].empty())
-    for (auto& ids : ms.matched_id) ids.assign(static_cast<size_t>(ms.M), 0);
+  if (l == 0 || ms.matched_id[0].empty()) clear_matches(ms);
   const int K = ms.K, M = ms.M;
   const double thr = p.match_threshold;
   int* ids = ms.matched_id[l].data();
+  int* rows = ms.matched_row[l].data();
   for (int i = 0; i < K; ++i) {
     const double* row = ms.EA[l].data() + 1 + static_cast<long>(i) * M;
     int id = 0;
@@ -510,6 +510,7 @@ void decide_matches_fast(MatchState& ms, const ParameterSet& p, int l) {
           have_id = true;
         }
         ids[j] = id;
+        rows[j] = i;
       }
   }
 }

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "run/check.h"
+#include "base/check.h"
 
 namespace vantu {
 

@@ -1,6 +1,6 @@
 #include "match/sparseM.h"
 
-#include "run/check.h"
+#include "base/check.h"
 
 namespace vantu {
 

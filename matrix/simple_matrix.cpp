@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "run/check.h"
+#include "base/check.h"
 
 namespace vantu {
 

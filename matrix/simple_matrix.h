@@ -1,4 +1,4 @@
-// Dense matrices, linear systems and the result-file writers.
+// Dense matrices and linear systems.
 //
 // Data layout: an r x c matrix is a contiguous array of r*c doubles in
 // row-major order, element (i, j) at i*c + j; dimensions travel beside the
@@ -12,8 +12,6 @@
 #pragma once
 
 #include <initializer_list>
-#include <set>
-#include <string>
 
 namespace vantu {
 
@@ -52,39 +50,5 @@ void row_swap(int cols, double* Mx, int a, int b);
 // each column the first unused row above PivotTiny. A is left unchanged.
 // Returns B, or null after printing "ERROR (reverse): singular matrices".
 double* reverse(int n, int m, const double* A, double* B);
-
-// ---- Result files ----
-//
-// Every value is written as printf's %g and followed by one space; groups of
-// a line are separated by one more space; each line ends with '\n'. Each call
-// rewrites its file whole. They return false when the file could not be
-// written (the run goes on).
-
-bool write_matrix(const char* name, int rows, const double* t1, int cols);
-bool write_match(const char* name, int rows, const int* t1, const int* t2, const int* t3,
-                 const double* t4, int cols);
-bool write_triples(const char* name, int rows, const double* t1, const double* t2,
-                   const double* t3, int cols);
-
-// The same files, character for character, with the values formatted by
-// std::to_chars (general format, precision 6: the %g rules) instead of
-// printf; values that are not finite still go through printf. With
-// `workers`, a large matrix is formatted by all of them.
-class Workers;
-bool write_matrix_fast(const char* name, int rows, const double* t1, int cols, Workers* workers = nullptr);
-bool write_match_fast(const char* name, int rows, const int* t1, const int* t2, const int* t3,
-                      const double* t4, int cols);
-bool write_triples_fast(const char* name, int rows, const double* t1, const double* t2,
-                        const double* t3, int cols);
-// One value as the writers put it: "%g " appended to `out`.
-void append_g(std::string& out, double v);
-void append_g_fast(std::string& out, double v);
-
-// The result files of one run: writes through the writers above and reports
-// a file that cannot be written once per name, on standard error.
-struct ResultFiles {
-  std::set<std::string> warned;
-  void check(bool written, const char* name);
-};
 
 }  // namespace vantu

@@ -8,7 +8,8 @@
 #include <thread>
 
 #include "match/sparse1.h"
-#include "run/check.h"
+#include "base/check.h"
+#include "run/config.h"
 
 namespace vantu {
 
@@ -24,20 +25,32 @@ namespace {
 [[noreturn]] void settle_single_point(Run& run) {
   const int M = run.points.second.count;
   MatchState& ms = run.match;
-  for (auto& ids : ms.matched_id) ids.assign(2, 0);
+  ms.M = 2;
+  clear_matches(ms);
   const int n = round_to_int(run.points.first.id[0]);
   if (M == 1) {
     ms.matched_id[0][0] = n;
+    ms.matched_row[0][0] = 0;
   } else if (M == 2) {
     ms.matched_id[1][1] = n;  // second-set point 1 is the first daughter
     ms.matched_id[2][0] = n;  // point 0 the second
+    ms.matched_row[1][1] = ms.matched_row[2][0] = 0;
   } else {
     throw RunEnd{1, "non-supported case K=1, M>2\n"};
   }
-  run.files.check(write_match("Match.dat", M, ms.matched_id[0].data(), ms.matched_id[1].data(),
-                              ms.matched_id[2].data(), run.points.second.id.data(), 1),
-                  "Match.dat");
+  if (run.write_files)
+    run.files.check(write_match(run.files.path("Match.dat").c_str(), M, ms.matched_id[0].data(),
+                                ms.matched_id[1].data(), ms.matched_id[2].data(), run.points.second.id.data(), 1),
+                    "Match.dat");
   throw RunEnd{0, ""};
+}
+
+// A matrix file of the run, through the plain or the fast writer.
+void write_matrix_file(Run& run, const char* name, int rows, const double* values, int cols) {
+  const std::string path = run.files.path(name);
+  const bool written = run.kernels.fast ? write_matrix_fast(path.c_str(), rows, values, cols, run.kernels.workers)
+                                        : write_matrix(path.c_str(), rows, values, cols);
+  run.files.check(written, name);
 }
 
 void write_level_files(Run& run, int l, const char* perm_name, const char* slack_name) {
@@ -49,26 +62,56 @@ void write_level_files(Run& run, int l, const char* perm_name, const char* slack
       perm = ms.EA[l].data() + 1;
     else
       sparse_to_dense(run.driver.perm_buffer.data(), ms.EA[l].data(), ms.cntr[l].data());
-    run.files.check(write_matrix_fast(perm_name, ms.K, perm, ms.M, run.kernels.workers), perm_name);
-    run.files.check(write_matrix_fast(slack_name, ms.K, ms.vslack[l].data(), 1), slack_name);
+    write_matrix_file(run, perm_name, ms.K, perm, ms.M);
+    write_matrix_file(run, slack_name, ms.K, ms.vslack[l].data(), 1);
     return;
   }
   double* perm = run.driver.perm_buffer.data();
   sparse_to_dense(perm, ms.EA[l].data(), ms.cntr[l].data());
-  run.files.check(write_matrix(perm_name, ms.K, perm, ms.M), perm_name);
-  run.files.check(write_matrix(slack_name, ms.K, ms.vslack[l].data(), 1), slack_name);
+  write_matrix_file(run, perm_name, ms.K, perm, ms.M);
+  write_matrix_file(run, slack_name, ms.K, ms.vslack[l].data(), 1);
 }
 
 void write_start_of_step_files(Run& run) {
+  if (!run.write_files) return;
   PhaseTimer timer(run.kernels, kWarpFiles);
   const int S = run.params.MaxSplit;
   if (S >= 3) write_level_files(run, 2, "Perm2.dat", "v2slack.dat");
   if (S >= 2) write_level_files(run, 1, "Perm1.dat", "v1slack.dat");
   write_level_files(run, 0, "Perm0.dat", "v0slack.dat");
-  if (run.kernels.fast)
-    run.files.check(write_matrix_fast("h0slack.dat", run.match.M, run.match.hslack.data(), 1), "h0slack.dat");
-  else
-    run.files.check(write_matrix("h0slack.dat", run.match.M, run.match.hslack.data(), 1), "h0slack.dat");
+  write_matrix_file(run, "h0slack.dat", run.match.M, run.match.hslack.data(), 1);
+}
+
+// "Match.dat": the hard matches of every level beside the second set's ids.
+void write_match_file(Run& run) {
+  if (!run.write_files) return;
+  PhaseTimer timer(run.kernels, kWarpFiles);
+  const MatchState& ms = run.match;
+  auto write = run.kernels.fast ? write_match_fast : write_match;
+  run.files.check(write(run.files.path("Match.dat").c_str(), ms.M, ms.matched_id[0].data(),
+                        ms.matched_id[1].data(), ms.matched_id[2].data(), run.points.second.id.data(), 1),
+                  "Match.dat");
+}
+
+// The point files of the levels ("out.dat", "out1.dat", "out2.dat") and the
+// spline coefficients "tps_c.dat", after each spline step. (The
+// coefficients go through the fast writer on one thread.)
+void write_spline_files(Run& run) {
+  if (!run.write_files) return;
+  PhaseTimer timer(run.kernels, kWarpFiles);
+  const MatchState& ms = run.match;
+  const int M = ms.M;
+  auto write_points = run.kernels.fast ? write_triples_fast : write_triples;
+  const char* const names[3] = {"out.dat", "out1.dat", "out2.dat"};
+  for (int l = 0; l < run.params.MaxSplit && l < 3; ++l)
+    run.files.check(write_points(run.files.path(names[l]).c_str(), M, ms.level_points[l].data(), ms.vij.data(),
+                                 ms.warped_points.data(), 3),
+                    names[l]);
+  const std::string path = run.files.path("tps_c.dat");
+  const double* tpsc = run.spline.tpsc.data();
+  const bool written = run.kernels.fast ? write_matrix_fast(path.c_str(), M + 3, tpsc, 3, nullptr)
+                                        : write_matrix(path.c_str(), M + 3, tpsc, 3);
+  run.files.check(written, "tps_c.dat");
 }
 
 double balance(Run& run) {
@@ -95,9 +138,13 @@ void decide(Run& run, int l) {
 }
 
 void spline_update(Run& run) {
-  if (run.kernels.fast) return tps_update_fast(run.spline, run.match, run.params, run.files, run.kernels);
-  PhaseTimer timer(run.kernels, kSoftBlocks);  // the plain update is timed as one
-  tps_update(run.spline, run.match, run.params, run.files);
+  if (run.kernels.fast) {
+    tps_update_fast(run.spline, run.match, run.params, run.kernels);
+  } else {
+    PhaseTimer timer(run.kernels, kSoftBlocks);  // the plain update is timed as one
+    tps_update(run.spline, run.match, run.params);
+  }
+  write_spline_files(run);
 }
 
 // Balancing, decisions, progress line, "Match.dat", spline, benefits.
@@ -124,17 +171,13 @@ void inner_iteration(Run& run) {
   }
   const double t = dr.elapsed();
   if (std::fabs(t - dr.last_print) > 10.0) {
-    std::printf("%s\n", dr.progress_line.c_str());
-    std::fflush(stdout);
+    if (dr.console) {
+      std::fprintf(dr.console, "%s\n", dr.progress_line.c_str());
+      std::fflush(dr.console);
+    }
     dr.last_print = t;
   }
-  {
-    PhaseTimer timer(run.kernels, kWarpFiles);
-    auto write = run.kernels.fast ? write_match_fast : write_match;
-    run.files.check(write("Match.dat", ms.M, ms.matched_id[0].data(), ms.matched_id[1].data(),
-                          ms.matched_id[2].data(), run.points.second.id.data(), 1),
-                    "Match.dat");
-  }
+  write_match_file(run);
   spline_update(run);
   benefits(run);
 }
@@ -142,6 +185,14 @@ void inner_iteration(Run& run) {
 }  // namespace
 
 void run_annealing(Run& run, const std::string& first_file, const std::string& second_file) {
+  run.points.first_file = first_file;
+  run.points.second_file = second_file;
+  run.driver.start = std::chrono::steady_clock::now();
+  load_point_sets(run.points, run.params);
+  anneal_point_sets(run);
+}
+
+void anneal_point_sets(Run& run) {
   ParameterSet& p = run.params;
   DriverState& dr = run.driver;
   MatchState& ms = run.match;
@@ -163,11 +214,8 @@ void run_annealing(Run& run, const std::string& first_file, const std::string& s
     }
   } own_workers(run.kernels);
 
-  run.points.first_file = first_file;
-  run.points.second_file = second_file;
-  dr.start = std::chrono::steady_clock::now();
   dr.last_print = 0.0;
-  load_point_sets(run.points, p);
+  if (dr.console) print_loading_lines(run.points, dr.console);
   const int K = run.points.first.count, M = run.points.second.count;
   if (K == 1) settle_single_point(run);
   if (K == 0 || M == 0)
@@ -201,7 +249,13 @@ void run_annealing(Run& run, const std::string& first_file, const std::string& s
 }
 
 void release_work(Run& run) {
-  run.match = MatchState();
+  // The last hard matches are the run's answer and stay.
+  MatchState kept;
+  for (int l = 0; l < 3; ++l) {
+    kept.matched_id[l].swap(run.match.matched_id[l]);
+    kept.matched_row[l].swap(run.match.matched_row[l]);
+  }
+  run.match = std::move(kept);
   run.spline = SplineState();
   run.driver.perm_buffer = std::vector<double>();
   run.driver.progress_line = std::string();
@@ -218,6 +272,46 @@ void KernelState::print_profile(std::FILE* out, double total) const {
   }
   std::fprintf(out, "  %-20s %10.3f s\n", "other", total - sum);
   std::fprintf(out, "  %-20s %10.3f s\n", "total", total);
+}
+
+void check_supported(const ParameterSet& p) {
+  if (p.MaxSplit < 1 || p.MaxSplit > 3)
+    throw RunEnd{1, strprintf("ERROR: MaxSplit=%d is not supported (use 1, 2 or 3)\n", p.MaxSplit)};
+}
+
+PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,
+                      const PairOptions& options) {
+  Run run;
+  run.params = params;
+  run.points.first = first;
+  run.points.second = second;
+  run.points.first_file = options.first_name;
+  run.points.second_file = options.second_name;
+  run.files.dir = options.out_dir;
+  run.write_files = !options.out_dir.empty();
+  run.driver.console = options.console;
+  run.driver.start = std::chrono::steady_clock::now();
+  run.kernels.fast = options.fast;
+  run.kernels.threads = options.fast && options.threads >= 2 ? 2 : 1;
+
+  PairResult result;
+  result.K = first.count;
+  result.M = second.count;
+  auto take_matches = [&]() {
+    for (int l = 0; l < 3; ++l) {
+      result.matched_row[l] = run.match.matched_row[l];
+      result.matched_row[l].resize(static_cast<size_t>(result.M), -1);
+    }
+  };
+  try {
+    check_supported(params);
+    anneal_point_sets(run);
+  } catch (const RunEnd& end) {
+    result.status = end.status;
+    result.message = end.message;
+  }
+  take_matches();
+  return result;
 }
 
 int vantu_main(int argc, char** argv, bool fast) {
@@ -250,8 +344,7 @@ int vantu_main(int argc, char** argv, bool fast) {
     load_config(run.params);
     print_parameter_report(run.params, stdout);
     std::printf("\n\n");
-    if (run.params.MaxSplit < 1 || run.params.MaxSplit > 3)
-      throw RunEnd{1, strprintf("ERROR: MaxSplit=%d is not supported (use 1, 2 or 3)\n", run.params.MaxSplit)};
+    check_supported(run.params);
     run_annealing(run, first, second);
     std::printf("\n\nend of process\n");
   } catch (const RunEnd& end) {

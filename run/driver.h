@@ -10,11 +10,13 @@
 #include <chrono>
 #include <string>
 
+#include <cstdio>
+
+#include "base/params.h"
 #include "input/load_points.h"
 #include "match/match.h"
 #include "matrix/kernels.h"
-#include "matrix/simple_matrix.h"
-#include "run/params.h"
+#include "run/writers.h"
 #include "warp/TPS.h"
 
 namespace vantu {
@@ -27,6 +29,7 @@ struct DriverState {
   double last_print = 0.0;
   std::chrono::steady_clock::time_point start;
   int m0 = 0, m1 = 0;
+  std::FILE* console = stdout;  // loading and progress lines; null: none
 
   double elapsed() const;  // seconds since the start, by milliseconds
 };
@@ -38,7 +41,8 @@ struct Run {
   SplineState spline;
   DriverState driver;
   ResultFiles files;
-  KernelState kernels;  // plain or fast kernels, threads, time breakdown
+  bool write_files = true;  // false: no result file is written
+  KernelState kernels;      // plain or fast kernels, threads, time breakdown
 };
 
 // Runs the whole annealing on the two point files. Throws RunEnd where the
@@ -46,7 +50,43 @@ struct Run {
 // single-point case).
 void run_annealing(Run& run, const std::string& first_file, const std::string& second_file);
 
-// Releases every work array of the run; the point sets stay.
+// The same on the point sets already in run.points (their names only label
+// the loading lines).
+void anneal_point_sets(Run& run);
+
+// ---- One run of the matcher as a library call ----
+//
+// Two point sets and a parameter set in; the hard matches of the last
+// decisions out, and the result files when `out_dir` is given. Nothing
+// depends on the working directory or on state outside the call, so calls
+// may run side by side in threads.
+struct PairOptions {
+  std::string out_dir;          // folder of the result files; empty: none are written
+  bool fast = true;             // fast kernels (the same bits as the plain ones)
+  int threads = 1;              // threads of the fast kernels
+  std::FILE* console = nullptr; // loading and progress lines; null: silent
+  std::string first_name = "first", second_name = "second";  // names in the loading lines
+};
+
+struct PairResult {
+  int status = 0;       // 0: matched; 1: refused (message says why)
+  std::string message;  // the refusal, as the program would print it
+  int K = 0, M = 0;
+  // Per second-set point j and level l < 3: the index of the first-set point
+  // matched to j (level 0: the same cell; levels 1, 2 under MaxSplit 3: the
+  // first and second daughter of that cell), or -1. Levels the run does not
+  // have are all -1.
+  std::vector<int> matched_row[3];
+};
+
+PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,
+                      const PairOptions& options);
+
+// Refuses a parameter set the run cannot carry out (RunEnd, status 1).
+void check_supported(const ParameterSet& p);
+
+// Releases every work array of the run; the point sets and the last hard
+// matches stay.
 void release_work(Run& run);
 
 // Entry point: the whole program on its arguments; returns the exit status.

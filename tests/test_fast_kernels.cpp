@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "run/writers.h"
 #include "match/match.h"
 #include "matrix/grouped_solve.h"
 #include "matrix/simple_matrix.h"
-#include "run/params.h"
+#include "base/params.h"
 #include "warp/TPS.h"
 
 using namespace vantu;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "input/load_points.h"
-#include "run/check.h"
+#include "base/check.h"
 #include "tests/harness.h"
 
 using vantu::ColumnCounts;

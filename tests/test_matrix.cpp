@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "run/writers.h"
 #include "matrix/simple_matrix.h"
 #include "tests/harness.h"
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "run/writers.h"
 #include "tests/harness.h"
 
 using vantu_test::Cell;

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "input/load_points.h"
-#include "run/check.h"
-#include "run/params.h"
+#include "base/check.h"
+#include "base/params.h"
+#include "run/config.h"
 
 namespace {
 

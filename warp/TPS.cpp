@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "run/check.h"
+#include "base/check.h"
 
 namespace vantu {
 
@@ -136,7 +136,7 @@ double* warp_points(SplineState& sp, int M, const double* tpsc, const double* vo
   return out;
 }
 
-void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files) {
+void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p) {
   const int M = ms.M;
   const int n = 3 * M + 9;
   soft_targets(ms);
@@ -155,23 +155,14 @@ void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFi
               {sp.A.data(), sp.B.data(), sp.Bt.data(), sp.C.data()});
   if (!reverse(n, 1, sp.spline_system.data(), sp.tpsc.data())) sp.tpsc = sp.previous_tpsc;
 
-  finish_spline_step(sp, ms, p, files, false);
+  finish_spline_step(sp, ms);
 }
 
-void finish_spline_step(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, bool fast) {
+void finish_spline_step(SplineState& sp, MatchState& ms) {
   const int M = ms.M;
   for (int r = 0; r < M + 3; ++r) sp.tpsc[3 * r] = 0.0;
   sp.tpsc[0] = 1.0;
   warp_points(sp, M, sp.tpsc.data(), ms.vij.data(), ms.warped_points.data());
-
-  auto write_points = fast ? write_triples_fast : write_triples;
-  const char* const names[3] = {"out.dat", "out1.dat", "out2.dat"};
-  for (int l = 0; l < p.MaxSplit && l < 3; ++l)
-    files.check(write_points(names[l], M, ms.level_points[l].data(), ms.vij.data(), ms.warped_points.data(), 3),
-                names[l]);
-  const bool written = fast ? write_matrix_fast("tps_c.dat", M + 3, sp.tpsc.data(), 3, nullptr)
-                            : write_matrix("tps_c.dat", M + 3, sp.tpsc.data(), 3);
-  files.check(written, "tps_c.dat");
 }
 
 }  // namespace vantu

@@ -19,7 +19,7 @@
 #include "matrix/grouped_solve.h"
 #include "matrix/kernels.h"
 #include "matrix/simple_matrix.h"
-#include "run/params.h"
+#include "base/params.h"
 
 namespace vantu {
 
@@ -52,14 +52,13 @@ void affine_rhs(SplineState& sp, const MatchState& ms, const ParameterSet& p);
 double* warp_points(SplineState& sp, int M, const double* tpsc, const double* vold, double* out);
 
 // One re-estimation of the warp from the balanced matches: soft targets,
-// blocks, solve, warped points and the point and coefficient files.
-void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files);
+// blocks, solve and warped points. (The driver writes the point and
+// coefficient files after it.)
+void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p);
 
 // The end of a spline step, after the solve: component 0 of the coefficients
-// set to (1, 0, ..., 0), the control points warped, and the point files
-// ("out.dat", "out1.dat", "out2.dat" by MaxSplit) and "tps_c.dat" written,
-// with the plain or the fast writers.
-void finish_spline_step(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, bool fast);
+// set to (1, 0, ..., 0) and the control points warped.
+void finish_spline_step(SplineState& sp, MatchState& ms);
 
 // ---- Fast twin of tps_update ----
 //
@@ -84,6 +83,6 @@ int grouped_spline_groups(const SplineState& sp, const MatchState& ms);
 // right-hand side from sp.tpsc.
 void build_grouped_system(SplineState& sp, const MatchState& ms, const ParameterSet& p, int groups, Workers& workers);
 
-void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, KernelState& ks);
+void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, KernelState& ks);
 
 }  // namespace vantu

@@ -9,7 +9,7 @@
 
 #include "matrix/kernels.h"
 #include "matrix/vec4.h"
-#include "run/check.h"
+#include "base/check.h"
 #include "warp/TPS.h"
 
 namespace vantu {
@@ -266,7 +266,7 @@ void build_grouped_system(SplineState& sp, const MatchState& ms, const Parameter
   for (int i = 0; i < n; ++i) gs.rhs[gs.group[i]][gs.local[i]] = sp.tpsc[static_cast<size_t>(i)];
 }
 
-void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, ResultFiles& files, KernelState& ks) {
+void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, KernelState& ks) {
   const int M = ms.M;
   int groups = 0;
   {
@@ -274,7 +274,7 @@ void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, Res
     soft_targets_fast(ms, *ks.workers);
     groups = grouped_spline_groups(sp, ms);
     if (groups == 0) {
-      tps_update(sp, ms, p, files);
+      tps_update(sp, ms, p);
       return;
     }
     affine_block(sp, ms, p);
@@ -289,7 +289,7 @@ void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, Res
     if (!solve_grouped(sp.grouped, sp.tpsc.data(), *ks.workers)) sp.tpsc = sp.previous_tpsc;
   }
   PhaseTimer timer(ks, kWarpFiles);
-  finish_spline_step(sp, ms, p, files, true);
+  finish_spline_step(sp, ms);
 }
 
 }  // namespace vantu

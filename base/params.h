@@ -1,9 +1,7 @@
 // The parameter set of a run: built-in defaults, overwritten once from the
-// configuration file, printed by the entry point, then read by every stage.
-// Only the annealing driver changes a field afterwards (lambda1, lambda2).
+// configuration file (run/config.h), then read by every stage. Only the
+// annealing driver changes a field afterwards (lambda1, lambda2).
 #pragma once
-
-#include <cstdio>
 
 namespace vantu {
 
@@ -36,18 +34,8 @@ struct ParameterSet {
   double split_jitter = 0.001;   // daughter jitter under two levels
 };
 
-// Name of the configuration file, read from the working directory.
-extern const char* const kConfigFile;
-
 // Adds 0.5 and truncates toward zero. `ok` (if given) is false when the value
 // is not finite or does not fit an int; the result is then INT_MIN.
 int round_to_int(double value, bool* ok = nullptr);
-
-// Reads the configuration file and applies its gated values to `p`.
-// Throws RunEnd (status 1) when the file cannot be opened.
-void load_config(ParameterSet& p, const char* path = kConfigFile);
-
-// The fifteen-line parameter report of the entry point.
-void print_parameter_report(const ParameterSet& p, std::FILE* out);
 
 }  // namespace vantu

@@ -1,20 +1,10 @@
-#include "run/params.h"
-
-#include <climits>
-#include <cmath>
+#include "run/config.h"
 
 #include "input/load_points.h"
 
 namespace vantu {
 
 const char* const kConfigFile = "softconfig.dat";
-
-int round_to_int(double value, bool* ok) {
-  double t = std::trunc(value + 0.5);
-  bool fits = std::isfinite(t) && t >= -2147483648.0 && t <= 2147483647.0;
-  if (ok) *ok = fits;
-  return fits ? static_cast<int>(t) : INT_MIN;
-}
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "run/check.h"
+#include "base/check.h"
 
 #include <cstdarg>
 #include <cstdio>

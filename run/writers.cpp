@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "matrix/kernels.h"
-#include "matrix/simple_matrix.h"
-#include "run/check.h"
+#include "run/writers.h"
+#include "base/check.h"
 
 namespace vantu {
 
@@ -254,10 +254,17 @@ bool write_triples_fast(const char* name, int rows, const double* t1, const doub
   return write_file(name, triples_text<true>(rows, t1, t2, t3, cols));
 }
 
+std::string ResultFiles::path(const char* name) const {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
 void ResultFiles::check(bool written, const char* name) {
-  if (written || !warned.insert(name).second) return;
+  if (written) return;
+  const std::string where = path(name);
+  if (!warned.insert(where).second) return;
   std::fflush(stdout);
-  std::fprintf(stderr, "warning: cannot write %s\n", name);
+  std::fprintf(stderr, "warning: cannot write %s\n", where.c_str());
 }
 
 }  // namespace vantu

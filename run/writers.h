@@ -1,0 +1,45 @@
+// The writers of a run's result files.
+//
+// Every value is written as printf's %g and followed by one space; groups of
+// a line are separated by one more space; each line ends with '\n'. Each call
+// rewrites its file whole. They return false when the file could not be
+// written (the run goes on).
+#pragma once
+
+#include <set>
+#include <string>
+
+namespace vantu {
+
+class Workers;
+
+bool write_matrix(const char* name, int rows, const double* t1, int cols);
+bool write_match(const char* name, int rows, const int* t1, const int* t2, const int* t3,
+                 const double* t4, int cols);
+bool write_triples(const char* name, int rows, const double* t1, const double* t2,
+                   const double* t3, int cols);
+
+// The same files, character for character, with the values formatted by
+// std::to_chars (general format, precision 6: the %g rules) instead of
+// printf; values that are not finite still go through printf. With
+// `workers`, a large matrix is formatted by all of them.
+bool write_matrix_fast(const char* name, int rows, const double* t1, int cols, Workers* workers = nullptr);
+bool write_match_fast(const char* name, int rows, const int* t1, const int* t2, const int* t3,
+                      const double* t4, int cols);
+bool write_triples_fast(const char* name, int rows, const double* t1, const double* t2,
+                        const double* t3, int cols);
+// One value as the writers put it: "%g " appended to `out`.
+void append_g(std::string& out, double v);
+void append_g_fast(std::string& out, double v);
+
+// The result files of one run, in the folder `dir` (empty: the working
+// directory): the path of each name, and a file that cannot be written
+// reported once per name on standard error.
+struct ResultFiles {
+  std::string dir;
+  std::set<std::string> warned;
+  std::string path(const char* name) const;
+  void check(bool written, const char* name);
+};
+
+}  // namespace vantu
