@@ -86,21 +86,23 @@ void reset_point_set(PointSet& set) {
   set.count = 0;
 }
 
-void load_point_sets(PointInput& in, const ParameterSet& p) {
-  reset_point_set(in.first);
-  reset_point_set(in.second);
+void load_point_file(const std::string& path, const ParameterSet& p, bool first, PointSet& set) {
+  reset_point_set(set);
   constexpr int kPer = kPointCapacity;
-  PointSet& a = in.first;
-  ColumnSlot first[5] = {{p.nx, a.xy.data(), 2 * kPer}, {p.ny, a.xy.data(), 2 * kPer},
-                         {p.Nlen, a.len.data(), kPer},  {p.Nang, a.ang.data(), kPer},
-                         {p.Nid, a.id.data(), kPer}};
-  a.count = read_point_file(in.first_file, first);
+  // The first set reads angles; the second set's fourth slot is its id.
+  ColumnSlot slots[5] = {{p.nx, set.xy.data(), 2 * kPer}, {p.ny, set.xy.data(), 2 * kPer},
+                         {p.Nlen, set.len.data(), kPer},  {p.Nang, set.ang.data(), kPer},
+                         {p.Nid, set.id.data(), kPer}};
+  if (!first) {
+    slots[3] = {p.Nid, set.id.data(), kPer};
+    slots[4] = {0, nullptr, 0};
+  }
+  set.count = read_point_file(path, slots);
+}
 
-  PointSet& b = in.second;
-  ColumnSlot second[5] = {{p.nx, b.xy.data(), 2 * kPer}, {p.ny, b.xy.data(), 2 * kPer},
-                          {p.Nlen, b.len.data(), kPer},  {p.Nid, b.id.data(), kPer},
-                          {0, nullptr, 0}};
-  b.count = read_point_file(in.second_file, second);
+void load_point_sets(PointInput& in, const ParameterSet& p) {
+  load_point_file(in.first_file, p, true, in.first);
+  load_point_file(in.second_file, p, false, in.second);
 }
 
 void print_loading_lines(const PointInput& in, std::FILE* out) {

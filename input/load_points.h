@@ -62,6 +62,10 @@ struct PointInput {
 // Empties `set` with room for kPointCapacity points, every value 0.0.
 void reset_point_set(PointSet& set);
 
+// Reads one point file as the first set (with angles) or as the second.
+// Throws RunEnd on an unopenable file or more than kPointCapacity points.
+void load_point_file(const std::string& path, const ParameterSet& p, bool first, PointSet& set);
+
 // Reads both point files with the configured columns. Throws RunEnd on an
 // unopenable file or more than kPointCapacity points.
 void load_point_sets(PointInput& in, const ParameterSet& p);

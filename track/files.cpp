@@ -1,0 +1,53 @@
+// Output helpers of the tracker: number text, atomic files, the pair log.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+
+#include "base/check.h"
+#include "track/track.h"
+
+namespace vantu {
+
+std::string number_text(double v) {
+  if (v == 0.0) return "0";  // also -0
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+bool write_file_atomically(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".partial";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  const int saved = errno;
+  ::unlink(tmp.c_str());
+  errno = saved;
+  return false;
+}
+
+std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin) {
+  std::string text;
+  for (size_t t = 0; t < links.size(); ++t) {
+    const Lineage::PairCounts& c = lin.pairs[t];
+    text += strprintf("pair %04zu frames %ld-%ld: cells %d -> %d, continuations %d, divisions %d, unmatched %d, %.2f s%s\n",
+                      t, tl.frames[t].number, tl.frames[t + 1].number, links[t].K, links[t].M, c.continuations,
+                      c.divisions, c.unmatched, links[t].seconds, links[t].reused ? " (earlier run)" : "");
+  }
+  return text;
+}
+
+}  // namespace vantu

@@ -1,0 +1,170 @@
+// Table input: all frames in one comma-separated table with a header line.
+//
+// Fields are read by libcsv (quoted fields, doubled quotes, CRLF or LF line
+// ends, spaces around unquoted fields trimmed). Lines of any length are fed
+// to it one at a time, so that a refusal can name the line of the file.
+#include <csv.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sys/stat.h>
+
+#include "base/check.h"
+#include "track/track.h"
+
+namespace vantu {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Record {
+  long line = 0;
+  std::vector<std::string> fields;
+};
+
+struct CsvCollector {
+  long line = 0;  // the physical line being fed
+  std::vector<Record> records;
+  Record current;
+  bool in_record = false;
+};
+
+void on_field(void* data, size_t len, void* ctx) {
+  auto* c = static_cast<CsvCollector*>(ctx);
+  if (!c->in_record) {
+    c->current = Record();
+    c->current.line = c->line;
+    c->in_record = true;
+  }
+  c->current.fields.emplace_back(data ? static_cast<const char*>(data) : "", data ? len : 0);
+}
+
+void on_record_end(int, void* ctx) {
+  auto* c = static_cast<CsvCollector*>(ctx);
+  if (!c->in_record) return;
+  c->records.push_back(std::move(c->current));
+  c->in_record = false;
+}
+
+std::vector<Record> parse_csv(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw TrackError("cannot read table " + path);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw TrackError("cannot read table " + path);
+  struct csv_parser parser;
+  if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0) throw TrackError("out of memory");
+  CsvCollector c;
+  std::string line;
+  bool failed = false;
+  while (!failed && std::getline(in, line)) {
+    ++c.line;
+    if (!in.eof()) line += '\n';
+    if (csv_parse(&parser, line.data(), line.size(), on_field, on_record_end, &c) != line.size()) failed = true;
+  }
+  if (!failed && csv_fini(&parser, on_field, on_record_end, &c) != 0) failed = true;
+  const std::string why = failed ? csv_strerror(csv_error(&parser)) : "";
+  csv_free(&parser);
+  if (failed) throw TrackError(strprintf("%s:%ld: %s", path.c_str(), c.line, why.c_str()));
+  if (in.bad()) throw TrackError("cannot read table " + path);
+  return c.records;
+}
+
+int column_index(const std::string& path, const std::vector<std::string>& header, const std::string& name,
+                 const char* role) {
+  for (size_t k = 0; k < header.size(); ++k)
+    if (header[k] == name) return static_cast<int>(k);
+  std::string all;
+  for (const std::string& h : header) all += (all.empty() ? "" : ", ") + h;
+  throw TrackError(strprintf("%s: no column \"%s\" for the %s (the header has: %s)", path.c_str(), name.c_str(),
+                             role, all.c_str()));
+}
+
+double field_number(const std::string& path, const Record& r, int k, const std::string& name) {
+  if (static_cast<size_t>(k) >= r.fields.size())
+    throw TrackError(strprintf("%s:%ld: no value in column \"%s\"", path.c_str(), r.line, name.c_str()));
+  const std::string& text = r.fields[static_cast<size_t>(k)];
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(v))
+    throw TrackError(
+        strprintf("%s:%ld: non-numeric value \"%s\" in column \"%s\"", path.c_str(), r.line, text.c_str(), name.c_str()));
+  return v;
+}
+
+// Degrees counter-clockwise from the x axis as seen on screen, in [0, 180)
+// for the conventions measured from the row axis.
+double screen_degrees(double a, AngleConvention conv) {
+  double deg = a;
+  switch (conv) {
+    case AngleConvention::kDegrees:
+      return a;
+    case AngleConvention::kRowRadians:
+      deg = a * (180.0 / kPi);
+      break;
+    case AngleConvention::kRowDegrees:
+      break;
+  }
+  double phi = std::fmod(deg + 90.0, 180.0);
+  if (phi < 0) phi += 180.0;
+  return phi;
+}
+
+}  // namespace
+
+TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles) {
+  std::vector<Record> records = parse_csv(path);
+  if (records.empty()) throw TrackError(path + ": empty table (a header line is needed)");
+  std::vector<std::string>& header = records[0].fields;
+  if (!header.empty() && header[0].compare(0, 3, "\xEF\xBB\xBF") == 0) header[0].erase(0, 3);  // byte order mark
+
+  struct Role {
+    const std::string* name;
+    const char* what;
+    int index;
+  };
+  Role roles[6] = {{&columns.frame, "frame", 0}, {&columns.x, "x position", 0},    {&columns.y, "y position", 0},
+                   {&columns.length, "length", 0}, {&columns.angle, "angle", 0}, {&columns.id, "id", 0}};
+  for (Role& r : roles) r.index = column_index(path, header, *r.name, r.what);
+
+  std::map<long, Frame> frames;
+  std::map<long, std::map<double, long>> id_lines;
+  for (size_t n = 1; n < records.size(); ++n) {
+    const Record& r = records[n];
+    double v[6];
+    for (int k = 0; k < 6; ++k) v[k] = field_number(path, r, roles[k].index, *roles[k].name);
+    if (v[0] != std::floor(v[0]) || std::fabs(v[0]) > 1e15)
+      throw TrackError(strprintf("%s:%ld: frame value \"%s\" is not a whole number", path.c_str(), r.line,
+                                 r.fields[static_cast<size_t>(roles[0].index)].c_str()));
+    const long number = static_cast<long>(v[0]);
+    Frame& f = frames[number];
+    auto seen = id_lines[number].emplace(v[5], r.line);
+    if (!seen.second)
+      throw TrackError(strprintf("%s:%ld: id %s appears twice in frame %ld (first on line %ld)", path.c_str(), r.line,
+                                 number_text(v[5]).c_str(), number, seen.first->second));
+    if (f.count() == kPointCapacity)
+      throw TrackError(strprintf("%s:%ld: more than %d cells in frame %ld (the matcher's capacity)", path.c_str(),
+                                 r.line, kPointCapacity, number));
+    f.x.push_back(v[1]);
+    f.y.push_back(v[2]);
+    f.length.push_back(v[3]);
+    f.angle.push_back(screen_degrees(v[4], angles));
+    f.id.push_back(v[5]);
+  }
+
+  TimeLapse tl;
+  for (auto& kv : frames) {
+    Frame& f = kv.second;
+    f.number = kv.first;
+    f.source = strprintf("%s (frame %ld)", path.c_str(), kv.first);
+    fill_point_sets(f);
+    tl.frames.push_back(std::move(f));
+  }
+  return tl;
+}
+
+}  // namespace vantu

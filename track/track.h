@@ -1,0 +1,175 @@
+// The time-lapse tracker: a whole time-lapse into a lineage.
+//
+// Data layout:
+//   TimeLapse.frames[t]   the cells of the t-th frame in time order, in the
+//                         order of their input (file lines or table rows):
+//     number              the frame's number in the output (0, 1, ... for
+//                         frame files; the table's frame value for a table)
+//     x, y, length, angle, id   per cell; angle in degrees, counter-clockwise
+//                         as seen on screen (axis (cos a, -sin a), y down)
+//     extra[k]            per cell, the values of TimeLapse.extra_names[k]
+//     first, second       the same cells as the matcher reads them: as the
+//                         first set of a pair (with angles) and as the second
+//   PairLinks (pair t = frames t and t+1): per cell j of frame t+1 and level
+//   l, the index of the frame-t cell it was matched to, or -1.
+//   Lineage: per frame, per cell, its track (from 1); per track its first and
+//   last frame index, its parent track (0: none) and what started and ended it.
+//
+// The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
+// the parameters (parameters.cpp), match every pair of consecutive frames
+// (pairs.cpp), chain the matches into the lineage (lineage.cpp), and write it
+// (write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
+// by throwing TrackError before anything is written.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/params.h"
+#include "input/load_points.h"
+
+namespace vantu {
+
+// A refusal: the message names the file (and line) and goes to standard
+// error; the program exits with status 1.
+struct TrackError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Frame {
+  long number = 0;
+  std::string source;  // where the cells came from, for messages
+  std::vector<double> x, y, length, angle, id;
+  std::vector<std::vector<double>> extra;
+  PointSet first, second;
+
+  int count() const { return static_cast<int>(x.size()); }
+};
+
+struct TimeLapse {
+  std::vector<Frame> frames;
+  std::vector<std::string> extra_names;
+};
+
+// How a table's angles are given; each is turned into degrees
+// counter-clockwise from the x axis as seen on screen.
+enum class AngleConvention {
+  kDegrees,     // already so (the point files' convention)
+  kRowRadians,  // radians, from the row axis (e.g. regionprops "orientation")
+  kRowDegrees,  // degrees, from the row axis (e.g. "AreaShape_Orientation")
+};
+
+// Column names of a table, by role.
+struct TableColumns {
+  std::string frame = "frame", x = "x", y = "y", length = "length", angle = "angle", id = "id";
+};
+
+// The options of one tracking run, with their defaults.
+struct TrackOptions {
+  std::vector<std::string> inputs;  // frame files, or one table
+  std::string out_dir = "lineage";
+  int jobs = 0;                     // pairs matched at once; 0: the number of cores
+  std::string config;               // softconfig.dat to use; empty: chosen from the data
+  bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
+  TableColumns columns;
+  AngleConvention angles = AngleConvention::kDegrees;
+};
+
+// ---- Input ----
+
+// Reads one point file per frame with the columns of `p`.
+TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p);
+// Reads a comma-separated table with a header.
+TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles);
+// Fills each frame's `first` and `second` from its cells (for input that
+// does not come from point files).
+void fill_point_sets(Frame& frame);
+// Refuses fewer than two frames, a frame with more cells than the matcher
+// takes, an id twice in one frame.
+void check_time_lapse(const TimeLapse& tl);
+
+// ---- Parameters ----
+
+struct ChosenParameters {
+  ParameterSet params;
+  double spacing = 0.0;  // median distance of a cell to its nearest neighbour
+  double motion = 0.0;   // estimated largest displacement between frames
+  std::string config_text;  // the softconfig.dat that reproduces the run
+};
+
+// The defaults with the point files' columns 1-5 = x y length angle id.
+ParameterSet default_track_parameters();
+// BetaInit and rEvar from the neighbour spacing and the motion of the cells;
+// every other field keeps its default and the columns are 1-5.
+ChosenParameters choose_parameters(const TimeLapse& tl);
+// The text of a configuration file holding every value of `p`, gates open.
+std::string config_text(const ParameterSet& p, const std::string& note);
+
+// ---- Pairs ----
+
+struct PairLinks {
+  int K = 0, M = 0;
+  std::vector<int> row[3];
+  double seconds = 0.0;
+  bool reused = false;
+};
+
+struct PairRun {
+  ParameterSet params;
+  std::string out_dir;
+  int jobs = 1;
+  bool keep_pairs = false;
+  bool progress_bar = false;  // a bar on standard error; else plain lines
+};
+
+// Matches every pair of consecutive frames, `jobs` pairs at a time, each
+// pair's record written atomically into out_dir/pairs/ and reused by a later
+// run on the same cells and parameters.
+std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run);
+
+// A fingerprint of a pair's input: both frames' cells and the parameters.
+std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p);
+
+// ---- Lineage ----
+
+enum class Start { kFirstFrame, kDaughter, kNew };
+
+struct Track {
+  int first = 0, last = 0;  // frame indices
+  int parent = 0;           // parent track, 0: none
+  Start start = Start::kNew;
+};
+
+struct Lineage {
+  std::vector<std::vector<int>> track;  // [frame][cell] -> track (from 1)
+  std::vector<Track> tracks;            // tracks[L - 1]
+  // Per pair: counts for the log.
+  struct PairCounts {
+    int continuations = 0, divisions = 0, unmatched = 0;
+  };
+  std::vector<PairCounts> pairs;
+};
+
+// Chains the pairs' matches into tracks (see lineage.cpp for the rules).
+Lineage build_lineage(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split);
+
+// ---- Output ----
+
+std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);
+std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
+std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin);
+
+// Shortest text that reads back as the same double.
+std::string number_text(double v);
+
+// Writes `text` under a temporary name beside `path` and renames it over
+// `path`: the file is absent, the old one, or complete. False on failure
+// (the temporary file is removed).
+bool write_file_atomically(const std::string& path, const std::string& text);
+
+// The whole program; returns the exit status.
+int track_main(int argc, char** argv);
+
+}  // namespace vantu

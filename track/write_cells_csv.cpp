@@ -1,0 +1,32 @@
+// cells.csv: one row per cell per frame, sorted by frame then id, with the
+// cell's track and its parent track (0: none).
+#include <algorithm>
+#include <numeric>
+
+#include "track/track.h"
+
+namespace vantu {
+
+std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
+  std::string text = "frame,id,track,parent_track,x,y,length,angle";
+  for (const std::string& name : tl.extra_names) text += "," + name;
+  text += "\n";
+  for (size_t t = 0; t < tl.frames.size(); ++t) {
+    const Frame& f = tl.frames[t];
+    std::vector<size_t> order(static_cast<size_t>(f.count()));
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return f.id[a] < f.id[b]; });
+    const std::string frame = std::to_string(f.number);
+    for (size_t i : order) {
+      const int track = lin.track[t][i];
+      text += frame + "," + number_text(f.id[i]) + "," + std::to_string(track) + "," +
+              std::to_string(lin.tracks[static_cast<size_t>(track - 1)].parent) + "," + number_text(f.x[i]) + "," +
+              number_text(f.y[i]) + "," + number_text(f.length[i]) + "," + number_text(f.angle[i]);
+      for (const std::vector<double>& column : f.extra) text += "," + number_text(column[i]);
+      text += "\n";
+    }
+  }
+  return text;
+}
+
+}  // namespace vantu
