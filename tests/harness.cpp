@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -135,6 +136,83 @@ bool simulate(const RunDir& dir, int cells, int seed, const std::string& first,
   Outcome o = dir.run({"--seed", std::to_string(seed), "--cells", std::to_string(cells), first, second, truth},
                       VANTU_SIM_BIN);
   return o.status == 0;
+}
+
+std::vector<std::string> simulate_timelapse(const RunDir& dir, const std::string& sub,
+                                            const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"--timelapse", sub};
+  args.insert(args.end(), options.begin(), options.end());
+  if (dir.run(args, VANTU_SIM_BIN).status != 0) return {};
+  std::vector<std::string> frames;
+  for (int t = 0;; ++t) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/frame_%04d.dat", t);
+    if (!dir.exists(sub + name)) break;
+    frames.push_back(dir.file(sub + name));
+  }
+  return frames;
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& line : lines(text)) {
+    std::vector<std::string> row;
+    std::stringstream ss(line);
+    for (std::string f; std::getline(ss, f, ',');) row.push_back(f);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+LineageScore score_lineage(const std::string& cells_csv, const std::string& truth_csv) {
+  // A cell's predecessor: the cell of its own track in the previous frame,
+  // or, for the first cell of a track with a parent, the parent's cell there.
+  std::map<std::pair<long, long>, long> track_of;   // (frame, id) -> track
+  std::map<std::pair<long, long>, long> cell_of;    // (track, frame) -> id
+  std::map<long, long> parent;
+  auto rows = csv_rows(cells_csv);
+  for (size_t k = 1; k < rows.size(); ++k) {
+    const long t = std::stol(rows[k][0]), id = std::stol(rows[k][1]), tr = std::stol(rows[k][2]);
+    track_of[{t, id}] = tr;
+    cell_of[{tr, t}] = id;
+    parent[tr] = std::stol(rows[k][3]);
+  }
+  LineageScore s;
+  int right = 0, true_d = 0, true_d_right = 0, claimed_d = 0, claimed_d_right = 0;
+  auto truth = csv_rows(truth_csv);
+  for (size_t k = 1; k < truth.size(); ++k) {
+    const long t = std::stol(truth[k][0]), id = std::stol(truth[k][1]), pred = std::stol(truth[k][2]);
+    const long ndiv = std::stol(truth[k][3]);
+    ++s.cells;
+    auto it = track_of.find({t, id});
+    if (it == track_of.end()) continue;
+    long p = 0;
+    bool daughter = false;
+    auto same = cell_of.find({it->second, t - 1});
+    if (same != cell_of.end()) {
+      p = same->second;
+    } else if (parent[it->second]) {
+      auto up = cell_of.find({parent[it->second], t - 1});
+      if (up != cell_of.end()) {
+        p = up->second;
+        daughter = true;
+      }
+    }
+    const bool ok = p == pred && (pred == 0 || daughter == (ndiv > 0));
+    right += ok;
+    if (pred && ndiv > 0) {
+      ++true_d;
+      true_d_right += ok;
+    }
+    if (daughter) {
+      ++claimed_d;
+      claimed_d_right += ok;
+    }
+  }
+  s.links = s.cells ? static_cast<double>(right) / s.cells : 0;
+  s.daughters_found = true_d ? static_cast<double>(true_d_right) / true_d : 1;
+  s.daughters_real = claimed_d ? static_cast<double>(claimed_d_right) / claimed_d : 1;
+  return s;
 }
 
 std::vector<std::vector<std::string>> table(const std::string& text) {

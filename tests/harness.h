@@ -56,6 +56,24 @@ std::string cells_text(const std::vector<Cell>& cells);
 bool simulate(const RunDir& dir, int cells, int seed, const std::string& first,
               const std::string& second, const std::string& truth);
 
+// Runs the simulator's time-lapse mode into `dir`/`sub` with extra options;
+// returns the frame files' paths in time order (empty when it fails).
+std::vector<std::string> simulate_timelapse(const RunDir& dir, const std::string& sub,
+                                            const std::vector<std::string>& options);
+
+// A lineage (cells.csv of the tracker) scored against the simulator's
+// truth.csv: the share of cells whose predecessor in the previous frame is
+// right (daughter or not), the share of true daughters found, and the share
+// of claimed daughters that are real.
+struct LineageScore {
+  int cells = 0;
+  double links = 0, daughters_found = 0, daughters_real = 0;
+};
+LineageScore score_lineage(const std::string& cells_csv, const std::string& truth_csv);
+
+// Comma-separated fields of each line of a text (no quoting).
+std::vector<std::vector<std::string>> csv_rows(const std::string& text);
+
 // Whitespace-separated tokens of each line of a text.
 std::vector<std::vector<std::string>> table(const std::string& text);
 
