@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,7 @@ struct Model {
     double width = 13;                      // rod width: side-by-side neighbour distance
     double divideMin = 45, divideMax = 53;  // per-cell division length
     double founderSpread = 30;              // founders start within this distance of the centre
-    double doublingTime = 13.5;               // mean doubling time of a cell's length
+    double doublingTime = 13.5;             // mean doubling time of a cell's length
     double growthSpread = 0.2;              // relative s.d. of a cell's growth rate
     double splitSpread = 0.04;              // s.d. of a daughter's share of the length
     double daughterAngleNoise = 3;          // s.d. of a daughter's angle around its mother's
