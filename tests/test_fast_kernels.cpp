@@ -3,6 +3,8 @@
 // decisions and the value formatting of the result files.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "match/match.h"
@@ -431,4 +434,21 @@ TEST(FastFormatting, EveryDecadeNearItsUpperEnd) {
       }
     }
   EXPECT_GT(checked, 200000);
+}
+
+// Every part of a job runs exactly once, however many parts there are
+// against threads, whether the workers were polling or asleep.
+TEST(WorkerThreads, RunEveryPartOnce) {
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    Workers workers(threads);
+    for (int round = 0; round < 60; ++round) {
+      const int parts = round % 9;
+      std::vector<std::atomic<int>> calls(static_cast<size_t>(parts));
+      for (auto& c : calls) c = 0;
+      workers.run(parts, [&](int t) { calls[static_cast<size_t>(t)].fetch_add(1); });
+      for (int t = 0; t < parts; ++t) ASSERT_EQ(calls[static_cast<size_t>(t)].load(), 1) << "part " << t << " of " << parts;
+      if (round % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the workers sleep
+    }
+  }
 }
