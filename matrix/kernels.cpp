@@ -4,15 +4,28 @@ namespace vantu {
 
 namespace {
 
-// Polls of a waiting thread before it sleeps (a worker) or yields (the
-// caller): some hundreds of microseconds, longer than the gaps between the
-// jobs of a balancing or an elimination.
-constexpr long kSpins = 200000;
+// How long a waiting thread polls before it sleeps: longer than the gaps
+// between the jobs of an elimination, short enough that an idle worker
+// leaves its core to whatever else runs on the machine.
+constexpr std::chrono::microseconds kPollTime(50);
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #endif
+}
+
+// Polls done() for up to kPollTime; true when it became true.
+template <typename Done>
+bool poll_briefly(Done done) {
+  const auto end = std::chrono::steady_clock::now() + kPollTime;
+  for (;;) {
+    for (int k = 0; k < 64; ++k) {
+      if (done()) return true;
+      relax();
+    }
+    if (std::chrono::steady_clock::now() >= end) return done();
+  }
 }
 
 }  // namespace
@@ -31,29 +44,34 @@ Workers::~Workers() {
   for (auto& t : threads_) t.join();
 }
 
+void Workers::run_share(int id) {
+  for (int t = id; t < parts_; t += count()) (*job_)(t);
+}
+
 void Workers::dispatch(int parts, const std::function<void(int)>& job) {
   job_ = &job;
   parts_ = parts;
-  pending_.store(parts - 1);
-  generation_.fetch_add(1);  // publishes the job; a spinning worker starts now
+  pending_.store(static_cast<int>(threads_.size()));
+  generation_.fetch_add(1);  // publishes the job; a polling worker starts now
   if (sleepers_.load() > 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     wake_.notify_all();
   }
-  job(0);
-  for (long spin = 0; pending_.load() != 0; ++spin) {
-    if (spin < kSpins)
-      relax();
-    else
-      std::this_thread::yield();
-  }
+  run_share(0);
+  if (poll_briefly([this]() { return pending_.load() == 0; })) return;
+  // A worker that finds caller_waits_ set after its decrement notifies under
+  // the mutex; the predicate is checked under the same mutex, so either the
+  // predicate sees the last decrement or the wait gets the notification.
+  std::unique_lock<std::mutex> lock(mutex_);
+  caller_waits_.store(true);
+  done_.wait(lock, [this]() { return pending_.load() == 0; });
+  caller_waits_.store(false);
 }
 
 void Workers::loop(int id) {
   unsigned long seen = 0;
   for (;;) {
-    for (long spin = 0; spin < kSpins && generation_.load() == seen; ++spin) relax();
-    if (generation_.load() == seen) {
+    if (!poll_briefly([&]() { return generation_.load() != seen; })) {
       std::unique_lock<std::mutex> lock(mutex_);
       sleepers_.fetch_add(1);
       wake_.wait(lock, [&]() { return generation_.load() != seen; });
@@ -61,9 +79,10 @@ void Workers::loop(int id) {
     }
     seen = generation_.load();
     if (stop_) return;
-    if (id < parts_) {
-      (*job_)(id);
-      pending_.fetch_sub(1);
+    run_share(id);
+    if (pending_.fetch_sub(1) == 1 && caller_waits_.load()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_.notify_one();
     }
   }
 }

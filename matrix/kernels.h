@@ -51,10 +51,13 @@ class PhaseTimer {
 };
 
 // A fixed set of threads for the fast kernels: run(parts, part) calls
-// part(t) for t = 0 .. parts-1, part 0 on the calling thread and the others
-// on the workers, and returns when all are done. Only work whose result does
-// not depend on the split goes through here. Between jobs the workers spin a
-// while (jobs come in quick succession), then sleep.
+// part(t) once for every t = 0 .. parts-1 and returns when all are done;
+// thread k of count() takes the parts k, k + count(), ... (the calling
+// thread is thread 0). Only work whose result does not depend on the split
+// goes through here. Between jobs an idle worker polls for a few tens of
+// microseconds (the jobs of an elimination come in quick succession) and
+// then sleeps until the next job; the caller waits for the workers the same
+// way. A one-thread set has no workers and runs every part itself.
 class Workers {
  public:
   explicit Workers(int threads = 1);
@@ -76,7 +79,6 @@ class Workers {
       for (int t = 0; t < parts; ++t) part(t);
       return;
     }
-    if (parts > count()) parts = count();
     std::function<void(int)> job(std::ref(part));
     dispatch(parts, job);
   }
@@ -84,15 +86,18 @@ class Workers {
  private:
   void dispatch(int parts, const std::function<void(int)>& job);
   void loop(int id);
+  void run_share(int id);
 
   std::vector<std::thread> threads_;
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable wake_;  // workers wait here for a job
+  std::condition_variable done_;  // the caller waits here for the workers
   const std::function<void(int)>* job_ = nullptr;
   int parts_ = 0;
   std::atomic<unsigned long> generation_{0};
   std::atomic<int> pending_{0};
   std::atomic<int> sleepers_{0};
+  std::atomic<bool> caller_waits_{false};
   std::atomic<bool> stop_{false};
 };
 

@@ -43,9 +43,13 @@ struct PowersOfTen {
 
 // %g with precision 6, the common case in a few nanoseconds: the six
 // significant digits come from |v| * 10^(5-X) in extended precision (64-bit
-// mantissa: an error far below 1e-9 at 1e6), rounded to an integer. When that
-// product lies within 1e-7 of a rounding tie the digits are left to
-// to_chars, which rounds exactly; so are non-finite values.
+// mantissa: an error far below 1e-9 at 1e6), rounded to an integer. X is the
+// decimal exponent of v rounded to six digits, as %g takes it: the one with
+// |v| * 10^(5-X) in [99999.95, 999999.5) (below 99999.95 the value rounds to
+// six digits one decade lower; from 999999.5 up it rounds into the next
+// decade). When that product lies within 1e-7 of a rounding tie or of the
+// lower bound the digits are left to to_chars, which rounds exactly; so are
+// non-finite values.
 void put_double_fast(std::string& out, double v) {
   static const PowersOfTen pow10;
   if (v == 0.0) {  // common in the match matrices; printf keeps the sign of zero
@@ -56,14 +60,16 @@ void put_double_fast(std::string& out, double v) {
   const long double a = v < 0 ? -static_cast<long double>(v) : static_cast<long double>(v);
   uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
-  const int e2 = static_cast<int>((bits >> 52) & 0x7ff) - 1023;  // subnormals: -1023, corrected below
-  int X = (e2 * 1233) >> 12;  // floor(e2 * log10(2)) or one less
+  int e2 = static_cast<int>((bits >> 52) & 0x7ff) - 1023;  // floor(log2 |v|)
+  if (e2 == -1023) e2 = -1074 + 63 - __builtin_clzll(bits & 0x000fffffffffffffULL);  // subnormal
+  int X = (e2 * 1233) >> 12;  // floor(e2 * log10(2)), or one more or less
+  constexpr long double kLow = 99999.95L, kHigh = 999999.5L;
   long double s = a * pow10(5 - X);
-  for (int tries = 0; tries < 4 && !(s >= 99999.5L && s < 999999.5L); ++tries) {
-    X += s < 99999.5L ? -1 : 1;
+  for (int tries = 0; tries < 4 && !(s >= kLow && s < kHigh); ++tries) {
+    X += s < kLow ? -1 : 1;
     s = a * pow10(5 - X);
   }
-  if (!(s >= 99999.5L && s < 999999.5L)) return put_double_chars(out, v);
+  if (!(s >= kLow && s < kHigh) || s - kLow < 1e-7L) return put_double_chars(out, v);
   long n = static_cast<long>(s);
   const long double frac = s - static_cast<long double>(n);
   if (frac - 0.5L < 1e-7L && 0.5L - frac < 1e-7L) return put_double_chars(out, v);

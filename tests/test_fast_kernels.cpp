@@ -3,12 +3,16 @@
 // decisions and the value formatting of the result files.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run/writers.h"
@@ -401,5 +405,51 @@ TEST(FastFormatting, ValuesPrintAsPercentG) {
     append_g(plain, v);
     append_g_fast(fast, v);
     ASSERT_EQ(plain, fast) << "value bits " << std::hexfloat << v;
+  }
+}
+
+// Values just below a power of ten round to six digits either within their
+// decade or into the next one: every decade of the doubles, subnormals
+// included, with the mantissas where that flips and a few ulps around each.
+TEST(FastFormatting, EveryDecadeNearItsUpperEnd) {
+  std::vector<std::string> mantissas = {"1", "1.000005", "9.99995", "9.999950000001", "9.999949999999", "9.999999",
+                                        "9.9999995", "9.99999949", "9.99999951"};
+  for (int m = 999995; m <= 999999; ++m) mantissas.push_back("9." + std::to_string(m).substr(1));
+  for (int m = 9999950; m <= 9999999; m += 7) mantissas.push_back("9." + std::to_string(m).substr(1));
+  std::string plain, fast;
+  long checked = 0;
+  for (int e = -324; e <= 308; ++e)
+    for (const std::string& mant : mantissas) {
+      double v = std::strtod((mant + "e" + std::to_string(e)).c_str(), nullptr);
+      for (int k = 0; k < 4; ++k) v = std::nextafter(v, 0.0);
+      for (int k = 0; k < 9; ++k, v = std::nextafter(v, HUGE_VAL)) {
+        if (!std::isfinite(v)) break;
+        for (double w : {v, -v}) {
+          plain.clear();
+          fast.clear();
+          append_g(plain, w);
+          append_g_fast(fast, w);
+          ASSERT_EQ(plain, fast) << "value bits " << std::hexfloat << w;
+          ++checked;
+        }
+      }
+    }
+  EXPECT_GT(checked, 200000);
+}
+
+// Every part of a job runs exactly once, however many parts there are
+// against threads, whether the workers were polling or asleep.
+TEST(WorkerThreads, RunEveryPartOnce) {
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    Workers workers(threads);
+    for (int round = 0; round < 60; ++round) {
+      const int parts = round % 9;
+      std::vector<std::atomic<int>> calls(static_cast<size_t>(parts));
+      for (auto& c : calls) c = 0;
+      workers.run(parts, [&](int t) { calls[static_cast<size_t>(t)].fetch_add(1); });
+      for (int t = 0; t < parts; ++t) ASSERT_EQ(calls[static_cast<size_t>(t)].load(), 1) << "part " << t << " of " << parts;
+      if (round % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the workers sleep
+    }
   }
 }
