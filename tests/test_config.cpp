@@ -128,6 +128,13 @@ TEST_F(EntryTest, MissingConfigurationEndsAfterTheFileList) {
   EXPECT_EQ(o.status, 1);
 }
 
+TEST_F(EntryTest, ConfigurationThatIsADirectoryEndsLikeAMissingOne) {
+  dir.write("softconfig.dat/keep", Config{}.text());
+  Outcome o = dir.run();
+  EXPECT_EQ(o.out, std::string(kFileList) + "ERROR opening file: softconfig.dat\n");
+  EXPECT_EQ(o.status, 1);
+}
+
 TEST_F(EntryTest, UnsupportedMaxSplitIsRefusedAfterTheReport) {
   Config c;
   c.MaxSplit = 4;
