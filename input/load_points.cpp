@@ -32,7 +32,8 @@ ColumnCounts read_columns(const std::string& path, const ColumnSlot (&slots)[5])
   ColumnCounts counts = {{0, 0, 0, 0, 0}, false};
 
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw RunEnd{1, strprintf("ERROR opening file: %s\n", path.c_str())};
+  const auto cannot_open = [&path]() { return RunEnd{1, strprintf("ERROR opening file: %s\n", path.c_str())}; };
+  if (!file) throw cannot_open();
 
   int maxcol = 0;
   for (const ColumnSlot& s : slots) maxcol = std::max(maxcol, s.column);
@@ -63,6 +64,9 @@ ColumnCounts read_columns(const std::string& path, const ColumnSlot (&slots)[5])
       }
     }
   }
+  // A file that opens but cannot be read (a directory, an I/O error) is no
+  // more usable than one that does not open.
+  if (file.bad()) throw cannot_open();
   for (int s = 0; s < 5; ++s) counts.stored[s] = counts.stored[owner[s]];
   return counts;
 }

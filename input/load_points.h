@@ -43,7 +43,7 @@ struct ColumnCounts {
 // column number matches; a number is read as strtod reads it and its whole
 // token counts as one column; a line stops at its first non-numeric token.
 // Throws RunEnd (status 1, "ERROR opening file: ...") when the file cannot be
-// opened. The point count of a point file is stored[2], the count of its
+// opened or cannot be read to its end (a directory, an I/O error). The point count of a point file is stored[2], the count of its
 // length slot.
 ColumnCounts read_columns(const std::string& path, const ColumnSlot (&slots)[5]);
 
@@ -67,7 +67,7 @@ void reset_point_set(PointSet& set);
 void load_point_file(const std::string& path, const ParameterSet& p, bool first, PointSet& set);
 
 // Reads both point files with the configured columns. Throws RunEnd on an
-// unopenable file or more than kPointCapacity points.
+// unopenable or unreadable file or more than kPointCapacity points.
 void load_point_sets(PointInput& in, const ParameterSet& p);
 
 // The loading lines of the two sets, with the names in `in`.

@@ -11,7 +11,7 @@ namespace vantu {
 extern const char* const kConfigFile;
 
 // Reads the configuration file and applies its gated values to `p`.
-// Throws RunEnd (status 1) when the file cannot be opened.
+// Throws RunEnd (status 1) when the file cannot be opened or read.
 void load_config(ParameterSet& p, const char* path = kConfigFile);
 
 // The fifteen-line parameter report of the entry point.

@@ -274,9 +274,31 @@ void KernelState::print_profile(std::FILE* out, double total) const {
   std::fprintf(out, "  %-20s %10.3f s\n", "total", total);
 }
 
+namespace {
+
+// The temperature loop runs while Beta < BetaMax from BetaInit, multiplying
+// Beta by BetaIncr after each step. It carries out a finite number of steps,
+// all at finite Beta, when it starts at or above BetaMax (a NaN BetaInit or
+// BetaMax included: the first comparison fails), or when a positive start
+// grows by a finite factor above 1 towards a finite BetaMax. Growth has to be
+// seen on the first step: a subnormal BetaInit times a factor close to 1
+// rounds back to itself and would stay there; once Beta grows it keeps
+// growing until it passes BetaMax. Any other start with BetaInit < BetaMax
+// (zero or negative Beta, factor 1 or less, infinite or NaN factor, infinite
+// BetaMax) never ends or goes through a Beta that is not finite.
+bool annealing_ends(double init, double incr, double max) {
+  if (!(init < max)) return true;
+  return init > 0 && incr > 1 && std::isfinite(incr) && std::isfinite(max) && init * incr > init;
+}
+
+}  // namespace
+
 void check_supported(const ParameterSet& p) {
   if (p.MaxSplit < 1 || p.MaxSplit > 3)
     throw RunEnd{1, strprintf("ERROR: MaxSplit=%d is not supported (use 1, 2 or 3)\n", p.MaxSplit)};
+  if (!annealing_ends(p.BetaInit, p.BetaIncr, p.BetaMax))
+    throw RunEnd{1, strprintf("ERROR: the annealing never ends (BetaInit=%g, BetaIncr=%g, BetaMax=%g)\n",
+                              p.BetaInit, p.BetaIncr, p.BetaMax)};
 }
 
 PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,

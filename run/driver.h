@@ -82,7 +82,9 @@ struct PairResult {
 PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,
                       const PairOptions& options);
 
-// Refuses a parameter set the run cannot carry out (RunEnd, status 1).
+// Refuses a parameter set the run cannot carry out (RunEnd, status 1): a
+// MaxSplit other than 1, 2 or 3, or an annealing whose temperature loop
+// would never end or would reach a Beta that is not finite.
 void check_supported(const ParameterSet& p);
 
 // Releases every work array of the run; the point sets and the last hard

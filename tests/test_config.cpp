@@ -1,8 +1,12 @@
 // The entry point and the configuration file, through the built program.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <vector>
 
+#include "base/check.h"
+#include "run/driver.h"
 #include "tests/harness.h"
 
 using vantu_test::Config;
@@ -124,6 +128,13 @@ TEST_F(EntryTest, MissingConfigurationEndsAfterTheFileList) {
   EXPECT_EQ(o.status, 1);
 }
 
+TEST_F(EntryTest, ConfigurationThatIsADirectoryEndsLikeAMissingOne) {
+  dir.write("softconfig.dat/keep", Config{}.text());
+  Outcome o = dir.run();
+  EXPECT_EQ(o.out, std::string(kFileList) + "ERROR opening file: softconfig.dat\n");
+  EXPECT_EQ(o.status, 1);
+}
+
 TEST_F(EntryTest, UnsupportedMaxSplitIsRefusedAfterTheReport) {
   Config c;
   c.MaxSplit = 4;
@@ -153,6 +164,91 @@ TEST_F(EntryTest, MissingPointFileIsNamed) {
   EXPECT_NE(o.out.find("\n\n\nERROR opening file: a.dat\n"), std::string::npos);
   EXPECT_EQ(o.out.find("loaded"), std::string::npos);
   EXPECT_EQ(o.status, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The temperature loop as the driver runs it, for at most `cap` steps: true
+// when it ends with every step at a finite Beta (the Beta after the last step
+// may overflow).
+bool loop_ends(double init, double incr, double max, long cap = 1000000) {
+  double beta = init;
+  for (long step = 0; step < cap; ++step) {
+    if (!(beta < max)) return true;
+    if (!std::isfinite(beta)) return false;
+    beta *= incr;
+    if (std::isnan(beta)) return false;
+  }
+  return false;
+}
+
+std::string refusal(double init, double incr, double max) {
+  vantu::ParameterSet p;
+  p.BetaInit = init;
+  p.BetaIncr = incr;
+  p.BetaMax = max;
+  try {
+    vantu::check_supported(p);
+  } catch (const vantu::RunEnd& e) {
+    EXPECT_EQ(e.status, 1);
+    return e.message;
+  }
+  return "";
+}
+
+TEST(EndlessAnnealing, RefusedExactlyWhenTheLoopWouldNotEnd) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  struct Case {
+    double init, incr, max;
+    bool refused;
+  };
+  const Case cases[] = {
+      {0.1, 1.075, 200, false},
+      {1, 1, 200, true},                      // factor 1: Beta stays
+      {1, 0.5, 200, true},                    // shrinking
+      {0, 1.075, 200, true},                  // zero start
+      {-0.0, 1.075, 200, true},
+      {-1, 1.075, 200, true},                 // grows away from BetaMax
+      {-inf, 2, 200, true},
+      {1, std::nextafter(1.0, 2.0), 1 + 1e-13, false},  // the smallest growth still ends
+      {1, 1.075, inf, true},                  // would run until Beta overflows
+      {1, inf, 200, true},
+      {1, nan, 200, true},
+      {tiny, 1.075, 200, true},               // rounds back to itself
+      {tiny, 2, 200, false},
+      {5, 0.5, 5, false},                     // no step at all
+      {6, 1, 5, false},
+      {nan, 1, 200, false},                   // NaN start: the loop ends at once
+      {1, 1, nan, false},
+      {1, 1, -inf, false},
+      {std::numeric_limits<double>::max() / 2, 4, std::numeric_limits<double>::max(), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.init << " " << c.incr << " " << c.max);
+    const std::string message = refusal(c.init, c.incr, c.max);
+    EXPECT_EQ(!message.empty(), c.refused);
+    // Non-finite factors and limits are refused outright: the loop could only
+    // end by jumping to or overflowing into an infinite Beta.
+    if (std::isfinite(c.incr) && std::isfinite(c.max)) {
+      EXPECT_EQ(loop_ends(c.init, c.incr, c.max), !c.refused);
+    }
+  }
+  EXPECT_EQ(refusal(0, 0.5, 200), "ERROR: the annealing never ends (BetaInit=0, BetaIncr=0.5, BetaMax=200)\n");
+  EXPECT_EQ(refusal(1, nan, inf), "ERROR: the annealing never ends (BetaInit=1, BetaIncr=nan, BetaMax=inf)\n");
+}
+
+TEST_F(EntryTest, EndlessAnnealingIsRefusedAfterTheReportBeforeLoading) {
+  Config c;
+  c.BetaIncr = 1;
+  dir.write("softconfig.dat", c.text());
+  Outcome o = dir.run();
+  EXPECT_EQ(o.out, std::string(kFileList) + report_of(1, 1, 200, 0.1, 0, 1, 0.000625, 3, 1, 2, 0, 5, 4, 3, 1) +
+                       "\n\nERROR: the annealing never ends (BetaInit=1, BetaIncr=1, BetaMax=200)\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_TRUE(dir.files() == (std::vector<std::string>{"softconfig.dat"}));
 }
 
 }  // namespace

@@ -110,6 +110,18 @@ TEST_F(ReadColumnsTest, UnopenableFileEndsTheRunWithItsName) {
   }
 }
 
+TEST_F(ReadColumnsTest, DirectoryEndsTheRunLikeAnUnopenableFile) {
+  ColumnSlot slots[5] = {{1, A.data(), 8}, {0, nullptr, 0}, {0, nullptr, 0}, {0, nullptr, 0}, {0, nullptr, 0}};
+  dir.write("sub/keep", "1\n");
+  try {
+    read_columns(dir.file("sub"), slots);
+    FAIL() << "a directory read as a file";
+  } catch (const vantu::RunEnd& e) {
+    EXPECT_EQ(e.status, 1);
+    EXPECT_EQ(e.message, "ERROR opening file: " + dir.file("sub") + "\n");
+  }
+}
+
 // Point sets, through the program.
 class PointFilesTest : public ::testing::Test {
  protected:
@@ -149,6 +161,15 @@ TEST_F(PointFilesTest, MoreThanCapacityIsRefusedWithTheFileName) {
   EXPECT_EQ(o.out.find("loaded"), std::string::npos);
   EXPECT_EQ(o.status, 1);
   EXPECT_FALSE(dir.exists("Match.dat"));
+}
+
+TEST_F(PointFilesTest, PointFileThatIsADirectoryIsNamedBeforeAnythingLoads) {
+  dir.write("newbact/image026.dat", "1 2 20 0 1\n3 4 20 0 2\n");
+  dir.write("newbact/image029.dat/keep", "1 2 20 0 1\n");
+  vantu_test::Outcome o = dir.run();
+  EXPECT_NE(o.out.find("\n\n\nERROR opening file: newbact/image029.dat\n"), std::string::npos);
+  EXPECT_EQ(o.out.find("loaded"), std::string::npos);
+  EXPECT_EQ(o.status, 1);
 }
 
 }  // namespace

@@ -95,6 +95,10 @@ TEST_F(LibraryTest, RefusalsComeBackAsStatus) {
   const PairResult r = match_pair(points.first, points.second, bad, PairOptions());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.message, "ERROR: MaxSplit=4 is not supported (use 1, 2 or 3)\n");
+  bad = params;
+  bad.BetaIncr = 0.5;
+  EXPECT_EQ(match_pair(points.first, points.second, bad, PairOptions()).message,
+            "ERROR: the annealing never ends (BetaInit=2, BetaIncr=0.5, BetaMax=30)\n");
 
   PointSet one;
   reset_point_set(one);
