@@ -16,8 +16,9 @@ namespace {
 
 // ---- Lineage rules on hand-made matches ----
 
-// A time-lapse of frames with the given ids (positions do not matter here).
-TimeLapse frames_with_ids(const std::vector<std::vector<double>>& ids) {
+// A time-lapse of frames with the given ids (positions do not matter here):
+// cells 20 long, those with ids from `half_from` on 10 long (daughters).
+TimeLapse frames_with_ids(const std::vector<std::vector<double>>& ids, double half_from = 1e9) {
   TimeLapse tl;
   for (size_t t = 0; t < ids.size(); ++t) {
     Frame f;
@@ -25,7 +26,7 @@ TimeLapse frames_with_ids(const std::vector<std::vector<double>>& ids) {
     for (double id : ids[t]) {
       f.x.push_back(id);
       f.y.push_back(0);
-      f.length.push_back(20);
+      f.length.push_back(id >= half_from ? 10 : 20);
       f.angle.push_back(0);
       f.id.push_back(id);
     }
@@ -56,7 +57,7 @@ Row at(const Lineage& lin, size_t t, size_t i) {
 TEST(LineageRules, ContinuationDivisionNewcomerAndEnd) {
   // Frame 0: cells 0 (id 5), 1 (id 2), 2 (id 9). Cell 0 continues, cell 1
   // divides, cell 2 has no successor; frame 1's id 1 is a newcomer.
-  TimeLapse tl = frames_with_ids({{5, 2, 9}, {50, 21, 22, 1}});
+  TimeLapse tl = frames_with_ids({{5, 2, 9}, {50, 21, 22, 1}}, 21);
   const Lineage lin = build_lineage(tl, {links(3, {{0, -1, -1}, {-1, 1, -1}, {-1, -1, 1}, {-1, -1, -1}})}, 3);
   // First frame by id: 2 -> track 1, 5 -> 2, 9 -> 3.
   EXPECT_EQ(lin.track[0], (std::vector<int>{2, 1, 3}));
@@ -80,7 +81,7 @@ TEST(LineageRules, MixedClaimsKeepOneContinuationAndTwoDaughters) {
   // Cell 0: a lone daughter only -> continues there. Cell 1: level 0 and a
   // lone daughter -> continues at level 0, the daughter is a newcomer.
   // Cell 2: level 0 and two daughters -> divides, the level-0 cell is new.
-  TimeLapse tl = frames_with_ids({{1, 2, 3}, {10, 20, 21, 30, 31, 32}});
+  TimeLapse tl = frames_with_ids({{1, 2, 3}, {10, 20, 21, 30, 31, 32}}, 21);
   const Lineage lin = build_lineage(
       tl, {links(3, {{-1, -1, 0}, {1, -1, -1}, {-1, 1, -1}, {2, -1, -1}, {-1, 2, -1}, {-1, -1, 2}})}, 3);
   EXPECT_EQ(at(lin, 1, 0).track, 1);
@@ -96,7 +97,7 @@ TEST(LineageRules, MixedClaimsKeepOneContinuationAndTwoDaughters) {
 }
 
 TEST(LineageRules, TwoLevelsDivideWhenBothLevelsClaim) {
-  TimeLapse tl = frames_with_ids({{1, 2}, {10, 11, 20}});
+  TimeLapse tl = frames_with_ids({{1, 2}, {10, 11, 20}}, 10);
   const Lineage lin = build_lineage(tl, {links(2, {{0, -1, -1}, {-1, 0, -1}, {-1, 1, -1}})}, 2);
   EXPECT_EQ(at(lin, 1, 0).parent, 1);
   EXPECT_EQ(at(lin, 1, 1).parent, 1);
