@@ -1,7 +1,11 @@
 // vantu-track: the lineage rules, the input readers and their refusals, and
 // whole runs of the program on simulated time-lapses.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -309,6 +313,49 @@ TEST_F(TrackRun, RestartReusesFinishedPairsAndRedoesTheRest) {
   EXPECT_NE(log[2].find("(earlier run)"), std::string::npos);
   EXPECT_EQ(log[3].find("(earlier run)"), std::string::npos);
   for (const std::string& name : data->files()) EXPECT_EQ(name.find(".partial"), std::string::npos);
+}
+
+TEST_F(TrackRun, KilledRunsLeaveCompleteFilesAndResumeToTheSameLineage) {
+  ASSERT_EQ(track({"-o", "calm"}).status, 0);
+  const std::string cells = data->read("calm/cells.csv");
+  std::vector<std::string> argv = {VANTU_TRACK_BIN, "-j", "2", "-o", data->file("killed")};
+  argv.insert(argv.end(), frames.begin(), frames.end());
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  // Kills at moments spread over a run, each followed by a look at what is there.
+  for (int delay_ms : {30, 400, 900, 1700, 2600}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      freopen("/dev/null", "w", stderr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    usleep(static_cast<useconds_t>(delay_ms) * 1000);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    for (int t = 0; t + 1 < static_cast<int>(frames.size()); ++t) {
+      char name[32];
+      std::snprintf(name, sizeof name, "killed/pairs/%04d.txt", t);
+      if (data->exists(name)) {
+        EXPECT_EQ(vantu_test::lines(data->read(name)).back(), "end") << name;
+      }
+    }
+    if (data->exists("killed/cells.csv")) {
+      EXPECT_EQ(data->read("killed/cells.csv"), cells);
+    }
+  }
+  ASSERT_EQ(track({"-o", "killed"}).status, 0);
+  EXPECT_EQ(data->read("killed/cells.csv"), cells);
+}
+
+TEST_F(TrackRun, UnwritableOutputIsRefusedClearly) {
+  data->write("plainfile", "x");
+  const Outcome o = track({"-o", "plainfile/out"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("cannot create output folder plainfile"), std::string::npos) << o.err;
 }
 
 // ---- Accuracy without --config ----
