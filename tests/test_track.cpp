@@ -360,23 +360,32 @@ TEST_F(TrackRun, UnwritableOutputIsRefusedClearly) {
 
 // ---- Accuracy without --config ----
 
-class TrackAccuracy : public ::testing::TestWithParam<const char*> {};
+// (magnification, seed)
+class TrackAccuracy : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(TrackAccuracy, LinksAndDaughtersOnASimulatedTimeLapse) {
   RunDir d;
   const std::vector<std::string> frames =
-      vantu_test::simulate_timelapse(d, "tl", {"--frames", "8", "--cells", "40", "--seed", "11", "--magnification", GetParam()});
-  ASSERT_EQ(frames.size(), 8u);
+      vantu_test::simulate_timelapse(d, "tl", {"--frames", "10", "--cells", "40", "--seed", GetParam().second,
+                                               "--magnification", GetParam().first});
+  ASSERT_EQ(frames.size(), 10u);
   std::vector<std::string> args = {"-o", "out"};
   args.insert(args.end(), frames.begin(), frames.end());
   const Outcome o = d.run(args, VANTU_TRACK_BIN);
   ASSERT_EQ(o.status, 0) << o.err;
   const vantu_test::LineageScore s = vantu_test::score_lineage(d.read("out/cells.csv"), d.read("tl/truth.csv"));
-  EXPECT_GT(s.cells, 300);
+  EXPECT_GT(s.cells, 400);
   EXPECT_GE(s.links, 0.98);
   EXPECT_GE(s.daughters_found, 0.95);
 }
 
-INSTANTIATE_TEST_SUITE_P(Magnifications, TrackAccuracy, ::testing::Values("0.6", "2.5"));
+INSTANTIATE_TEST_SUITE_P(Magnifications, TrackAccuracy,
+                         ::testing::Values(std::make_pair("0.5", "2"), std::make_pair("3", "3")),
+                         [](const ::testing::TestParamInfo<std::pair<const char*, const char*>>& info) {
+                           std::string name = std::string("x") + info.param.first + "_seed" + info.param.second;
+                           for (char& ch : name)
+                             if (ch == '.') ch = '_';
+                           return name;
+                         });
 
 }  // namespace
