@@ -150,14 +150,7 @@ void put_row(std::string& out, const T* t, long r, int cols) {
   }
 }
 
-bool write_file(const char* name, const std::string& text) {
-  std::FILE* f = std::fopen(name, "w");
-  if (!f) return false;
-  size_t written = std::fwrite(text.data(), 1, text.size(), f);
-  bool ok = written == text.size();
-  if (std::fclose(f) != 0) ok = false;
-  return ok;
-}
+bool write_file(const char* name, const std::string& text) { return replace_file(name, &text, 1); }
 
 }  // namespace
 
@@ -240,12 +233,7 @@ bool write_matrix_fast(const char* name, int rows, const double* t1, int cols, W
     workers->run(parts, format);
   else
     format(0);
-  std::FILE* f = std::fopen(name, "w");
-  if (!f) return false;
-  bool ok = true;
-  for (const std::string& t : text) ok = std::fwrite(t.data(), 1, t.size(), f) == t.size() && ok;
-  if (std::fclose(f) != 0) ok = false;
-  return ok;
+  return replace_file(name, text.data(), text.size());
 }
 
 bool write_match_fast(const char* name, int rows, const int* t1, const int* t2, const int* t3,

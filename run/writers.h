@@ -2,8 +2,9 @@
 //
 // Every value is written as printf's %g and followed by one space; groups of
 // a line are separated by one more space; each line ends with '\n'. Each call
-// rewrites its file whole. They return false when the file could not be
-// written (the run goes on).
+// replaces its file whole (replace_file): at every moment the file is absent,
+// its previous version or the new one complete. They return false when the
+// file could not be written (the run goes on; the previous version stays).
 #pragma once
 
 #include <set>
@@ -12,6 +13,14 @@
 namespace vantu {
 
 class Workers;
+
+// Replaces the file `name` by the concatenation of `parts`: they are written
+// under a temporary name in the same folder (".NAME.<process>.<thread>.tmp"),
+// which is then renamed over `name`. A symbolic link is followed and stays;
+// a replaced file keeps its permissions. On failure (no room, no permission,
+// `name` a directory) the temporary file is removed, `name` is left as it
+// was and the result is false.
+bool replace_file(const std::string& name, const std::string* parts, size_t count);
 
 bool write_matrix(const char* name, int rows, const double* t1, int cols);
 bool write_match(const char* name, int rows, const int* t1, const int* t2, const int* t3,
