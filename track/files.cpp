@@ -1,12 +1,9 @@
 // Output helpers of the tracker: number text, atomic files, the pair log.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 
 #include "base/check.h"
+#include "run/writers.h"
 #include "track/track.h"
 
 namespace vantu {
@@ -19,24 +16,7 @@ std::string number_text(double v) {
 }
 
 bool write_file_atomically(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".partial";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
-  const int saved = errno;
-  ::unlink(tmp.c_str());
-  errno = saved;
-  return false;
+  return replace_file(path, &text, 1);
 }
 
 std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin) {
