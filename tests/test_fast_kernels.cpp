@@ -319,18 +319,21 @@ TEST(FastStages, FallBackWhenPatternsAreNotFull) {
   EXPECT_TRUE(same_bits(plain.ms.gj_albet, fast.ms.gj_albet));
 }
 
-// Balancing skips blocks of four rows whose weights are all +0; everything
-// else, and every state where a factor would turn +0 into another value,
-// must come out as in the full sweep.
+// Balancing skips blocks of four rows whose weights are all +0, or sweeps
+// over the weights that are not +0 only; everything else, and every state
+// where a factor would turn +0 into another value (the packed sweep then
+// hands over to the full one, mid-sweep or between sweeps), must come out as
+// in the plain balancing.
 TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
   Workers two(2);
   two.min_split = 0;
   enum Pattern { kSplitLevelsZero, kFarPairs, kNegativeRowSlack, kTinyRowSlack, kNegativeColumnSlack, kMinusZero };
+  for (double share : {0.0, 1.0})  // the full sweep, the packed one
   for (int S : {1, 2, 3})
     for (Pattern pat : {kSplitLevelsZero, kFarPairs, kNegativeRowSlack, kTinyRowSlack, kNegativeColumnSlack,
                         kMinusZero}) {
       if (pat == kSplitLevelsZero && S == 1) continue;
-      SCOPED_TRACE(testing::Message() << "S=" << S << " pattern " << pat);
+      SCOPED_TRACE(testing::Message() << "S=" << S << " pattern " << pat << " packed share " << share);
       const int K = 30, M = 27;  // the last block of rows has two
       Scene plain, fast;
       make_scene(plain, K, M, S, 41u + S);
@@ -362,6 +365,7 @@ TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
         fast.ms.vslack[l] = plain.ms.vslack[l];
       }
       fast.ms.hslack = plain.ms.hslack;
+      fast.ms.packed_share = share;
       for (int round = 0; round < 2; ++round) {
         const double dp = sinkhorn(plain.ms, plain.p);
         const double df = sinkhorn_fast(fast.ms, fast.p, two);
@@ -376,6 +380,59 @@ TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
         EXPECT_TRUE(std::signbit(plain.ms.EA[0][1 + 5]));
       }
     }
+}
+
+// Annealing states at high Beta, where most weights are exact zeros, and
+// states around the share of live weights where the balancing changes from
+// the full sweep to the packed one: the same bits either way.
+TEST(FastStages, PackedBalancingFollowsThePlainOne) {
+  Workers two(2);
+  two.min_split = 0;
+  for (double Beta : {5.0, 20.0, 60.0, 200.0})
+    for (double share : {0.3, 1.0}) {
+      SCOPED_TRACE(testing::Message() << "Beta " << Beta << " packed share " << share);
+      const int K = 41, M = 47;
+      Scene plain, fast;
+      make_scene(plain, K, M, 3, 9u);
+      make_scene(fast, K, M, 3, 9u);
+      fast.ms.packed_share = share;
+      for (Scene* s : {&plain, &fast}) s->p.split_offset = 0.9;
+      for (int round = 0; round < 3; ++round) {
+        const double dp = sinkhorn(plain.ms, plain.p);
+        const double df = sinkhorn_fast(fast.ms, fast.p, two);
+        EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
+        expect_same_state(plain.ms, fast.ms);
+        update_benefits(plain.ms, plain.p, Beta, plain.p.split_offset);
+        update_benefits(fast.ms, fast.p, Beta, fast.p.split_offset);
+      }
+      long zeros = 0;
+      for (int l = 0; l < 3; ++l)
+        for (int k = 1; k <= K * M; ++k) zeros += fast.ms.EA[l][k] == 0.0;
+      if (Beta >= 60.0) {
+        EXPECT_GT(zeros, 3L * K * M / 2);  // the states the packed sweep is for
+      }
+    }
+  // Live shares from 24 % to 36 %, the default choice on either side.
+  for (int pct = 24; pct <= 36; pct += 2) {
+    SCOPED_TRACE(pct);
+    const int K = 37, M = 33;
+    Scene plain, fast;
+    make_scene(plain, K, M, 3, 61u + pct);
+    make_scene(fast, K, M, 3, 61u + pct);
+    std::mt19937 rng(pct);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int l = 0; l < 3; ++l) {
+      double* E = plain.ms.EA[l].data() + 1;
+      for (int k = 0; k < K * M; ++k) E[k] = u(rng) * 100 < pct ? std::exp(-30.0 * u(rng)) : 0.0;
+      fast.ms.EA[l] = plain.ms.EA[l];
+    }
+    for (int round = 0; round < 2; ++round) {
+      const double dp = sinkhorn(plain.ms, plain.p);
+      const double df = sinkhorn_fast(fast.ms, fast.p, two);
+      EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
+      expect_same_state(plain.ms, fast.ms);
+    }
+  }
 }
 
 TEST(FastFormatting, ValuesPrintAsPercentG) {
