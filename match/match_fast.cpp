@@ -642,6 +642,14 @@ void soft_targets_fast(MatchState& ms, Workers& workers) {
   const int nt = workers.parts_for(static_cast<long>(K) * M * 8);
   mat_zeros(3 * M, ms.soft_target.data());
   mat_zeros(9 * M, ms.gj_albet.data());
+  // With finite points and metrics, a pair whose weights are all zero adds
+  // only zeros to sums that started at +0 (so are never -0): it changes no
+  // bit and is skipped. At high Beta that is most pairs.
+  bool skip_zeros = std::all_of(ms.row_metric.begin(), ms.row_metric.begin() + 9L * K,
+                                [](double x) { return std::isfinite(x); });
+  for (int l = 0; l < S; ++l)
+    skip_zeros = skip_zeros && std::all_of(ms.level_points[l].begin(), ms.level_points[l].begin() + 3L * K,
+                                           [](double x) { return std::isfinite(x); });
   // Every column j sums over the rows in increasing order: split by columns.
   workers.run(nt, [&](int t) {
     const int j0 = part_begin(M, nt, t), j1 = part_begin(M, nt, t + 1);
@@ -655,6 +663,7 @@ void soft_targets_fast(MatchState& ms, Workers& workers) {
       const double* e2 = S >= 3 ? ms.EA[2].data() + 1 + static_cast<long>(i) * M : nullptr;
       for (int j = j0; j < j1; ++j) {
         double P[3], d;
+        if (skip_zeros && e0[j] == 0.0 && (S < 2 || e1[j] == 0.0) && (S < 3 || e2[j] == 0.0)) continue;
         if (S == 1) {
           const double v0 = e0[j];
           for (int k = 0; k < 3; ++k) P[k] = v0 * p0[k];

@@ -19,6 +19,7 @@
 #include "matrix/grouped_solve.h"
 #include "matrix/simple_matrix.h"
 #include "run/params.h"
+#include "tests/harness.h"
 #include "warp/TPS.h"
 
 using namespace vantu;
@@ -405,6 +406,18 @@ TEST(FastStages, PackedBalancingFollowsThePlainOne) {
         update_benefits(plain.ms, plain.p, Beta, plain.p.split_offset);
         update_benefits(fast.ms, fast.p, Beta, fast.p.split_offset);
       }
+      // Soft targets skip the pairs without weight, unless a point or a
+      // metric is not finite (0 * inf is NaN).
+      for (int poison = 0; poison < 2; ++poison) {
+        if (poison) {
+          plain.ms.level_points[2][3 * 7 + 1] = fast.ms.level_points[2][3 * 7 + 1] = HUGE_VAL;
+          plain.ms.row_metric[9 * 3 + 4] = fast.ms.row_metric[9 * 3 + 4] = -HUGE_VAL;
+        }
+        soft_targets(plain.ms);
+        soft_targets_fast(fast.ms, two);
+        EXPECT_TRUE(same_bits(plain.ms.soft_target, fast.ms.soft_target)) << "poison " << poison;
+        EXPECT_TRUE(same_bits(plain.ms.gj_albet, fast.ms.gj_albet)) << "poison " << poison;
+      }
       long zeros = 0;
       for (int l = 0; l < 3; ++l)
         for (int k = 1; k <= K * M; ++k) zeros += fast.ms.EA[l][k] == 0.0;
@@ -508,4 +521,28 @@ TEST(WorkerThreads, RunEveryPartOnce) {
       if (round % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the workers sleep
     }
   }
+}
+
+// Perm files at high Beta are long runs of +0: runs of every length around
+// the writer's chunk, at the start and end of rows, next to -0 and to
+// values, in whole files written by both writers.
+TEST(FastFormatting, MatricesWithRunsOfZerosWriteAsPlain) {
+  const int rows = 9, cols = 1300;
+  std::vector<double> m(static_cast<size_t>(rows) * cols, 0.0);
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> len(0, 1100);
+  for (int r = 1; r < rows; ++r) {
+    double* row = m.data() + static_cast<long>(r) * cols;
+    for (int c = len(rng) % 3; c < cols; c += 1 + len(rng))
+      row[c] = r % 3 == 0 ? -0.0 : std::exp(-c / 50.0) * (c % 2 ? 1 : -1);
+  }
+  for (int c : {0, 1, 511, 512, 513, 1024, 1025}) m[3L * cols + c] = 0.5;  // runs of 510, 511, 1 and 1
+  vantu_test::RunDir dir;
+  Workers two(2);
+  two.min_split = 0;
+  ASSERT_TRUE(write_matrix(dir.file("plain.dat").c_str(), rows, m.data(), cols));
+  ASSERT_TRUE(write_matrix_fast(dir.file("fast.dat").c_str(), rows, m.data(), cols, &two));
+  ASSERT_TRUE(write_matrix_fast(dir.file("fast1.dat").c_str(), rows, m.data(), cols));
+  EXPECT_EQ(dir.read("plain.dat"), dir.read("fast.dat"));
+  EXPECT_EQ(dir.read("plain.dat"), dir.read("fast1.dat"));
 }
