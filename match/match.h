@@ -74,10 +74,10 @@ struct MatchState {
   std::vector<double> rowsum[3], colsum, colbuf;
   std::vector<int> scratch;
   PackedLevel packed[3];
-  // The fast balancing packs the levels when at most this share of their
-  // weights is live. The packed sweep costs about four times as much per
-  // weight as the full one (measured at 300 and 880 cells: they break even
-  // at 30-35 % live weights).
+  // The fast balancing packs the levels when at most this share of the
+  // weights the full sweep would go through is live. The packed sweep costs
+  // about three to four times as much per weight as the full one (measured
+  // at 301 and 880 cells: they break even at 30-35 % live weights).
   double packed_share = 0.3;
 
   LockstepWalk walk;

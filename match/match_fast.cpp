@@ -460,17 +460,24 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
   }
   double* colsum = ms.colsum.data();
   const double* cf = nullptr;  // column factors not yet applied to the levels
-  // The packed sweep when few enough weights are live (see packed_share).
+  // The packed sweep when few enough weights are live (see packed_share),
+  // against the weights the full sweep would go through: those outside the
+  // blocks of four rows that are all +0 (the split levels before splits
+  // are allowed).
   const long all = static_cast<long>(S) * K * M;
-  bool packed = all <= kPackedMax && static_cast<double>(live_weights(ms)) <= ms.packed_share * static_cast<double>(all);
-  std::vector<char> zero;
+  std::vector<char> zero = zero_blocks(ms);
+  long full_work = 0;
+  const int blocks = (K + 3) / 4;
+  for (int l = 0; l < S; ++l)
+    for (int b = 0; b < blocks; ++b)
+      if (!zero[static_cast<size_t>(l) * blocks + b]) full_work += static_cast<long>(std::min(4, K - 4 * b)) * M;
+  bool packed = all <= kPackedMax &&
+                static_cast<double>(live_weights(ms)) <= ms.packed_share * static_cast<double>(full_work);
   std::vector<double> ones, scratch;
   if (packed) {
     pack_levels(ms);
     ones.assign(static_cast<size_t>(M), 1.0);
     scratch.resize(12 * static_cast<size_t>(M));
-  } else {
-    zero = zero_blocks(ms);
   }
   // Leaves the packed sweep for the rest of the balancing.
   auto unpack = [&]() {
