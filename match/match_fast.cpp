@@ -445,9 +445,6 @@ bool full_patterns(const MatchState& ms) {
   return true;
 }
 
-// Column indices of the packed levels are ints.
-constexpr long kPackedMax = 2000000000L;
-
 double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
   if (!full_patterns(ms)) return sinkhorn(ms, p);
   alloc_balance_work(ms);
@@ -464,15 +461,13 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
   // against the weights the full sweep would go through: those outside the
   // blocks of four rows that are all +0 (the split levels before splits
   // are allowed).
-  const long all = static_cast<long>(S) * K * M;
   std::vector<char> zero = zero_blocks(ms);
   long full_work = 0;
   const int blocks = (K + 3) / 4;
   for (int l = 0; l < S; ++l)
     for (int b = 0; b < blocks; ++b)
       if (!zero[static_cast<size_t>(l) * blocks + b]) full_work += static_cast<long>(std::min(4, K - 4 * b)) * M;
-  bool packed = all <= kPackedMax &&
-                static_cast<double>(live_weights(ms)) <= ms.packed_share * static_cast<double>(full_work);
+  bool packed = static_cast<double>(live_weights(ms)) <= ms.packed_share * static_cast<double>(full_work);
   std::vector<double> ones, scratch;
   if (packed) {
     pack_levels(ms);
