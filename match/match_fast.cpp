@@ -176,11 +176,15 @@ std::vector<char> zero_blocks(const MatchState& ms) {
 // rows before it are already scaled then, which nothing ever sees.)
 // The blocks marked in `zero` (see zero_blocks) are skipped; cf keeps +0
 // weights at +0.
-VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* const* cs, char* zero) {
+// From first_row on (a multiple of 4), the rows before it done and their
+// column sums in cs, the sweep finishes a sweep begun by packed_sweep.
+VANTU_VEC_CLONES void fused_sweep(MatchState& ms, const double* cf, double* const* cs, char* zero,
+                                  int first_row = 0) {
   const int S = ms.S, M = ms.M, K = ms.K, blocks = (K + 3) / 4;
-  for (int l = 0; l < S; ++l)
-    for (int j = 0; j < M; ++j) cs[l][j] = 0.0;
-  for (int i0 = 0; i0 < K; i0 += 4) {
+  if (first_row == 0)
+    for (int l = 0; l < S; ++l)
+      for (int j = 0; j < M; ++j) cs[l][j] = 0.0;
+  for (int i0 = first_row; i0 < K; i0 += 4) {
     const int rows = std::min(4, K - i0);
     char* skip = zero + i0 / 4;  // level l at skip[l * blocks]
     // Row sums.
@@ -282,6 +286,150 @@ VANTU_VEC_CLONES void scale_columns(MatchState& ms, const double* cf, int r0, in
   }
 }
 
+// ---- Balancing over the weights that are not +0 ----
+//
+// At high Beta most weights are exact +0 (exp underflows), and they stay +0
+// under every factor that keeps_zero; a +0 term leaves a sum that started at
+// +0 alone. So a sweep over the other weights only, packed by rows, with each
+// row still summed in increasing column order and each column in increasing
+// row order, gives the bits of the full sweep. The packed values are the
+// live ones during the balancing and are put back into the levels at its end,
+// or as soon as a factor would change a +0 weight: the rest of the balancing
+// then takes the full sweep.
+
+// Weights whose bits are not +0 among E[0 .. n-1].
+VANTU_VEC_CLONES long count_live(const double* E, long n) {
+  const uint64_t* bits = reinterpret_cast<const uint64_t*>(E);
+  long live = 0;
+  for (long k = 0; k < n; ++k) live += bits[k] != 0;
+  return live;
+}
+
+long live_weights(const MatchState& ms) {
+  long live = 0;
+  for (int l = 0; l < ms.S; ++l) live += count_live(ms.EA[l].data() + 1, static_cast<long>(ms.K) * ms.M);
+  return live;
+}
+
+void pack_levels(MatchState& ms) {
+  const int K = ms.K, M = ms.M, blocks = (K + 3) / 4;
+  for (int l = 0; l < ms.S; ++l) {
+    PackedLevel& P = ms.packed[l];
+    const double* E = ms.EA[l].data() + 1;
+    const uint64_t* bits = reinterpret_cast<const uint64_t*>(E);
+    P.len.assign(static_cast<size_t>(blocks) * 4, 0);
+    P.start.resize(static_cast<size_t>(blocks) + 1);
+    long size = 0;
+    for (int i = 0; i < K; ++i) {
+      const long row = static_cast<long>(i) * M;
+      int n = 0;
+      for (int j = 0; j < M; ++j) n += bits[row + j] != 0;
+      P.len[i] = n;
+    }
+    for (int b = 0; b < blocks; ++b) {
+      P.start[b] = size;
+      size += 4L * *std::max_element(P.len.begin() + 4 * b, P.len.begin() + 4 * b + 4);
+    }
+    P.start[blocks] = size;
+    P.value.assign(static_cast<size_t>(size), 0.0);
+    P.col.assign(static_cast<size_t>(size), 0);
+    for (int i = 0; i < K; ++i) {
+      const long row = static_cast<long>(i) * M;
+      long at = P.start[i / 4] + i % 4;
+      for (int j = 0; j < M; ++j)
+        if (bits[row + j] != 0) {
+          P.value[at] = E[row + j];
+          P.col[at] = j;
+          at += 4;
+        }
+    }
+  }
+}
+
+// The packed values back into the levels (the +0 weights are +0 there).
+void unpack_levels(MatchState& ms) {
+  const int K = ms.K, M = ms.M;
+  for (int l = 0; l < ms.S; ++l) {
+    const PackedLevel& P = ms.packed[l];
+    double* E = ms.EA[l].data() + 1;
+    for (int i = 0; i < K; ++i) {
+      double* row = E + static_cast<long>(i) * M;
+      const double* v = P.value.data() + P.start[i / 4] + i % 4;
+      const int* c = P.col.data() + P.start[i / 4] + i % 4;
+      for (int k = 0; k < P.len[i]; ++k) row[c[4 * k]] = v[4 * k];
+    }
+  }
+}
+
+// Block b of a packed level: every value times cf[column] into t (a padding
+// +0 gives +0), and in lane r of the result the sum of row 4b+r, its values
+// added in increasing column order from +0.
+inline __attribute__((always_inline)) v4 packed_block_sums(const PackedLevel& P, int b, const double* cf,
+                                                           double* t) {
+  const double* v = P.value.data() + P.start[b];
+  const int* c = P.col.data() + P.start[b];
+  const long n = P.start[b + 1] - P.start[b];
+  v4 acc = splat(0.0);
+  for (long k = 0; k < n; k += 4) {
+    const v4 x = loadu(v + k) * v4{cf[c[k]], cf[c[k + 1]], cf[c[k + 2]], cf[c[k + 3]]};
+    storeu(t + k, x);
+    acc = acc + x;
+  }
+  return acc;
+}
+
+// One sweep of fused_sweep over the packed values, cf the pending column
+// factors (ones when there are none: x * 1 is x): per block of four rows the
+// row sums, the row factors, both scalings and the column sums in row order.
+// Returns K when the sweep is done, or the first row of the block whose
+// factors would change a +0 weight: the rows from there on are untouched
+// then (the full sweep computes their sums and factors again). t: 12 M
+// doubles of scratch. (A version with the column sums on a second thread,
+// following the rows, lost badly on a machine shared with other work.)
+VANTU_VEC_CLONES int packed_sweep(MatchState& ms, const double* cf, double* const* cs, double* t) {
+  const int S = ms.S, M = ms.M, K = ms.K;
+  for (int l = 0; l < S; ++l)
+    for (int j = 0; j < M; ++j) cs[l][j] = 0.0;
+  for (int i0 = 0; i0 < K; i0 += 4) {
+    const int rows = std::min(4, K - i0), b = i0 / 4;
+    for (int l = 0; l < S; ++l) {
+      const v4 sum = packed_block_sums(ms.packed[l], b, cf, t + 4L * M * l);
+      for (int r = 0; r < rows; ++r) ms.rowsum[l][i0 + r] = sum[r];
+    }
+    bool keeps = true;
+    for (int i = i0; i < i0 + rows; ++i) {
+      for (int l = 0; l < S; ++l) ms.rowsum[l][i] += ms.vslack[l][i];
+      if (S <= 2)
+        for (int l = 0; l < S; ++l) dev_invert(1, &ms.rowsum[l][i], true, 1.0);
+      else
+        split_factors(ms.rowsum[0][i], ms.rowsum[1][i], ms.rowsum[2][i]);
+      for (int l = 0; l < S; ++l) keeps = keeps && keeps_zero(ms.rowsum[l][i]);
+    }
+    if (!keeps) return i0;
+    for (int i = i0; i < i0 + rows; ++i)
+      for (int l = 0; l < S; ++l) ms.vslack[l][i] *= ms.rowsum[l][i];
+    for (int l = 0; l < S; ++l) {
+      PackedLevel& P = ms.packed[l];
+      double* v = P.value.data() + P.start[b];
+      const int* c = P.col.data() + P.start[b];
+      const double* tl = t + 4L * M * l;
+      const long n = P.start[b + 1] - P.start[b];
+      v4 f = splat(0.0);
+      for (int r = 0; r < rows; ++r) f[r] = ms.rowsum[l][i0 + r];
+      for (long k = 0; k < n; k += 4) storeu(v + k, loadu(tl + k) * f);
+      double* sum = cs[l];
+      for (int r = 0; r < rows; ++r) {
+        const int len = P.len[i0 + r];
+        for (int k = 0; k < len; ++k) {
+          const int j = c[4 * k + r];
+          sum[j] = sum[j] + v[4 * k + r];
+        }
+      }
+    }
+  }
+  return K;
+}
+
 }  // namespace
 
 bool full_patterns(const MatchState& ms) {
@@ -309,14 +457,44 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
   }
   double* colsum = ms.colsum.data();
   const double* cf = nullptr;  // column factors not yet applied to the levels
+  // The packed sweep when few enough weights are live (see packed_share),
+  // against the weights the full sweep would go through: those outside the
+  // blocks of four rows that are all +0 (the split levels before splits
+  // are allowed).
   std::vector<char> zero = zero_blocks(ms);
+  long full_work = 0;
+  const int blocks = (K + 3) / 4;
+  for (int l = 0; l < S; ++l)
+    for (int b = 0; b < blocks; ++b)
+      if (!zero[static_cast<size_t>(l) * blocks + b]) full_work += static_cast<long>(std::min(4, K - 4 * b)) * M;
+  bool packed = static_cast<double>(live_weights(ms)) <= ms.packed_share * static_cast<double>(full_work);
+  std::vector<double> ones, scratch;
+  if (packed) {
+    pack_levels(ms);
+    ones.assign(static_cast<size_t>(M), 1.0);
+    scratch.resize(12 * static_cast<size_t>(M));
+  }
+  // Leaves the packed sweep for the rest of the balancing.
+  auto unpack = [&]() {
+    unpack_levels(ms);
+    packed = false;
+    zero.assign(static_cast<size_t>(S) * ((K + 3) / 4), 0);
+  };
   int sweeps = 0;
   double dev;
   // A sweep is one pass over the rows in order, on one thread: the column
   // sums need that order, and a version split over two threads (rows, then
   // the column sums in a second pass) was no faster than the fused pass.
   do {
-    fused_sweep(ms, cf, cs, zero.data());
+    if (packed) {
+      const int done = packed_sweep(ms, cf ? cf : ones.data(), cs, scratch.data());
+      if (done < K) {
+        unpack();
+        fused_sweep(ms, cf, cs, zero.data(), done);
+      }
+    } else {
+      fused_sweep(ms, cf, cs, zero.data());
+    }
     for (int j = 0; j < M; ++j) colsum[j] = cs[0][j];
     for (int l = 1; l < S; ++l) vec_add(M, colsum, cs[l]);
     if (S > 1) std::copy(cs[S - 1], cs[S - 1] + M, ms.colbuf.begin());
@@ -324,9 +502,20 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
     dev = dev_invert(M, colsum, true, 1.0);
     vec_mul(M, ms.hslack.data(), colsum);
     cf = colsum;
-    if (!std::all_of(cf, cf + M, keeps_zero)) std::fill(zero.begin(), zero.end(), 0);
+    if (!std::all_of(cf, cf + M, keeps_zero)) {
+      if (packed) unpack();
+      std::fill(zero.begin(), zero.end(), 0);
+    }
     ++sweeps;
   } while (dev > p.norm_cut && sweeps < p.MaxSweeps);
+  if (packed) {
+    for (int l = 0; l < S; ++l) {
+      PackedLevel& P = ms.packed[l];
+      for (size_t k = 0; k < P.value.size(); ++k) P.value[k] = P.value[k] * cf[P.col[k]];
+    }
+    unpack_levels(ms);
+    return dev;
+  }
   const int nt = workers.parts_for(static_cast<long>(K) * M * S);
   workers.run(nt, [&](int t) { scale_columns(ms, cf, part_begin(K, nt, t), part_begin(K, nt, t + 1)); });
   return dev;
@@ -455,6 +644,14 @@ void soft_targets_fast(MatchState& ms, Workers& workers) {
   const int nt = workers.parts_for(static_cast<long>(K) * M * 8);
   mat_zeros(3 * M, ms.soft_target.data());
   mat_zeros(9 * M, ms.gj_albet.data());
+  // With finite points and metrics, a pair whose weights are all zero adds
+  // only zeros to sums that started at +0 (so are never -0): it changes no
+  // bit and is skipped. At high Beta that is most pairs.
+  bool skip_zeros = std::all_of(ms.row_metric.begin(), ms.row_metric.begin() + 9L * K,
+                                [](double x) { return std::isfinite(x); });
+  for (int l = 0; l < S; ++l)
+    skip_zeros = skip_zeros && std::all_of(ms.level_points[l].begin(), ms.level_points[l].begin() + 3L * K,
+                                           [](double x) { return std::isfinite(x); });
   // Every column j sums over the rows in increasing order: split by columns.
   workers.run(nt, [&](int t) {
     const int j0 = part_begin(M, nt, t), j1 = part_begin(M, nt, t + 1);
@@ -468,6 +665,7 @@ void soft_targets_fast(MatchState& ms, Workers& workers) {
       const double* e2 = S >= 3 ? ms.EA[2].data() + 1 + static_cast<long>(i) * M : nullptr;
       for (int j = j0; j < j1; ++j) {
         double P[3], d;
+        if (skip_zeros && e0[j] == 0.0 && (S < 2 || e1[j] == 0.0) && (S < 3 || e2[j] == 0.0)) continue;
         if (S == 1) {
           const double v0 = e0[j];
           for (int k = 0; k < 3; ++k) P[k] = v0 * p0[k];

@@ -1,5 +1,7 @@
 #include "matrix/kernels.h"
 
+#include <ctime>
+
 namespace vantu {
 
 namespace {
@@ -29,6 +31,12 @@ bool poll_briefly(Done done) {
 }
 
 }  // namespace
+
+double thread_cpu_seconds() {
+  timespec ts;
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0.0;
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
 
 Workers::Workers(int threads) {
   for (int id = 1; id < threads; ++id) threads_.emplace_back([this, id]() { loop(id); });

@@ -26,20 +26,33 @@ struct KernelState {
   int threads = 1;
   bool profile = false;
   double seconds[kPhaseCount] = {};
+  double cpu_seconds[kPhaseCount] = {};  // CPU time of the thread that ran the phase
   Workers* workers = nullptr;  // the run's threads for the fast kernels
 
-  void print_profile(std::FILE* out, double total) const;
+  // The table of phases: wall time and CPU time of the main thread; total
+  // and cpu_total for the whole run (cpu_total: every thread).
+  void print_profile(std::FILE* out, double total, double main_cpu, double cpu_total) const;
 };
+
+// CPU time of the calling thread, in seconds. On a machine shared with
+// other work it shows what a phase costs, where wall time shows how long
+// it waited.
+double thread_cpu_seconds();
 
 // Adds the time from construction to destruction to one phase, when on.
 class PhaseTimer {
  public:
   PhaseTimer(KernelState& ks, Phase ph) : ks_(ks), ph_(ph) {
-    if (ks_.profile) t0_ = std::chrono::steady_clock::now();
+    if (ks_.profile) {
+      t0_ = std::chrono::steady_clock::now();
+      cpu0_ = thread_cpu_seconds();
+    }
   }
   ~PhaseTimer() {
-    if (ks_.profile)
+    if (ks_.profile) {
       ks_.seconds[ph_] += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+      ks_.cpu_seconds[ph_] += thread_cpu_seconds() - cpu0_;
+    }
   }
   PhaseTimer(const PhaseTimer&) = delete;
   PhaseTimer& operator=(const PhaseTimer&) = delete;
@@ -48,6 +61,7 @@ class PhaseTimer {
   KernelState& ks_;
   Phase ph_;
   std::chrono::steady_clock::time_point t0_;
+  double cpu0_ = 0.0;
 };
 
 // A fixed set of threads for the fast kernels: run(parts, part) calls

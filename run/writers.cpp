@@ -120,6 +120,26 @@ void put_double_fast(std::string& out, double v) {
   out.append(buf, static_cast<size_t>(len));
 }
 
+// n values +0 ("0 " each), the long runs of the match matrices at high Beta.
+void put_zero_run(std::string& out, long n) {
+  static const std::string zeros = [] {
+    std::string z;
+    for (int k = 0; k < 512; ++k) z += "0 ";
+    return z;
+  }();
+  for (; n > 0; n -= 512) out.append(zeros, 0, static_cast<size_t>(n < 512 ? n : 512) * 2);
+}
+
+// The number of values from t[0] on, at most n, whose bits are those of +0.
+long zero_run(const double* t, long n) {
+  long k = 0;
+  for (uint64_t bits; k < n; ++k) {
+    std::memcpy(&bits, t + k, sizeof bits);
+    if (bits != 0) break;
+  }
+  return k;
+}
+
 void put_int_fast(std::string& out, int v) {
   char buf[16];
   auto res = std::to_chars(buf, buf + sizeof buf - 1, v);
@@ -142,9 +162,15 @@ void put_row(std::string& out, const T* t, long r, int cols) {
       else
         put_int(out, t[r * cols + c]);
     } else {
-      if constexpr (Fast)
+      if constexpr (Fast) {
+        const long zeros = zero_run(t + r * cols + c, cols - c);
+        if (zeros > 1) {
+          put_zero_run(out, zeros);
+          c += static_cast<int>(zeros) - 1;
+          continue;
+        }
         put_double_fast(out, t[r * cols + c]);
-      else
+      } else
         put_double(out, t[r * cols + c]);
     }
   }

@@ -20,6 +20,7 @@
 #include "matrix/grouped_solve.h"
 #include "matrix/simple_matrix.h"
 #include "base/params.h"
+#include "tests/harness.h"
 #include "warp/TPS.h"
 
 using namespace vantu;
@@ -320,18 +321,21 @@ TEST(FastStages, FallBackWhenPatternsAreNotFull) {
   EXPECT_TRUE(same_bits(plain.ms.gj_albet, fast.ms.gj_albet));
 }
 
-// Balancing skips blocks of four rows whose weights are all +0; everything
-// else, and every state where a factor would turn +0 into another value,
-// must come out as in the full sweep.
+// Balancing skips blocks of four rows whose weights are all +0, or sweeps
+// over the weights that are not +0 only; everything else, and every state
+// where a factor would turn +0 into another value (the packed sweep then
+// hands over to the full one, mid-sweep or between sweeps), must come out as
+// in the plain balancing.
 TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
   Workers two(2);
   two.min_split = 0;
   enum Pattern { kSplitLevelsZero, kFarPairs, kNegativeRowSlack, kTinyRowSlack, kNegativeColumnSlack, kMinusZero };
+  for (double share : {0.0, 1.0})  // the full sweep, the packed one
   for (int S : {1, 2, 3})
     for (Pattern pat : {kSplitLevelsZero, kFarPairs, kNegativeRowSlack, kTinyRowSlack, kNegativeColumnSlack,
                         kMinusZero}) {
       if (pat == kSplitLevelsZero && S == 1) continue;
-      SCOPED_TRACE(testing::Message() << "S=" << S << " pattern " << pat);
+      SCOPED_TRACE(testing::Message() << "S=" << S << " pattern " << pat << " packed share " << share);
       const int K = 30, M = 27;  // the last block of rows has two
       Scene plain, fast;
       make_scene(plain, K, M, S, 41u + S);
@@ -363,6 +367,7 @@ TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
         fast.ms.vslack[l] = plain.ms.vslack[l];
       }
       fast.ms.hslack = plain.ms.hslack;
+      fast.ms.packed_share = share;
       for (int round = 0; round < 2; ++round) {
         const double dp = sinkhorn(plain.ms, plain.p);
         const double df = sinkhorn_fast(fast.ms, fast.p, two);
@@ -377,6 +382,71 @@ TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
         EXPECT_TRUE(std::signbit(plain.ms.EA[0][1 + 5]));
       }
     }
+}
+
+// Annealing states at high Beta, where most weights are exact zeros, and
+// states around the share of live weights where the balancing changes from
+// the full sweep to the packed one: the same bits either way.
+TEST(FastStages, PackedBalancingFollowsThePlainOne) {
+  Workers two(2);
+  two.min_split = 0;
+  for (double Beta : {5.0, 20.0, 60.0, 200.0})
+    for (double share : {0.3, 1.0}) {
+      SCOPED_TRACE(testing::Message() << "Beta " << Beta << " packed share " << share);
+      const int K = 41, M = 47;
+      Scene plain, fast;
+      make_scene(plain, K, M, 3, 9u);
+      make_scene(fast, K, M, 3, 9u);
+      fast.ms.packed_share = share;
+      for (Scene* s : {&plain, &fast}) s->p.split_offset = 0.9;
+      for (int round = 0; round < 3; ++round) {
+        const double dp = sinkhorn(plain.ms, plain.p);
+        const double df = sinkhorn_fast(fast.ms, fast.p, two);
+        EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
+        expect_same_state(plain.ms, fast.ms);
+        update_benefits(plain.ms, plain.p, Beta, plain.p.split_offset);
+        update_benefits(fast.ms, fast.p, Beta, fast.p.split_offset);
+      }
+      // Soft targets skip the pairs without weight, unless a point or a
+      // metric is not finite (0 * inf is NaN).
+      for (int poison = 0; poison < 2; ++poison) {
+        if (poison) {
+          plain.ms.level_points[2][3 * 7 + 1] = fast.ms.level_points[2][3 * 7 + 1] = HUGE_VAL;
+          plain.ms.row_metric[9 * 3 + 4] = fast.ms.row_metric[9 * 3 + 4] = -HUGE_VAL;
+        }
+        soft_targets(plain.ms);
+        soft_targets_fast(fast.ms, two);
+        EXPECT_TRUE(same_bits(plain.ms.soft_target, fast.ms.soft_target)) << "poison " << poison;
+        EXPECT_TRUE(same_bits(plain.ms.gj_albet, fast.ms.gj_albet)) << "poison " << poison;
+      }
+      long zeros = 0;
+      for (int l = 0; l < 3; ++l)
+        for (int k = 1; k <= K * M; ++k) zeros += fast.ms.EA[l][k] == 0.0;
+      if (Beta >= 60.0) {
+        EXPECT_GT(zeros, 3L * K * M / 2);  // the states the packed sweep is for
+      }
+    }
+  // Live shares from 24 % to 36 %, the default choice on either side.
+  for (int pct = 24; pct <= 36; pct += 2) {
+    SCOPED_TRACE(pct);
+    const int K = 37, M = 33;
+    Scene plain, fast;
+    make_scene(plain, K, M, 3, 61u + pct);
+    make_scene(fast, K, M, 3, 61u + pct);
+    std::mt19937 rng(pct);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int l = 0; l < 3; ++l) {
+      double* E = plain.ms.EA[l].data() + 1;
+      for (int k = 0; k < K * M; ++k) E[k] = u(rng) * 100 < pct ? std::exp(-30.0 * u(rng)) : 0.0;
+      fast.ms.EA[l] = plain.ms.EA[l];
+    }
+    for (int round = 0; round < 2; ++round) {
+      const double dp = sinkhorn(plain.ms, plain.p);
+      const double df = sinkhorn_fast(fast.ms, fast.p, two);
+      EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
+      expect_same_state(plain.ms, fast.ms);
+    }
+  }
 }
 
 TEST(FastFormatting, ValuesPrintAsPercentG) {
@@ -452,4 +522,28 @@ TEST(WorkerThreads, RunEveryPartOnce) {
       if (round % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the workers sleep
     }
   }
+}
+
+// Perm files at high Beta are long runs of +0: runs of every length around
+// the writer's chunk, at the start and end of rows, next to -0 and to
+// values, in whole files written by both writers.
+TEST(FastFormatting, MatricesWithRunsOfZerosWriteAsPlain) {
+  const int rows = 9, cols = 1300;
+  std::vector<double> m(static_cast<size_t>(rows) * cols, 0.0);
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> len(0, 1100);
+  for (int r = 1; r < rows; ++r) {
+    double* row = m.data() + static_cast<long>(r) * cols;
+    for (int c = len(rng) % 3; c < cols; c += 1 + len(rng))
+      row[c] = r % 3 == 0 ? -0.0 : std::exp(-c / 50.0) * (c % 2 ? 1 : -1);
+  }
+  for (int c : {0, 1, 511, 512, 513, 1024, 1025}) m[3L * cols + c] = 0.5;  // runs of 510, 511, 1 and 1
+  vantu_test::RunDir dir;
+  Workers two(2);
+  two.min_split = 0;
+  ASSERT_TRUE(write_matrix(dir.file("plain.dat").c_str(), rows, m.data(), cols));
+  ASSERT_TRUE(write_matrix_fast(dir.file("fast.dat").c_str(), rows, m.data(), cols, &two));
+  ASSERT_TRUE(write_matrix_fast(dir.file("fast1.dat").c_str(), rows, m.data(), cols));
+  EXPECT_EQ(dir.read("plain.dat"), dir.read("fast.dat"));
+  EXPECT_EQ(dir.read("plain.dat"), dir.read("fast1.dat"));
 }
