@@ -43,7 +43,9 @@ void add_run(RegionSums& r, long y, long x0, long x1) {
   if (r.last_row == y) {
     r.rows.back() = static_cast<int>(x1);  // runs of a row come left to right
   } else {
-    r.rows.insert(r.rows.end(), {static_cast<int>(y), static_cast<int>(x0), static_cast<int>(x1)});
+    r.rows.push_back(static_cast<int>(y));
+    r.rows.push_back(static_cast<int>(x0));
+    r.rows.push_back(static_cast<int>(x1));
     r.last_row = y;
   }
 }
@@ -86,6 +88,8 @@ std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels
   VANTU_REQUIRE(image.labels.size() == static_cast<size_t>(image.width) * static_cast<size_t>(image.height),
                 "a label image holds width * height labels");
   std::vector<RegionSums> regions;
+  // Region of each label: a table for 16-bit labels, a hash map above.
+  std::vector<int> small_index(65536, -1);
   std::unordered_map<std::uint32_t, int> index;
   const size_t W = static_cast<size_t>(image.width);
   for (long y = 0; y < image.height; ++y) {
@@ -96,16 +100,22 @@ std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels
       size_t end = x + 1;
       while (end < W && row[end] == label) ++end;
       if (label != 0) {
-        auto found = index.find(label);
-        if (found == index.end()) {
+        int* slot = nullptr;
+        if (label < small_index.size()) {
+          slot = &small_index[label];
+        } else {
+          auto found = index.emplace(label, -1).first;
+          slot = &found->second;
+        }
+        if (*slot < 0) {
           if (static_cast<int>(regions.size()) >= max_labels)
             throw ImageError(strprintf("mask %s: more than %d labelled cells in one frame (at most %d)",
                                        source.c_str(), max_labels, max_labels));
-          found = index.emplace(label, static_cast<int>(regions.size())).first;
+          *slot = static_cast<int>(regions.size());
           regions.emplace_back();
           regions.back().label = label;
         }
-        add_run(regions[static_cast<size_t>(found->second)], y, static_cast<long>(x), static_cast<long>(end) - 1);
+        add_run(regions[static_cast<size_t>(*slot)], y, static_cast<long>(x), static_cast<long>(end) - 1);
       }
       x = end;
     }

@@ -90,6 +90,21 @@ void check_tiff_layout(const std::string& path, TIFF* tif, std::uint16_t& bits) 
     refuse(path, strprintf("%u bits per pixel; labels must have 8, 16 or 32", bits));
 }
 
+// Widens `count` samples of `bits` bits to labels.
+void widen(const unsigned char* p, std::uint16_t bits, size_t count, std::uint32_t* out) {
+  if (bits == 8) {
+    for (size_t k = 0; k < count; ++k) out[k] = p[k];
+  } else if (bits == 16) {
+    for (size_t k = 0; k < count; ++k) {
+      std::uint16_t v;
+      std::memcpy(&v, p + 2 * k, 2);
+      out[k] = v;
+    }
+  } else {
+    std::memcpy(out, p, count * 4);
+  }
+}
+
 std::uint32_t sample_at(const unsigned char* p, std::uint16_t bits, size_t k) {
   if (bits == 8) return p[k];
   if (bits == 16) {
@@ -132,12 +147,7 @@ void read_tiff_pixels(const std::string& path, TIFF* tif, const TiffMessages& m,
     const tstrip_t strip = TIFFComputeStrip(tif, static_cast<std::uint32_t>(y0), 0);
     const tmsize_t got = TIFFReadEncodedStrip(tif, strip, buf.data(), static_cast<tmsize_t>(rows * W * bytes));
     if (got < 0 || static_cast<size_t>(got) != rows * W * bytes) refuse(path, tiff_failure(m, "cannot decode a strip"));
-    std::uint32_t* out = img.labels.data() + y0 * W;
-    if (bits == 32) {
-      std::memcpy(out, buf.data(), rows * W * 4);
-    } else {
-      for (size_t k = 0; k < rows * W; ++k) out[k] = sample_at(buf.data(), static_cast<std::uint16_t>(bits), k);
-    }
+    widen(buf.data(), bits, rows * W, img.labels.data() + y0 * W);
   }
 }
 
@@ -257,8 +267,7 @@ LabelImage read_png_labels(const std::string& path) {
   img.width = static_cast<int>(width);
   img.height = static_cast<int>(height);
   img.labels.resize(static_cast<size_t>(width) * height);
-  for (size_t k = 0; k < img.labels.size(); ++k)
-    img.labels[k] = sample_at(raw.data(), static_cast<std::uint16_t>(depth), k);
+  widen(raw.data(), static_cast<std::uint16_t>(depth), img.labels.size(), img.labels.data());
   return img;
 }
 
