@@ -382,14 +382,15 @@ TEST_F(MaskRun, PointsOnlyWritesTheMeasuredCellsAndNothingElse) {
   // Each measured cell lies near the detection drawn with its label.
   std::map<int, std::vector<double>> drawn;
   for (const auto& r : vantu_test::table(data->read("tl/frame_0002.dat")))
-    drawn[std::stoi(r[4])] = {std::stod(r[0]), std::stod(r[1]), std::stod(r[2])};
+    drawn[std::stoi(r[4])] = {std::stod(r[0]), std::stod(r[1]), std::stod(r[2]), std::stod(r[3])};
   int near = 0;
   for (const auto& r : vantu_test::table(data->read("pts/frame_0002.dat"))) {
     ASSERT_EQ(r.size(), 5u);
     const std::vector<double>& p = drawn.at(std::stoi(r[4]));
     const double dist = std::hypot(std::stod(r[0]) - p[0], std::stod(r[1]) - p[1]);
     EXPECT_LT(dist, 4.0) << r[4];
-    near += dist < 1.5 && std::fabs(std::stod(r[2]) - p[2]) < 3 ? 1 : 0;
+    const double turn = std::fmod(std::fabs(std::stod(r[3]) - p[3]), 180.0);  // axes: modulo 180 degrees
+    near += dist < 1.5 && std::fabs(std::stod(r[2]) - p[2]) < 3 && std::min(turn, 180 - turn) < 6 ? 1 : 0;
   }
   EXPECT_GE(near, static_cast<int>(rows.size() * 8 / 10));
 }
@@ -441,6 +442,22 @@ TEST_F(MaskRun, TrackMasksKeepEveryCellsPixelsUnderALiveTrack) {
   EXPECT_GE(m.links, p.links - 0.02);
   EXPECT_GE(m.daughters_found, p.daughters_found - 0.1);
   EXPECT_GE(m.links, 0.95);
+}
+
+TEST_F(MaskRun, ASecondRunLeavesOnlyItsOwnTrackMasks) {
+  std::vector<std::string> args = {"-o", "twice", masks[0], masks[1], masks[2]};
+  ASSERT_EQ(data->run(args, VANTU_TRACK_BIN).status, 0);
+  data->write("twice/mask0009.tif", "from another run");
+  data->write("twice/mask_notes.tif", "the user's");
+  args.pop_back();
+  const Outcome o = data->run(args, VANTU_TRACK_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(data->exists("twice/mask000.tif"));
+  EXPECT_TRUE(data->exists("twice/mask001.tif"));
+  EXPECT_FALSE(data->exists("twice/mask002.tif"));
+  EXPECT_FALSE(data->exists("twice/mask0009.tif"));
+  EXPECT_TRUE(data->exists("twice/mask_notes.tif"));
+  EXPECT_FALSE(data->exists("twice/mask000.tif.partial"));
 }
 
 }  // namespace

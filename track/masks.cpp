@@ -1,8 +1,12 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
+#include <dirent.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <unordered_map>
 
 #include "base/check.h"
@@ -36,6 +40,32 @@ void add_cells(const std::vector<RegionShape>& shapes, Frame& f) {
 
 std::string numbered(const char* prefix, long number, int digits, const char* suffix) {
   return strprintf("%s%0*ld%s", prefix, digits, number, suffix);
+}
+
+// "maskNNN.tif" or "maskNNNN.tif": a track mask of a result folder.
+bool is_track_mask_name(const std::string& name) {
+  if (name.size() != 11 && name.size() != 12) return false;
+  if (name.compare(0, 4, "mask") != 0 || name.compare(name.size() - 4, 4, ".tif") != 0) return false;
+  for (size_t k = 4; k < name.size() - 4; ++k)
+    if (name[k] < '0' || name[k] > '9') return false;
+  return true;
+}
+
+// Removes the track masks of an earlier run that this run did not write
+// (frames beyond its last, or numbered with the other width), which readers
+// of the folder would take for part of this lineage.
+void remove_stale_track_masks(const std::string& dir, const std::set<std::string>& written) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) throw TrackError("cannot list " + dir + ": " + std::strerror(errno));
+  std::vector<std::string> stale;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (is_track_mask_name(name) && !written.count(name)) stale.push_back(name);
+  }
+  closedir(d);
+  for (const std::string& name : stale)
+    if (::unlink((dir + "/" + name).c_str()) != 0 && errno != ENOENT)
+      throw TrackError("cannot remove the earlier run's " + dir + "/" + name + ": " + std::strerror(errno));
 }
 
 }  // namespace
@@ -93,6 +123,7 @@ void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& t
                        const std::string& dir) {
   check_track_labels(lin);
   int width = 0, height = 0;
+  std::set<std::string> written;
   for (size_t t = 0; t < tl.frames.size(); ++t) {
     const Frame& f = tl.frames[t];
     LabelImage image = read_mask(paths[t]);
@@ -115,10 +146,12 @@ void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& t
       }
       v = last_track;
     }
-    const std::string path = dir + "/" + track_mask_name(f.number, tl.frames.size());
-    if (!write_file_atomically(path, tiff16_bytes(image)))
-      throw TrackError("cannot write " + path + ": " + std::strerror(errno));
+    const std::string name = track_mask_name(f.number, tl.frames.size());
+    if (!write_file_atomically(dir + "/" + name, tiff16_bytes(image)))
+      throw TrackError("cannot write " + dir + "/" + name + ": " + std::strerror(errno));
+    written.insert(name);
   }
+  remove_stale_track_masks(dir, written);
 }
 
 }  // namespace vantu

@@ -174,7 +174,8 @@ std::string track_mask_name(long number, size_t frames);
 // Refuses a lineage whose track labels do not fit a 16-bit mask.
 void check_track_labels(const Lineage& lin);
 // Writes out_dir/maskNNN.tif per frame: the frame's mask (read again from
-// `paths`) with every cell's pixels relabelled with its track.
+// `paths`) with every cell's pixels relabelled with its track; then removes
+// the track masks of an earlier run that this one did not write.
 void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& tl, const Lineage& lin,
                        const std::string& out_dir);
 
