@@ -332,12 +332,6 @@ TEST(MaskTracker, RefusesMismatchedFramesTooManyCellsAndMixedInput) {
   EXPECT_NO_THROW(check_track_labels(big));
 }
 
-TEST(MaskTracker, FileNames) {
-  EXPECT_EQ(track_mask_name(7, 1000), "mask007.tif");
-  EXPECT_EQ(track_mask_name(7, 1001), "mask0007.tif");
-  EXPECT_EQ(frame_file_name(12), "frame_0012.dat");
-}
-
 class MaskRun : public ::testing::Test {
  protected:
   static RunDir* data;
