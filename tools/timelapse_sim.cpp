@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
 #include "tools/sim_maths.h"
 
 namespace vantu_sim {
@@ -54,6 +55,7 @@ struct TimelapseOptions {
     double noise = 0.5;       // position noise s.d., output pixels
     double drift = 1.5;       // stage drift s.d. per frame and coordinate, output pixels
     double warp = 1.5;        // amplitude of the per-frame warp, output pixels
+    bool masks = false;       // also draw each frame as a label mask
 };
 
 // Model constants at magnification 1 (lengths in pixels, angles in degrees,
@@ -376,8 +378,11 @@ void prepareFolder(const TimelapseOptions& o) {
         const std::string name = e.path().filename().string();
         int frame = -1;
         char tail[8] = "";
-        if (name.size() == 14 && std::sscanf(name.c_str(), "frame_%4d%7s", &frame, tail) == 2 &&
-            std::strcmp(tail, ".dat") == 0 && frame >= o.frames)
+        const bool frameFile = name.size() == 14 && std::sscanf(name.c_str(), "frame_%4d%7s", &frame, tail) == 2 &&
+                               std::strcmp(tail, ".dat") == 0;
+        const bool maskFile = o.masks && name.size() == 13 && std::sscanf(name.c_str(), "mask_%4d%7s", &frame, tail) == 2 &&
+                              std::strcmp(tail, ".tif") == 0;
+        if ((frameFile || maskFile) && frame >= o.frames)
             fail("folder '" + o.dir + "' already holds " + name + ", beyond the " + std::to_string(o.frames) +
                  " frames to write; remove it or choose another folder");
     }
@@ -448,6 +453,52 @@ void writeFrame(Colony& c, int frame, std::vector<Detection>& dets, OutFile& cel
             std::fprintf(truthCsv.f, "%d,%d,%d,%d,%d\n", frame, r.id, r.pred, r.ndiv, r.kind);
 }
 
+// ---- masks ----------------------------------------------------------------
+
+// Draws one detection into the mask as a rod: the pixels whose centres lie
+// within half the width of the axis segment (a rectangle with round caps,
+// pole to pole as long as the detection, or a disc when it is shorter than
+// the width). A pixel inside two rods goes to the one whose axis is nearer,
+// relative to its width (the first drawn on a tie).
+void drawRod(const Detection& d, double width, vantu::LabelImage& mask, std::vector<double>& depth) {
+    const double w = std::min(width, d.len), r = w / 2, half = std::max(0.0, d.len / 2 - r);
+    const double t = d.angle / kDegPerRad, ax = cosR(t), ay = -sinR(t);
+    const double reach = half + r + 1;
+    const int x0 = std::max(0, static_cast<int>(std::floor(d.x - reach)));
+    const int x1 = std::min(mask.width - 1, static_cast<int>(std::ceil(d.x + reach)));
+    const int y0 = std::max(0, static_cast<int>(std::floor(d.y - reach)));
+    const int y1 = std::min(mask.height - 1, static_cast<int>(std::ceil(d.y + reach)));
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const double px = x - d.x, py = y - d.y;
+            const double along = std::max(-half, std::min(half, px * ax + py * ay));
+            const double ex = px - along * ax, ey = py - along * ay;
+            const double rel = std::sqrt(ex * ex + ey * ey) / r;
+            const std::size_t k = static_cast<std::size_t>(y) * static_cast<std::size_t>(mask.width) + x;
+            if (rel <= 1 && rel < depth[k]) {
+                depth[k] = rel;
+                mask.labels[k] = static_cast<std::uint32_t>(d.id);
+            }
+        }
+}
+
+// The frame as a 16-bit label mask DIR/mask_NNNN.tif: square, twice the
+// colony centre on a side; each detection drawn with its id as label, so
+// truth.csv and truth_tracks.csv hold for the masks as for the point files.
+void writeMask(const Colony& c, int frame, const std::vector<Detection>& dets) {
+    vantu::LabelImage mask;
+    mask.width = mask.height = static_cast<int>(std::ceil(2 * c.m.centre));
+    mask.labels.assign(static_cast<std::size_t>(mask.width) * static_cast<std::size_t>(mask.height), 0);
+    std::vector<double> depth(mask.labels.size(), 2.0);
+    for (const Detection& d : dets) drawRod(d, c.m.width, mask, depth);
+    char name[32];
+    std::snprintf(name, sizeof name, "mask_%04d.tif", frame);
+    OutFile file(c.opt.dir + "/" + name);
+    const std::string bytes = vantu::tiff16_bytes(mask);
+    std::fwrite(bytes.data(), 1, bytes.size(), file.f);
+    file.close();
+}
+
 // ---- command line -------------------------------------------------------
 
 const char* const kUsage =
@@ -473,6 +524,8 @@ const char* const kUsage =
     "  --warp A            amplitude of each frame's smooth warp in output pixels, 0 to 50 (default 1.5)\n"
     "  --max-cells N       most detections in one frame, 1 to 1000 (default 1000); the colony stops\n"
     "                      dividing when its cells and spurious detections would exceed it\n"
+    "  --masks tif         also draw each frame as a 16-bit label mask DIR/mask_NNNN.tif (rods\n"
+    "                      1024 px square at magnification 1, label = the detection's id)\n"
     "Writes DIR/frame_NNNN.dat (\"x y length angle id\" per line, ids a fresh permutation of 1..n in\n"
     "each frame), DIR/cells.csv (frame,x,y,length,angle,id), DIR/truth.csv (frame,id,pred,ndiv,kind\n"
     "for each detection of frames 1..: pred = id in the previous frame of the detection it comes from,\n"
@@ -512,7 +565,7 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
         if (arg.size() < 2 || arg[0] != '-') fail("unexpected argument '" + arg + "' (try --timelapse DIR --help)");
         static const char* const known[] = {"--timelapse", "--frames", "--cells", "--seed", "--magnification",
                                             "--step", "--missing", "--spurious", "--split-share", "--noise",
-                                            "--drift", "--warp", "--max-cells"};
+                                            "--drift", "--warp", "--max-cells", "--masks"};
         if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return arg == k; }) ==
             std::end(known))
             fail("unknown option '" + arg + "' (try --timelapse DIR --help)");
@@ -547,6 +600,9 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
             o.splitShare = numberArg(arg, value, 0, 1);
         } else if (arg == "--noise") {
             o.noise = numberArg(arg, value, 0, 50);
+        } else if (arg == "--masks") {
+            if (std::strcmp(value, "tif") != 0) fail("--masks needs the format 'tif', got '" + std::string(value) + "'");
+            o.masks = true;
         } else if (arg == "--drift") {
             o.drift = numberArg(arg, value, 0, 200);
         } else {
@@ -587,6 +643,7 @@ int run_timelapse(int argc, char** argv) {
         observe(c, frame, dets);
         shuffleAndNumber(c.order, dets);
         writeFrame(c, frame, dets, cellsCsv, truthCsv, tracksCsv);
+        if (o.masks) writeMask(c, frame, dets);
         rememberFrame(c, dets);
     }
     cellsCsv.close();

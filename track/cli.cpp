@@ -13,6 +13,7 @@
 #include "base/check.h"
 #include "run/config.h"
 #include "run/driver.h"
+#include "image/image.h"
 #include "track/track.h"
 
 #ifndef VANTU_VERSION
@@ -26,8 +27,11 @@ namespace {
 constexpr const char* kDescription =
     "vantu-track: a whole time-lapse into a lineage.\n\n"
     "  vantu-track [options] FRAME_FILE...   one point file per frame, in time order\n"
-    "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n\n"
-    "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log.";
+    "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n"
+    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n\n"
+    "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
+    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
+    "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat";
 
 bool ends_with(const std::string& s, const char* suffix) {
   const size_t n = std::strlen(suffix);
@@ -39,7 +43,14 @@ bool ends_with(const std::string& s, const char* suffix) {
 
 bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with(in[0], ".csv"); }
 
-bool is_mask(const std::string& s) { return ends_with(s, ".tif") || ends_with(s, ".tiff") || ends_with(s, ".png"); }
+// True when the inputs are masks; refuses masks mixed with other files.
+bool are_masks(const std::vector<std::string>& in) {
+  size_t masks = 0;
+  for (const std::string& s : in) masks += is_label_image_name(s) ? 1 : 0;
+  if (masks != 0 && masks != in.size())
+    throw TrackError("the inputs mix masks (.tif, .tiff, .png) and other files; give one kind");
+  return masks != 0;
+}
 
 // "name=column,name=column" into the table's column names.
 void parse_column_map(const std::string& spec, TableColumns& c) {
@@ -112,12 +123,26 @@ ParameterSet configured_parameters(const std::string& path) {
   return p;
 }
 
+// --points-only: the measured cells of every mask as point files.
+int write_point_files(const TrackOptions& o) {
+  const TimeLapse tl = read_mask_files(o.inputs);
+  make_dirs(o.out_dir);
+  for (const Frame& f : tl.frames) write_output(o.out_dir, frame_file_name(f.number).c_str(), point_file_text(f));
+  std::fprintf(stderr, "vantu-track: %zu point files in %s\n", tl.frames.size(), o.out_dir.c_str());
+  return 0;
+}
+
 int run_tracker(const TrackOptions& o) {
-  for (const std::string& in : o.inputs)
-    if (is_mask(in)) throw TrackError("mask input is not supported: " + in);
+  const bool masks = are_masks(o.inputs);
+  if (o.points_only) {
+    if (!masks) throw TrackError("--points-only takes masks (.tif, .tiff, .png)");
+    return write_point_files(o);
+  }
   ParameterSet params = default_track_parameters();
   if (!o.config.empty()) params = configured_parameters(o.config);
-  TimeLapse tl = is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles) : read_frame_files(o.inputs, params);
+  TimeLapse tl = masks              ? read_mask_files(o.inputs)
+                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
+                                      : read_frame_files(o.inputs, params);
   check_time_lapse(tl);
 
   std::string config;
@@ -140,8 +165,10 @@ int run_tracker(const TrackOptions& o) {
   const std::vector<PairLinks> links = match_pairs(tl, run);
 
   const Lineage lin = build_lineage(tl, links, params.MaxSplit);
+  if (masks) check_track_labels(lin);
   write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
   write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
+  if (masks) write_track_masks(o.inputs, tl, lin, o.out_dir);
   write_output(o.out_dir, "pairs.log", pairs_log_text(tl, links, lin));
   int divisions = 0;
   for (const Lineage::PairCounts& c : lin.pairs) divisions += c.divisions;
@@ -156,12 +183,13 @@ int track_main(int argc, char** argv) {
   TrackOptions o;
   std::string columns, angles = "degrees";
   CLI::App app(kDescription, "vantu-track");
-  app.add_option("inputs", o.inputs, "frame files in time order, or one table .csv")->required();
+  app.add_option("inputs", o.inputs, "frame files or masks in time order, or one table .csv")->required();
   app.add_option("-o,--output", o.out_dir, "output folder")->capture_default_str();
   app.add_option("-j,--jobs", o.jobs, "pairs matched at once (default: the number of cores)")
       ->check(CLI::PositiveNumber);
   app.add_option("--config", o.config, "a softconfig.dat to use instead of parameters chosen from the data");
   app.add_flag("--keep-pairs", o.keep_pairs, "keep each pair's result files in DIR/pairs/NNNN/");
+  app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
   app.set_version_flag("--version", std::string("vantu-track ") + VANTU_VERSION);

@@ -73,6 +73,7 @@ struct TrackOptions {
   int jobs = 0;                     // pairs matched at once; 0: the number of cores
   std::string config;               // softconfig.dat to use; empty: chosen from the data
   bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
+  bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
 };
@@ -86,6 +87,9 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
 // Fills each frame's `first` and `second` from its cells (for input that
 // does not come from point files).
 void fill_point_sets(Frame& frame);
+// Reads one label image per frame (image/image.h): a cell per label, id =
+// label, measured; extra columns "area" and "width".
+TimeLapse read_mask_files(const std::vector<std::string>& paths);
 // Refuses fewer than two frames, a frame with more cells than the matcher
 // takes, an id twice in one frame.
 void check_time_lapse(const TimeLapse& tl);
@@ -160,6 +164,20 @@ Lineage build_lineage(const TimeLapse& tl, const std::vector<PairLinks>& links, 
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);
 std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
 std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin);
+
+// A frame's cells as a point file: "x y length angle id" per line, numbers
+// that read back as the same doubles.
+std::string point_file_text(const Frame& f);
+std::string frame_file_name(long number);  // frame_NNNN.dat
+// maskNNN.tif, four digits when the time-lapse has more than 1000 frames.
+std::string track_mask_name(long number, size_t frames);
+// Refuses a lineage whose track labels do not fit a 16-bit mask.
+void check_track_labels(const Lineage& lin);
+// Writes out_dir/maskNNN.tif per frame: the frame's mask (read again from
+// `paths`) with every cell's pixels relabelled with its track; then removes
+// the track masks of an earlier run that this one did not write.
+void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& tl, const Lineage& lin,
+                       const std::string& out_dir);
 
 // Shortest text that reads back as the same double.
 std::string number_text(double v);

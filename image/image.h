@@ -1,0 +1,63 @@
+// Label images: segmentation masks in, cell shapes out, track masks back.
+//
+// Data layout:
+//   LabelImage.width, .height   pixels
+//   LabelImage.labels           width * height unsigned 32-bit labels, row-major:
+//                               the pixel in column x (to the right) and row y
+//                               (down) is labels[y * width + x]; 0 is background,
+//                               every other value one object of that frame.
+//   Pixel (x, y) is the unit square centred on the point (x, y): a cell's
+//   centroid is the mean of its pixels' column and row numbers.
+//   RegionShape, one per label present, in increasing label order:
+//     label              the label
+//     x, y               centroid (pixels)
+//     length             pole to pole along the major axis: the extent of the
+//                        pixel centres projected on the axis, plus one pixel
+//     angle              degrees in [0, 180), counter-clockwise as seen on
+//                        screen: the axis is (cos a, -sin a) with y down
+//     area               number of pixels
+//     width              mean width: area / length
+//
+// Readers take TIFF (libtiff: every compression it reads; 8-, 16- or 32-bit
+// unsigned integers, one sample per pixel, one page) and PNG (8- or 16-bit
+// grey). Anything else is refused with an ImageError naming the file.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vantu {
+
+struct ImageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct LabelImage {
+  int width = 0, height = 0;
+  std::vector<std::uint32_t> labels;
+};
+
+struct RegionShape {
+  std::uint32_t label = 0;
+  double x = 0, y = 0, length = 0, angle = 0, area = 0, width = 0;
+};
+
+// True for the names the readers take: .tif, .tiff, .png (any case).
+bool is_label_image_name(const std::string& path);
+
+// Reads a label image, by its name's extension.
+LabelImage read_label_image(const std::string& path);
+LabelImage read_tiff_labels(const std::string& path);
+LabelImage read_png_labels(const std::string& path);
+
+// The shape of every labelled region, in one pass over the pixels. Refuses
+// (ImageError naming `source`) an image with more than `max_labels` labels.
+std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels, const std::string& source);
+
+// An uncompressed 16-bit greyscale TIFF of `image` as bytes; every label must
+// fit 16 bits (checked by the caller).
+std::string tiff16_bytes(const LabelImage& image);
+
+}  // namespace vantu

@@ -1,0 +1,274 @@
+// Label image readers: TIFF through libtiff, PNG through libpng.
+#include <png.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+
+#include <cctype>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/check.h"
+#include "image/image.h"
+
+namespace vantu {
+
+namespace {
+
+bool ends_with_lower(const std::string& s, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  if (s.size() < n) return false;
+  for (size_t k = 0; k < n; ++k)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + k])) != suffix[k]) return false;
+  return true;
+}
+
+[[noreturn]] void refuse(const std::string& path, const std::string& why) {
+  throw ImageError("mask " + path + ": " + why);
+}
+
+void require_regular_file(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) refuse(path, std::string("cannot open: ") + std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) refuse(path, "not a regular file");
+}
+
+// The size every label image must stay within: 2^20 pixels a side, 2^30 in
+// all (4 GB of labels in memory; its 16-bit track mask fits one TIFF strip).
+void check_size(const std::string& path, std::uint64_t width, std::uint64_t height) {
+  if (width == 0 || height == 0) refuse(path, "empty image");
+  if (width > 1u << 20 || height > 1u << 20 || width * height > (std::uint64_t{1} << 30))
+    refuse(path, strprintf("image of %llu x %llu pixels is too large", static_cast<unsigned long long>(width),
+                           static_cast<unsigned long long>(height)));
+}
+
+// ---- TIFF ----
+
+// libtiff's messages for one file, collected instead of printed.
+struct TiffMessages {
+  std::string first_error;
+};
+
+int collect_tiff_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+  TiffMessages* m = static_cast<TiffMessages*>(user);
+  if (m->first_error.empty()) {
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    m->first_error = (module && *module ? std::string(module) + ": " : std::string()) + buf;
+  }
+  return 1;  // handled: the process-wide handler stays quiet
+}
+
+int ignore_tiff_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct TiffCloser {
+  void operator()(TIFF* t) const { TIFFClose(t); }
+};
+
+std::string tiff_failure(const TiffMessages& m, const char* what) {
+  return m.first_error.empty() ? std::string(what) : std::string(what) + " (" + m.first_error + ")";
+}
+
+// Refuses what is not one page of unsigned integer labels.
+void check_tiff_layout(const std::string& path, TIFF* tif, std::uint16_t& bits) {
+  std::uint16_t samples = 1, format = SAMPLEFORMAT_UINT, photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  if (photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_YCBCR || samples >= 3)
+    refuse(path, strprintf("colour (RGB) image with %u samples per pixel; labels need one grey value per pixel",
+                           samples));
+  if (photometric == PHOTOMETRIC_PALETTE) refuse(path, "palette colour image; labels need one grey value per pixel");
+  if (samples != 1) refuse(path, strprintf("%u samples per pixel; labels need exactly one", samples));
+  if (format == SAMPLEFORMAT_IEEEFP) refuse(path, strprintf("floating-point pixels (%u-bit); labels must be unsigned integers", bits));
+  if (format == SAMPLEFORMAT_INT) refuse(path, strprintf("signed %u-bit pixels; labels must be unsigned integers", bits));
+  if (format != SAMPLEFORMAT_UINT) refuse(path, strprintf("sample format %u; labels must be unsigned integers", format));
+  if (bits != 8 && bits != 16 && bits != 32)
+    refuse(path, strprintf("%u bits per pixel; labels must have 8, 16 or 32", bits));
+}
+
+// Widens `count` samples of `bits` bits to labels.
+void widen(const unsigned char* p, std::uint16_t bits, size_t count, std::uint32_t* out) {
+  if (bits == 8) {
+    for (size_t k = 0; k < count; ++k) out[k] = p[k];
+  } else if (bits == 16) {
+    for (size_t k = 0; k < count; ++k) {
+      std::uint16_t v;
+      std::memcpy(&v, p + 2 * k, 2);
+      out[k] = v;
+    }
+  } else {
+    std::memcpy(out, p, count * 4);
+  }
+}
+
+std::uint32_t sample_at(const unsigned char* p, std::uint16_t bits, size_t k) {
+  if (bits == 8) return p[k];
+  if (bits == 16) {
+    std::uint16_t v;
+    std::memcpy(&v, p + 2 * k, 2);
+    return v;
+  }
+  std::uint32_t v;
+  std::memcpy(&v, p + 4 * k, 4);
+  return v;
+}
+
+// Decodes every strip or tile into the image (libtiff undoes the
+// compression, the predictor and the byte order).
+void read_tiff_pixels(const std::string& path, TIFF* tif, const TiffMessages& m, std::uint16_t bits,
+                      LabelImage& img) {
+  const size_t bytes = bits / 8, W = static_cast<size_t>(img.width), H = static_cast<size_t>(img.height);
+  if (TIFFIsTiled(tif)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
+    if (tw == 0 || th == 0 || tw > (1u << 16) || th > (1u << 16)) refuse(path, "bad tile size");
+    std::vector<unsigned char> buf(static_cast<size_t>(tw) * th * bytes);
+    for (size_t y0 = 0; y0 < H; y0 += th)
+      for (size_t x0 = 0; x0 < W; x0 += tw) {
+        const tmsize_t got = TIFFReadTile(tif, buf.data(), static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0), 0, 0);
+        if (got < 0 || static_cast<size_t>(got) != buf.size()) refuse(path, tiff_failure(m, "cannot decode a tile"));
+        for (size_t y = y0; y < std::min(H, y0 + th); ++y)
+          for (size_t x = x0; x < std::min(W, x0 + tw); ++x)
+            img.labels[y * W + x] = sample_at(buf.data(), static_cast<std::uint16_t>(bits), (y - y0) * tw + (x - x0));
+      }
+    return;
+  }
+  std::uint32_t rows_per_strip = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+  if (rows_per_strip == 0 || rows_per_strip > H) rows_per_strip = static_cast<std::uint32_t>(H);
+  std::vector<unsigned char> buf(static_cast<size_t>(rows_per_strip) * W * bytes);
+  for (size_t y0 = 0; y0 < H; y0 += rows_per_strip) {
+    const size_t rows = std::min<size_t>(rows_per_strip, H - y0);
+    const tstrip_t strip = TIFFComputeStrip(tif, static_cast<std::uint32_t>(y0), 0);
+    const tmsize_t got = TIFFReadEncodedStrip(tif, strip, buf.data(), static_cast<tmsize_t>(rows * W * bytes));
+    if (got < 0 || static_cast<size_t>(got) != rows * W * bytes) refuse(path, tiff_failure(m, "cannot decode a strip"));
+    widen(buf.data(), bits, rows * W, img.labels.data() + y0 * W);
+  }
+}
+
+// ---- PNG ----
+
+struct PngState {
+  std::string error;
+  std::jmp_buf jump;
+};
+
+void png_fail(png_structp png, png_const_charp message) {
+  PngState* s = static_cast<PngState*>(png_get_error_ptr(png));
+  s->error = message ? message : "unknown error";
+  std::longjmp(s->jump, 1);
+}
+
+void png_quiet(png_structp, png_const_charp) {}
+
+struct PngReader {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  std::FILE* file = nullptr;
+  ~PngReader() {
+    if (png) png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    if (file) std::fclose(file);
+  }
+};
+
+// Everything that libpng may jump out of; returns false with s.error set.
+// Only objects owned by the caller change here, so nothing is left
+// half-built on this frame when libpng jumps.
+bool decode_png(PngReader& r, PngState& s, std::vector<unsigned char>& raw, std::vector<png_bytep>& rows,
+                png_uint_32& width, png_uint_32& height, int& depth, int& colour) {
+  if (setjmp(s.jump)) return false;
+  png_init_io(r.png, r.file);
+  png_set_user_limits(r.png, 1u << 20, 1u << 20);
+  png_read_info(r.png, r.info);
+  width = png_get_image_width(r.png, r.info);
+  height = png_get_image_height(r.png, r.info);
+  depth = png_get_bit_depth(r.png, r.info);
+  colour = png_get_color_type(r.png, r.info);
+  if (colour != PNG_COLOR_TYPE_GRAY || (depth != 8 && depth != 16)) return true;  // refused by the caller
+  const std::uint16_t one = 1;
+  if (depth == 16 && *reinterpret_cast<const unsigned char*>(&one) == 1) png_set_swap(r.png);  // PNG is big-endian
+  png_set_interlace_handling(r.png);
+  png_read_update_info(r.png, r.info);
+  const size_t row_bytes = png_get_rowbytes(r.png, r.info);
+  raw.resize(row_bytes * height);
+  rows.resize(height);
+  for (size_t y = 0; y < height; ++y) rows[y] = raw.data() + y * row_bytes;
+  png_read_image(r.png, rows.data());
+  png_read_end(r.png, nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool is_label_image_name(const std::string& path) {
+  return ends_with_lower(path, ".tif") || ends_with_lower(path, ".tiff") || ends_with_lower(path, ".png");
+}
+
+LabelImage read_label_image(const std::string& path) {
+  return ends_with_lower(path, ".png") ? read_png_labels(path) : read_tiff_labels(path);
+}
+
+LabelImage read_tiff_labels(const std::string& path) {
+  require_regular_file(path);
+  TiffMessages messages;
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, collect_tiff_error, &messages);
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, ignore_tiff_warning, nullptr);
+  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path.c_str(), "r", opts));
+  TIFFOpenOptionsFree(opts);
+  if (!tif) refuse(path, tiff_failure(messages, "not a readable TIFF file"));
+  const tdir_t pages = TIFFNumberOfDirectories(tif.get());
+  if (pages > 1) refuse(path, strprintf("%u pages; a mask is one 2-D image per frame", static_cast<unsigned>(pages)));
+  std::uint32_t width = 0, height = 0, depth = 1;
+  TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_IMAGEDEPTH, &depth);
+  if (depth > 1) refuse(path, strprintf("a 3-D image (%u planes); a mask is one 2-D image per frame", depth));
+  check_size(path, width, height);
+  std::uint16_t bits = 0;
+  check_tiff_layout(path, tif.get(), bits);
+  LabelImage img;
+  img.width = static_cast<int>(width);
+  img.height = static_cast<int>(height);
+  img.labels.assign(static_cast<size_t>(width) * height, 0);
+  read_tiff_pixels(path, tif.get(), messages, bits, img);
+  return img;
+}
+
+LabelImage read_png_labels(const std::string& path) {
+  require_regular_file(path);
+  PngReader r;
+  PngState s;
+  r.file = std::fopen(path.c_str(), "rb");
+  if (!r.file) refuse(path, std::string("cannot open: ") + std::strerror(errno));
+  unsigned char signature[8] = {0};
+  if (std::fread(signature, 1, 8, r.file) != 8 || png_sig_cmp(signature, 0, 8) != 0) refuse(path, "not a PNG file");
+  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s, png_fail, png_quiet);
+  if (!r.png) refuse(path, "out of memory");
+  r.info = png_create_info_struct(r.png);
+  if (!r.info) refuse(path, "out of memory");
+  png_set_sig_bytes(r.png, 8);
+  std::vector<unsigned char> raw;
+  std::vector<png_bytep> rows;
+  png_uint_32 width = 0, height = 0;
+  int depth = 0, colour = 0;
+  if (!decode_png(r, s, raw, rows, width, height, depth, colour)) refuse(path, "unreadable PNG (" + s.error + ")");
+  if (colour != PNG_COLOR_TYPE_GRAY)
+    refuse(path, colour & PNG_COLOR_MASK_COLOR ? "colour (RGB or palette) image; labels need one grey value per pixel"
+                                               : "grey image with alpha; labels need one grey value per pixel");
+  if (depth != 8 && depth != 16) refuse(path, strprintf("%d bits per pixel; labels must have 8 or 16", depth));
+  check_size(path, width, height);
+  LabelImage img;
+  img.width = static_cast<int>(width);
+  img.height = static_cast<int>(height);
+  img.labels.resize(static_cast<size_t>(width) * height);
+  widen(raw.data(), static_cast<std::uint16_t>(depth), img.labels.size(), img.labels.data());
+  return img;
+}
+
+}  // namespace vantu
