@@ -86,8 +86,8 @@ for c in $SHORT; do RUNS+=" short:$c"; done
 for c in $WHOLE; do RUNS+=" whole:$c"; done
 for run in $RUNS; do
   kind="${run%%:*}"
-  spec="${run#*:}"
-  IFS=: read -r N seed fraction <<<"$spec"
+  case_args="${run#*:}"
+  IFS=: read -r N seed fraction <<<"$case_args"
   seed="${seed:-$N}"
   case "$kind" in
     user)   beta_init=1; beta_max=200; revar=0.0025; label="whole, BetaInit 1" ;;

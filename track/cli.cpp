@@ -53,8 +53,8 @@ bool are_masks(const std::vector<std::string>& in) {
 }
 
 // "name=column,name=column" into the table's column names.
-void parse_column_map(const std::string& spec, TableColumns& c) {
-  std::stringstream ss(spec);
+void parse_column_map(const std::string& text, TableColumns& c) {
+  std::stringstream ss(text);
   std::string item;
   while (std::getline(ss, item, ',')) {
     const size_t eq = item.find('=');
