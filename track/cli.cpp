@@ -223,7 +223,7 @@ int track_main(int argc, char** argv) {
   CLI::Option* pairs = app.add_option(
       "--pairs", o.pairs, "only match pairs FIRST-LAST (or N) into DIR/pairs/; pair N is frames N and N+1 from 0");
   CLI::Option* join = app.add_flag("--join", o.join, "only join the records in DIR/pairs/ into the lineage");
-  prepare->excludes(pairs)->excludes(join);
+  prepare->excludes(pairs)->excludes(join)->excludes("--keep-pairs");
   pairs->excludes(join)->excludes("--config");
   join->excludes("--config")->excludes("--keep-pairs");
   app.set_version_flag("--version", std::string("vantu-track ") + VANTU_VERSION);
