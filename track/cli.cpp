@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -31,7 +32,9 @@ constexpr const char* kDescription =
     "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n\n"
     "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
     "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
-    "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat";
+    "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
+    "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
+    "for every range of pairs (in any order, at once), then --join.";
 
 bool ends_with(const std::string& s, const char* suffix) {
   const size_t n = std::strlen(suffix);
@@ -132,39 +135,32 @@ int write_point_files(const TrackOptions& o) {
   return 0;
 }
 
-int run_tracker(const TrackOptions& o) {
-  const bool masks = are_masks(o.inputs);
-  if (o.points_only) {
-    if (!masks) throw TrackError("--points-only takes masks (.tif, .tiff, .png)");
-    return write_point_files(o);
-  }
-  ParameterSet params = default_track_parameters();
-  if (!o.config.empty()) params = configured_parameters(o.config);
-  TimeLapse tl = masks              ? read_mask_files(o.inputs)
-                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
-                                      : read_frame_files(o.inputs, params);
-  check_time_lapse(tl);
-
-  std::string config;
-  if (o.config.empty()) {
-    ChosenParameters chosen = choose_parameters(tl);
-    params = chosen.params;
-    config = chosen.config_text;
+// "FIRST-LAST" or "N" into a range of the time-lapse's pairs.
+void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
+  const char* const end = text.data() + text.size();
+  size_t a = 0, b = 0;
+  auto r = std::from_chars(text.data(), end, a);
+  bool ok = r.ec == std::errc() && r.ptr != text.data();
+  if (ok && r.ptr == end) {
+    b = a;
+  } else if (ok && *r.ptr == '-') {
+    const char* const second = r.ptr + 1;
+    r = std::from_chars(second, end, b);
+    ok = r.ec == std::errc() && r.ptr == end && r.ptr != second && a <= b;
   } else {
-    config = read_whole(o.config);
+    ok = false;
   }
+  if (!ok) throw TrackError("--pairs: \"" + text + "\" is not FIRST-LAST (FIRST <= LAST) or N");
+  if (b >= pairs)
+    throw TrackError("--pairs " + text + ": the time-lapse has " + std::to_string(pairs) + " pairs, 0 to " +
+                     std::to_string(pairs - 1));
+  run.first = a;
+  run.last = b;
+}
 
-  make_dirs(o.out_dir);
-  write_output(o.out_dir, "softconfig.dat", config);
-  PairRun run;
-  run.params = params;
-  run.out_dir = o.out_dir;
-  run.jobs = o.jobs > 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-  run.keep_pairs = o.keep_pairs;
-  run.progress_bar = isatty(STDERR_FILENO) != 0;
-  const std::vector<PairLinks> links = match_pairs(tl, run);
-
-  const Lineage lin = build_lineage(tl, links, params.MaxSplit);
+void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
+                   bool masks) {
+  const Lineage lin = build_lineage(tl, links, max_split);
   if (masks) check_track_labels(lin);
   write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
   write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
@@ -174,6 +170,64 @@ int run_tracker(const TrackOptions& o) {
   for (const Lineage::PairCounts& c : lin.pairs) divisions += c.divisions;
   std::fprintf(stderr, "vantu-track: %zu frames, %zu tracks, %d divisions; lineage in %s\n", tl.frames.size(),
                lin.tracks.size(), divisions, o.out_dir.c_str());
+}
+
+// The stages in order: read, choose the parameters into DIR/softconfig.dat,
+// match the pairs, join them into the lineage. --prepare stops after the
+// parameters; --pairs and --join take them from DIR/softconfig.dat and do
+// only their stage.
+int run_tracker(const TrackOptions& o) {
+  const bool masks = are_masks(o.inputs);
+  if (o.points_only) {
+    if (!masks) throw TrackError("--points-only takes masks (.tif, .tiff, .png)");
+    return write_point_files(o);
+  }
+  const bool prepared = o.join || !o.pairs.empty();
+  const std::string work_config = o.out_dir + "/softconfig.dat";
+  struct stat st;
+  if (prepared && stat(work_config.c_str(), &st) != 0)
+    throw TrackError(work_config + " is missing: run --prepare with the same input and -o first");
+  const std::string config_path = prepared ? work_config : o.config;
+  ParameterSet params = default_track_parameters();
+  if (!config_path.empty()) params = configured_parameters(config_path);
+  TimeLapse tl = masks              ? read_mask_files(o.inputs)
+                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
+                                      : read_frame_files(o.inputs, params);
+  check_time_lapse(tl);
+
+  PairRun run;
+  run.params = params;
+  run.out_dir = o.out_dir;
+  run.jobs = o.jobs > 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  run.keep_pairs = o.keep_pairs;
+  run.progress_bar = isatty(STDERR_FILENO) != 0;
+  if (o.join) {
+    write_lineage(o, tl, recorded_pairs(tl, run), params.MaxSplit, masks);
+    return 0;
+  }
+  if (!o.pairs.empty()) {
+    parse_pair_range(o.pairs, tl.frames.size() - 1, run);
+    match_pairs(tl, run);
+    std::fprintf(stderr, "vantu-track: pairs %04zu-%04zu matched into %s/pairs\n", run.first, run.last,
+                 o.out_dir.c_str());
+    return 0;
+  }
+
+  std::string config;
+  if (o.config.empty()) {
+    ChosenParameters chosen = choose_parameters(tl);
+    params = run.params = chosen.params;
+    config = chosen.config_text;
+  } else {
+    config = read_whole(o.config);
+  }
+  make_dirs(o.out_dir);
+  write_output(o.out_dir, "softconfig.dat", config);
+  if (o.prepare) {
+    std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
+    return 0;
+  }
+  write_lineage(o, tl, match_pairs(tl, run), params.MaxSplit, masks);
   return 0;
 }
 
@@ -192,6 +246,15 @@ int track_main(int argc, char** argv) {
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
+  // The run in parts, for a workflow that spreads the pairs over jobs.
+  CLI::Option* prepare = app.add_flag(
+      "--prepare", o.prepare, "only read and check the input and write DIR/softconfig.dat; prints the number of pairs");
+  CLI::Option* pairs = app.add_option(
+      "--pairs", o.pairs, "only match pairs FIRST-LAST (or N) into DIR/pairs/; pair N is frames N and N+1 from 0");
+  CLI::Option* join = app.add_flag("--join", o.join, "only join the records in DIR/pairs/ into the lineage");
+  prepare->excludes(pairs)->excludes(join)->excludes("--keep-pairs");
+  pairs->excludes(join)->excludes("--config");
+  join->excludes("--config")->excludes("--keep-pairs");
   app.set_version_flag("--version", std::string("vantu-track ") + VANTU_VERSION);
   try {
     app.parse(argc, argv);
@@ -204,6 +267,7 @@ int track_main(int argc, char** argv) {
     return 1;
   }
   try {
+    if (pairs->count() > 0 && o.pairs.empty()) throw TrackError("--pairs: an empty range");
     if (!columns.empty()) parse_column_map(columns, o.columns);
     o.angles = parse_angles(angles);
     return run_tracker(o);

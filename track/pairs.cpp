@@ -202,14 +202,15 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
 }
 
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
-  const size_t n = tl.frames.size() - 1;
+  const size_t pairs = tl.frames.size() - 1, n = std::min(pairs - 1, run.last) + 1;  // one past the last to match
+  VANTU_REQUIRE(run.first < n, "run.first < the number of pairs");
   make_dir(run.out_dir + "/pairs");
-  std::vector<PairLinks> links(n);
-  const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(n)));
+  std::vector<PairLinks> links(pairs);
+  const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(n - run.first)));
   // With fewer pairs than jobs, a pair's matcher takes the second core.
   const int threads = run.jobs >= 2 * jobs ? 2 : 1;
-  Progress progress(n, run.progress_bar);
-  std::atomic<size_t> next{0};
+  Progress progress(n - run.first, run.progress_bar);
+  std::atomic<size_t> next{run.first};
   std::mutex failure_mutex;
   std::string failure;
   auto worker = [&]() {
@@ -229,6 +230,32 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   worker();
   for (auto& th : pool) th.join();
   if (!failure.empty()) throw TrackError(failure);
+  return links;
+}
+
+std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run) {
+  const size_t n = tl.frames.size() - 1;
+  std::vector<PairLinks> links(n);
+  std::string missing;
+  size_t gap_start = n;  // first pair of the current run of missing ones
+  for (size_t t = 0; t <= n; ++t) {
+    bool have = false;
+    if (t < n) {
+      const Frame& a = tl.frames[t];
+      const Frame& b = tl.frames[t + 1];
+      const std::string record = run.out_dir + "/pairs/" + pair_name(t) + ".txt";
+      have = read_record(record, pair_key(a, b, run.params), a.count(), b.count(), links[t]);
+    }
+    if (!have && t < n && gap_start == n) gap_start = t;
+    if ((have || t == n) && gap_start < t) {
+      missing += (missing.empty() ? "" : ", ") + pair_name(gap_start);
+      if (t - 1 > gap_start) missing += "-" + pair_name(t - 1);
+      gap_start = n;
+    }
+  }
+  if (!missing.empty())
+    throw TrackError(run.out_dir + "/pairs/ lacks the records of pairs " + missing + " (of 0000-" + pair_name(n - 1) +
+                     "), or they were made from other cells or parameters: match them with --pairs first");
   return links;
 }
 

@@ -22,6 +22,7 @@
 // by throwing TrackError before anything is written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -76,6 +77,9 @@ struct TrackOptions {
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
+  // One part of the run instead of the whole (see cli.cpp's run_tracker).
+  bool prepare = false, join = false;
+  std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
 };
 
 // ---- Input ----
@@ -126,12 +130,19 @@ struct PairRun {
   int jobs = 1;
   bool keep_pairs = false;
   bool progress_bar = false;  // a bar on standard error; else plain lines
+  // The pairs to match, inclusive (pair t: frames t and t+1); `last` beyond
+  // the time-lapse means up to its last pair.
+  size_t first = 0, last = SIZE_MAX;
 };
 
-// Matches every pair of consecutive frames, `jobs` pairs at a time, each
-// pair's record written atomically into out_dir/pairs/ and reused by a later
-// run on the same cells and parameters.
+// Matches the pairs first..last of consecutive frames, `jobs` pairs at a
+// time, each pair's record written atomically into out_dir/pairs/ and reused
+// by a later run on the same cells and parameters. The result has an entry
+// per pair of the time-lapse; those outside the range stay empty.
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run);
+// Every pair's links from the records in out_dir/pairs/, matching nothing;
+// refuses, naming the pairs, when a record is missing or does not fit.
+std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run);
 
 // A fingerprint of a pair's input: both frames' cells and the parameters.
 std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p);
