@@ -139,14 +139,18 @@ int run_tracker(const TrackOptions& o) {
   run.progress_bar = isatty(STDERR_FILENO) != 0;
   const std::vector<PairLinks> links = match_pairs(tl, run);
 
-  const Lineage lin = build_lineage(tl, links, params.MaxSplit);
+  Lineage lin = build_lineage(tl, links, params.MaxSplit);
+  const RepairCounts repaired = repair_lineage(tl, lin, o.repairs);
   write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
   write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
   write_output(o.out_dir, "pairs.log", pairs_log_text(tl, links, lin));
   int divisions = 0;
-  for (const Lineage::PairCounts& c : lin.pairs) divisions += c.divisions;
-  std::fprintf(stderr, "vantu-track: %zu frames, %zu tracks, %d divisions; lineage in %s\n", tl.frames.size(),
-               lin.tracks.size(), divisions, o.out_dir.c_str());
+  for (const Track& tr : lin.tracks) divisions += tr.start == Start::kDaughter;
+  std::fprintf(stderr,
+               "vantu-track: %zu frames, %zu tracks, %d divisions (%d gaps closed, %d divisions resolved, %d found, "
+               "%d probable debris, %d links exchanged); lineage in %s\n",
+               tl.frames.size(), lin.tracks.size(), divisions / 2, repaired.gaps_closed, repaired.divisions_resolved,
+               repaired.divisions_found, repaired.debris, repaired.relinked, o.out_dir.c_str());
   return 0;
 }
 
@@ -162,6 +166,14 @@ int track_main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_option("--config", o.config, "a softconfig.dat to use instead of parameters chosen from the data");
   app.add_flag("--keep-pairs", o.keep_pairs, "keep each pair's result files in DIR/pairs/NNNN/");
+  bool no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
+  app.add_flag("--no-relink", no_relink,
+               "keep every link of the pairs, also where the motion, lengths and axes say two links are crossed");
+  app.add_flag("--no-gap-closing", no_gaps, "do not join a track that ends to one that starts 2 or 3 frames later");
+  app.add_flag("--no-division-check", no_divisions,
+               "keep every division the pairs give, also when the daughters' lengths do not add up or one vanishes");
+  app.add_flag("--no-debris-flag", no_debris, "do not flag one-frame tracks without parent as probable debris");
+  app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: all three repairs off");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
   app.set_version_flag("--version", std::string("vantu-track ") + VANTU_VERSION);
@@ -178,6 +190,10 @@ int track_main(int argc, char** argv) {
   try {
     if (!columns.empty()) parse_column_map(columns, o.columns);
     o.angles = parse_angles(angles);
+    o.repairs.relink = !(no_relink || raw);
+    o.repairs.close_gaps = !(no_gaps || raw);
+    o.repairs.check_divisions = !(no_divisions || raw);
+    o.repairs.flag_debris = !(no_debris || raw);
     return run_tracker(o);
   } catch (const TrackError& e) {
     std::fprintf(stderr, "vantu-track: %s\n", e.what());
