@@ -453,11 +453,14 @@ int find_missed_divisions(Work& w) {
   const int T = static_cast<int>(w.tl.frames.size());
   for (int t = 0; t + 1 < T; ++t) {
     const Frame& f = w.frame(t);
+    const PairMotion pm = pair_motion(w, t);
     for (int i = 0; i < f.count(); ++i) {
       const int m = w.track_of({t, i}) - 1;
       const Cell d1 = cell_at(w, m, t + 1);
       if (d1.index < 0) continue;
-      const double mother = std::max(mother_length(w, m, t), 1e-9) * w.growth;
+      // Her own length at t: if she was shorter the frame before, the cell at
+      // t may already be a daughter of a division the pairs missed.
+      const double mother = std::max(w.length({t, i}), 1e-9) * w.growth;
       const double half = w.length(d1) / mother;
       if (half < kHalfLow || half > kHalfHigh) continue;
       const std::pair<double, double> at = carried(w, {t, i}, t + 1);
@@ -473,7 +476,11 @@ int find_missed_divisions(Work& w) {
         const bool after_one = w.first(k) == t && t > 0 &&
                                std::fabs(std::log(w.length(w.first_cell(k)) / std::max(w.length(d2), 1e-9))) >
                                    std::log(kGapLengthRatio);
-        if (!starts && !after_one) continue;
+        // Or taken by a neighbour's track through a link the motion, length
+        // and axis do not support.
+        const Cell from = cell_at(w, k, t);
+        const bool poor_link = from.index >= 0 && link_cost(w, pm, from.index, j) > kRelinkUnlinked;
+        if (!starts && !after_one && !poor_link) continue;
         const double share = w.length(d2) / mother;
         if (share < kHalfLow || share > kHalfHigh || !lives_on(w, k, t + 1) || !lives_on(w, m, t + 1)) continue;
         const double sum = (w.length(d1) + w.length(d2)) / mother;
@@ -487,7 +494,8 @@ int find_missed_divisions(Work& w) {
         }
       }
       if (best < 0) continue;
-      if (w.first(best) <= t) best = split_track(w, best, t + 1, 0, Start::kNew);  // the head keeps its parent
+      // The cells before keep their track (and parent); the tail becomes hers.
+      if (w.first(best) <= t) best = split_track(w, best, t + 1, 0, Start::kNew);
       split_track(w, m, t + 1, m + 1, Start::kDaughter);  // before: it hands m's daughters on
       w.parent[static_cast<size_t>(best)] = m + 1;
       w.start[static_cast<size_t>(best)] = Start::kDaughter;
