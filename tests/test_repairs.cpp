@@ -272,4 +272,13 @@ TEST(RepairRun, MissingAndSpuriousCellsAreMendedAlongTheTimeAxis) {
     }
 }
 
+TEST(RepairRun, HelpNamesEverySwitchAndTheFlags) {
+  RunDir d;
+  const Outcome o = d.run({"--help"}, VANTU_TRACK_BIN);
+  ASSERT_EQ(o.status, 0);
+  for (const char* s : {"--no-relink", "--no-gap-closing", "--no-division-check", "--no-debris-flag", "--raw",
+                        "1 probable debris", "2 first cell after a closed gap"})
+    EXPECT_NE(o.out.find(s), std::string::npos) << s;
+}
+
 }  // namespace

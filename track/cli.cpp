@@ -27,7 +27,12 @@ constexpr const char* kDescription =
     "vantu-track: a whole time-lapse into a lineage.\n\n"
     "  vantu-track [options] FRAME_FILE...   one point file per frame, in time order\n"
     "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n\n"
-    "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log.";
+    "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log.\n\n"
+    "The chained lineage is mended along the time axis (each repair can be switched\n"
+    "off): crossed links exchanged, gaps of missed cells closed (the track skips the\n"
+    "frame), divisions that do not add up resolved or missed ones found, one-frame\n"
+    "tracks flagged. The last column of cells.csv, flag: 0 normal, 1 probable debris,\n"
+    "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division.";
 
 bool ends_with(const std::string& s, const char* suffix) {
   const size_t n = std::strlen(suffix);
@@ -171,9 +176,10 @@ int track_main(int argc, char** argv) {
                "keep every link of the pairs, also where the motion, lengths and axes say two links are crossed");
   app.add_flag("--no-gap-closing", no_gaps, "do not join a track that ends to one that starts 2 or 3 frames later");
   app.add_flag("--no-division-check", no_divisions,
-               "keep every division the pairs give, also when the daughters' lengths do not add up or one vanishes");
+               "keep the pairs' divisions as they are: none resolved (daughters' lengths that do not add up, a "
+               "daughter seen once), none found where the pairs missed one");
   app.add_flag("--no-debris-flag", no_debris, "do not flag one-frame tracks without parent as probable debris");
-  app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: all three repairs off");
+  app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: every repair off");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
   app.set_version_flag("--version", std::string("vantu-track ") + VANTU_VERSION);

@@ -1,32 +1,43 @@
 // Repairs of the chained lineage that need the time axis.
 //
 // A frame pair cannot tell a missed cell or a spurious detection from a real
-// event; the frames around it can. Three repairs, in this order:
-//   1. Gap closing. A track that ends without successor and without daughters
+// event; the frames around it can. The repairs, in this order:
+//   1. Relinking. At each pair, two links are exchanged (the tracks swap
+//      their futures), or a link moves to a cell that starts a track without
+//      parent, when the colony's motion, the length change and the axis
+//      change make the other way round much more likely (link_cost). The
+//      motion at a cell is the median displacement of its six nearest
+//      neighbours whose tracks are seen in both frames: the warp the matcher
+//      found, sampled by its matches. Runs again after the other repairs.
+//   2. Gap closing. A track that ends without successor and without daughters
 //      at frame t, and a track without parent that starts at t+2 or t+3, are
-//      one cell missed in between when the cell is where the colony's motion
-//      carries the first, with a length and an axis that fit. The motion is
-//      the one the matcher found: the displacement of the matched neighbours
-//      of the cell from t to the later frame (the median over the nearest six
-//      neighbours whose tracks are seen in both frames). We do not run the
+//      one cell missed in between when the cell is where that motion carries
+//      the first, with a length and an axis that fit. We do not run the
 //      matcher on (t, t+2): the pairs' matches already sample its warp around
 //      every cell, a gap needs only the motion at one place, and a second
 //      annealing per gap would cost a pair's time for what the neighbours give
-//      at once. The track then skips the missing frame(s).
-//   2. Divisions that make sense. A division whose daughters' lengths do not
+//      at once (and could not change anything on a fault-free time-lapse,
+//      where no gap is looked at). The track then skips the missing frame(s).
+//   3. Divisions that make sense. A division whose daughters' lengths do not
 //      add up to their mother's (times the colony's growth over one frame) or
 //      one of whose daughters is seen in one frame only is taken for the
 //      mother going on beside a spurious detection, a split segmentation or a
 //      cell coming back after a gap: the daughter that best continues the
-//      mother (a daughter that lives on before one that vanishes, then
-//      position and length) joins the mother's track, the other one starts a
-//      track without parent. Gap closing runs again after this, for the cells
-//      that came back and were taken for daughters.
-//   3. Debris. A track without parent seen in one frame only (neither the
+//      mother (one that lives on before one that vanishes, then position,
+//      length and axis) joins the mother's track, the other one starts a
+//      track without parent, and gap closing runs again for cells that came
+//      back. Then the divisions the pairs missed are found: a mother going on
+//      as a cell of about half her length beside the other half (a track
+//      without parent, or a cell reached through a one-frame detection or a
+//      poor link). Two rounds, as a found division may leave a one-frame
+//      daughter of an earlier one.
+//   4. Debris. A track without parent seen in one frame only (neither the
 //      first nor the last frame) is flagged as probable debris, not removed.
-// On a lineage without such faults no track ends early, no track starts
-// without parent after the first frame and every division adds up, so
-// nothing changes. Tracks keep their order; removed labels are compacted.
+// On a lineage the pairs got right (as they do on most time-lapses without
+// missed or spurious cells) no track ends early, no track starts without
+// parent after the first frame, no link is poor and every division adds up,
+// so nothing changes. Tracks are numbered again as build_lineage
+// numbers them (by first frame, then the first cell's id).
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -67,6 +78,7 @@ struct Work {
   std::vector<int> parent;               // per track, 0: none
   std::vector<Start> start;
   std::vector<char> alive;               // false: merged into another track
+  std::vector<int> daughters;            // per track, the number of tracks whose parent it is
   std::vector<std::vector<int>> flag;    // [frame][cell]
   std::vector<std::vector<int>> track;   // [frame][cell] -> track, kept current
   double growth = 1.0;                   // median length ratio of a continuation
@@ -93,6 +105,16 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+bool has_daughters(const Work& w, int k) { return w.daughters[static_cast<size_t>(k)] > 0; }
+
+// Sets track k's parent (0: none), keeping the counts of daughters.
+void set_parent(Work& w, int k, int parent) {
+  int& p = w.parent[static_cast<size_t>(k)];
+  if (p > 0) --w.daughters[static_cast<size_t>(p - 1)];
+  p = parent;
+  if (p > 0) ++w.daughters[static_cast<size_t>(p - 1)];
+}
+
 // Tracks whose parent is k, in label order (0-based indices).
 std::vector<int> children_of(const Work& w, int k) {
   std::vector<int> out;
@@ -113,6 +135,9 @@ Work work_from(const TimeLapse& tl, const Lineage& lin) {
     w.start.push_back(tr.start);
   }
   w.alive.assign(n, 1);
+  w.daughters.assign(n, 0);
+  for (const Track& tr : lin.tracks)
+    if (tr.parent > 0) ++w.daughters[static_cast<size_t>(tr.parent - 1)];
   w.track = lin.track;
   w.flag.resize(lin.track.size());
   for (size_t t = 0; t < lin.track.size(); ++t) w.flag[t].assign(lin.track[t].size(), kNormal);
@@ -155,9 +180,14 @@ std::pair<double, double> carried(const Work& w, const Cell& c, int s) {
   for (int j = 0; j < f.count(); ++j)
     if (j != c.index)
       near.push_back({std::hypot(f.x[static_cast<size_t>(j)] - w.x(c), f.y[static_cast<size_t>(j)] - w.y(c)), j});
-  std::sort(near.begin(), near.end());
+  // The nearest few first (in the order a full sort gives them); all of
+  // them only when too few of those are seen in frame s.
+  const size_t few = std::min(near.size(), static_cast<size_t>(4 * kNeighbours));
+  std::partial_sort(near.begin(), near.begin() + static_cast<long>(few), near.end());
   std::vector<double> dx, dy;
-  for (const auto& nj : near) {
+  for (size_t k = 0; k < near.size(); ++k) {
+    if (k == few) std::sort(near.begin() + static_cast<long>(few), near.end());
+    const auto& nj = near[k];
     if (static_cast<int>(dx.size()) == kNeighbours) break;
     const Cell from{c.frame, nj.second};
     const Cell to = cell_at(w, w.track_of(from) - 1, s);
@@ -183,13 +213,14 @@ void merge_tracks(Work& w, int to, int from) {
   }
   w.cells[static_cast<size_t>(from)].clear();
   w.alive[static_cast<size_t>(from)] = 0;
+  set_parent(w, from, 0);
   for (int c = 0; c < w.count(); ++c)
-    if (w.parent[static_cast<size_t>(c)] == from + 1) w.parent[static_cast<size_t>(c)] = to + 1;
+    if (w.parent[static_cast<size_t>(c)] == from + 1) set_parent(w, c, to + 1);
 }
 
 // A track that ends early: no daughters, not at the last frame.
 bool ends_early(const Work& w, int k, int frames) {
-  return w.alive[static_cast<size_t>(k)] && w.last(k) < frames - 1 && children_of(w, k).empty();
+  return w.alive[static_cast<size_t>(k)] && w.last(k) < frames - 1 && !has_daughters(w, k);
 }
 
 struct GapCandidate {
@@ -236,7 +267,7 @@ int close_gaps(Work& w) {
 
 // A daughter seen in one frame only, before the last frame.
 bool vanishes(const Work& w, int d, int frames) {
-  return w.first(d) == w.last(d) && w.last(d) < frames - 1 && children_of(w, d).empty();
+  return w.first(d) == w.last(d) && w.last(d) < frames - 1 && !has_daughters(w, d);
 }
 
 // The mother's length before dividing: the larger of its last two lengths
@@ -276,7 +307,7 @@ int resolve_divisions(Work& w) {
     if (division_makes_sense(w, m, kids[0], kids[1], T)) continue;
     const double c0 = continuation_cost(w, m, kids[0], T), c1 = continuation_cost(w, m, kids[1], T);
     const int keep = c1 < c0 ? kids[1] : kids[0], other = keep == kids[0] ? kids[1] : kids[0];
-    w.parent[static_cast<size_t>(other)] = 0;
+    set_parent(w, other, 0);
     w.start[static_cast<size_t>(other)] = Start::kNew;
     const Cell begin = w.first_cell(keep);
     w.flag[static_cast<size_t>(begin.frame)][static_cast<size_t>(begin.index)] = kDivisionResolved;
@@ -337,8 +368,11 @@ void swap_tails(Work& w, int a, int b, int s) {
   ca = std::move(na);
   cb = std::move(nb);
   // Two loose ends joined: the track that started at s is now empty.
-  if (ca.empty()) w.alive[static_cast<size_t>(a)] = 0;
-  if (cb.empty()) w.alive[static_cast<size_t>(b)] = 0;
+  for (int k : {a, b})
+    if (w.cells[static_cast<size_t>(k)].empty()) {
+      w.alive[static_cast<size_t>(k)] = 0;
+      set_parent(w, k, 0);
+    }
   for (const Cell& c : ca) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = a + 1;
   for (const Cell& c : cb) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = b + 1;
   for (int c = 0; c < w.count(); ++c) {
@@ -346,6 +380,7 @@ void swap_tails(Work& w, int a, int b, int s) {
     if (p == a + 1) p = b + 1;
     else if (p == b + 1) p = a + 1;
   }
+  std::swap(w.daughters[static_cast<size_t>(a)], w.daughters[static_cast<size_t>(b)]);
 }
 
 // Cells of frame t+1 that may take over a link: going on from frame t (not
@@ -359,7 +394,7 @@ bool relinkable_next(const Work& w, int t, int j) {
 // at t without daughters.
 bool relinkable_here(const Work& w, int t, int i) {
   const int k = w.track_of({t, i}) - 1;
-  return w.last(k) > t || children_of(w, k).empty();
+  return w.last(k) > t || !has_daughters(w, k);
 }
 
 // Exchanges the futures of two tracks at one pair where the motion, the
@@ -431,17 +466,21 @@ int split_track(Work& w, int k, int s, int parent, Start start) {
   const int n = w.count();
   for (int c = 0; c < n; ++c)
     if (w.parent[static_cast<size_t>(c)] == k + 1) w.parent[static_cast<size_t>(c)] = n + 1;
+  const int moved = w.daughters[static_cast<size_t>(k)];
+  w.daughters[static_cast<size_t>(k)] = 0;
   for (const Cell& c : tail) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = n + 1;
   w.cells.push_back(std::move(tail));
-  w.parent.push_back(parent);
+  w.daughters.push_back(moved);
+  w.parent.push_back(0);
   w.start.push_back(start);
   w.alive.push_back(1);
+  set_parent(w, n, parent);
   return n;
 }
 
 // Whether track k is seen after frame s, or s is the last frame.
 bool lives_on(const Work& w, int k, int s) {
-  return w.last(k) > s || !children_of(w, k).empty() || s == static_cast<int>(w.tl.frames.size()) - 1;
+  return w.last(k) > s || has_daughters(w, k) || s == static_cast<int>(w.tl.frames.size()) - 1;
 }
 
 // A division the pairs missed: the mother goes on at t+1 as a cell about half
@@ -497,7 +536,7 @@ int find_missed_divisions(Work& w) {
       // The cells before keep their track (and parent); the tail becomes hers.
       if (w.first(best) <= t) best = split_track(w, best, t + 1, 0, Start::kNew);
       split_track(w, m, t + 1, m + 1, Start::kDaughter);  // before: it hands m's daughters on
-      w.parent[static_cast<size_t>(best)] = m + 1;
+      set_parent(w, best, m + 1);
       w.start[static_cast<size_t>(best)] = Start::kDaughter;
       ++found;
     }
