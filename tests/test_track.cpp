@@ -113,53 +113,15 @@ TEST(LineageRules, TwoLevelsDivideWhenBothLevelsClaim) {
   EXPECT_EQ(at(one, 1, 2).parent, 0);
 }
 
-// Cells at (x, 0) with the given lengths and ids 1, 2, ...
-Frame row_of_cells(const std::vector<std::pair<double, double>>& x_len) {
-  Frame f;
-  for (const auto& c : x_len) {
-    f.x.push_back(c.first);
-    f.y.push_back(0);
-    f.length.push_back(c.second);
-    f.angle.push_back(0);
-    f.id.push_back(static_cast<double>(f.x.size()));
-  }
-  return f;
-}
-
-TEST(LineageRules, HalvedContinuationFindsItsSister) {
-  // Mother 0 (48 long at x=0) keeps one daughter as continuation (index 0);
-  // its sister (index 1) went to cell 1 (29 long) as the second "daughter"
-  // of a division that cannot be one: cell 1's other daughter (index 2) is
-  // cell 1 itself. Cell 2 (far away) halves too but has no sister near.
-  TimeLapse tl;
-  tl.frames = {row_of_cells({{0, 48}, {100, 29}, {300, 40}}),
-               row_of_cells({{-12, 23}, {12, 25}, {100, 31}, {300, 22}})};
-  tl.frames[1].number = 1;
-  const Lineage lin = build_lineage(tl, {links(3, {{0, -1, -1}, {-1, -1, 1}, {-1, 1, -1}, {2, -1, -1}})}, 3);
-  EXPECT_EQ(at(lin, 1, 0).parent, 1);
-  EXPECT_EQ(at(lin, 1, 1).parent, 1);
-  EXPECT_EQ(at(lin, 1, 2).track, 2);  // cell 1 continues into its own successor
-  EXPECT_EQ(at(lin, 1, 3).track, 3);  // no sister: the continuation stands
-  EXPECT_EQ(lin.pairs[0].divisions, 1);
-
-  // A lone daughter beside a halved continuation is the sister.
-  const Lineage lone = build_lineage(tl, {links(3, {{0, -1, -1}, {-1, 0, -1}, {1, -1, -1}, {2, -1, -1}})}, 3);
-  EXPECT_EQ(at(lone, 1, 0).parent, 1);
-  EXPECT_EQ(at(lone, 1, 1).parent, 1);
-  // Without divisions (one level) nothing is mended.
-  const Lineage one = build_lineage(tl, {links(3, {{0, -1, -1}, {-1, 0, -1}, {1, -1, -1}, {2, -1, -1}})}, 1);
-  EXPECT_EQ(at(one, 1, 0).track, 1);
-}
-
 TEST(TrackOutput, CellsSortedByFrameThenIdWithShortestNumbers) {
   TimeLapse tl = frames_with_ids({{3, 1}, {2}});
   tl.frames[0].x = {0.1, 1e21};
   const Lineage lin = build_lineage(tl, {links(2, {{1, -1, -1}})}, 3);
   EXPECT_EQ(cells_csv_text(tl, lin),
-            "frame,id,track,parent_track,x,y,length,angle\n"
-            "0,1,1,0,1e+21,0,20,0\n"
-            "0,3,2,0,0.1,0,20,0\n"
-            "1,2,1,0,2,0,20,0\n");
+            "frame,id,track,parent_track,x,y,length,angle,flag\n"
+            "0,1,1,0,1e+21,0,20,0,0\n"
+            "0,3,2,0,0.1,0,20,0,0\n"
+            "1,2,1,0,2,0,20,0,0\n");
 }
 
 // ---- Input and refusals, through the program ----

@@ -1,6 +1,8 @@
 // vantu-plot: draws the matches of a finished vantu run as one SVG picture.
 //
 //   vantu-plot [-o FILE] [--warped] [first-frame-file second-frame-file]
+//   vantu-plot --lineage DIR [-o FILE]     (the tree of a vantu-track output;
+//                                           tools/lineage_plot.h)
 //
 // Run it in the working directory of the run. It reads "softconfig.dat", the
 // two point files, "Match.dat" and (with --warped) "out.dat", and writes only
@@ -18,6 +20,7 @@
 #include "base/check.h"
 #include "base/params.h"
 #include "run/config.h"
+#include "tools/lineage_plot.h"
 
 namespace {
 
@@ -31,18 +34,26 @@ struct Options {
   std::string output = "matches.svg";
   bool warped = false;
   bool help = false;
+  std::string lineage;  // a vantu-track output folder: draw its lineage tree
+  bool output_given = false;
 };
 
 const char* const kUsage =
     "usage: vantu-plot [-o FILE] [--warped] [FIRST SECOND]\n"
+    "       vantu-plot --lineage DIR [-o FILE]\n"
     "\n"
     "Draws the matches of a finished vantu run as an SVG picture. Run it in the\n"
     "working directory of the run: it reads softconfig.dat, the two point files\n"
     "(FIRST and SECOND; both or neither, as for vantu; by default\n"
     "newbact/image026.dat and newbact/image029.dat) and Match.dat.\n"
     "\n"
-    "  -o FILE    write the picture to FILE (default matches.svg)\n"
+    "  -o FILE    write the picture to FILE (default matches.svg; lineage.svg\n"
+    "             in DIR with --lineage)\n"
     "  --warped   also draw the warped second-frame positions from out.dat\n"
+    "  --lineage DIR  draw the lineage tree of a vantu-track output folder\n"
+    "             (DIR/cells.csv and DIR/res_track.txt): time across, one line\n"
+    "             per track, a fork at each division, one colour per founder;\n"
+    "             closed gaps dashed, probable debris grey\n"
     "  -h         print this help and exit\n";
 
 // Ends the program with status 1; the message goes to standard error.
@@ -61,11 +72,21 @@ Options parse_args(int argc, char** argv) {
     else if (a == "--warped")
       opt.warped = true;
     else if (a == "-o" && i + 1 < argc)
-      opt.output = argv[++i];
+      opt.output = argv[++i], opt.output_given = true;
+    else if (a == "--lineage" && i + 1 < argc)
+      opt.lineage = argv[++i];
     else if (a.size() > 1 && a[0] == '-')
-      throw Refusal{(a == "-o" ? "-o needs a file name\n" : "unknown option " + a + "\n") + kUsage};
+      throw Refusal{(a == "-o"          ? "-o needs a file name\n"
+                     : a == "--lineage" ? "--lineage needs a folder\n"
+                                        : "unknown option " + a + "\n") +
+                    kUsage};
     else
       files.push_back(a);
+  }
+  if (!opt.lineage.empty()) {
+    if (!files.empty() || opt.warped)
+      throw Refusal{"--lineage takes a folder only, not point files or --warped\n" + std::string(kUsage)};
+    if (!opt.output_given) opt.output = opt.lineage + "/lineage.svg";
   }
   if (files.size() > 2) throw Refusal{"too many point files given\n" + std::string(kUsage)};
   if (files.size() == 1)
@@ -496,10 +517,17 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (!opt.lineage.empty()) {
+      write_file(opt.output, vantu_plot::lineage_svg(opt.lineage));
+      return 0;
+    }
     const RunData run = load_run(opt);
     write_file(opt.output, render(run, classify(run, opt), opt));
   } catch (const Refusal& r) {
     std::fprintf(stderr, "vantu-plot: %s\n", r.message.c_str());
+    return 1;
+  } catch (const vantu_plot::LineageError& e) {
+    std::fprintf(stderr, "vantu-plot: %s\n", e.what());
     return 1;
   }
   return 0;

@@ -34,7 +34,12 @@ constexpr const char* kDescription =
     "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
     "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
     "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
-    "for every range of pairs (in any order, at once), then --join.";
+    "for every range of pairs (in any order, at once), then --join.\n\n"
+    "The chained lineage is mended along the time axis (each repair can be switched\n"
+    "off): crossed links exchanged, gaps of missed cells closed (the track skips the\n"
+    "frame), divisions that do not add up resolved or missed ones found, one-frame\n"
+    "tracks flagged. The last column of cells.csv, flag: 0 normal, 1 probable debris,\n"
+    "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division.";
 
 bool ends_with(const std::string& s, const char* suffix) {
   const size_t n = std::strlen(suffix);
@@ -158,18 +163,23 @@ void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
   run.last = b;
 }
 
+// The lineage of the pairs' matches, mended along the time axis, and its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                    bool masks) {
-  const Lineage lin = build_lineage(tl, links, max_split);
+  Lineage lin = build_lineage(tl, links, max_split);
+  const RepairCounts repaired = repair_lineage(tl, lin, o.repairs);
   if (masks) check_track_labels(lin);
   write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
   write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
   if (masks) write_track_masks(o.inputs, tl, lin, o.out_dir);
   write_output(o.out_dir, "pairs.log", pairs_log_text(tl, links, lin));
   int divisions = 0;
-  for (const Lineage::PairCounts& c : lin.pairs) divisions += c.divisions;
-  std::fprintf(stderr, "vantu-track: %zu frames, %zu tracks, %d divisions; lineage in %s\n", tl.frames.size(),
-               lin.tracks.size(), divisions, o.out_dir.c_str());
+  for (const Track& tr : lin.tracks) divisions += tr.start == Start::kDaughter;
+  std::fprintf(stderr,
+               "vantu-track: %zu frames, %zu tracks, %d divisions (%d gaps closed, %d divisions resolved, %d found, "
+               "%d probable debris, %d links exchanged); lineage in %s\n",
+               tl.frames.size(), lin.tracks.size(), divisions / 2, repaired.gaps_closed, repaired.divisions_resolved,
+               repaired.divisions_found, repaired.debris, repaired.relinked, o.out_dir.c_str());
 }
 
 // The stages in order: read, choose the parameters into DIR/softconfig.dat,
@@ -244,6 +254,15 @@ int track_main(int argc, char** argv) {
   app.add_option("--config", o.config, "a softconfig.dat to use instead of parameters chosen from the data");
   app.add_flag("--keep-pairs", o.keep_pairs, "keep each pair's result files in DIR/pairs/NNNN/");
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
+  bool no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
+  app.add_flag("--no-relink", no_relink,
+               "keep every link of the pairs, also where the motion, lengths and axes say two links are crossed");
+  app.add_flag("--no-gap-closing", no_gaps, "do not join a track that ends to one that starts 2 or 3 frames later");
+  app.add_flag("--no-division-check", no_divisions,
+               "keep the pairs' divisions as they are: none resolved (daughters' lengths that do not add up, a "
+               "daughter seen once), none found where the pairs missed one");
+  app.add_flag("--no-debris-flag", no_debris, "do not flag one-frame tracks without parent as probable debris");
+  app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: every repair off");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
   // The run in parts, for a workflow that spreads the pairs over jobs.
@@ -270,6 +289,10 @@ int track_main(int argc, char** argv) {
     if (pairs->count() > 0 && o.pairs.empty()) throw TrackError("--pairs: an empty range");
     if (!columns.empty()) parse_column_map(columns, o.columns);
     o.angles = parse_angles(angles);
+    o.repairs.relink = !(no_relink || raw);
+    o.repairs.close_gaps = !(no_gaps || raw);
+    o.repairs.check_divisions = !(no_divisions || raw);
+    o.repairs.flag_debris = !(no_debris || raw);
     return run_tracker(o);
   } catch (const TrackError& e) {
     std::fprintf(stderr, "vantu-track: %s\n", e.what());

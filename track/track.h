@@ -12,12 +12,15 @@
 //                         first set of a pair (with angles) and as the second
 //   PairLinks (pair t = frames t and t+1): per cell j of frame t+1 and level
 //   l, the index of the frame-t cell it was matched to, or -1.
-//   Lineage: per frame, per cell, its track (from 1); per track its first and
-//   last frame index, its parent track (0: none) and what started and ended it.
+//   Lineage: per frame, per cell, its track (from 1) and its flag (CellFlag);
+//   per track its first and last frame index, its parent track (0: none), what
+//   started it and how many frames it skips (a closed gap: the cell was not
+//   detected there, and the track has no cell in those frames).
 //
 // The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
 // the parameters (parameters.cpp), match every pair of consecutive frames
-// (pairs.cpp), chain the matches into the lineage (lineage.cpp), and write it
+// (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
+// the time axis (repairs.cpp), and write it
 // (write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
 // by throwing TrackError before anything is written.
 #pragma once
@@ -80,6 +83,12 @@ struct TrackOptions {
   // One part of the run instead of the whole (see cli.cpp's run_tracker).
   bool prepare = false, join = false;
   std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
+  struct Repairs {
+    bool relink = true;            // exchange crossed links where motion, length and axis disagree
+    bool close_gaps = true;        // join a track that ends to one that starts 2 or 3 frames later
+    bool check_divisions = true;   // resolve divisions whose lengths or daughters do not make sense
+    bool flag_debris = true;       // flag one-frame tracks without parent as probable debris
+  } repairs;
 };
 
 // ---- Input ----
@@ -155,11 +164,21 @@ struct Track {
   int first = 0, last = 0;  // frame indices
   int parent = 0;           // parent track, 0: none
   Start start = Start::kNew;
+  int skipped = 0;          // frames between first and last without a cell of the track
+};
+
+// A cell's flag in cells.csv (the column "flag").
+enum CellFlag : int {
+  kNormal = 0,
+  kProbableDebris = 1,     // a track without parent seen in one frame only (not the last)
+  kAfterGap = 2,           // first cell after a closed gap: the cell was missed in the frame(s) before
+  kDivisionResolved = 3,   // the matcher saw its mother divide; taken as the mother going on
 };
 
 struct Lineage {
   std::vector<std::vector<int>> track;  // [frame][cell] -> track (from 1)
   std::vector<Track> tracks;            // tracks[L - 1]
+  std::vector<std::vector<int>> flag;   // [frame][cell] -> CellFlag; empty: all kNormal
   // Per pair: counts for the log.
   struct PairCounts {
     int continuations = 0, divisions = 0, unmatched = 0;
@@ -169,6 +188,17 @@ struct Lineage {
 
 // Chains the pairs' matches into tracks (see lineage.cpp for the rules).
 Lineage build_lineage(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split);
+
+// ---- Repairs along the time axis (repairs.cpp) ----
+
+struct RepairCounts {
+  int relinked = 0, gaps_closed = 0, divisions_resolved = 0, divisions_found = 0, debris = 0;
+};
+
+// Mends what one pair cannot see: closes gaps of missed cells, resolves
+// divisions that do not make sense into continuations, flags probable debris.
+// A lineage without such faults is left exactly as it is.
+RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which);
 
 // ---- Output ----
 

@@ -1,5 +1,6 @@
 // cells.csv: one row per cell per frame, sorted by frame then id, with the
-// cell's track and its parent track (0: none).
+// cell's track and its parent track (0: none), the input's extra columns and
+// last the cell's flag (CellFlag).
 #include <algorithm>
 #include <numeric>
 
@@ -10,7 +11,7 @@ namespace vantu {
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
   std::string text = "frame,id,track,parent_track,x,y,length,angle";
   for (const std::string& name : tl.extra_names) text += "," + name;
-  text += "\n";
+  text += ",flag\n";
   for (size_t t = 0; t < tl.frames.size(); ++t) {
     const Frame& f = tl.frames[t];
     std::vector<size_t> order(static_cast<size_t>(f.count()));
@@ -23,7 +24,7 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
               std::to_string(lin.tracks[static_cast<size_t>(track - 1)].parent) + "," + number_text(f.x[i]) + "," +
               number_text(f.y[i]) + "," + number_text(f.length[i]) + "," + number_text(f.angle[i]);
       for (const std::vector<double>& column : f.extra) text += "," + number_text(column[i]);
-      text += "\n";
+      text += "," + std::to_string(lin.flag.empty() ? 0 : lin.flag[t][i]) + "\n";
     }
   }
   return text;

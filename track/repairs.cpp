@@ -1,0 +1,622 @@
+// Repairs of the chained lineage that need the time axis.
+//
+// A frame pair cannot tell a missed cell or a spurious detection from a real
+// event; the frames around it can. The repairs, in this order:
+//   1. Relinking. At each pair, two links are exchanged (the tracks swap
+//      their futures), or a link moves to a cell that starts a track without
+//      parent, when the colony's motion, the length change and the axis
+//      change make the other way round much more likely (link_cost). The
+//      motion at a cell is the median displacement of its six nearest
+//      neighbours whose tracks are seen in both frames: the warp the matcher
+//      found, sampled by its matches. Runs again after the other repairs.
+//   2. Gap closing. A track that ends without successor and without daughters
+//      at frame t, and a track without parent that starts at t+2 or t+3, are
+//      one cell missed in between when the cell is where that motion carries
+//      the first, with a length and an axis that fit. We do not run the
+//      matcher on (t, t+2): the pairs' matches already sample its warp around
+//      every cell, a gap needs only the motion at one place, and a second
+//      annealing per gap would cost a pair's time for what the neighbours give
+//      at once (and could not change anything on a fault-free time-lapse,
+//      where no gap is looked at). The track then skips the missing frame(s).
+//   3. Divisions that make sense. A division whose daughters' lengths do not
+//      add up to their mother's (times the colony's growth over one frame) or
+//      one of whose daughters is seen in one frame only is taken for the
+//      mother going on beside a spurious detection, a split segmentation or a
+//      cell coming back after a gap: the daughter that best continues the
+//      mother (one that lives on before one that vanishes, then position,
+//      length and axis) joins the mother's track, the other one starts a
+//      track without parent, and gap closing runs again for cells that came
+//      back. Then the divisions the pairs missed are found: a mother going on
+//      as a cell of about half her length beside the other half (a track
+//      without parent, or a cell reached through a one-frame detection or a
+//      poor link). Two rounds, as a found division may leave a one-frame
+//      daughter of an earlier one.
+//   4. Debris. A track without parent seen in one frame only (neither the
+//      first nor the last frame) is flagged as probable debris, not removed.
+// On a lineage the pairs got right (as they do on most time-lapses without
+// missed or spurious cells) no track ends early, no track starts without
+// parent after the first frame, no link is poor and every division adds up,
+// so nothing changes. Tracks are numbered again as build_lineage
+// numbers them (by first frame, then the first cell's id).
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "track/track.h"
+
+namespace vantu {
+
+namespace {
+
+// Bounds on the daughters' summed length over the mother's length, in units
+// of the colony's growth over one frame. Real divisions fall near 1; a
+// continuation with a spurious or returning cell beside it adds a cell.
+constexpr double kDivisionSumLow = 0.8, kDivisionSumHigh = 1.2;
+// A daughter's share of her mother's length (the rest is the other daughter).
+constexpr double kHalfLow = 0.3, kHalfHigh = 0.7;
+// Gap closing: the distance gate in units of the typical neighbour spacing,
+// the length ratio allowed (after growth) and the largest axis change.
+constexpr double kGapGate = 0.6, kGapLengthRatio = 1.35, kGapAxisDegrees = 35.0;
+constexpr int kNeighbours = 6;
+constexpr int kLongestGap = 2;  // missing frames a closed gap may span
+// Relinking: the spreads of a link's length change (log ratio) and axis
+// change (degrees), the least position spread in units of the spacing, the
+// cost two loose ends must stay under to be joined, and the least gain of a
+// change (costs are squared deviations in units of their spreads).
+constexpr double kRelinkLengthSpread = 0.1, kRelinkAxisSpread = 15.0, kRelinkLeastSpread = 0.05;
+constexpr double kRelinkUnlinked = 9.0, kRelinkMargin = 4.0;
+constexpr int kRelinkPasses = 3;
+
+struct Cell {
+  int frame, index;
+};
+
+// The lineage as lists of cells per track while it is being repaired.
+struct Work {
+  const TimeLapse& tl;
+  std::vector<std::vector<Cell>> cells;  // per track, in frame order
+  std::vector<int> parent;               // per track, 0: none
+  std::vector<Start> start;
+  std::vector<char> alive;               // false: merged into another track
+  std::vector<int> daughters;            // per track, the number of tracks whose parent it is
+  std::vector<std::vector<int>> flag;    // [frame][cell]
+  std::vector<std::vector<int>> track;   // [frame][cell] -> track, kept current
+  double growth = 1.0;                   // median length ratio of a continuation
+  double spacing = 1.0;                  // median distance to the nearest neighbour
+
+  explicit Work(const TimeLapse& t) : tl(t) {}
+  int count() const { return static_cast<int>(cells.size()); }
+  const Frame& frame(int t) const { return tl.frames[static_cast<size_t>(t)]; }
+  int first(int k) const { return cells[static_cast<size_t>(k)].front().frame; }
+  int last(int k) const { return cells[static_cast<size_t>(k)].back().frame; }
+  const Cell& first_cell(int k) const { return cells[static_cast<size_t>(k)].front(); }
+  const Cell& last_cell(int k) const { return cells[static_cast<size_t>(k)].back(); }
+  double length(const Cell& c) const { return frame(c.frame).length[static_cast<size_t>(c.index)]; }
+  double x(const Cell& c) const { return frame(c.frame).x[static_cast<size_t>(c.index)]; }
+  double y(const Cell& c) const { return frame(c.frame).y[static_cast<size_t>(c.index)]; }
+  double angle(const Cell& c) const { return frame(c.frame).angle[static_cast<size_t>(c.index)]; }
+  int track_of(const Cell& c) const { return track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)]; }
+};
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+bool has_daughters(const Work& w, int k) { return w.daughters[static_cast<size_t>(k)] > 0; }
+
+// Sets track k's parent (0: none), keeping the counts of daughters.
+void set_parent(Work& w, int k, int parent) {
+  int& p = w.parent[static_cast<size_t>(k)];
+  if (p > 0) --w.daughters[static_cast<size_t>(p - 1)];
+  p = parent;
+  if (p > 0) ++w.daughters[static_cast<size_t>(p - 1)];
+}
+
+// Tracks whose parent is k, in label order (0-based indices).
+std::vector<int> children_of(const Work& w, int k) {
+  std::vector<int> out;
+  for (int c = 0; c < w.count(); ++c)
+    if (w.alive[static_cast<size_t>(c)] && w.parent[static_cast<size_t>(c)] == k + 1) out.push_back(c);
+  return out;
+}
+
+Work work_from(const TimeLapse& tl, const Lineage& lin) {
+  Work w(tl);
+  const size_t n = lin.tracks.size();
+  w.cells.resize(n);
+  for (size_t t = 0; t < lin.track.size(); ++t)
+    for (size_t i = 0; i < lin.track[t].size(); ++i)
+      w.cells[static_cast<size_t>(lin.track[t][i] - 1)].push_back({static_cast<int>(t), static_cast<int>(i)});
+  for (const Track& tr : lin.tracks) {
+    w.parent.push_back(tr.parent);
+    w.start.push_back(tr.start);
+  }
+  w.alive.assign(n, 1);
+  w.daughters.assign(n, 0);
+  for (const Track& tr : lin.tracks)
+    if (tr.parent > 0) ++w.daughters[static_cast<size_t>(tr.parent - 1)];
+  w.track = lin.track;
+  w.flag.resize(lin.track.size());
+  for (size_t t = 0; t < lin.track.size(); ++t) w.flag[t].assign(lin.track[t].size(), kNormal);
+  return w;
+}
+
+// The colony's growth over one frame and the spacing of its cells.
+void measure_colony(Work& w) {
+  std::vector<double> ratios;
+  for (const std::vector<Cell>& cs : w.cells)
+    for (size_t k = 1; k < cs.size(); ++k)
+      if (cs[k].frame == cs[k - 1].frame + 1 && w.length(cs[k - 1]) > 0)
+        ratios.push_back(w.length(cs[k]) / w.length(cs[k - 1]));
+  if (!ratios.empty()) w.growth = median(ratios);
+  std::vector<double> nearest;
+  for (const Frame& f : w.tl.frames)
+    for (int i = 0; i < f.count(); ++i) {
+      double best = HUGE_VAL;
+      for (int j = 0; j < f.count(); ++j)
+        if (j != i) best = std::min(best, std::hypot(f.x[static_cast<size_t>(j)] - f.x[static_cast<size_t>(i)],
+                                                     f.y[static_cast<size_t>(j)] - f.y[static_cast<size_t>(i)]));
+      if (best < HUGE_VAL) nearest.push_back(best);
+    }
+  if (!nearest.empty()) w.spacing = std::max(median(nearest), 1e-9);
+}
+
+// The cell of track k in frame t, or index -1.
+Cell cell_at(const Work& w, int k, int t) {
+  for (const Cell& c : w.cells[static_cast<size_t>(k)])
+    if (c.frame == t) return c;
+  return {t, -1};
+}
+
+// Where the colony's motion carries cell c of frame t by frame s: its
+// position plus the median displacement of its nearest neighbours whose
+// tracks are seen in both frames.
+std::pair<double, double> carried(const Work& w, const Cell& c, int s) {
+  const Frame& f = w.frame(c.frame);
+  std::vector<std::pair<double, int>> near;
+  for (int j = 0; j < f.count(); ++j)
+    if (j != c.index)
+      near.push_back({std::hypot(f.x[static_cast<size_t>(j)] - w.x(c), f.y[static_cast<size_t>(j)] - w.y(c)), j});
+  // The nearest few first (in the order a full sort gives them); all of
+  // them only when too few of those are seen in frame s.
+  const size_t few = std::min(near.size(), static_cast<size_t>(4 * kNeighbours));
+  std::partial_sort(near.begin(), near.begin() + static_cast<long>(few), near.end());
+  std::vector<double> dx, dy;
+  for (size_t k = 0; k < near.size(); ++k) {
+    if (k == few) std::sort(near.begin() + static_cast<long>(few), near.end());
+    const auto& nj = near[k];
+    if (static_cast<int>(dx.size()) == kNeighbours) break;
+    const Cell from{c.frame, nj.second};
+    const Cell to = cell_at(w, w.track_of(from) - 1, s);
+    if (to.index < 0) continue;
+    dx.push_back(w.x(to) - w.x(from));
+    dy.push_back(w.y(to) - w.y(from));
+  }
+  return {w.x(c) + median(dx), w.y(c) + median(dy)};
+}
+
+// Difference of two cell axes in degrees, 0 to 90.
+double axis_difference(double a, double b) {
+  double d = std::fmod(std::fabs(a - b), 180.0);
+  return std::min(d, 180.0 - d);
+}
+
+// Moves the cells and daughters of track `from` onto track `to` (which ends
+// before `from` starts).
+void merge_tracks(Work& w, int to, int from) {
+  for (const Cell& c : w.cells[static_cast<size_t>(from)]) {
+    w.cells[static_cast<size_t>(to)].push_back(c);
+    w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = to + 1;
+  }
+  w.cells[static_cast<size_t>(from)].clear();
+  w.alive[static_cast<size_t>(from)] = 0;
+  set_parent(w, from, 0);
+  for (int c = 0; c < w.count(); ++c)
+    if (w.parent[static_cast<size_t>(c)] == from + 1) set_parent(w, c, to + 1);
+}
+
+// A track that ends early: no daughters, not at the last frame.
+bool ends_early(const Work& w, int k, int frames) {
+  return w.alive[static_cast<size_t>(k)] && w.last(k) < frames - 1 && !has_daughters(w, k);
+}
+
+struct GapCandidate {
+  double cost;
+  int ended, started;
+  bool operator<(const GapCandidate& o) const {
+    if (cost != o.cost) return cost < o.cost;
+    if (ended != o.ended) return ended < o.ended;
+    return started < o.started;
+  }
+};
+
+int close_gaps(Work& w) {
+  const int T = static_cast<int>(w.tl.frames.size());
+  std::vector<GapCandidate> cands;
+  for (int a = 0; a < w.count(); ++a) {
+    if (!ends_early(w, a, T)) continue;
+    const Cell end = w.last_cell(a);
+    for (int b = 0; b < w.count(); ++b) {
+      if (!w.alive[static_cast<size_t>(b)] || w.parent[static_cast<size_t>(b)] != 0 || w.first(b) == 0) continue;
+      const int skip = w.first(b) - end.frame - 1;
+      if (skip < 1 || skip > kLongestGap) continue;
+      const Cell begin = w.first_cell(b);
+      const std::pair<double, double> at = carried(w, end, begin.frame);
+      const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / (kGapGate * w.spacing);
+      const double expected = w.length(end) * std::pow(w.growth, skip + 1);
+      const double ratio = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(expected, 1e-9)));
+      const double turn = axis_difference(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
+      if (dist > 1 || ratio > std::log(kGapLengthRatio) || turn > 1) continue;
+      cands.push_back({dist + ratio / std::log(kGapLengthRatio) + 0.5 * turn, a, b});
+    }
+  }
+  std::sort(cands.begin(), cands.end());
+  std::vector<char> used(static_cast<size_t>(w.count()), 0);
+  int closed = 0;
+  for (const GapCandidate& g : cands) {
+    if (used[static_cast<size_t>(g.ended)] || used[static_cast<size_t>(g.started)]) continue;
+    used[static_cast<size_t>(g.ended)] = used[static_cast<size_t>(g.started)] = 1;
+    merge_tracks(w, g.ended, g.started);
+    ++closed;
+  }
+  return closed;
+}
+
+// A daughter seen in one frame only, before the last frame.
+bool vanishes(const Work& w, int d, int frames) {
+  return w.first(d) == w.last(d) && w.last(d) < frames - 1 && !has_daughters(w, d);
+}
+
+// The mother's length before dividing: the larger of its last two lengths
+// (one of them may be a piece of a split segmentation).
+double mother_length(const Work& w, int m, int t) {
+  const Cell now = cell_at(w, m, t), before = cell_at(w, m, t - 1);
+  double len = w.length(now);
+  if (before.index >= 0) len = std::max(len, w.length(before) * w.growth);
+  return len;
+}
+
+bool division_makes_sense(const Work& w, int m, int d0, int d1, int frames) {
+  if (vanishes(w, d0, frames) || vanishes(w, d1, frames)) return false;
+  const double sum = w.length(w.first_cell(d0)) + w.length(w.first_cell(d1));
+  const double ratio = sum / (std::max(mother_length(w, m, w.last(m)), 1e-9) * w.growth);
+  return ratio >= kDivisionSumLow && ratio <= kDivisionSumHigh;
+}
+
+// How badly daughter d continues mother m: vanishing, distance from where the
+// motion carries the mother, length and axis.
+double continuation_cost(const Work& w, int m, int d, int frames) {
+  const Cell end = w.last_cell(m), begin = w.first_cell(d);
+  const std::pair<double, double> at = carried(w, end, begin.frame);
+  const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / w.spacing;
+  const double len = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(w.length(end) * w.growth, 1e-9)));
+  const double turn = axis_difference(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
+  return (vanishes(w, d, frames) ? 100.0 : 0.0) + dist + 2.0 * len + turn;
+}
+
+int resolve_divisions(Work& w) {
+  const int T = static_cast<int>(w.tl.frames.size());
+  int resolved = 0;
+  for (int m = 0; m < w.count(); ++m) {
+    if (!w.alive[static_cast<size_t>(m)]) continue;
+    const std::vector<int> kids = children_of(w, m);
+    if (kids.size() != 2 || w.first(kids[0]) != w.last(m) + 1 || w.first(kids[1]) != w.last(m) + 1) continue;
+    if (division_makes_sense(w, m, kids[0], kids[1], T)) continue;
+    const double c0 = continuation_cost(w, m, kids[0], T), c1 = continuation_cost(w, m, kids[1], T);
+    const int keep = c1 < c0 ? kids[1] : kids[0], other = keep == kids[0] ? kids[1] : kids[0];
+    set_parent(w, other, 0);
+    w.start[static_cast<size_t>(other)] = Start::kNew;
+    const Cell begin = w.first_cell(keep);
+    w.flag[static_cast<size_t>(begin.frame)][static_cast<size_t>(begin.index)] = kDivisionResolved;
+    merge_tracks(w, m, keep);
+    ++resolved;
+    --m;  // the mother's new end may be another division to look at
+  }
+  return resolved;
+}
+
+// ---- Relinking ----
+
+// The links of one pair in the motion's terms: per cell of frame t, where the
+// colony's motion carries it by t+1; the spread of the links' residuals.
+struct PairMotion {
+  int t = 0;
+  std::vector<std::pair<double, double>> at;
+  double sd = 1.0;
+};
+
+PairMotion pair_motion(const Work& w, int t) {
+  PairMotion pm;
+  pm.t = t;
+  const Frame& f = w.frame(t);
+  std::vector<double> residual;
+  for (int i = 0; i < f.count(); ++i) {
+    pm.at.push_back(carried(w, {t, i}, t + 1));
+    const Cell next = cell_at(w, w.track_of({t, i}) - 1, t + 1);
+    if (next.index >= 0)
+      residual.push_back(std::hypot(w.x(next) - pm.at.back().first, w.y(next) - pm.at.back().second));
+  }
+  // The median distance of a 2-D normal residual is 1.177 standard deviations.
+  pm.sd = std::max(median(residual) / 1.177, kRelinkLeastSpread * w.spacing);
+  return pm;
+}
+
+// How unlikely it is that cell j of frame t+1 is cell i of frame t going on.
+double link_cost(const Work& w, const PairMotion& pm, int i, int j) {
+  const Cell a{pm.t, i}, b{pm.t + 1, j};
+  const double d = std::hypot(w.x(b) - pm.at[static_cast<size_t>(i)].first, w.y(b) - pm.at[static_cast<size_t>(i)].second);
+  const double len = std::log(std::max(w.length(b), 1e-9) / std::max(w.length(a) * w.growth, 1e-9)) / kRelinkLengthSpread;
+  const double turn = axis_difference(w.angle(a), w.angle(b)) / kRelinkAxisSpread;
+  return d * d / (pm.sd * pm.sd) + len * len + turn * turn;
+}
+
+// Swaps the futures of tracks a and b from frame s on; daughters go with the
+// future they hang from.
+void swap_tails(Work& w, int a, int b, int s) {
+  std::vector<Cell>& ca = w.cells[static_cast<size_t>(a)];
+  std::vector<Cell>& cb = w.cells[static_cast<size_t>(b)];
+  auto split = [s](const std::vector<Cell>& v) {
+    return std::find_if(v.begin(), v.end(), [s](const Cell& c) { return c.frame >= s; }) - v.begin();
+  };
+  const long ka = split(ca), kb = split(cb);
+  std::vector<Cell> na(ca.begin(), ca.begin() + ka), nb(cb.begin(), cb.begin() + kb);
+  na.insert(na.end(), cb.begin() + kb, cb.end());
+  nb.insert(nb.end(), ca.begin() + ka, ca.end());
+  ca = std::move(na);
+  cb = std::move(nb);
+  // Two loose ends joined: the track that started at s is now empty.
+  for (int k : {a, b})
+    if (w.cells[static_cast<size_t>(k)].empty()) {
+      w.alive[static_cast<size_t>(k)] = 0;
+      set_parent(w, k, 0);
+    }
+  for (const Cell& c : ca) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = a + 1;
+  for (const Cell& c : cb) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = b + 1;
+  for (int c = 0; c < w.count(); ++c) {
+    int& p = w.parent[static_cast<size_t>(c)];
+    if (p == a + 1) p = b + 1;
+    else if (p == b + 1) p = a + 1;
+  }
+  std::swap(w.daughters[static_cast<size_t>(a)], w.daughters[static_cast<size_t>(b)]);
+}
+
+// Cells of frame t+1 that may take over a link: going on from frame t (not
+// daughters) or starting a track without parent.
+bool relinkable_next(const Work& w, int t, int j) {
+  const int k = w.track_of({t + 1, j}) - 1;
+  return w.first(k) <= t || w.parent[static_cast<size_t>(k)] == 0;
+}
+
+// Cells of frame t that may give or take a link: going on at t+1, or ending
+// at t without daughters.
+bool relinkable_here(const Work& w, int t, int i) {
+  const int k = w.track_of({t, i}) - 1;
+  return w.last(k) > t || !has_daughters(w, k);
+}
+
+// Exchanges the futures of two tracks at one pair where the motion, the
+// lengths and the axes say the links are crossed: cell i of frame t going on
+// to j, and cell i2 going on to j2 (either may be missing: a track that ends
+// or starts there), become i to j2 and i2 to j when that costs less by a
+// clear margin.
+int relink_pair(Work& w, int t) {
+  const PairMotion pm = pair_motion(w, t);
+  const Frame& f = w.frame(t);
+  const Frame& g = w.frame(t + 1);
+  const double reach = w.spacing;
+  int changed = 0;
+  for (int i = 0; i < f.count(); ++i) {
+    if (!relinkable_here(w, t, i)) continue;
+    const int ka = w.track_of({t, i}) - 1;
+    const Cell j = cell_at(w, ka, t + 1);
+    const double own = j.index >= 0 ? link_cost(w, pm, i, j.index) : HUGE_VAL;
+    double best_gain = kRelinkMargin;
+    int best = -1;
+    for (int j2 = 0; j2 < g.count(); ++j2) {
+      if (j2 == j.index || !relinkable_next(w, t, j2)) continue;
+      const double dx = g.x[static_cast<size_t>(j2)] - pm.at[static_cast<size_t>(i)].first;
+      const double dy = g.y[static_cast<size_t>(j2)] - pm.at[static_cast<size_t>(i)].second;
+      if (std::hypot(dx, dy) > reach) continue;
+      const int kb = w.track_of({t + 1, j2}) - 1;
+      const Cell i2 = cell_at(w, kb, t);
+      if (i2.index >= 0 && !relinkable_here(w, t, i2.index)) continue;
+      // Costs of the links before and after; a missing link costs the same on
+      // both sides and drops out.
+      const double before = (j.index >= 0 ? own : 0) + (i2.index >= 0 ? link_cost(w, pm, i2.index, j2) : 0);
+      const double after = link_cost(w, pm, i, j2) + (i2.index >= 0 && j.index >= 0 ? link_cost(w, pm, i2.index, j.index) : 0);
+      double gain = before - after;
+      if (j.index < 0 && i2.index < 0) gain = kRelinkUnlinked - after;  // two loose ends joined
+      if (j.index >= 0 && i2.index < 0) gain = own - link_cost(w, pm, i, j2);
+      if (j.index < 0 && i2.index >= 0) gain = link_cost(w, pm, i2.index, j2) - link_cost(w, pm, i, j2);
+      if (gain > best_gain) {
+        best_gain = gain;
+        best = j2;
+      }
+    }
+    if (best < 0) continue;
+    swap_tails(w, ka, w.track_of({t + 1, best}) - 1, t + 1);
+    ++changed;
+  }
+  return changed;
+}
+
+// Passes over all pairs until one changes nothing (a change at one pair moves
+// the motion its neighbours see), at most kRelinkPasses.
+int relink(Work& w) {
+  int changed = 0;
+  for (int pass = 0; pass < kRelinkPasses; ++pass) {
+    int now = 0;
+    for (int t = 0; t + 1 < static_cast<int>(w.tl.frames.size()); ++t) now += relink_pair(w, t);
+    changed += now;
+    if (now == 0) break;
+  }
+  return changed;
+}
+
+// Splits track k before frame s: its cells from s on become a new track
+// (which takes k's daughters); returns the new track's index.
+int split_track(Work& w, int k, int s, int parent, Start start) {
+  std::vector<Cell>& ck = w.cells[static_cast<size_t>(k)];
+  const auto at = std::find_if(ck.begin(), ck.end(), [s](const Cell& c) { return c.frame >= s; });
+  std::vector<Cell> tail(at, ck.end());
+  ck.erase(at, ck.end());
+  const int n = w.count();
+  for (int c = 0; c < n; ++c)
+    if (w.parent[static_cast<size_t>(c)] == k + 1) w.parent[static_cast<size_t>(c)] = n + 1;
+  const int moved = w.daughters[static_cast<size_t>(k)];
+  w.daughters[static_cast<size_t>(k)] = 0;
+  for (const Cell& c : tail) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = n + 1;
+  w.cells.push_back(std::move(tail));
+  w.daughters.push_back(moved);
+  w.parent.push_back(0);
+  w.start.push_back(start);
+  w.alive.push_back(1);
+  set_parent(w, n, parent);
+  return n;
+}
+
+// Whether track k is seen after frame s, or s is the last frame.
+bool lives_on(const Work& w, int k, int s) {
+  return w.last(k) > s || has_daughters(w, k) || s == static_cast<int>(w.tl.frames.size()) - 1;
+}
+
+// A division the pairs missed: the mother goes on at t+1 as a cell about half
+// her length, and beside it a cell starts a track without parent (or goes on
+// from a one-frame track without parent, a spurious detection before it) with
+// which it adds up to the mother. Both become her daughters.
+int find_missed_divisions(Work& w) {
+  int found = 0;
+  const int T = static_cast<int>(w.tl.frames.size());
+  for (int t = 0; t + 1 < T; ++t) {
+    const Frame& f = w.frame(t);
+    const PairMotion pm = pair_motion(w, t);
+    for (int i = 0; i < f.count(); ++i) {
+      const int m = w.track_of({t, i}) - 1;
+      const Cell d1 = cell_at(w, m, t + 1);
+      if (d1.index < 0) continue;
+      // Her own length at t: if she was shorter the frame before, the cell at
+      // t may already be a daughter of a division the pairs missed.
+      const double mother = std::max(w.length({t, i}), 1e-9) * w.growth;
+      const double half = w.length(d1) / mother;
+      if (half < kHalfLow || half > kHalfHigh) continue;
+      const std::pair<double, double> at = carried(w, {t, i}, t + 1);
+      const Frame& g = w.frame(t + 1);
+      double best_cost = HUGE_VAL;
+      int best = -1;
+      for (int j = 0; j < g.count(); ++j) {
+        const int k = w.track_of({t + 1, j}) - 1;
+        if (k == m) continue;
+        const bool starts = w.first(k) == t + 1 && w.parent[static_cast<size_t>(k)] == 0;
+        const Cell d2{t + 1, j};
+        // Or after one cell of another size: a spurious detection chained on.
+        const bool after_one = w.first(k) == t && t > 0 &&
+                               std::fabs(std::log(w.length(w.first_cell(k)) / std::max(w.length(d2), 1e-9))) >
+                                   std::log(kGapLengthRatio);
+        // Or taken by a neighbour's track through a link the motion, length
+        // and axis do not support.
+        const Cell from = cell_at(w, k, t);
+        const bool poor_link = from.index >= 0 && link_cost(w, pm, from.index, j) > kRelinkUnlinked;
+        if (!starts && !after_one && !poor_link) continue;
+        const double share = w.length(d2) / mother;
+        if (share < kHalfLow || share > kHalfHigh || !lives_on(w, k, t + 1) || !lives_on(w, m, t + 1)) continue;
+        const double sum = (w.length(d1) + w.length(d2)) / mother;
+        const double dist = std::hypot(w.x(d2) - at.first, w.y(d2) - at.second) / (0.5 * mother + w.spacing);
+        if (sum < kDivisionSumLow || sum > kDivisionSumHigh || dist > 1) continue;
+        const double turn = axis_difference(w.angle({t, i}), w.angle(d2)) / kGapAxisDegrees;
+        const double cost = std::fabs(std::log(sum)) + dist + turn;
+        if (cost < best_cost) {
+          best_cost = cost;
+          best = k;
+        }
+      }
+      if (best < 0) continue;
+      // The cells before keep their track (and parent); the tail becomes hers.
+      if (w.first(best) <= t) best = split_track(w, best, t + 1, 0, Start::kNew);
+      split_track(w, m, t + 1, m + 1, Start::kDaughter);  // before: it hands m's daughters on
+      set_parent(w, best, m + 1);
+      w.start[static_cast<size_t>(best)] = Start::kDaughter;
+      ++found;
+    }
+  }
+  return found;
+}
+
+int flag_debris(Work& w) {
+  const int T = static_cast<int>(w.tl.frames.size());
+  int flagged = 0;
+  for (int k = 0; k < w.count(); ++k) {
+    if (!w.alive[static_cast<size_t>(k)] || w.parent[static_cast<size_t>(k)] != 0) continue;
+    if (w.first(k) == 0 || !vanishes(w, k, T)) continue;
+    const Cell c = w.first_cell(k);
+    w.flag[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = kProbableDebris;
+    ++flagged;
+  }
+  return flagged;
+}
+
+// The repaired lineage: surviving tracks in their order, relabelled from 1.
+void write_back(const Work& w, Lineage& lin) {
+  std::vector<int> order;
+  for (int k = 0; k < w.count(); ++k)
+    if (w.alive[static_cast<size_t>(k)]) order.push_back(k);
+  // The order of build_lineage: by first frame, then by the first cell's id.
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    const Cell ca = w.first_cell(a), cb = w.first_cell(b);
+    if (ca.frame != cb.frame) return ca.frame < cb.frame;
+    return w.frame(ca.frame).id[static_cast<size_t>(ca.index)] < w.frame(cb.frame).id[static_cast<size_t>(cb.index)];
+  });
+  std::vector<int> label(static_cast<size_t>(w.count()) + 1, 0);
+  int next = 0;
+  for (int k : order) label[static_cast<size_t>(k) + 1] = ++next;
+  std::vector<Track> tracks;
+  for (int k : order) {
+    const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
+    Track tr;
+    tr.first = cs.front().frame;
+    tr.last = cs.back().frame;
+    tr.parent = label[static_cast<size_t>(w.parent[static_cast<size_t>(k)])];
+    tr.start = w.start[static_cast<size_t>(k)];
+    tr.skipped = tr.last - tr.first + 1 - static_cast<int>(cs.size());
+    tracks.push_back(tr);
+    for (const Cell& c : cs) lin.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = label[static_cast<size_t>(k) + 1];
+  }
+  lin.tracks = std::move(tracks);
+  lin.flag = w.flag;
+  // The first cell after each gap (set here: relinking may move a gap's end).
+  for (int k : order) {
+    const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
+    for (size_t n = 1; n < cs.size(); ++n)
+      if (cs[n].frame > cs[n - 1].frame + 1) lin.flag[static_cast<size_t>(cs[n].frame)][static_cast<size_t>(cs[n].index)] = kAfterGap;
+  }
+}
+
+}  // namespace
+
+RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which) {
+  RepairCounts counts;
+  if (lin.tracks.empty()) return counts;
+  Work w = work_from(tl, lin);
+  measure_colony(w);
+  if (which.relink) counts.relinked = relink(w);
+  if (which.close_gaps) counts.gaps_closed += close_gaps(w);
+  // Finding a missed division may leave a one-frame daughter of an earlier
+  // one (the spurious detection the pairs chained into a daughter): a second
+  // round resolves that.
+  for (int round = 0; round < 2 && which.check_divisions; ++round) {
+    const int resolved = resolve_divisions(w);
+    counts.divisions_resolved += resolved;
+    if (which.close_gaps && resolved > 0) counts.gaps_closed += close_gaps(w);
+    const int found = find_missed_divisions(w);
+    counts.divisions_found += found;
+    if (found == 0) break;
+  }
+  if (which.relink) counts.relinked += relink(w);
+  if (which.flag_debris) counts.debris = flag_debris(w);
+  write_back(w, lin);
+  return counts;
+}
+
+}  // namespace vantu
