@@ -1,7 +1,8 @@
 // Writes the seed corpora of the mask readers: tiny label images (6 x 5
 // pixels, three cells) as TIFF (uncompressed, deflate, LZW, PackBits, with
-// and without predictor; 8, 16 and 32 bits; strips and tiles) and PNG (8 and
-// 16 bits, interlaced). Run once; the files are kept in fuzz/corpus/.
+// and without predictor; 8, 16 and 32 bits; strips and tiles; a tile larger
+// than the image) and PNG (8 and 16 bits, interlaced). Run once; the files
+// are kept in fuzz/corpus/.
 //   build-fuzz/fuzz/vantu-make-mask-seeds fuzz/corpus
 #include <png.h>
 #include <tiffio.h>
@@ -64,6 +65,23 @@ bool write_tiff(const std::string& path, int compression, int predictor, int til
   return ok;
 }
 
+// A 6 x 5 image declaring one compressed tile of 65536 x 65536 pixels and no
+// data: the reader once took 16 GB for it.
+bool write_oversized_tile(const std::string& path) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  if (!t) return false;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 32);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(t, TIFFTAG_TILEWIDTH, 65536);
+  TIFFSetField(t, TIFFTAG_TILELENGTH, 65536);
+  const bool ok = TIFFWriteCheck(t, 1, "seed") && TIFFWriteDirectory(t);
+  TIFFClose(t);
+  return ok;
+}
+
 template <class T>
 bool write_png(const std::string& path, bool interlaced) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -105,6 +123,7 @@ int main(int argc, char** argv) {
             write_tiff<std::uint8_t>(t + "u8_packbits", COMPRESSION_PACKBITS, 0, 0) &&
             write_tiff<std::uint16_t>(t + "u16_tiled", COMPRESSION_NONE, 0, 16) &&
             write_tiff<std::uint8_t>(t + "u8_tiled_deflate", COMPRESSION_ADOBE_DEFLATE, 0, 16) &&
+            write_oversized_tile(t + "oversized_tile") &&
             write_png<std::uint8_t>(p + "u8", false) && write_png<std::uint16_t>(p + "u16", false) &&
             write_png<std::uint8_t>(p + "u8_interlaced", true);
   if (!ok) std::fprintf(stderr, "cannot write the seeds in %s\n", dir.c_str());
