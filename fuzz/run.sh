@@ -11,11 +11,11 @@ seconds=${1:-60}
 build=build-fuzz
 
 cmake -S . -B "$build" -DVANTU_FUZZ=ON -DVANTU_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j2 --target fuzz-config_reader fuzz-point_reader
+cmake --build "$build" -j2 --target fuzz-config_reader fuzz-point_reader fuzz-table_reader fuzz-tiff_reader fuzz-png_reader
 
 mkdir -p "$build/artifacts"
 summary=()
-for pair in config_reader:config point_reader:points; do
+for pair in config_reader:config point_reader:points table_reader:table tiff_reader:tiff png_reader:png; do
   target=${pair%%:*}
   seeds=fuzz/corpus/${pair##*:}
   work="$build/work/$target"  # new inputs go here, the seeds stay as they are

@@ -209,6 +209,53 @@ TEST(MaskReader, RefusesWhatIsNotOnePageOfUnsignedLabels) {
   expect_refused(d.file("cut.png"), "unreadable PNG");
 }
 
+// Sizes declared by a damaged or hostile header are refused before their
+// memory is taken (each of these once asked for gigabytes or terabytes).
+TEST(MaskReader, RefusesDeclaredSizesBeforeTakingTheirMemory) {
+  RunDir d;
+  // Uncompressed 30000 x 30000 pixels declared in a file of a few hundred bytes.
+  TIFF* tif = TIFFOpen(d.file("huge.tif").c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 30000);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 30000);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 30000);
+  TIFFWriteCheck(tif, 0, "test");
+  TIFFWriteDirectory(tif);
+  TIFFClose(tif);
+  expect_refused(d.file("huge.tif"), "need 1800000000 bytes");
+  // A tile of 65536 x 65536 pixels in a 20 x 10 image.
+  tif = TIFFOpen(d.file("tile.tif").c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 20);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 10);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 32);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(tif, TIFFTAG_TILEWIDTH, 65536);
+  TIFFSetField(tif, TIFFTAG_TILELENGTH, 65536);
+  TIFFWriteCheck(tif, 1, "test");
+  TIFFWriteDirectory(tif);
+  TIFFClose(tif);
+  expect_refused(d.file("tile.tif"), "bad tile size 65536 x 65536");
+  // A PNG of 1000000 x 1000000 16-bit pixels whose data stops after a few rows.
+  std::FILE* f = std::fopen(d.file("huge.png").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_init_io(png, f);
+  png_set_IHDR(png, info, 1000000, 1000000, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  std::vector<unsigned char> row(2000000, 0);
+  for (int y = 0; y < 20; ++y) png_write_row(png, row.data());
+  png_write_flush(png);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(f);
+  expect_refused(d.file("huge.png"), "1000000 x 1000000 pixels is too large");
+}
+
 // ---- Measurement on rods of known geometry ----
 
 // A rod (rectangle with round caps) of pole-to-pole length L and width W,
