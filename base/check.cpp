@@ -1,5 +1,6 @@
 #include "base/check.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,14 @@ std::string strprintf(const char* fmt, ...) {
   std::vsnprintf(&s[0], s.size() + 1, fmt, args);
   va_end(args);
   return s;
+}
+
+bool ends_with_ci(const std::string& s, const char* lower_suffix) {
+  const size_t n = std::strlen(lower_suffix);
+  if (s.size() < n) return false;
+  for (size_t k = 0; k < n; ++k)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + k])) != lower_suffix[k]) return false;
+  return true;
 }
 
 void fail_precondition(const char* text, const char* file, int line) {

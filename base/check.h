@@ -13,6 +13,10 @@ namespace vantu {
 // printf into a string.
 std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// True when `s` ends with `lower_suffix`, letters compared case-blind
+// (the suffix given in lower case), as file name extensions are.
+bool ends_with_ci(const std::string& s, const char* lower_suffix);
+
 [[noreturn]] void fail_precondition(const char* text, const char* file, int line);
 
 // A run that ends before its normal end: `message` goes to standard output

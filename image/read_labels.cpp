@@ -17,14 +17,6 @@ namespace vantu {
 
 namespace {
 
-bool ends_with_lower(const std::string& s, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  if (s.size() < n) return false;
-  for (size_t k = 0; k < n; ++k)
-    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + k])) != suffix[k]) return false;
-  return true;
-}
-
 [[noreturn]] void refuse(const std::string& path, const std::string& why) {
   throw ImageError("mask " + path + ": " + why);
 }
@@ -229,11 +221,11 @@ bool decode_png(const std::string& path, PngReader& r, PngState& s, std::vector<
 }  // namespace
 
 bool is_label_image_name(const std::string& path) {
-  return ends_with_lower(path, ".tif") || ends_with_lower(path, ".tiff") || ends_with_lower(path, ".png");
+  return ends_with_ci(path, ".tif") || ends_with_ci(path, ".tiff") || ends_with_ci(path, ".png");
 }
 
 LabelImage read_label_image(const std::string& path) {
-  return ends_with_lower(path, ".png") ? read_png_labels(path) : read_tiff_labels(path);
+  return ends_with_ci(path, ".png") ? read_png_labels(path) : read_tiff_labels(path);
 }
 
 LabelImage read_tiff_labels(const std::string& path) {

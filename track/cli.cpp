@@ -41,15 +41,7 @@ constexpr const char* kDescription =
     "tracks flagged. The last column of cells.csv, flag: 0 normal, 1 probable debris,\n"
     "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division.";
 
-bool ends_with(const std::string& s, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  if (s.size() < n) return false;
-  for (size_t k = 0; k < n; ++k)
-    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + k])) != suffix[k]) return false;
-  return true;
-}
-
-bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with(in[0], ".csv"); }
+bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with_ci(in[0], ".csv"); }
 
 // True when the inputs are masks; refuses masks mixed with other files.
 bool are_masks(const std::vector<std::string>& in) {
