@@ -17,14 +17,17 @@
 //   soft_target       M records of 3 doubles;  gj_albet  M 3 x 3 matrices
 //   matched_id[l]     M ints, rounded first-set id matched at level l, or 0
 //   matched_row[l]    M ints, the index of that first-set point, or -1
-//   packed[l]         during a balancing of the fast kernels on sparse levels:
-//                     the weights of level l whose bits are not +0 (live),
-//                     in blocks of four rows: block b at [start[b], start[b+1]),
-//                     entry k of row 4b+r at start[b] + 4k + r, k < len[4b+r],
-//                     in increasing column order; a row shorter than the
-//                     longest of its block is padded with +0 at column 0.
-//                     The level's full matrix keeps the +0 weights and the
-//                     values of the balancing's start until they are put back
+//   share[t]          one thread's share of a balancing of the fast kernels:
+//                     the columns [j0, j1) of every level. During a banded
+//                     balancing, level[l] holds the share's live weights of
+//                     level l (bits not +0) in blocks of four rows: entry k
+//                     of block b, k in [start[b], start[b+1]), is column
+//                     col[k] and the weights of rows 4b .. 4b+3 there, at
+//                     value[4k .. 4k+3]. A block's columns are those where
+//                     any of its rows is live, in increasing order; the
+//                     other rows hold +0 there, and so do rows past K. The
+//                     level's full matrix keeps the +0 weights and the values
+//                     of the balancing's start until they are put back.
 // Level 0 holds plain matches; under three levels, levels 1 and 2 hold the
 // first and second daughter of a dividing cell.
 #pragma once
@@ -38,12 +41,17 @@
 
 namespace vantu {
 
-// The live weights of one level, packed in blocks of four rows.
-struct PackedLevel {
+// The live weights of one level in one share of the columns, in blocks of
+// four rows (see share[t] above).
+struct BandedLevel {
   std::vector<double> value;
   std::vector<int> col;
-  std::vector<long> start;  // (K + 3) / 4 + 1 offsets
-  std::vector<int> len;     // K row lengths
+  std::vector<long> start;  // (K + 3) / 4 + 1 offsets into col
+};
+
+struct BalanceShare {
+  int j0 = 0, j1 = 0;
+  BandedLevel level[3];
 };
 
 struct MatchState {
@@ -75,12 +83,16 @@ struct MatchState {
   // Balancing work.
   std::vector<double> rowsum[3], colsum, colbuf;
   std::vector<int> scratch;
-  PackedLevel packed[3];
-  // The fast balancing packs the levels when at most this share of the
-  // weights the full sweep would go through is live. The packed sweep costs
-  // about three to four times as much per weight as the full one (measured
-  // at 301 and 880 cells: they break even at 30-35 % live weights).
-  double packed_share = 0.3;
+  BalanceShare share[2];
+  // The fast balancing goes over the live weights only (banded) when the
+  // banded layout holds at most this share of the weights of the full sweep
+  // (on one thread; banded_share_split when two threads share it).
+  // Measured at 301 and 880 cells, per weight and sweep: the full sweep on
+  // one thread 0.6-1.2 ns, the banded one 1.2-1.5 ns on one thread and
+  // 0.7-0.8 ns on two. (The full sweep gains nothing from a second thread:
+  // it waits on memory.)
+  double banded_share = 0.45;
+  double banded_share_split = 0.8;
 
   LockstepWalk walk;
 

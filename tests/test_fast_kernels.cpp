@@ -322,20 +322,23 @@ TEST(FastStages, FallBackWhenPatternsAreNotFull) {
 }
 
 // Balancing skips blocks of four rows whose weights are all +0, or sweeps
-// over the weights that are not +0 only; everything else, and every state
-// where a factor would turn +0 into another value (the packed sweep then
-// hands over to the full one, mid-sweep or between sweeps), must come out as
-// in the plain balancing.
+// over the weights that are not +0 only (banded), on one thread or on two
+// that share the columns; everything else, and every state where a factor
+// would turn +0 into another value (the banded sweep then hands over to the
+// full one, mid-sweep or between sweeps), must come out as in the plain
+// balancing.
 TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
-  Workers two(2);
+  Workers one(1), two(2);
   two.min_split = 0;
   enum Pattern { kSplitLevelsZero, kFarPairs, kNegativeRowSlack, kTinyRowSlack, kNegativeColumnSlack, kMinusZero };
-  for (double share : {0.0, 1.0})  // the full sweep, the packed one
+  for (Workers* workers : {&one, &two})
+  for (double share : {0.0, 1e9})  // the full sweep, the banded one
   for (int S : {1, 2, 3})
     for (Pattern pat : {kSplitLevelsZero, kFarPairs, kNegativeRowSlack, kTinyRowSlack, kNegativeColumnSlack,
                         kMinusZero}) {
       if (pat == kSplitLevelsZero && S == 1) continue;
-      SCOPED_TRACE(testing::Message() << "S=" << S << " pattern " << pat << " packed share " << share);
+      SCOPED_TRACE(testing::Message() << "S=" << S << " pattern " << pat << " banded share " << share
+                                      << " threads " << workers->count());
       const int K = 30, M = 27;  // the last block of rows has two
       Scene plain, fast;
       make_scene(plain, K, M, S, 41u + S);
@@ -367,10 +370,10 @@ TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
         fast.ms.vslack[l] = plain.ms.vslack[l];
       }
       fast.ms.hslack = plain.ms.hslack;
-      fast.ms.packed_share = share;
+      fast.ms.banded_share = fast.ms.banded_share_split = share;
       for (int round = 0; round < 2; ++round) {
         const double dp = sinkhorn(plain.ms, plain.p);
-        const double df = sinkhorn_fast(fast.ms, fast.p, two);
+        const double df = sinkhorn_fast(fast.ms, fast.p, *workers);
         EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
         expect_same_state(plain.ms, fast.ms);
       }
@@ -386,22 +389,25 @@ TEST(FastStages, BalancingWithExactZerosKeepsThePlainBits) {
 
 // Annealing states at high Beta, where most weights are exact zeros, and
 // states around the share of live weights where the balancing changes from
-// the full sweep to the packed one: the same bits either way.
-TEST(FastStages, PackedBalancingFollowsThePlainOne) {
-  Workers two(2);
+// the full sweep to the banded one: the same bits either way, on one thread
+// and on two.
+TEST(FastStages, BandedBalancingFollowsThePlainOne) {
+  Workers one(1), two(2);
   two.min_split = 0;
+  for (Workers* workers : {&one, &two})
   for (double Beta : {5.0, 20.0, 60.0, 200.0})
-    for (double share : {0.3, 1.0}) {
-      SCOPED_TRACE(testing::Message() << "Beta " << Beta << " packed share " << share);
+    for (double share : {0.3, 1e9}) {
+      SCOPED_TRACE(testing::Message() << "Beta " << Beta << " banded share " << share << " threads "
+                                      << workers->count());
       const int K = 41, M = 47;
       Scene plain, fast;
       make_scene(plain, K, M, 3, 9u);
       make_scene(fast, K, M, 3, 9u);
-      fast.ms.packed_share = share;
+      fast.ms.banded_share = fast.ms.banded_share_split = share;
       for (Scene* s : {&plain, &fast}) s->p.split_offset = 0.9;
       for (int round = 0; round < 3; ++round) {
         const double dp = sinkhorn(plain.ms, plain.p);
-        const double df = sinkhorn_fast(fast.ms, fast.p, two);
+        const double df = sinkhorn_fast(fast.ms, fast.p, *workers);
         EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
         expect_same_state(plain.ms, fast.ms);
         update_benefits(plain.ms, plain.p, Beta, plain.p.split_offset);
@@ -423,11 +429,14 @@ TEST(FastStages, PackedBalancingFollowsThePlainOne) {
       for (int l = 0; l < 3; ++l)
         for (int k = 1; k <= K * M; ++k) zeros += fast.ms.EA[l][k] == 0.0;
       if (Beta >= 60.0) {
-        EXPECT_GT(zeros, 3L * K * M / 2);  // the states the packed sweep is for
+        EXPECT_GT(zeros, 3L * K * M / 2);  // the states the banded sweep is for
       }
     }
-  // Live shares from 24 % to 36 %, the default choice on either side.
-  for (int pct = 24; pct <= 36; pct += 2) {
+  // Live weights scattered at random, 10 % to 40 % of them: blocks of four
+  // rows then live in 34 % to 87 % of their columns, the default choices on
+  // either side for one thread and for two.
+  for (int pct = 10; pct <= 40; pct += 5)
+  for (Workers* workers : {&one, &two}) {
     SCOPED_TRACE(pct);
     const int K = 37, M = 33;
     Scene plain, fast;
@@ -442,7 +451,7 @@ TEST(FastStages, PackedBalancingFollowsThePlainOne) {
     }
     for (int round = 0; round < 2; ++round) {
       const double dp = sinkhorn(plain.ms, plain.p);
-      const double df = sinkhorn_fast(fast.ms, fast.p, two);
+      const double df = sinkhorn_fast(fast.ms, fast.p, *workers);
       EXPECT_EQ(std::memcmp(&dp, &df, sizeof dp), 0);
       expect_same_state(plain.ms, fast.ms);
     }
