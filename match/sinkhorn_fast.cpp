@@ -586,8 +586,12 @@ void SplitBalance::run_share(int t) {
       if (!last) {
         for (int l = 0; l < S; ++l) storeu(&partial[12L * b + 4 * l], acc[l]);
         partial_done.store(g0 + b + 1, std::memory_order_release);
-        if (b >= kLag) {
-          stop = !scale_when_ready(b - kLag);
+        // Scale the blocks whose factors are set; wait for them only when
+        // kLag blocks behind.
+        while (scaled <= b && !stop) {
+          if (factors_seen <= g0 + scaled) factors_seen = factors_done.load(std::memory_order_acquire);
+          if (factors_seen <= g0 + scaled && scaled + kLag > b) break;
+          stop = !scale_when_ready(scaled);
           scaled += !stop;
         }
         continue;
