@@ -14,7 +14,9 @@
 // about the AVX calling convention does not concern them.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (Not under the thread sanitizer: its runtime is not up yet when the
+// loader runs the variant resolvers.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define VANTU_VEC_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define VANTU_VEC_CLONES
