@@ -88,9 +88,9 @@ struct MatchState {
   // banded layout holds at most this share of the weights of the full sweep
   // (on one thread; banded_share_split when two threads share it).
   // Measured at 301 and 880 cells, per weight and sweep: the full sweep on
-  // one thread 0.6-1.2 ns, the banded one 1.2-1.5 ns on one thread and
-  // 0.7-0.8 ns on two. (The full sweep gains nothing from a second thread:
-  // it waits on memory.)
+  // one thread 0.6-1.2 ns, the banded one 1.05-1.5 ns on one thread and
+  // 0.6-0.8 ns on two. (The full sweep stays on one thread: where it is
+  // chosen most weights are live and it waits on memory.)
   double banded_share = 0.45;
   double banded_share_split = 0.8;
 
