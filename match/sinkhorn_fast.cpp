@@ -24,13 +24,27 @@ namespace vantu {
 
 namespace {
 
+// acc plus the transpose of the 4 x 4 block with rows a, b, c, d, one
+// vector at a time: lane 0 adds a[0], a[1], a[2], a[3] in that order, lane 1
+// the same of b, and so on. Given four rows over four columns, each lane adds
+// its row's values in column order; given four columns over four rows, each
+// lane adds its column's values in row order.
+inline __attribute__((always_inline)) v4 add_transposed(v4 acc, v4 a, v4 b, v4 c, v4 d) {
+  const m4 lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+  const v4 t0 = __builtin_shuffle(a, b, lo), t1 = __builtin_shuffle(a, b, hi);
+  const v4 t2 = __builtin_shuffle(c, d, lo), t3 = __builtin_shuffle(c, d, hi);
+  acc = acc + __builtin_shuffle(t0, t2, first);    // {a[0], b[0], c[0], d[0]}
+  acc = acc + __builtin_shuffle(t1, t3, first);    // {a[1], b[1], c[1], d[1]}
+  acc = acc + __builtin_shuffle(t0, t2, second);   // {a[2], ...}
+  return acc + __builtin_shuffle(t1, t3, second);  // {a[3], ...}
+}
+
 // Lane r of the sums of rows i..i+3 of one level over the columns [j0, j1),
 // continuing from acc, each E(i+r, j) * cf[j] (or E alone without cf) added
 // in increasing j: the four rows are read in blocks of 4 x 4 and transposed
 // in registers.
 inline __attribute__((always_inline)) v4 four_row_sums(const double* E, long ld, int j0, int j1,
                                                         const double* cf, v4 acc) {
-  const m4 lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
   int j = j0;
   for (; j + 4 <= j1; j += 4) {
     v4 r0 = loadu(E + j), r1 = loadu(E + ld + j), r2 = loadu(E + 2 * ld + j), r3 = loadu(E + 3 * ld + j);
@@ -41,12 +55,7 @@ inline __attribute__((always_inline)) v4 four_row_sums(const double* E, long ld,
       r2 = r2 * c;
       r3 = r3 * c;
     }
-    const v4 t0 = __builtin_shuffle(r0, r1, lo), t1 = __builtin_shuffle(r0, r1, hi);
-    const v4 t2 = __builtin_shuffle(r2, r3, lo), t3 = __builtin_shuffle(r2, r3, hi);
-    acc = acc + __builtin_shuffle(t0, t2, first);   // column j
-    acc = acc + __builtin_shuffle(t1, t3, first);   // j + 1
-    acc = acc + __builtin_shuffle(t0, t2, second);  // j + 2
-    acc = acc + __builtin_shuffle(t1, t3, second);  // j + 3
+    acc = add_transposed(acc, r0, r1, r2, r3);  // columns j .. j+3
   }
   for (; j < j1; ++j) {
     v4 col = {E[j], E[ld + j], E[2 * ld + j], E[3 * ld + j]};
@@ -61,7 +70,6 @@ inline __attribute__((always_inline)) v4 four_row_sums(const double* E, long ld,
 inline __attribute__((always_inline)) void three_levels_four_row_sums(const double* E0, const double* E1,
                                                                       const double* E2, int M,
                                                                       const double* cf, v4* out) {
-  const m4 lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
   const double* E[3] = {E0, E1, E2};
   v4 acc[3] = {splat(0.0), splat(0.0), splat(0.0)};
   const long ld = M;
@@ -77,12 +85,7 @@ inline __attribute__((always_inline)) void three_levels_four_row_sums(const doub
         r2 = r2 * c;
         r3 = r3 * c;
       }
-      const v4 t0 = __builtin_shuffle(r0, r1, lo), t1 = __builtin_shuffle(r0, r1, hi);
-      const v4 t2 = __builtin_shuffle(r2, r3, lo), t3 = __builtin_shuffle(r2, r3, hi);
-      acc[l] = acc[l] + __builtin_shuffle(t0, t2, first);
-      acc[l] = acc[l] + __builtin_shuffle(t1, t3, first);
-      acc[l] = acc[l] + __builtin_shuffle(t0, t2, second);
-      acc[l] = acc[l] + __builtin_shuffle(t1, t3, second);
+      acc[l] = add_transposed(acc[l], r0, r1, r2, r3);
     }
   }
   for (; j < M; ++j)
@@ -365,9 +368,8 @@ inline __attribute__((always_inline)) void banded_scale(BandedLevel& B, int b, c
   const long end = B.start[b + 1];
   long k = B.start[b];
   if (rows == 4) {
-    // Four entries at a time: their four rows transposed in registers, so
-    // the four column sums take the rows in order in the lanes of one vector.
-    const m4 lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+    // Four entries at a time: the four column sums take the rows in order
+    // in the lanes of one vector.
     for (; k + 4 <= end; k += 4) {
       const int j0 = c[k], j1 = c[k + 1], j2 = c[k + 2], j3 = c[k + 3];
       const v4 x0 = (loadu(v + 4 * k) * splat(cf[j0])) * f;
@@ -378,13 +380,7 @@ inline __attribute__((always_inline)) void banded_scale(BandedLevel& B, int b, c
       storeu(v + 4 * k + 4, x1);
       storeu(v + 4 * k + 8, x2);
       storeu(v + 4 * k + 12, x3);
-      const v4 t0 = __builtin_shuffle(x0, x1, lo), t1 = __builtin_shuffle(x0, x1, hi);
-      const v4 t2 = __builtin_shuffle(x2, x3, lo), t3 = __builtin_shuffle(x2, x3, hi);
-      v4 sums = {sum[j0], sum[j1], sum[j2], sum[j3]};
-      sums = sums + __builtin_shuffle(t0, t2, first);   // row 0
-      sums = sums + __builtin_shuffle(t1, t3, first);   // row 1
-      sums = sums + __builtin_shuffle(t0, t2, second);  // row 2
-      sums = sums + __builtin_shuffle(t1, t3, second);  // row 3
+      const v4 sums = add_transposed(v4{sum[j0], sum[j1], sum[j2], sum[j3]}, x0, x1, x2, x3);
       sum[j0] = sums[0];
       sum[j1] = sums[1];
       sum[j2] = sums[2];
