@@ -151,7 +151,9 @@ void clear_matches(MatchState& ms);
 // (entry (i, j) of level l at EA[l][1 + i*M + j], nothing ever dropped) and
 // fall back to the plain stage when the state does not have them. Work is
 // split over the workers only where every sum keeps its order: rows for row
-// sums, columns for column sums.
+// sums, columns for column sums (the balancing on two threads splits the
+// columns and hands each row's partial sum from the first share to the
+// second, which continues it).
 
 // True when every level's pattern is one run per row over all columns and
 // the drop threshold cannot drop anything.
