@@ -294,6 +294,29 @@ VANTU_VEC_CLONES void scale_columns(MatchState& ms, const double* cf, int r0, in
   }
 }
 
+// balance_cols on the columns [j0, j1): their sums (sums[l], per level) with
+// the slack row into factors (into ms.colsum), the slack row scaled. Returns
+// whether every factor keeps +0 weights at +0; dev: the largest deviation.
+bool column_factors(MatchState& ms, double* const* sums, int j0, int j1, double& dev) {
+  const int S = ms.S, n = j1 - j0;
+  double* colsum = ms.colsum.data() + j0;
+  for (int j = 0; j < n; ++j) colsum[j] = sums[0][j0 + j];
+  for (int l = 1; l < S; ++l) vec_add(n, colsum, sums[l] + j0);
+  if (S > 1) std::copy(sums[S - 1] + j0, sums[S - 1] + j1, ms.colbuf.begin() + j0);
+  vec_add(n, colsum, ms.hslack.data() + j0);
+  dev = dev_invert(n, colsum, true, 1.0);
+  vec_mul(n, ms.hslack.data() + j0, colsum);
+  return std::all_of(colsum, colsum + n, keeps_zero);
+}
+
+// The pending column factors cf onto every weight, the rows split over the
+// workers.
+void apply_column_factors(MatchState& ms, const double* cf, Workers& workers) {
+  const int K = ms.K;
+  const int nt = workers.parts_for(static_cast<long>(K) * ms.M * ms.S);
+  workers.run(nt, [&](int t) { scale_columns(ms, cf, part_begin(K, nt, t), part_begin(K, nt, t + 1)); });
+}
+
 // ---- Banded balancing: the live weights only ----
 //
 // At high Beta most weights are exact +0 (exp underflows), and they stay +0
@@ -490,7 +513,6 @@ struct SplitBalance {
 
  private:
   bool row_factors(int i0, int rows, const v4* sum);
-  bool column_factors(int t, double& dev_share);
 };
 
 template <typename Ready>
@@ -522,23 +544,6 @@ bool SplitBalance::row_factors(int i0, int rows, const v4* sum) {
   for (int r = 0; r < rows; ++r)
     for (int l = 0; l < S; ++l) ms.vslack[l][i0 + r] *= ms.rowsum[l][i0 + r];
   return true;
-}
-
-// balance_cols on the share's columns: their sums with the slack row into
-// factors (into ms.colsum), the slack row scaled. Returns whether every
-// factor keeps +0 weights at +0; dev_share: the largest deviation.
-bool SplitBalance::column_factors(int t, double& dev_share) {
-  const BalanceShare& sh = ms.share[t];
-  const int S = ms.S, j0 = sh.j0, n = sh.j1 - sh.j0;
-  double* colsum = ms.colsum.data() + j0;
-  double* const* sums = cs[t];
-  for (int j = 0; j < n; ++j) colsum[j] = sums[0][j0 + j];
-  for (int l = 1; l < S; ++l) vec_add(n, colsum, sums[l] + j0);
-  if (S > 1) std::copy(sums[S - 1] + j0, sums[S - 1] + j0 + n, ms.colbuf.begin() + j0);
-  vec_add(n, colsum, ms.hslack.data() + j0);
-  dev_share = dev_invert(n, colsum, true, 1.0);
-  vec_mul(n, ms.hslack.data() + j0, colsum);
-  return std::all_of(colsum, colsum + n, keeps_zero);
 }
 
 void SplitBalance::run_share(int t) {
@@ -610,7 +615,7 @@ void SplitBalance::run_share(int t) {
     // The end of the sweep: the column factors, and the largest deviation
     // of the shares.
     double dev_share;
-    const bool keeps = column_factors(t, dev_share);
+    const bool keeps = column_factors(ms, sums, sh.j0, sh.j1, dev_share);
     cf = ms.colsum.data();
     const int parity = sweep & 1;
     dev_part[parity][t] = dev_share;
@@ -649,24 +654,15 @@ void SplitBalance::run_share(int t) {
 // onto the weights. sweeps: the sweeps done before.
 double dense_balancing(MatchState& ms, const ParameterSet& p, Workers& workers, const double* cf,
                        double* const* cs, std::vector<char>& zero, int sweeps, int first_row) {
-  const int S = ms.S, K = ms.K, M = ms.M;
-  double* colsum = ms.colsum.data();
   double dev;
   do {
     fused_sweep(ms, cf, cs, zero.data(), first_row);
     first_row = 0;
-    for (int j = 0; j < M; ++j) colsum[j] = cs[0][j];
-    for (int l = 1; l < S; ++l) vec_add(M, colsum, cs[l]);
-    if (S > 1) std::copy(cs[S - 1], cs[S - 1] + M, ms.colbuf.begin());
-    vec_add(M, colsum, ms.hslack.data());
-    dev = dev_invert(M, colsum, true, 1.0);
-    vec_mul(M, ms.hslack.data(), colsum);
-    cf = colsum;
-    if (!std::all_of(cf, cf + M, keeps_zero)) std::fill(zero.begin(), zero.end(), 0);
+    if (!column_factors(ms, cs, 0, ms.M, dev)) std::fill(zero.begin(), zero.end(), 0);
+    cf = ms.colsum.data();
     ++sweeps;
   } while (dev > p.norm_cut && sweeps < p.MaxSweeps);
-  const int nt = workers.parts_for(static_cast<long>(K) * M * S);
-  workers.run(nt, [&](int t) { scale_columns(ms, cf, part_begin(K, nt, t), part_begin(K, nt, t + 1)); });
+  apply_column_factors(ms, cf, workers);
   return dev;
 }
 
@@ -761,8 +757,7 @@ double sinkhorn_fast(MatchState& ms, const ParameterSet& p, Workers& workers) {
                            run.stop_row);
   if (run.dev > p.norm_cut && run.sweeps < p.MaxSweeps)
     return dense_balancing(ms, p, workers, ms.colsum.data(), cs, zero, run.sweeps, 0);
-  const int nt = workers.parts_for(static_cast<long>(K) * M * S);
-  workers.run(nt, [&](int t) { scale_columns(ms, ms.colsum.data(), part_begin(K, nt, t), part_begin(K, nt, t + 1)); });
+  apply_column_factors(ms, ms.colsum.data(), workers);
   return run.dev;
 }
 
