@@ -55,6 +55,10 @@ LabelImage read_png_labels(const std::string& path);
 // The shape of every labelled region, in one pass over the pixels. Refuses
 // (ImageError naming `source`) an image with more than `max_labels` labels.
 std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels, const std::string& source);
+// The same on labels held elsewhere: `width * height` of them, laid out as
+// LabelImage.labels.
+std::vector<RegionShape> measure_labels(const std::uint32_t* labels, int width, int height, int max_labels,
+                                        const std::string& source);
 
 // An uncompressed 16-bit greyscale TIFF of `image` as bytes; every label must
 // fit 16 bits (checked by the caller).

@@ -87,13 +87,18 @@ RegionShape shape_of(const RegionSums& r) {
 std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels, const std::string& source) {
   VANTU_REQUIRE(image.labels.size() == static_cast<size_t>(image.width) * static_cast<size_t>(image.height),
                 "a label image holds width * height labels");
+  return measure_labels(image.labels.data(), image.width, image.height, max_labels, source);
+}
+
+std::vector<RegionShape> measure_labels(const std::uint32_t* labels, int width, int height, int max_labels,
+                                        const std::string& source) {
   std::vector<RegionSums> regions;
   // Region of each label: a table for 16-bit labels, a hash map above.
   std::vector<int> small_index(65536, -1);
   std::unordered_map<std::uint32_t, int> index;
-  const size_t W = static_cast<size_t>(image.width);
-  for (long y = 0; y < image.height; ++y) {
-    const std::uint32_t* row = image.labels.data() + static_cast<size_t>(y) * W;
+  const size_t W = static_cast<size_t>(width);
+  for (long y = 0; y < height; ++y) {
+    const std::uint32_t* row = labels + static_cast<size_t>(y) * W;
     size_t x = 0;
     while (x < W) {
       const std::uint32_t label = row[x];

@@ -80,53 +80,15 @@ AngleConvention parse_angles(const std::string& s) {
   throw TrackError("--angles: \"" + s + "\" is not degrees, row-radians or row-degrees");
 }
 
-std::string read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void make_dirs(const std::string& path) {
-  std::string sofar;
-  std::stringstream ss(path);
-  std::string part;
-  if (!path.empty() && path[0] == '/') sofar = "/";
-  while (std::getline(ss, part, '/')) {
-    if (part.empty()) continue;
-    sofar += part;
-    struct stat st;
-    if (mkdir(sofar.c_str(), 0777) != 0 && !(stat(sofar.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno));
-    sofar += "/";
-  }
-}
-
 void write_output(const std::string& dir, const char* name, const std::string& text) {
   const std::string path = dir + "/" + name;
   if (!write_file_atomically(path, text)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
 }
 
-// The parameters from --config, checked as the two-frame program checks them.
-ParameterSet configured_parameters(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw TrackError("cannot read configuration file " + path);
-  ParameterSet p;
-  try {
-    load_config(p, path.c_str());
-    check_supported(p);
-  } catch (const RunEnd& e) {
-    std::string m = e.message;
-    while (!m.empty() && m.back() == '\n') m.pop_back();
-    throw TrackError(path + ": " + m);
-  }
-  return p;
-}
-
 // --points-only: the measured cells of every mask as point files.
 int write_point_files(const TrackOptions& o) {
   const TimeLapse tl = read_mask_files(o.inputs);
-  make_dirs(o.out_dir);
+  make_folders(o.out_dir);
   for (const Frame& f : tl.frames) write_output(o.out_dir, frame_file_name(f.number).c_str(), point_file_text(f));
   std::fprintf(stderr, "vantu-track: %zu point files in %s\n", tl.frames.size(), o.out_dir.c_str());
   return 0;
@@ -184,10 +146,7 @@ int run_tracker(const TrackOptions& o) {
   const std::string config_path = prepared ? work_config : o.config;
   ParameterSet params = default_track_parameters();
   if (!config_path.empty()) params = configured_parameters(config_path);
-  TimeLapse tl = masks              ? read_mask_files(o.inputs)
-                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
-                                      : read_frame_files(o.inputs, params);
-  check_time_lapse(tl);
+  TimeLapse tl = read_time_lapse(o, params);
 
   PairRun run;
   run.params = params;
@@ -213,9 +172,9 @@ int run_tracker(const TrackOptions& o) {
     params = run.params = chosen.params;
     config = chosen.config_text;
   } else {
-    config = read_whole(o.config);
+    config = read_file_text(o.config);
   }
-  make_dirs(o.out_dir);
+  make_folders(o.out_dir);
   write_output(o.out_dir, "softconfig.dat", config);
   if (o.prepare) {
     std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
@@ -226,6 +185,31 @@ int run_tracker(const TrackOptions& o) {
 }
 
 }  // namespace
+
+ParameterSet configured_parameters(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw TrackError("cannot read configuration file " + path);
+  ParameterSet p;
+  try {
+    load_config(p, path.c_str());
+    check_supported(p);
+  } catch (const RunEnd& e) {
+    std::string m = e.message;
+    while (!m.empty() && m.back() == '\n') m.pop_back();
+    throw TrackError(path + ": " + m);
+  }
+  return p;
+}
+
+TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params) {
+  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs)
+                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
+                                      : read_frame_files(o.inputs, params);
+  check_time_lapse(tl);
+  return tl;
+}
+
+bool inputs_are_masks(const std::vector<std::string>& inputs) { return are_masks(inputs); }
 
 int track_main(int argc, char** argv) {
   TrackOptions o;

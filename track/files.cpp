@@ -1,5 +1,11 @@
 // Output helpers of the tracker: number text, atomic files, the pair log.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <cstdio>
 
 #include "base/check.h"
@@ -28,6 +34,28 @@ std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& li
                       c.divisions, c.unmatched, links[t].seconds, links[t].reused ? " (earlier run)" : "");
   }
   return text;
+}
+
+std::string read_file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void make_folders(const std::string& path) {
+  std::string sofar;
+  std::stringstream ss(path);
+  std::string part;
+  if (!path.empty() && path[0] == '/') sofar = "/";
+  while (std::getline(ss, part, '/')) {
+    if (part.empty()) continue;
+    sofar += part;
+    struct stat st;
+    if (mkdir(sofar.c_str(), 0777) != 0 && !(stat(sofar.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno));
+    sofar += "/";
+  }
 }
 
 }  // namespace vantu

@@ -70,30 +70,36 @@ void remove_stale_track_masks(const std::string& dir, const std::set<std::string
 
 }  // namespace
 
+void add_label_frame(TimeLapse& tl, const std::uint32_t* labels, int width, int height, long number,
+                     const std::string& source) {
+  if (tl.frames.empty()) {
+    tl.extra_names = {"area", "width"};
+    tl.mask_width = width;
+    tl.mask_height = height;
+  } else if (width != tl.mask_width || height != tl.mask_height) {
+    throw TrackError(strprintf("mask %s: %d x %d pixels, but %s has %d x %d; every frame must have the same size",
+                               source.c_str(), width, height, tl.frames[0].source.c_str(), tl.mask_width,
+                               tl.mask_height));
+  }
+  Frame f;
+  f.number = number;
+  f.source = source;
+  try {
+    add_cells(measure_labels(labels, width, height, kPointCapacity, source), f);
+  } catch (const ImageError& e) {
+    throw TrackError(e.what());
+  }
+  fill_point_sets(f);
+  tl.frames.push_back(std::move(f));
+}
+
 TimeLapse read_mask_files(const std::vector<std::string>& paths) {
   TimeLapse tl;
-  tl.extra_names = {"area", "width"};
-  tl.frames.resize(paths.size());
-  int width = 0, height = 0;
   for (size_t t = 0; t < paths.size(); ++t) {
     const LabelImage image = read_mask(paths[t]);
-    if (t == 0) {
-      width = image.width;
-      height = image.height;
-    } else if (image.width != width || image.height != height) {
-      throw TrackError(strprintf("mask %s: %d x %d pixels, but %s has %d x %d; every frame must have the same size",
-                                 paths[t].c_str(), image.width, image.height, paths[0].c_str(), width, height));
-    }
-    Frame& f = tl.frames[t];
-    f.number = static_cast<long>(t);
-    f.source = paths[t];
-    try {
-      add_cells(measure_regions(image, kPointCapacity, paths[t]), f);
-    } catch (const ImageError& e) {
-      throw TrackError(e.what());
-    }
-    fill_point_sets(f);
+    add_label_frame(tl, image.labels.data(), image.width, image.height, static_cast<long>(t), paths[t]);
   }
+  tl.extra_names = {"area", "width"};
   return tl;
 }
 
@@ -121,15 +127,21 @@ void check_track_labels(const Lineage& lin) {
 
 void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& tl, const Lineage& lin,
                        const std::string& dir) {
+  write_track_masks(
+      [&](size_t t) { return read_mask(paths[t]); }, tl, lin, dir);
+}
+
+void write_track_masks(const std::function<LabelImage(size_t)>& mask_of, const TimeLapse& tl, const Lineage& lin,
+                       const std::string& dir) {
   check_track_labels(lin);
   int width = 0, height = 0;
   std::set<std::string> written;
   for (size_t t = 0; t < tl.frames.size(); ++t) {
     const Frame& f = tl.frames[t];
-    LabelImage image = read_mask(paths[t]);
+    LabelImage image = mask_of(t);
     if (t == 0) width = image.width, height = image.height;
     if (image.width != width || image.height != height)
-      throw TrackError("mask " + paths[t] + ": its size changed while the tracker ran");
+      throw TrackError("mask " + f.source + ": its size changed while the tracker ran");
     std::unordered_map<std::uint32_t, std::uint32_t> track_of;
     for (int i = 0; i < f.count(); ++i)
       track_of.emplace(static_cast<std::uint32_t>(f.id[static_cast<size_t>(i)]),
@@ -140,7 +152,7 @@ void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& t
       if (v != last_label) {
         const auto found = track_of.find(v);
         if (found == track_of.end())
-          throw TrackError(strprintf("mask %s: label %u appeared while the tracker ran", paths[t].c_str(), v));
+          throw TrackError(strprintf("mask %s: label %u appeared while the tracker ran", f.source.c_str(), v));
         last_label = v;
         last_track = found->second;
       }

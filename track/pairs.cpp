@@ -112,11 +112,16 @@ std::string clock_text(double s) {
 // line per finished pair otherwise.
 class Progress {
  public:
-  Progress(size_t total, bool bar) : total_(total), bar_(bar), start_(std::chrono::steady_clock::now()) {}
+  Progress(size_t total, bool bar, const std::function<void(size_t, size_t)>& report)
+      : total_(total), bar_(bar), report_(report), start_(std::chrono::steady_clock::now()) {}
 
   void pair_done(size_t t, const PairLinks& pl) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
+    if (report_) {
+      report_(done_, total_);
+      return;
+    }
     const double el = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double left = done_ ? el / static_cast<double>(done_) * static_cast<double>(total_ - done_) : 0.0;
     if (bar_) {
@@ -136,6 +141,7 @@ class Progress {
   std::mutex mutex_;
   size_t total_, done_ = 0;
   bool bar_;
+  const std::function<void(size_t, size_t)>& report_;
   std::chrono::steady_clock::time_point start_;
 };
 
@@ -148,8 +154,9 @@ PairLinks match_one(const TimeLapse& tl, size_t t, const PairRun& run, int threa
   const std::string record = dir + pair_name(t) + ".txt";
   const std::string kept = dir + pair_name(t);
 
+  const bool records = !run.out_dir.empty();
   PairLinks pl;
-  if (read_record(record, key, a.count(), b.count(), pl) && (!run.keep_pairs || is_dir(kept))) {
+  if (records && read_record(record, key, a.count(), b.count(), pl) && (!run.keep_pairs || is_dir(kept))) {
     pl.reused = true;
     return pl;
   }
@@ -182,7 +189,7 @@ PairLinks match_one(const TimeLapse& tl, size_t t, const PairRun& run, int threa
     if (std::rename(partial.c_str(), kept.c_str()) != 0)
       throw TrackError("cannot write " + kept + ": " + std::strerror(errno));
   }
-  if (!write_file_atomically(record, record_text(pl, key)))
+  if (records && !write_file_atomically(record, record_text(pl, key)))
     throw TrackError("cannot write " + record + ": " + std::strerror(errno));
   return pl;
 }
@@ -204,17 +211,18 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   const size_t pairs = tl.frames.size() - 1, n = std::min(pairs - 1, run.last) + 1;  // one past the last to match
   VANTU_REQUIRE(run.first < n, "run.first < the number of pairs");
-  make_dir(run.out_dir + "/pairs");
+  if (!run.out_dir.empty()) make_dir(run.out_dir + "/pairs");
   std::vector<PairLinks> links(pairs);
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(n - run.first)));
   // With fewer pairs than jobs, a pair's matcher takes the second core.
   const int threads = run.jobs >= 2 * jobs ? 2 : 1;
-  Progress progress(n - run.first, run.progress_bar);
+  Progress progress(n - run.first, run.progress_bar, run.on_pair_done);
   std::atomic<size_t> next{run.first};
   std::mutex failure_mutex;
   std::string failure;
   auto worker = [&]() {
     for (size_t t; (t = next++) < n;) {
+      if (run.cancel && run.cancel->load()) break;
       try {
         links[t] = match_one(tl, t, run, threads);
         progress.pair_done(t, links[t]);
@@ -230,6 +238,7 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   worker();
   for (auto& th : pool) th.join();
   if (!failure.empty()) throw TrackError(failure);
+  if (run.cancel && run.cancel->load()) throw RunCancelled();
   return links;
 }
 

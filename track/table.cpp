@@ -131,36 +131,65 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
                    {&columns.length, "length", 0}, {&columns.angle, "angle", 0}, {&columns.id, "id", 0}};
   for (Role& r : roles) r.index = column_index(path, header, *r.name, r.what);
 
-  std::map<long, Frame> frames;
-  std::map<long, std::map<double, long>> id_lines;
+  TableCells cells;
+  cells.source = path;
   for (size_t n = 1; n < records.size(); ++n) {
     const Record& r = records[n];
     double v[6];
     for (int k = 0; k < 6; ++k) v[k] = field_number(path, r, roles[k].index, *roles[k].name);
-    if (v[0] != std::floor(v[0]) || std::fabs(v[0]) > 1e15)
-      throw TrackError(strprintf("%s:%ld: frame value \"%s\" is not a whole number", path.c_str(), r.line,
-                                 r.fields[static_cast<size_t>(roles[0].index)].c_str()));
-    const long number = static_cast<long>(v[0]);
+    cells.frame.push_back(v[0]);
+    cells.x.push_back(v[1]);
+    cells.y.push_back(v[2]);
+    cells.length.push_back(v[3]);
+    cells.angle.push_back(v[4]);
+    cells.id.push_back(v[5]);
+    cells.line.push_back(r.line);
+    cells.frame_text.push_back(r.fields[static_cast<size_t>(roles[0].index)]);
+  }
+  return time_lapse_of_cells(cells, angles);
+}
+
+std::string TableCells::where(size_t row) const {
+  return line.empty() ? strprintf("%s row %zu", source.c_str(), row)
+                      : strprintf("%s:%ld", source.c_str(), line[row]);
+}
+
+TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
+  const size_t n = cells.frame.size();
+  for (const std::vector<double>* column : {&cells.x, &cells.y, &cells.length, &cells.angle, &cells.id})
+    VANTU_REQUIRE(column->size() == n, "every column of a table holds a value per cell");
+  std::map<long, Frame> frames;
+  std::map<long, std::map<double, size_t>> id_rows;
+  const char* const row_word = cells.line.empty() ? "row" : "line";
+  for (size_t k = 0; k < n; ++k) {
+    const double fv = cells.frame[k];
+    if (fv != std::floor(fv) || std::fabs(fv) > 1e15)
+      throw TrackError(strprintf("%s: frame value \"%s\" is not a whole number", cells.where(k).c_str(),
+                                 k < cells.frame_text.size() ? cells.frame_text[k].c_str() : number_text(fv).c_str()));
+    const long number = static_cast<long>(fv);
     Frame& f = frames[number];
-    auto seen = id_lines[number].emplace(v[5], r.line);
-    if (!seen.second)
-      throw TrackError(strprintf("%s:%ld: id %s appears twice in frame %ld (first on line %ld)", path.c_str(), r.line,
-                                 number_text(v[5]).c_str(), number, seen.first->second));
+    auto seen = id_rows[number].emplace(cells.id[k], k);
+    if (!seen.second) {
+      const size_t first = seen.first->second;
+      throw TrackError(strprintf("%s: id %s appears twice in frame %ld (first on %s %ld)", cells.where(k).c_str(),
+                                 number_text(cells.id[k]).c_str(), number, row_word,
+                                 cells.line.empty() ? static_cast<long>(first) : cells.line[first]));
+    }
     if (f.count() == kPointCapacity)
-      throw TrackError(strprintf("%s:%ld: more than %d cells in frame %ld (the matcher's capacity)", path.c_str(),
-                                 r.line, kPointCapacity, number));
-    f.x.push_back(v[1]);
-    f.y.push_back(v[2]);
-    f.length.push_back(v[3]);
-    f.angle.push_back(screen_degrees(v[4], angles));
-    f.id.push_back(v[5]);
+      throw TrackError(strprintf("%s: more than %d cells in frame %ld (the matcher's capacity)", cells.where(k).c_str(),
+                                 kPointCapacity, number));
+    f.x.push_back(cells.x[k]);
+    f.y.push_back(cells.y[k]);
+    f.length.push_back(cells.length[k]);
+    f.angle.push_back(screen_degrees(cells.angle[k], angles));
+    f.id.push_back(cells.id[k]);
   }
 
   TimeLapse tl;
   for (auto& kv : frames) {
     Frame& f = kv.second;
     f.number = kv.first;
-    f.source = strprintf("%s (frame %ld)", path.c_str(), kv.first);
+    f.source = strprintf("%s (frame %ld)", cells.source.c_str(), kv.first);
     fill_point_sets(f);
     tl.frames.push_back(std::move(f));
   }

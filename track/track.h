@@ -25,13 +25,16 @@
 // by throwing TrackError before anything is written.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/params.h"
+#include "image/image.h"
 #include "input/load_points.h"
 
 namespace vantu {
@@ -55,6 +58,7 @@ struct Frame {
 struct TimeLapse {
   std::vector<Frame> frames;
   std::vector<std::string> extra_names;
+  int mask_width = 0, mask_height = 0;  // the frames' size in pixels when they came from masks
 };
 
 // How a table's angles are given; each is turned into degrees
@@ -97,12 +101,31 @@ struct TrackOptions {
 TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p);
 // Reads a comma-separated table with a header.
 TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles);
+// The cells of a table by columns, one entry per row, before they are
+// grouped into frames; `line` (empty: rows numbered from 0) and `frame_text`
+// (the frame field as written) only name a row in messages.
+struct TableCells {
+  std::string source;  // the table's name in messages
+  std::vector<double> frame, x, y, length, angle, id;
+  std::vector<long> line;
+  std::vector<std::string> frame_text;
+  std::string where(size_t row) const;  // "path:LINE" or "source row N"
+};
+// Groups a table's cells into frames by their frame values, in increasing
+// order; refuses a frame value that is not whole, an id twice in one frame,
+// a frame with more cells than the matcher takes.
+TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles);
 // Fills each frame's `first` and `second` from its cells (for input that
 // does not come from point files).
 void fill_point_sets(Frame& frame);
 // Reads one label image per frame (image/image.h): a cell per label, id =
 // label, measured; extra columns "area" and "width".
 TimeLapse read_mask_files(const std::vector<std::string>& paths);
+// Measures one frame's label image (laid out as image/image.h's LabelImage)
+// into a frame of `tl` with the number given; refuses a size other than the
+// first frame's.
+void add_label_frame(TimeLapse& tl, const std::uint32_t* labels, int width, int height, long number,
+                     const std::string& source);
 // Refuses fewer than two frames, a frame with more cells than the matcher
 // takes, an id twice in one frame.
 void check_time_lapse(const TimeLapse& tl);
@@ -142,11 +165,24 @@ struct PairRun {
   // The pairs to match, inclusive (pair t: frames t and t+1); `last` beyond
   // the time-lapse means up to its last pair.
   size_t first = 0, last = SIZE_MAX;
+  // For a caller that reports progress itself: called (from the matching
+  // threads, one call at a time) after each pair with the pairs done and to
+  // do; nothing then goes to standard error.
+  std::function<void(size_t done, size_t total)> on_pair_done;
+  // Set by another thread to stop: no pair starts after it is seen, and
+  // match_pairs throws RunCancelled once the pairs under way are done.
+  const std::atomic<bool>* cancel = nullptr;
+};
+
+// The run was stopped through PairRun::cancel.
+struct RunCancelled : std::runtime_error {
+  RunCancelled() : std::runtime_error("cancelled") {}
 };
 
 // Matches the pairs first..last of consecutive frames, `jobs` pairs at a
 // time, each pair's record written atomically into out_dir/pairs/ and reused
-// by a later run on the same cells and parameters. The result has an entry
+// by a later run on the same cells and parameters (with an empty out_dir,
+// no record is read or written). The result has an entry
 // per pair of the time-lapse; those outside the range stay empty.
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run);
 // Every pair's links from the records in out_dir/pairs/, matching nothing;
@@ -235,6 +271,9 @@ void check_track_labels(const Lineage& lin);
 // the track masks of an earlier run that this one did not write.
 void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& tl, const Lineage& lin,
                        const std::string& out_dir);
+// The same with frame t's mask from `mask_of(t)`.
+void write_track_masks(const std::function<LabelImage(size_t)>& mask_of, const TimeLapse& tl, const Lineage& lin,
+                       const std::string& out_dir);
 
 // Shortest text that reads back as the same double.
 std::string number_text(double v);
@@ -243,6 +282,22 @@ std::string number_text(double v);
 // `path`: the file is absent, the old one, or complete. False on failure
 // (the temporary file is removed).
 bool write_file_atomically(const std::string& path, const std::string& text);
+
+// The bytes of a file (empty when it cannot be read).
+std::string read_file_text(const std::string& path);
+// Makes the folder `path` and its parents where missing.
+void make_folders(const std::string& path);
+
+// ---- The command line's stages (cli.cpp) ----
+
+// The parameters of a configuration file, checked as the two-frame program
+// checks them.
+ParameterSet configured_parameters(const std::string& path);
+// True when the inputs are label images; refuses them mixed with other files.
+bool inputs_are_masks(const std::vector<std::string>& inputs);
+// The time-lapse of o.inputs (masks, one table, or point files read with
+// the columns of `params`), checked.
+TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params);
 
 // The whole program; returns the exit status.
 int track_main(int argc, char** argv);

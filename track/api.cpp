@@ -1,0 +1,130 @@
+// The library calls of track/api.h, on the command line's stages.
+#include "track/api.h"
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "base/check.h"
+
+namespace vantu {
+
+namespace {
+
+int jobs_of(const TrackOptions& o) {
+  return o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+void write_text(const std::string& dir, const char* name, const std::string& text) {
+  const std::string path = dir + "/" + name;
+  if (!write_file_atomically(path, text)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
+}
+
+// A run's end as a refusal, without the line end the program prints.
+std::string refusal_text(std::string m) {
+  while (!m.empty() && m.back() == '\n') m.pop_back();
+  return m;
+}
+
+void set_parameter(ParameterSet& p, const std::string& name, double value) {
+  struct Slot {
+    const char* name;
+    double* value;
+  };
+  const Slot slots[] = {{"BetaInit", &p.BetaInit}, {"BetaIncr", &p.BetaIncr}, {"BetaMax", &p.BetaMax},
+                        {"lambda1", &p.lambda1},   {"lambda2", &p.lambda2},   {"TH", &p.TH},
+                        {"rEvar", &p.rEvar},       {"alphaS", &p.alphaS}};
+  for (const Slot& s : slots)
+    if (name == s.name) {
+      *s.value = value;
+      return;
+    }
+  if (name == "MaxSplit") {
+    bool ok = false;
+    p.MaxSplit = round_to_int(value, &ok);
+    if (ok && p.MaxSplit == value) return;
+    throw TrackError("MaxSplit " + number_text(value) + " is not a whole number");
+  }
+  throw TrackError("unknown parameter \"" + name +
+                   "\" (BetaInit, BetaIncr, BetaMax, lambda1, lambda2, TH, rEvar, alphaS or MaxSplit)");
+}
+
+}  // namespace
+
+TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, const TrackHooks& hooks) {
+  check_time_lapse(tl);
+  TrackResult r;
+  r.masks = masks;
+  PairRun run;
+  if (o.config.empty()) {
+    ChosenParameters chosen = choose_parameters(tl);
+    run.params = chosen.params;
+    r.config_text = chosen.config_text;
+  } else {
+    run.params = configured_parameters(o.config);
+    r.config_text = read_file_text(o.config);
+  }
+  run.jobs = jobs_of(o);
+  run.on_pair_done = hooks.progress;
+  run.cancel = hooks.cancel;
+  const std::vector<PairLinks> links = match_pairs(tl, run);
+  r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks);
+  r.summary = lineage_summary(tl, r.texts);
+  r.time_lapse = std::move(tl);
+  return r;
+}
+
+void write_lineage_folder(const TrackResult& r, const std::string& dir,
+                          const std::function<LabelImage(size_t)>& mask_of) {
+  make_folders(dir);
+  write_text(dir, "softconfig.dat", r.config_text);
+  write_text(dir, "cells.csv", r.texts.cells_csv);
+  write_text(dir, "res_track.txt", r.texts.res_track);
+  if (mask_of) write_track_masks(mask_of, r.time_lapse, r.texts.lineage, dir);
+  write_text(dir, "pairs.log", r.texts.pairs_log);
+}
+
+MatchResult match_frames(const TableCells& first, const TableCells& second, const std::string& config,
+                         const std::vector<std::pair<std::string, double>>& set) {
+  TimeLapse tl;
+  for (const TableCells* c : {&first, &second}) {
+    TableCells cells = *c;
+    cells.frame.assign(cells.id.size(), 0.0);
+    TimeLapse one = time_lapse_of_cells(cells, AngleConvention::kDegrees);
+    if (one.frames.empty()) throw TrackError(c->source + ": no cells");
+    tl.frames.push_back(std::move(one.frames[0]));
+    tl.frames.back().number = static_cast<long>(tl.frames.size()) - 1;
+    tl.frames.back().source = c->source;
+  }
+  check_time_lapse(tl);
+
+  ChosenParameters chosen = choose_parameters(tl);
+  ParameterSet p = config.empty() ? chosen.params : configured_parameters(config);
+  for (const auto& kv : set) set_parameter(p, kv.first, kv.second);
+  try {
+    check_supported(p);
+  } catch (const RunEnd& e) {
+    throw TrackError(refusal_text(e.message));
+  }
+  MatchResult m;
+  m.config_text = set.empty() ? (config.empty() ? chosen.config_text : read_file_text(config))
+                              : config_text(p, config.empty() ? "given values over the parameters chosen from the two frames"
+                                                                : "given values over " + config);
+  const PairResult r = match_pair(tl.frames[0].first, tl.frames[1].second, p, PairOptions());
+  if (r.status != 0) throw TrackError(refusal_text(r.message));
+  m.K = r.K;
+  m.M = r.M;
+  const Frame& a = tl.frames[0];
+  for (int l = 0; l < 3; ++l) {
+    m.row[l] = r.matched_row[l];
+    m.id[l].assign(static_cast<size_t>(m.M), 0);
+    for (int j = 0; j < m.M; ++j) {
+      const int i = m.row[l][static_cast<size_t>(j)];
+      if (i >= 0) m.id[l][static_cast<size_t>(j)] = round_to_int(a.id[static_cast<size_t>(i)]);
+    }
+  }
+  m.second_id = tl.frames[1].id;
+  return m;
+}
+
+}  // namespace vantu
