@@ -80,6 +80,7 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir,
   write_text(dir, "softconfig.dat", r.config_text);
   write_text(dir, "cells.csv", r.texts.cells_csv);
   write_text(dir, "res_track.txt", r.texts.res_track);
+  if (!r.texts.tracks_csv.empty()) write_text(dir, "tracks.csv", r.texts.tracks_csv);
   if (mask_of) write_track_masks(mask_of, r.time_lapse, r.texts.lineage, dir);
   write_text(dir, "pairs.log", r.texts.pairs_log);
 }

@@ -248,6 +248,7 @@ struct LineageTexts {
   Lineage lineage;
   RepairCounts repaired;
   std::string cells_csv, res_track, pairs_log;
+  std::string tracks_csv;  // tracks.csv; empty where the build has no track table
 };
 
 // Chains the pairs' matches, mends the lineage with the repairs chosen, and

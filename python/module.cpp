@@ -1,0 +1,312 @@
+// The extension module vantu._vantu: track/api.h for Python.
+//
+// The Python package (python/vantu/__init__.py) checks and converts what the
+// user gives and builds the DataFrames; this file only carries arrays and
+// texts across. A run goes on a thread of its own without the GIL while the
+// calling thread waits for it, reports its progress and looks for Ctrl-C
+// between pairs; refusals become Python exceptions with the command line's
+// message.
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "base/check.h"
+#include "track/api.h"
+
+namespace py = pybind11;
+
+namespace vantu {
+
+namespace {
+
+using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
+
+// A refusal as the Python exception of its kind: a named input that does
+// not exist is FileNotFoundError, other failures to read or write a file
+// OSError, the rest ValueError.
+[[noreturn]] void raise_refusal(const TrackError& e, const std::vector<std::string>& paths) {
+  const std::string m = e.what();
+  PyObject* kind = PyExc_ValueError;
+  struct stat st;
+  for (const std::string& p : paths)
+    if (m.find(p) != std::string::npos && stat(p.c_str(), &st) != 0) kind = PyExc_FileNotFoundError;
+  if (kind == PyExc_ValueError && m.find("cannot ") != std::string::npos) kind = PyExc_OSError;
+  PyErr_SetString(kind, m.c_str());
+  throw py::error_already_set();
+}
+
+// Runs `body` on a thread of its own, the GIL released; meanwhile calls
+// `progress(done, total)` on this thread and stops the run between pairs on
+// Ctrl-C (or any exception the progress call raises), which is raised here
+// once the pairs under way are done.
+TrackResult run_watched(const std::function<TrackResult(const TrackHooks&)>& body, const py::object& progress,
+                        const std::vector<std::string>& paths) {
+  std::atomic<bool> cancel{false};
+  std::mutex mutex;
+  std::condition_variable wake;
+  size_t done = 0, total = 0;
+  bool finished = false, changed = false;
+  TrackHooks hooks;
+  hooks.cancel = &cancel;
+  hooks.progress = [&](size_t d, size_t t) {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = d;
+    total = t;
+    changed = true;
+    wake.notify_one();
+  };
+  TrackResult result;
+  std::exception_ptr failure;
+  std::thread worker([&]() {
+    try {
+      result = body(hooks);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    wake.notify_one();
+  });
+  // Whatever leaves this function, the run is stopped and waited for first.
+  struct Stopper {
+    std::thread& worker;
+    std::atomic<bool>& cancel;
+    ~Stopper() {
+      cancel = true;
+      py::gil_scoped_release release;
+      worker.join();
+    }
+  } stopper{worker, cancel};
+  for (bool end = false; !end;) {
+    size_t d = 0, t = 0;
+    bool report = false;
+    {
+      py::gil_scoped_release release;
+      std::unique_lock<std::mutex> lock(mutex);
+      wake.wait_for(lock, std::chrono::milliseconds(100), [&]() { return finished || changed; });
+      end = finished;
+      report = changed;
+      changed = false;
+      d = done;
+      t = total;
+    }
+    if (report && !progress.is_none()) progress(d, t);
+    if (!end && PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const TrackError& e) {
+      raise_refusal(e, paths);
+    } catch (const RunCancelled&) {
+      // Only this function cancels, and it does not wait for a result then.
+      throw std::runtime_error("the run was cancelled");
+    }
+  }
+  return result;
+}
+
+AngleConvention angles_of(const std::string& s) {
+  if (s == "degrees") return AngleConvention::kDegrees;
+  if (s == "row-radians") return AngleConvention::kRowRadians;
+  if (s == "row-degrees") return AngleConvention::kRowDegrees;
+  throw py::value_error("angles: \"" + s + "\" is not degrees, row-radians or row-degrees");
+}
+
+TrackOptions options_of(const std::string& config, int jobs, const std::map<std::string, bool>& repairs) {
+  TrackOptions o;
+  o.config = config;
+  o.jobs = jobs;
+  for (const auto& kv : repairs) {
+    bool* slot = kv.first == "relink"            ? &o.repairs.relink
+                 : kv.first == "close_gaps"      ? &o.repairs.close_gaps
+                 : kv.first == "check_divisions" ? &o.repairs.check_divisions
+                 : kv.first == "flag_debris"     ? &o.repairs.flag_debris
+                                                 : nullptr;
+    if (!slot)
+      throw py::value_error("repairs: unknown repair \"" + kv.first +
+                            "\" (relink, close_gaps, check_divisions or flag_debris)");
+    *slot = kv.second;
+  }
+  return o;
+}
+
+std::vector<std::string> config_paths(const std::string& config) {
+  return config.empty() ? std::vector<std::string>{} : std::vector<std::string>{config};
+}
+
+// A run of the tracker as Python sees it: the result and where the cells
+// came from (for the track masks of write()).
+struct PyRun {
+  TrackResult result;
+  std::vector<std::string> mask_paths;  // the masks read from files; empty otherwise
+};
+
+PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& config, int jobs,
+                   const std::map<std::string, bool>& repairs, const py::object& progress) {
+  const TrackOptions o = options_of(config, jobs, repairs);
+  for (const LabelArray& a : frames)
+    if (a.ndim() != 2) throw py::value_error("every frame's labels must be a 2-D array");
+  PyRun run;
+  run.result = run_watched(
+      [&](const TrackHooks& hooks) {
+        TimeLapse tl;
+        for (size_t t = 0; t < frames.size(); ++t)
+          add_label_frame(tl, frames[t].data(), static_cast<int>(frames[t].shape(1)),
+                          static_cast<int>(frames[t].shape(0)), static_cast<long>(t), strprintf("labels[%zu]", t));
+        return track_time_lapse(std::move(tl), true, o, hooks);
+      },
+      progress, config_paths(config));
+  return run;
+}
+
+PyRun track_table(const std::map<std::string, std::vector<double>>& columns, const std::string& source,
+                  const std::string& angles, const std::string& config, int jobs,
+                  const std::map<std::string, bool>& repairs, const py::object& progress) {
+  const TrackOptions o = options_of(config, jobs, repairs);
+  TableCells cells;
+  cells.source = source;
+  std::vector<double>* slots[6] = {&cells.frame, &cells.x, &cells.y, &cells.length, &cells.angle, &cells.id};
+  const char* const roles[6] = {"frame", "x", "y", "length", "angle", "id"};
+  for (int k = 0; k < 6; ++k) {
+    const auto found = columns.find(roles[k]);
+    if (found == columns.end()) throw py::value_error(std::string("no column for the role ") + roles[k]);
+    *slots[k] = found->second;
+    if (slots[k]->size() != cells.frame.size()) throw py::value_error("the columns differ in length");
+  }
+  const AngleConvention conv = angles_of(angles);
+  PyRun run;
+  run.result = run_watched(
+      [&](const TrackHooks& hooks) { return track_time_lapse(time_lapse_of_cells(cells, conv), false, o, hooks); },
+      progress, config_paths(config));
+  return run;
+}
+
+PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::string, std::string>& columns,
+                  const std::string& angles, const std::string& config, int jobs,
+                  const std::map<std::string, bool>& repairs, const py::object& progress) {
+  TrackOptions o = options_of(config, jobs, repairs);
+  o.inputs = paths;
+  o.angles = angles_of(angles);
+  for (const auto& kv : columns) {
+    std::string* slot = kv.first == "frame"    ? &o.columns.frame
+                        : kv.first == "x"      ? &o.columns.x
+                        : kv.first == "y"      ? &o.columns.y
+                        : kv.first == "length" ? &o.columns.length
+                        : kv.first == "angle"  ? &o.columns.angle
+                        : kv.first == "id"     ? &o.columns.id
+                                               : nullptr;
+    if (!slot)
+      throw py::value_error("columns: unknown role \"" + kv.first + "\" (frame, x, y, length, angle or id)");
+    *slot = kv.second;
+  }
+  std::vector<std::string> named = paths;
+  if (!config.empty()) named.push_back(config);
+  PyRun run;
+  bool masks = false;
+  run.result = run_watched(
+      [&](const TrackHooks& hooks) {
+        masks = inputs_are_masks(o.inputs);
+        const ParameterSet params = config.empty() ? default_track_parameters() : configured_parameters(config);
+        return track_time_lapse(read_time_lapse(o, params), masks, o, hooks);
+      },
+      progress, named);
+  if (masks) run.mask_paths = paths;
+  return run;
+}
+
+void write_run(const PyRun& run, const std::string& dir, const py::object& labels) {
+  std::vector<LabelArray> frames;
+  if (!labels.is_none()) frames = labels.cast<std::vector<LabelArray>>();
+  const size_t n = run.result.time_lapse.frames.size();
+  if (!frames.empty() && frames.size() != n) throw py::value_error("labels: one array per frame is needed");
+  std::function<LabelImage(size_t)> mask_of;
+  if (!frames.empty()) {
+    mask_of = [&](size_t t) {
+      LabelImage image;
+      image.width = static_cast<int>(frames[t].shape(1));
+      image.height = static_cast<int>(frames[t].shape(0));
+      image.labels.assign(frames[t].data(), frames[t].data() + frames[t].size());
+      return image;
+    };
+  } else if (!run.mask_paths.empty()) {
+    mask_of = [&](size_t t) { return read_label_image(run.mask_paths[t]); };
+  }
+  try {
+    py::gil_scoped_release release;
+    try {
+      write_lineage_folder(run.result, dir, mask_of);
+    } catch (const ImageError& e) {
+      throw TrackError(e.what());
+    }
+  } catch (const TrackError& e) {
+    raise_refusal(e, run.mask_paths);
+  }
+}
+
+TableCells cells_of(const std::map<std::string, std::vector<double>>& columns, const std::string& source) {
+  TableCells c;
+  c.source = source;
+  std::vector<double>* slots[5] = {&c.x, &c.y, &c.length, &c.angle, &c.id};
+  const char* const roles[5] = {"x", "y", "length", "angle", "id"};
+  for (int k = 0; k < 5; ++k) {
+    const auto found = columns.find(roles[k]);
+    if (found == columns.end()) throw py::value_error(source + ": no column \"" + roles[k] + "\"");
+    *slots[k] = found->second;
+    if (slots[k]->size() != c.x.size()) throw py::value_error(source + ": the columns differ in length");
+  }
+  return c;
+}
+
+py::dict match(const std::map<std::string, std::vector<double>>& first,
+               const std::map<std::string, std::vector<double>>& second, const std::string& config,
+               const std::vector<std::pair<std::string, double>>& set) {
+  const TableCells a = cells_of(first, "first"), b = cells_of(second, "second");
+  MatchResult m;
+  try {
+    py::gil_scoped_release release;
+    m = match_frames(a, b, config, set);
+  } catch (const TrackError& e) {
+    raise_refusal(e, config_paths(config));
+  }
+  py::dict out;
+  for (int l = 0; l < 3; ++l) {
+    out[py::str("level" + std::to_string(l))] = py::array_t<int>(m.M, m.id[l].data());
+    out[py::str("row" + std::to_string(l))] = py::array_t<int>(m.M, m.row[l].data());
+  }
+  out["id"] = py::array_t<double>(m.M, m.second_id.data());
+  out["params"] = m.config_text;
+  return out;
+}
+
+}  // namespace
+
+}  // namespace vantu
+
+PYBIND11_MODULE(_vantu, m) {
+  using namespace vantu;
+  m.doc() = "vantu's tracker and matcher; use the package vantu, which wraps this module.";
+  py::class_<PyRun>(m, "Run")
+      .def_property_readonly("cells_csv", [](const PyRun& r) { return r.result.texts.cells_csv; })
+      .def_property_readonly("tracks_csv", [](const PyRun& r) { return r.result.texts.tracks_csv; })
+      .def_property_readonly("res_track", [](const PyRun& r) { return r.result.texts.res_track; })
+      .def_property_readonly("pairs_log", [](const PyRun& r) { return r.result.texts.pairs_log; })
+      .def_property_readonly("params", [](const PyRun& r) { return r.result.config_text; })
+      .def_property_readonly("summary", [](const PyRun& r) { return r.result.summary; })
+      .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
+      .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none());
+  m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
+        py::arg("progress"));
+  m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("angles"), py::arg("config"),
+        py::arg("jobs"), py::arg("repairs"), py::arg("progress"));
+  m.def("track_paths", &track_paths, py::arg("paths"), py::arg("columns"), py::arg("angles"), py::arg("config"),
+        py::arg("jobs"), py::arg("repairs"), py::arg("progress"));
+  m.def("match", &match, py::arg("first"), py::arg("second"), py::arg("config"), py::arg("set"));
+}
