@@ -1,0 +1,279 @@
+"""The Python module against the command line, on a simulated time-lapse.
+
+Run by CTest with Debian's python3; PYTHONPATH holds build/python and
+VANTU_BUILD_DIR the build folder with vantu, vantu-track and vantu-sim.
+"""
+
+import os
+import signal
+import subprocess
+import tempfile
+import threading
+import unittest
+
+import numpy as np
+import pandas as pd
+import tifffile
+
+import vantu
+
+BUILD = os.environ.get("VANTU_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+
+
+def program(name):
+    return os.path.join(BUILD, name)
+
+
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+class SimulatedTimeLapse(unittest.TestCase):
+    """One small simulated time-lapse (point files, table, masks) and the command line's lineages of it."""
+
+    @classmethod
+    def setUpClass(cls):
+        # Made once for every class of behaviours below.
+        if "dir" in SimulatedTimeLapse.__dict__:
+            return
+        cls = SimulatedTimeLapse
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = cls.tmp.name
+        subprocess.run([program("vantu-sim"), "--timelapse", cls.sim(""), "--frames", "6", "--cells", "12",
+                        "--seed", "3", "--magnification", "0.5", "--masks", "tif"], check=True, capture_output=True)
+        cls.frames = [cls.sim("frame_%04d.dat" % t) for t in range(6)]
+        cls.masks = [cls.sim("mask_%04d.tif" % t) for t in range(6)]
+        cls.table = cls.sim("cells.csv")
+        cls.cli = {kind: cls.track_cli(kind, inputs)
+                   for kind, inputs in (("frames", cls.frames), ("masks", cls.masks), ("table", [cls.table]))}
+
+    @classmethod
+    def sim(cls, name):
+        return os.path.join(cls.dir, "sim", name)
+
+    @classmethod
+    def track_cli(cls, kind, inputs, *options):
+        out = os.path.join(cls.dir, "cli_" + kind)
+        subprocess.run([program("vantu-track"), "-j", "2", "-o", out, *options, *inputs], check=True,
+                       capture_output=True)
+        return out
+
+    def assertSameLineage(self, lineage, cli_dir):
+        self.assertEqual(lineage._run.cells_csv, read(os.path.join(cli_dir, "cells.csv")))
+        self.assertEqual(lineage._run.res_track, read(os.path.join(cli_dir, "res_track.txt")))
+        self.assertEqual(lineage.params, read(os.path.join(cli_dir, "softconfig.dat")))
+        expected = pd.read_csv(os.path.join(cli_dir, "cells.csv"), float_precision="round_trip")
+        pd.testing.assert_frame_equal(lineage.cells, expected)
+
+    def label_stack(self):
+        return np.stack([tifffile.imread(p) for p in self.masks])
+
+
+class Routes(SimulatedTimeLapse):
+    """Every kind of input gives the lineage vantu-track makes of the same cells."""
+
+    def test_label_array(self):
+        lineage = vantu.track(self.label_stack(), jobs=2, progress=False)
+        self.assertSameLineage(lineage, self.cli["masks"])
+        self.assertEqual(list(lineage.cells.columns[-3:]), ["area", "width", "flag"])
+
+    def test_list_of_arrays_of_any_integer_type(self):
+        stack = [a.astype(np.int64) for a in self.label_stack()]
+        self.assertSameLineage(vantu.track(stack, jobs=1, progress=False), self.cli["masks"])
+
+    def test_dataframe(self):
+        df = pd.read_csv(self.table, float_precision="round_trip")
+        self.assertSameLineage(vantu.track(df, progress=False), self.cli["table"])
+
+    def test_dataframe_with_renamed_columns_and_row_angles(self):
+        df = pd.read_csv(self.table, float_precision="round_trip")
+        renamed = df.rename(columns={"x": "centroid-1", "frame": "t"})
+        path = os.path.join(self.dir, "renamed.csv")
+        renamed.to_csv(path, index=False)
+        out = self.track_cli("renamed", [path], "--columns", "x=centroid-1,frame=t", "--angles", "row-degrees")
+        lineage = vantu.track(renamed, columns={"x": "centroid-1", "frame": "t"}, angles="row-degrees",
+                              progress=False)
+        self.assertSameLineage(lineage, out)
+
+    def test_paths_of_every_kind(self):
+        for kind, inputs in (("frames", self.frames), ("masks", self.masks), ("table", [self.table])):
+            with self.subTest(kind=kind):
+                self.assertSameLineage(vantu.track(inputs, progress=False), self.cli[kind])
+
+    def test_repairs_off_is_the_raw_chaining(self):
+        out = self.track_cli("raw", self.frames, "--raw")
+        self.assertSameLineage(vantu.track(self.frames, repairs=False, progress=False), out)
+
+    def test_config_file(self):
+        config = os.path.join(self.cli["frames"], "softconfig.dat")
+        lineage = vantu.track(self.frames, config=config, progress=False)
+        self.assertSameLineage(lineage, self.cli["frames"])
+
+
+class Outputs(SimulatedTimeLapse):
+    """What a Lineage gives: napari's three arguments and the command line's folder."""
+
+    def test_napari_shapes(self):
+        lineage = vantu.track(self.frames, progress=False)
+        data, graph, features = lineage.napari()
+        cells = lineage.cells
+        self.assertEqual(data.shape, (len(cells), 4))
+        self.assertEqual(len(features), len(cells))
+        self.assertNotIn("track", features.columns)
+        self.assertIn("length", features.columns)
+        # Sorted by track then frame, and row for row with the features.
+        order = np.lexsort((data[:, 1], data[:, 0]))
+        np.testing.assert_array_equal(order, np.arange(len(data)))
+        daughters = cells[cells.parent_track != 0].groupby("track").parent_track.first()
+        self.assertEqual(graph, {int(t): [int(p)] for t, p in daughters.items()})
+        self.assertGreater(len(graph), 0)
+
+    def test_write_is_the_command_lines_folder(self):
+        lineage = vantu.track(self.label_stack(), progress=False)
+        out = os.path.join(self.dir, "written", "deeper")
+        lineage.write(out)
+        cli = self.cli["masks"]
+        for name in ["cells.csv", "res_track.txt", "softconfig.dat"] + ["mask%03d.tif" % t for t in range(6)]:
+            with self.subTest(name=name):
+                self.assertEqual(read(os.path.join(out, name), "rb"), read(os.path.join(cli, name), "rb"))
+        self.assertTrue(os.path.exists(os.path.join(out, "pairs.log")))
+
+    def test_progress_reaches_every_pair(self):
+        seen = []
+        vantu.track(self.frames, jobs=2, progress=lambda done, total: seen.append((done, total)))
+        self.assertEqual(seen[-1], (5, 5))
+        self.assertEqual([d for d, _ in seen], sorted(d for d, _ in seen))
+
+
+class Refusals(SimulatedTimeLapse):
+    """Bad input raises the exception of its kind with the command line's message; the interpreter goes on."""
+
+    def assertRaisesWith(self, kind, text, *args, **kwargs):
+        with self.assertRaises(kind) as caught:
+            vantu.track(*args, progress=False, **kwargs)
+        self.assertIn(text, str(caught.exception))
+
+    def test_arrays(self):
+        stack = self.label_stack()
+        self.assertRaisesWith(ValueError, "integers", stack.astype(float))
+        self.assertRaisesWith(ValueError, "(T, Y, X)", stack[0])
+        negative = stack.astype(np.int32)
+        negative[2, 0, 0] = -1
+        self.assertRaisesWith(ValueError, "labels[2]: negative label -1", negative)
+        self.assertRaisesWith(ValueError, "every frame must have the same size", [stack[0], stack[1][:-1]])
+        self.assertRaisesWith(ValueError, "at least two frames", stack[:1])
+
+    def test_tables(self):
+        df = pd.read_csv(self.table)
+        self.assertRaisesWith(ValueError, 'DataFrame: no column "length" for the length',
+                              df.drop(columns=["length"]))
+        nan = df.copy()
+        nan.loc[4, "x"] = np.nan
+        self.assertRaisesWith(ValueError, 'DataFrame row 4: non-numeric value "nan" in column "x"', nan)
+        twice = df.copy()
+        twice.loc[1, "id"] = twice.loc[0, "id"]
+        self.assertRaisesWith(ValueError, "appears twice in frame 0 (first on row 0)", twice)
+        self.assertRaisesWith(ValueError, 'unknown role "z"', df, columns={"z": "x"})
+        self.assertRaisesWith(ValueError, "is not degrees", df, angles="radians")
+
+    def test_files(self):
+        missing = self.frames[:2] + [os.path.join(self.dir, "nowhere.dat")]
+        self.assertRaisesWith(FileNotFoundError, "nowhere.dat", missing)
+        self.assertRaisesWith(FileNotFoundError, "nowhere.tif", self.masks[:2] + [os.path.join(self.dir, "nowhere.tif")])
+        self.assertRaisesWith(OSError, "cannot read frame file", self.frames[:2] + [self.dir])
+        self.assertRaisesWith(ValueError, "mix masks", self.frames[:2] + self.masks[:1])
+        lineage = vantu.track(self.frames, progress=False)
+        blocker = os.path.join(self.dir, "a_file")
+        open(blocker, "w").close()
+        with self.assertRaises(OSError):
+            lineage.write(os.path.join(blocker, "out"))
+
+    def test_types(self):
+        self.assertRaisesWith(TypeError, "data:", 42)
+        self.assertRaisesWith(TypeError, "jobs", self.frames, jobs="2")
+        self.assertRaisesWith(ValueError, "jobs", self.frames, jobs=-1)
+        self.assertRaisesWith(ValueError, "pixel_size", self.frames, pixel_size=float("nan"))
+        self.assertRaisesWith(TypeError, "not both", [self.frames[0], np.zeros((4, 4), int)])
+
+    def test_still_usable_after_refusals(self):
+        with self.assertRaises(ValueError):
+            vantu.track(np.zeros((3, 4, 4)), progress=False)
+        self.assertSameLineage(vantu.track(self.frames, progress=False), self.cli["frames"])
+
+
+class Concurrency(SimulatedTimeLapse):
+    """Runs side by side in threads, and runs stopped between pairs."""
+
+    def test_two_tracks_in_threads(self):
+        alone = [vantu.track(self.frames, progress=False)._run.cells_csv,
+                 vantu.track(self.label_stack(), progress=False)._run.cells_csv]
+        results = [None, None]
+        inputs = [self.frames, self.label_stack()]
+
+        def run(k):
+            results[k] = vantu.track(inputs[k], jobs=2, progress=False)._run.cells_csv
+
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(results, alone)
+
+    def test_ctrl_c_between_pairs(self):
+        def interrupt(done, total):
+            os.kill(os.getpid(), signal.SIGINT)
+
+        with self.assertRaises(KeyboardInterrupt):
+            vantu.track(self.frames, jobs=1, progress=interrupt)
+        self.assertSameLineage(vantu.track(self.frames, progress=False), self.cli["frames"])
+
+    def test_exception_in_progress_stops_the_run(self):
+        def fail(done, total):
+            raise RuntimeError("stop at %d" % done)
+
+        with self.assertRaisesRegex(RuntimeError, "stop at 1"):
+            vantu.track(self.frames, jobs=1, progress=fail)
+
+
+class Matching(SimulatedTimeLapse):
+    """Two frames matched as vantu matches them, the matches as Match.dat holds them."""
+
+    def frame(self, t):
+        return pd.read_csv(self.frames[t], sep=" ", header=None, names=["x", "y", "length", "angle", "id"],
+                           float_precision="round_trip")
+
+    def test_match_is_match_dat(self):
+        matches = vantu.match(self.frame(0), self.frame(1))
+        work = os.path.join(self.dir, "match")
+        os.makedirs(work, exist_ok=True)
+        with open(os.path.join(work, "softconfig.dat"), "w") as f:
+            f.write(matches.attrs["params"])
+        subprocess.run([program("vantu"), self.frames[0], self.frames[1]], cwd=work, check=True,
+                       capture_output=True)
+        rows = [line.split() for line in read(os.path.join(work, "Match.dat")).splitlines()]
+        self.assertEqual(len(rows), len(matches))
+        for l in range(3):
+            self.assertEqual([int(r[l]) for r in rows], matches["level%d" % l].tolist())
+        self.assertEqual([float(r[3]) for r in rows], matches["id"].tolist())
+        self.assertGreater((matches.level1 != 0).sum() + (matches.level0 != 0).sum(), len(matches) // 2)
+
+    def test_match_params(self):
+        one_level = vantu.match(self.frame(0), self.frame(1), params={"MaxSplit": 1})
+        self.assertTrue((one_level.level1 == 0).all() and (one_level.level2 == 0).all())
+        with self.assertRaisesRegex(ValueError, 'unknown parameter "Beta"'):
+            vantu.match(self.frame(0), self.frame(1), params={"Beta": 1})
+        with self.assertRaisesRegex(ValueError, 'second: no column "angle"'):
+            vantu.match(self.frame(0), self.frame(1).drop(columns=["angle"]))
+        with self.assertRaises(TypeError):
+            vantu.match(self.frame(0), self.frames[1])
+
+
+def tearDownModule():
+    if "tmp" in SimulatedTimeLapse.__dict__:
+        SimulatedTimeLapse.tmp.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()
