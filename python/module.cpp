@@ -37,7 +37,8 @@ using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
   struct stat st;
   for (const std::string& p : paths)
     if (m.find(p) != std::string::npos && stat(p.c_str(), &st) != 0) kind = PyExc_FileNotFoundError;
-  if (kind == PyExc_ValueError && m.find("cannot ") != std::string::npos) kind = PyExc_OSError;
+  for (const char* io : {"cannot read", "cannot write", "cannot open", "cannot create", "cannot list", "cannot remove"})
+    if (kind == PyExc_ValueError && m.find(io) != std::string::npos) kind = PyExc_OSError;
   PyErr_SetString(kind, m.c_str());
   throw py::error_already_set();
 }

@@ -163,6 +163,7 @@ class Refusals(SimulatedTimeLapse):
         self.assertRaisesWith(ValueError, "labels[2]: negative label -1", negative)
         self.assertRaisesWith(ValueError, "every frame must have the same size", [stack[0], stack[1][:-1]])
         self.assertRaisesWith(ValueError, "at least two frames", stack[:1])
+        self.assertRaisesWith(ValueError, "cannot choose the parameters", np.ones((3, 8, 8), np.uint8))
 
     def test_tables(self):
         df = pd.read_csv(self.table)
