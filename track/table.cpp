@@ -164,6 +164,7 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
     fill_point_sets(f);
     tl.frames.push_back(std::move(f));
   }
+  if (!tl.frames.empty()) drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number);
   return tl;
 }
 
