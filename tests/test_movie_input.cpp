@@ -231,6 +231,8 @@ TEST_F(Movie, AMissingOrBlankFrameIsAGapAndTheOtherFramesTrackAsWithoutIt) {
   int after_gap = 0;
   for (const auto& l : lines) after_gap += l[1] == "3" && l[3] != "0";
   EXPECT_GE(after_gap, 25);
+  const Outcome picture = data->run({"--lineage", "missing"}, VANTU_PLOT_BIN);
+  EXPECT_EQ(picture.status, 0) << picture.err;
 
   // Frame 2 blank (a mask of zeros): a warning naming it, the same lineage.
   LabelImage zeros = read_label_image(masks[2]);
