@@ -190,6 +190,27 @@ TEST_F(Movie, AFileTheProgramsDidNotWriteIsNeitherReplacedNorRemoved) {
   EXPECT_EQ(data->read("again/.vantu-written").find("lineage.svg"), std::string::npos);
 }
 
+TEST_F(Movie, AnEarlierRunsPairFoldersAndLeftoversAreNotTakenForThisRuns) {
+  ASSERT_EQ(track({"-o", "kept", "--keep-pairs"}, {frames[0], frames[1]}).status, 0);
+  const std::string first_match = data->read("kept/pairs/0000/Match.dat");
+  // Other cells without --keep-pairs: the old pair's folder goes.
+  ASSERT_EQ(track({"-o", "kept"}, {frames[2], frames[3]}).status, 0);
+  EXPECT_FALSE(data->exists("kept/pairs/0000/Match.dat"));
+  Outcome o = track({"-o", "kept", "--keep-pairs"}, {frames[2], frames[3]});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err.find("done earlier"), std::string::npos) << o.err;
+  EXPECT_NE(data->read("kept/pairs/0000/Match.dat"), first_match);
+
+  // A run killed while the matcher wrote: a temporary file in the pair's
+  // unfinished folder does not stop the next run.
+  data->write("kept/pairs/0000.partial/.Match.dat.4242.1f.tmp", "half");
+  data->write("kept/.vantu-written", data->read("kept/.vantu-written") + "pairs/0000.partial/\n");
+  o = track({"-o", "kept", "--keep-pairs"}, {frames[0], frames[1]});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(data->read("kept/pairs/0000/Match.dat"), first_match);
+  EXPECT_FALSE(data->exists("kept/pairs/0000.partial"));
+}
+
 // ---- Frame numbers ----
 
 TEST_F(Movie, FrameNumbersComeFromTheNamesInAnyArgumentOrder) {
