@@ -334,3 +334,55 @@ TEST(CtcLabels, AGapCutsTheTrackAndADaughterHangsFromTheLastPart) {
 }
 
 }  // namespace
+
+// ---- Tables ----
+
+namespace {
+
+const char* const kHeader = "frame,x,y,length,angle,id\n";
+const char* const kGoodRows = "0,10,10,20,0,1\n0,40,10,20,0,2\n1,11,10,20,0,1\n1,41,10,20,0,2\n";
+
+// A table whose third line is `row`: refused with status 1, one line naming
+// the file and line, nothing written.
+void expect_row_refused(const std::string& row, const std::string& why) {
+  RunDir d;
+  d.write("t.csv", std::string(kHeader) + std::string(kGoodRows).substr(0, 15) + row + "\n" + (kGoodRows + 15));
+  const Outcome o = d.run({"-o", "out", "t.csv"}, VANTU_TRACK_BIN);
+  EXPECT_EQ(o.status, 1) << row;
+  EXPECT_NE(o.err.find("t.csv:3: " + why), std::string::npos) << row << "\n" << o.err;
+  EXPECT_EQ(vantu_test::lines(o.err).size(), 1u) << o.err;
+  EXPECT_FALSE(d.exists("out"));
+}
+
+}  // namespace
+
+TEST(Tables, RowsThatDoNotFitAreRefusedNamingFileAndLine) {
+  expect_row_refused("0,40,10,20,0,2,7", "7 fields, but the header has 6 columns");
+  for (const char* id : {"0", "-3", "2.5", "1e300"})
+    expect_row_refused(std::string("0,40,10,20,0,") + id,
+                       std::string("id \"") + id + "\" in column \"id\" is not a positive whole number");
+  // Values that are not finite numbers, in every column.
+  const char* const names[6] = {"frame", "x", "y", "length", "angle", "id"};
+  for (const char* bad : {"nan", "inf", "-inf", "1e999", "NaN"})
+    for (int k = 0; k < 6; ++k) {
+      std::string row;
+      for (int j = 0; j < 6; ++j) row += (j ? "," : "") + std::string(j == k ? bad : j == 5 ? "2" : j == 0 ? "0" : "40");
+      expect_row_refused(row, std::string("non-numeric value \"") + bad + "\" in column \"" + names[k] + "\"");
+    }
+}
+
+TEST(Tables, TableOptionsGivenWithOtherInputsAreWarnedAbout) {
+  RunDir d;
+  d.write("t.csv", std::string(kHeader) + kGoodRows);
+  d.write("f_0.dat", "10 10 20 0 1\n40 10 20 0 2\n");
+  d.write("f_1.dat", "11 10 20 0 1\n41 10 20 0 2\n");
+  const Outcome table = d.run({"-o", "table", "--angles", "degrees", "t.csv"}, VANTU_TRACK_BIN);
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.err.find("warning"), std::string::npos) << table.err;
+  const Outcome files = d.run({"-o", "files", "--columns", "x=cx", "--angles", "row-radians", "f_0.dat", "f_1.dat"},
+                              VANTU_TRACK_BIN);
+  ASSERT_EQ(files.status, 0) << files.err;
+  EXPECT_NE(files.err.find("warning: --columns applies to a table (.csv) only"), std::string::npos) << files.err;
+  EXPECT_NE(files.err.find("warning: --angles applies to a table (.csv) only"), std::string::npos) << files.err;
+  EXPECT_EQ(d.read("files/cells.csv"), d.read("table/cells.csv"));
+}

@@ -276,7 +276,8 @@ int track_main(int argc, char** argv) {
   app.add_flag("--no-debris-flag", no_debris, "do not flag one-frame tracks without parent as probable debris");
   app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: every repair off");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
-  app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
+  CLI::Option* angles_option =
+      app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
   // The run in parts, for a workflow that spreads the pairs over jobs.
   CLI::Option* prepare = app.add_flag(
       "--prepare", o.prepare, "only read and check the input and write DIR/softconfig.dat; prints the number of pairs");
@@ -308,6 +309,11 @@ int track_main(int argc, char** argv) {
     struct stat st;
     if (o.inputs.size() == 1 && stat(o.inputs[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode))
       o.inputs = files_in_folder(o.inputs[0]);
+    if (!is_table(o.inputs))
+      for (const char* given : {columns.empty() ? "" : "--columns", angles_option->count() ? "--angles" : ""})
+        if (*given)
+          std::fprintf(stderr, "vantu-track: warning: %s applies to a table (.csv) only; ignored for these inputs\n",
+                       given);
     return run_tracker(o);
   } catch (const TrackError& e) {
     std::fprintf(stderr, "vantu-track: %s\n", e.what());
