@@ -386,3 +386,24 @@ TEST(Tables, TableOptionsGivenWithOtherInputsAreWarnedAbout) {
   EXPECT_NE(files.err.find("warning: --angles applies to a table (.csv) only"), std::string::npos) << files.err;
   EXPECT_EQ(d.read("files/cells.csv"), d.read("table/cells.csv"));
 }
+
+// ---- The two-frame program's own options ----
+
+TEST(VantuOptions, HelpAndVersionPrintAndWriteNothingWhileDotSlashNamesAFile) {
+  RunDir d;
+  for (const char* a : {"--help", "-h", "--version"}) {
+    const Outcome o = d.run({a});
+    EXPECT_EQ(o.status, 0) << a << o.err;
+    EXPECT_NE(o.out.find(std::string(a) == "--version" ? "vantu " : "Usage: vantu"), std::string::npos) << o.out;
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(d.files().empty()) << a;
+  }
+  const std::vector<vantu_test::Cell> cells = {{10, 10, 20, 0, 1}, {50, 12, 22, 30, 2}, {90, 14, 20, 60, 3}};
+  d.write("--help", vantu_test::cells_text(cells));
+  d.write("b.dat", vantu_test::cells_text(cells));
+  d.write("softconfig.dat", vantu_test::Config().text());
+  const Outcome o = d.run({"./--help", "b.dat"});
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_NE(o.out.find("  ./--help\n  b.dat"), std::string::npos) << o.out;
+  EXPECT_TRUE(d.exists("Match.dat"));
+}
