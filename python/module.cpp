@@ -29,8 +29,9 @@ namespace {
 using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
 
 // A refusal as the Python exception of its kind: a named input that does
-// not exist is FileNotFoundError, other failures to read or write a file
-// OSError, the rest ValueError.
+// not exist is FileNotFoundError, a file of the output folder that is not
+// the programs' to replace FileExistsError, other failures to read or write
+// a file OSError, the rest ValueError.
 [[noreturn]] void raise_refusal(const TrackError& e, const std::vector<std::string>& paths) {
   const std::string m = e.what();
   PyObject* kind = PyExc_ValueError;
@@ -39,6 +40,8 @@ using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
     if (m.find(p) != std::string::npos && stat(p.c_str(), &st) != 0) kind = PyExc_FileNotFoundError;
   for (const char* io : {"cannot read", "cannot write", "cannot open", "cannot create", "cannot list", "cannot remove"})
     if (kind == PyExc_ValueError && m.find(io) != std::string::npos) kind = PyExc_OSError;
+  for (const char* kept : {"was not written by vantu", "would replace the input"})
+    if (m.find(kept) != std::string::npos) kind = PyExc_FileExistsError;
   PyErr_SetString(kind, m.c_str());
   throw py::error_already_set();
 }
@@ -147,7 +150,7 @@ std::vector<std::string> config_paths(const std::string& config) {
 // came from (for the track masks of write()).
 struct PyRun {
   TrackResult result;
-  std::vector<std::string> mask_paths;  // the masks read from files; empty otherwise
+  std::vector<std::string> inputs;  // the files read, which write() never replaces
 };
 
 PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& config, int jobs,
@@ -162,6 +165,7 @@ PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& con
         for (size_t t = 0; t < frames.size(); ++t)
           add_label_frame(tl, frames[t].data(), static_cast<int>(frames[t].shape(1)),
                           static_cast<int>(frames[t].shape(0)), static_cast<long>(t), strprintf("labels[%zu]", t));
+        if (!tl.frames.empty()) drop_blank_frames(tl, 0, static_cast<long>(frames.size()) - 1);
         return track_time_lapse(std::move(tl), true, o, hooks);
       },
       progress, config_paths(config));
@@ -169,11 +173,12 @@ PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& con
 }
 
 PyRun track_table(const std::map<std::string, std::vector<double>>& columns, const std::string& source,
-                  const std::string& angles, const std::string& config, int jobs,
+                  const std::string& id_column, const std::string& angles, const std::string& config, int jobs,
                   const std::map<std::string, bool>& repairs, const py::object& progress) {
   const TrackOptions o = options_of(config, jobs, repairs);
   TableCells cells;
   cells.source = source;
+  cells.id_column = id_column;
   std::vector<double>* slots[6] = {&cells.frame, &cells.x, &cells.y, &cells.length, &cells.angle, &cells.id};
   const char* const roles[6] = {"frame", "x", "y", "length", "angle", "id"};
   for (int k = 0; k < 6; ++k) {
@@ -195,6 +200,14 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
                   const std::map<std::string, bool>& repairs, const py::object& progress) {
   TrackOptions o = options_of(config, jobs, repairs);
   o.inputs = paths;
+  struct stat st;
+  if (paths.size() == 1 && stat(paths[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    try {
+      o.inputs = files_in_folder(paths[0]);
+    } catch (const TrackError& e) {
+      raise_refusal(e, paths);
+    }
+  }
   o.angles = angles_of(angles);
   for (const auto& kv : columns) {
     std::string* slot = kv.first == "frame"    ? &o.columns.frame
@@ -208,47 +221,40 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
       throw py::value_error("columns: unknown role \"" + kv.first + "\" (frame, x, y, length, angle or id)");
     *slot = kv.second;
   }
-  std::vector<std::string> named = paths;
+  std::vector<std::string> named = o.inputs;
   if (!config.empty()) named.push_back(config);
   PyRun run;
-  bool masks = false;
+  run.inputs = o.inputs;
   run.result = run_watched(
       [&](const TrackHooks& hooks) {
-        masks = inputs_are_masks(o.inputs);
+        const bool masks = inputs_are_masks(o.inputs);
         const ParameterSet params = config.empty() ? default_track_parameters() : configured_parameters(config);
         return track_time_lapse(read_time_lapse(o, params), masks, o, hooks);
       },
       progress, named);
-  if (masks) run.mask_paths = paths;
   return run;
 }
 
 void write_run(const PyRun& run, const std::string& dir, const py::object& labels) {
   std::vector<LabelArray> frames;
   if (!labels.is_none()) frames = labels.cast<std::vector<LabelArray>>();
-  const size_t n = run.result.time_lapse.frames.size();
-  if (!frames.empty() && frames.size() != n) throw py::value_error("labels: one array per frame is needed");
-  std::function<LabelImage(size_t)> mask_of;
+  std::function<LabelImage(const Frame&)> mask_of;
   if (!frames.empty()) {
-    mask_of = [&](size_t t) {
+    // Frames from arrays are numbered by their index.
+    mask_of = [&](const Frame& f) {
+      const LabelArray& a = frames.at(static_cast<size_t>(f.number));
       LabelImage image;
-      image.width = static_cast<int>(frames[t].shape(1));
-      image.height = static_cast<int>(frames[t].shape(0));
-      image.labels.assign(frames[t].data(), frames[t].data() + frames[t].size());
+      image.width = static_cast<int>(a.shape(1));
+      image.height = static_cast<int>(a.shape(0));
+      image.labels.assign(a.data(), a.data() + a.size());
       return image;
     };
-  } else if (!run.mask_paths.empty()) {
-    mask_of = [&](size_t t) { return read_label_image(run.mask_paths[t]); };
   }
   try {
     py::gil_scoped_release release;
-    try {
-      write_lineage_folder(run.result, dir, mask_of);
-    } catch (const ImageError& e) {
-      throw TrackError(e.what());
-    }
+    write_lineage_folder(run.result, dir, run.inputs, mask_of);
   } catch (const TrackError& e) {
-    raise_refusal(e, run.mask_paths);
+    raise_refusal(e, run.inputs);
   }
 }
 
@@ -305,7 +311,8 @@ PYBIND11_MODULE(_vantu, m) {
       .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none());
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
         py::arg("progress"));
-  m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("angles"), py::arg("config"),
+  m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),
+        py::arg("config"),
         py::arg("jobs"), py::arg("repairs"), py::arg("progress"));
   m.def("track_paths", &track_paths, py::arg("paths"), py::arg("columns"), py::arg("angles"), py::arg("config"),
         py::arg("jobs"), py::arg("repairs"), py::arg("progress"));

@@ -15,11 +15,6 @@ int jobs_of(const TrackOptions& o) {
   return o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-void write_text(const std::string& dir, const char* name, const std::string& text) {
-  const std::string path = dir + "/" + name;
-  if (!write_file_atomically(path, text)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
-}
-
 // A run's end as a refusal, without the line end the program prints.
 std::string refusal_text(std::string m) {
   while (!m.empty() && m.back() == '\n') m.pop_back();
@@ -74,15 +69,23 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   return r;
 }
 
-void write_lineage_folder(const TrackResult& r, const std::string& dir,
-                          const std::function<LabelImage(size_t)>& mask_of) {
-  make_folders(dir);
-  write_text(dir, "softconfig.dat", r.config_text);
-  write_text(dir, "cells.csv", r.texts.cells_csv);
-  write_text(dir, "res_track.txt", r.texts.res_track);
-  if (!r.texts.tracks_csv.empty()) write_text(dir, "tracks.csv", r.texts.tracks_csv);
-  if (mask_of) write_track_masks(mask_of, r.time_lapse, r.texts.lineage, dir);
-  write_text(dir, "pairs.log", r.texts.pairs_log);
+void write_lineage_folder(const TrackResult& r, const std::string& dir, const std::vector<std::string>& inputs,
+                          const std::function<LabelImage(const Frame&)>& mask_of) {
+  const TimeLapse& tl = r.time_lapse;
+  OutputFolder out(dir, inputs);
+  std::vector<std::string> names = {"softconfig.dat", "cells.csv", "res_track.txt", "pairs.log"};
+  if (!r.texts.tracks_csv.empty()) names.push_back("tracks.csv");
+  if (r.masks)
+    for (const long n : tl.numbers) names.push_back(track_mask_name(n, tl.numbers.back()));
+  for (const std::string& n : names) out.check_may_replace(n);
+  out.create();
+  out.write("softconfig.dat", r.config_text);
+  out.write("cells.csv", r.texts.cells_csv);
+  out.write("res_track.txt", r.texts.res_track);
+  if (!r.texts.tracks_csv.empty()) out.write("tracks.csv", r.texts.tracks_csv);
+  if (r.masks) write_track_masks(tl, r.texts.lineage, out, mask_of);
+  out.write("pairs.log", r.texts.pairs_log);
+  out.remove_stale();
 }
 
 MatchResult match_frames(const TableCells& first, const TableCells& second, const std::string& config,

@@ -10,7 +10,8 @@
 //   label images   add_label_frame(tl, labels, width, height, number, source)
 //                  per frame; labels laid out as image/image.h's LabelImage
 //   a table        time_lapse_of_cells(TableCells, AngleConvention)
-//   files          read_time_lapse(TrackOptions with .inputs, parameters)
+//   files          read_time_lapse(TrackOptions with .inputs, parameters);
+//                  a folder as the only input: files_in_folder first
 //
 // Every refusal is a TrackError whose message is the line the command line
 // prints after "vantu-track: ". The calls share no state: runs may go side
@@ -51,11 +52,13 @@ struct TrackResult {
 TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, const TrackHooks& hooks = {});
 
 // Writes the folder the command line writes: softconfig.dat, cells.csv,
-// res_track.txt, pairs.log and, when mask_of is given, the track masks
-// maskNNN.tif (mask_of(t): frame t's label image). Each file is replaced
-// whole.
-void write_lineage_folder(const TrackResult& r, const std::string& dir,
-                          const std::function<LabelImage(size_t)>& mask_of = nullptr);
+// res_track.txt, pairs.log and, when the cells came from label images, the
+// track masks maskNNN.tif (each frame's mask read again from its file, or
+// given by `mask_of`). Refuses, before writing anything, to replace one of
+// `inputs` or a file that the programs did not write there; removes what an
+// earlier run wrote there and this one did not.
+void write_lineage_folder(const TrackResult& r, const std::string& dir, const std::vector<std::string>& inputs,
+                          const std::function<LabelImage(const Frame&)>& mask_of = nullptr);
 
 // ---- Two frames ----
 

@@ -43,19 +43,4 @@ std::string read_file_text(const std::string& path) {
   return ss.str();
 }
 
-void make_folders(const std::string& path) {
-  std::string sofar;
-  std::stringstream ss(path);
-  std::string part;
-  if (!path.empty() && path[0] == '/') sofar = "/";
-  while (std::getline(ss, part, '/')) {
-    if (part.empty()) continue;
-    sofar += part;
-    struct stat st;
-    if (mkdir(sofar.c_str(), 0777) != 0 && !(stat(sofar.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno));
-    sofar += "/";
-  }
-}
-
 }  // namespace vantu

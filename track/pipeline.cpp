@@ -11,7 +11,7 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
   LineageTexts out;
   out.lineage = build_lineage(tl, links, max_split);
   out.repaired = repair_lineage(tl, out.lineage, repairs);
-  if (masks) check_track_labels(out.lineage);
+  if (masks) check_track_labels(ctc_labels(tl, out.lineage));
   out.cells_csv = cells_csv_text(tl, out.lineage);
   out.res_track = res_track_text(tl, out.lineage);
   out.pairs_log = pairs_log_text(tl, links, out.lineage);

@@ -135,6 +135,9 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
   cells.source = path;
   for (size_t n = 1; n < records.size(); ++n) {
     const Record& r = records[n];
+    if (r.fields.size() > header.size())
+      throw TrackError(strprintf("%s:%ld: %zu fields, but the header has %zu columns", path.c_str(), r.line,
+                                 r.fields.size(), header.size()));
     double v[6];
     for (int k = 0; k < 6; ++k) v[k] = field_number(path, r, roles[k].index, *roles[k].name);
     cells.frame.push_back(v[0]);
@@ -145,7 +148,9 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
     cells.id.push_back(v[5]);
     cells.line.push_back(r.line);
     cells.frame_text.push_back(r.fields[static_cast<size_t>(roles[0].index)]);
+    cells.id_text.push_back(r.fields[static_cast<size_t>(roles[5].index)]);
   }
+  cells.id_column = columns.id;
   return time_lapse_of_cells(cells, angles);
 }
 
@@ -162,6 +167,11 @@ TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
   std::map<long, std::map<double, size_t>> id_rows;
   const char* const row_word = cells.line.empty() ? "row" : "line";
   for (size_t k = 0; k < n; ++k) {
+    const double id = cells.id[k];
+    if (!(id >= 1) || id != std::floor(id) || id > 9007199254740992.0)
+      throw TrackError(strprintf("%s: id \"%s\" in column \"%s\" is not a positive whole number", cells.where(k).c_str(),
+                                 k < cells.id_text.size() ? cells.id_text[k].c_str() : number_text(id).c_str(),
+                                 cells.id_column.c_str()));
     const double fv = cells.frame[k];
     if (fv != std::floor(fv) || std::fabs(fv) > 1e15)
       throw TrackError(strprintf("%s: frame value \"%s\" is not a whole number", cells.where(k).c_str(),
@@ -193,6 +203,7 @@ TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
     fill_point_sets(f);
     tl.frames.push_back(std::move(f));
   }
+  if (!tl.frames.empty()) drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number);
   return tl;
 }
 

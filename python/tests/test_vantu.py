@@ -101,6 +101,19 @@ class Routes(SimulatedTimeLapse):
             with self.subTest(kind=kind):
                 self.assertSameLineage(vantu.track(inputs, progress=False), self.cli[kind])
 
+    def test_blank_frame_is_a_gap(self):
+        stack = self.label_stack()
+        stack[2] = 0
+        folder = os.path.join(self.dir, "blank")
+        os.makedirs(folder, exist_ok=True)
+        paths = [os.path.join(folder, "mask_%04d.tif" % t) for t in range(len(stack))]
+        for path, labels in zip(paths, stack):
+            tifffile.imwrite(path, labels)
+        out = self.track_cli("blank", paths)
+        lineage = vantu.track(stack, progress=False)
+        self.assertSameLineage(lineage, out)
+        self.assertNotIn(2, set(lineage.cells.frame))
+
     def test_repairs_off_is_the_raw_chaining(self):
         out = self.track_cli("raw", self.frames, "--raw")
         self.assertSameLineage(vantu.track(self.frames, repairs=False, progress=False), out)
@@ -138,6 +151,17 @@ class Outputs(SimulatedTimeLapse):
             with self.subTest(name=name):
                 self.assertEqual(read(os.path.join(out, name), "rb"), read(os.path.join(cli, name), "rb"))
         self.assertTrue(os.path.exists(os.path.join(out, "pairs.log")))
+
+    def test_write_keeps_files_it_did_not_write(self):
+        lineage = vantu.track(self.frames, progress=False)
+        out = os.path.join(self.dir, "foreign")
+        os.makedirs(out, exist_ok=True)
+        with open(os.path.join(out, "cells.csv"), "w") as f:
+            f.write("my own table\n")
+        with self.assertRaisesRegex(FileExistsError, "was not written by vantu"):
+            lineage.write(out)
+        self.assertEqual(read(os.path.join(out, "cells.csv")), "my own table\n")
+        self.assertFalse(os.path.exists(os.path.join(out, "res_track.txt")))
 
     def test_progress_reaches_every_pair(self):
         seen = []

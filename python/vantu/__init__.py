@@ -232,7 +232,7 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
     try:
         if isinstance(data, pd.DataFrame):
             cols = _table_columns(data, columns, "DataFrame")
-            run = _vantu.track_table(cols, "DataFrame", angles, config, jobs, repairs, sink)
+            run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, sink)
         elif isinstance(data, np.ndarray):
             if data.ndim != 3:
                 raise ValueError("labels: a (T, Y, X) label array is needed, not %d-D of shape %s"
