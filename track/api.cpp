@@ -60,7 +60,8 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
     r.config_text = read_file_text(o.config);
   }
   run.jobs = jobs_of(o);
-  run.on_pair_done = hooks.progress;
+  // The library prints nothing: progress goes to the caller's hook or nowhere.
+  run.on_pair_done = hooks.progress ? hooks.progress : [](size_t, size_t) {};
   run.cancel = hooks.cancel;
   const std::vector<PairLinks> links = match_pairs(tl, run);
   r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks);
