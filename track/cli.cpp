@@ -27,11 +27,18 @@ namespace {
 
 constexpr const char* kDescription =
     "vantu-track: a whole time-lapse into a lineage.\n\n"
-    "  vantu-track [options] FRAME_FILE...   one point file per frame, in time order\n"
+    "  vantu-track [options] FRAME_FILE...   one point file per frame\n"
     "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n"
-    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n\n"
+    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n"
+    "  vantu-track [options] STACK.tif       a multi-page TIFF of label images: page k is frame k\n"
+    "  vantu-track [options] FOLDER          its masks, or else its point files (.dat)\n\n"
+    "A frame's number is the last number in its file's name (mask012.tif: frame 12), in any\n"
+    "order of the arguments; a table gives its frame column. A number without a file, or a\n"
+    "frame without cells, is a gap that the tracks cross.\n"
     "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
-    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
+    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder. DIR keeps a\n"
+    "list of what the programs wrote there (DIR/.vantu-written): nothing else in it is replaced\n"
+    "or removed, and an input is never replaced; an earlier run's leftovers are removed.\n"
     "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
     "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
     "for every range of pairs (in any order, at once), then --join.\n\n"
@@ -259,7 +266,8 @@ int track_main(int argc, char** argv) {
   TrackOptions o;
   std::string columns, angles = "degrees";
   CLI::App app(kDescription, "vantu-track");
-  app.add_option("inputs", o.inputs, "frame files or masks in time order, or one table .csv")->required();
+  app.add_option("inputs", o.inputs, "frame files or masks (numbered by their names), or one table .csv, stack or folder")
+      ->required();
   app.add_option("-o,--output", o.out_dir, "output folder")->capture_default_str();
   app.add_option("-j,--jobs", o.jobs, "pairs matched at once (default: the number of cores)")
       ->check(CLI::PositiveNumber);
