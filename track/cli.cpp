@@ -151,26 +151,18 @@ void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
   run.last = b;
 }
 
-// The lineage of the pairs' matches, mended along the time axis, and its files.
+// The lineage of the pairs' matches, mended along the time axis, into its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                    bool masks, OutputFolder& out) {
-  Lineage lin = build_lineage(tl, links, max_split);
-  const RepairCounts repaired = repair_lineage(tl, lin, o.repairs);
-  if (masks) check_track_labels(ctc_labels(tl, lin));
-  out.write("cells.csv", cells_csv_text(tl, lin));
-  out.write("res_track.txt", res_track_text(tl, lin));
-  if (masks) write_track_masks(tl, lin, out);
-  out.write("pairs.log", pairs_log_text(tl, links, lin));
+  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks);
+  out.write("cells.csv", texts.cells_csv);
+  out.write("res_track.txt", texts.res_track);
+  if (masks) write_track_masks(tl, texts.lineage, out);
+  out.write("pairs.log", texts.pairs_log);
   out.keep("softconfig.dat");
   out.remove_stale();
   report_replaced(out);
-  int divisions = 0;
-  for (const Track& tr : lin.tracks) divisions += tr.start == Start::kDaughter;
-  std::fprintf(stderr,
-               "vantu-track: %zu frames, %zu tracks, %d divisions (%d gaps closed, %d divisions resolved, %d found, "
-               "%d probable debris, %d links exchanged); lineage in %s\n",
-               tl.frames.size(), lin.tracks.size(), divisions / 2, repaired.gaps_closed, repaired.divisions_resolved,
-               repaired.divisions_found, repaired.debris, repaired.relinked, o.out_dir.c_str());
+  std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
 }
 
 // Refuses, before anything is written, outputs that would replace an input

@@ -28,8 +28,8 @@
 // The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
 // the parameters (parameters.cpp), match every pair of consecutive frames
 // (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
-// the time axis (repairs.cpp), and write it
-// (write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
+// the time axis (repairs.cpp), and format its files (pipeline.cpp,
+// write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
 // by throwing TrackError before anything is written.
 #pragma once
 
@@ -258,6 +258,22 @@ struct CtcLabels {
 CtcLabels ctc_labels(const TimeLapse& tl, const Lineage& lin);
 std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
 std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin);
+
+// The lineage of a run and the texts of its files, as the command line
+// writes them (pipeline.cpp); the library returns the same texts.
+struct LineageTexts {
+  Lineage lineage;
+  RepairCounts repaired;
+  std::string cells_csv, res_track, pairs_log;
+};
+
+// Chains the pairs' matches, mends the lineage with the repairs chosen, and
+// formats its files; with `masks`, refuses a lineage whose track labels do
+// not fit a 16-bit track mask.
+LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
+                           const TrackOptions::Repairs& repairs, bool masks);
+// "N frames, N tracks, N divisions (repairs...)": the run's summary line.
+std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 
 // A frame's cells as a point file: "x y length angle id" per line, numbers
 // that read back as the same doubles.
