@@ -298,6 +298,7 @@ TEST_F(Movie, AStackOrAFolderIsTheWholeMovie) {
   ASSERT_EQ(o.status, 0) << o.err;
   for (const char* name : {"cells.csv", "res_track.txt", "mask000.tif", "mask005.tif"})
     EXPECT_EQ(data->read(std::string("stack/") + name), data->read(all + "/" + name)) << name;
+  EXPECT_EQ(ctc_problems(*data, all, 0, 5), std::vector<std::string>());
 
   // tl/ holds masks and point files: the masks are the movie.
   o = track({"-o", "folder"}, {"tl"});
