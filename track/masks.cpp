@@ -1,12 +1,6 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <set>
 #include <unordered_map>
 
 #include "base/check.h"
