@@ -219,8 +219,9 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const
   }
   if (whole || o.join) {
     for (const char* n : {"cells.csv", "res_track.txt", "pairs.log"}) names.push_back(n);
+    const std::vector<long> numbers = movie_numbers(tl);
     if (masks)
-      for (const long n : tl.numbers) names.push_back(track_mask_name(n, tl.numbers.back()));
+      for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
   }
   for (const std::string& n : names) out.check_may_replace(n);
 }

@@ -66,6 +66,14 @@ std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths) {
   return files;
 }
 
+std::vector<long> movie_numbers(const TimeLapse& tl) {
+  if (!tl.numbers.empty()) return tl.numbers;
+  std::vector<long> numbers;
+  if (!tl.frames.empty())
+    for (long n = tl.frames.front().number; n <= tl.frames.back().number; ++n) numbers.push_back(n);
+  return numbers;
+}
+
 void drop_blank_frames(TimeLapse& tl, long first, long last) {
   if (last - first >= kMaxFrameSpan)
     throw TrackError(strprintf("frame numbers %ld to %ld: more than %ld frames from the first to the last", first, last,

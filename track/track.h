@@ -124,6 +124,9 @@ std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths);
 // Leaves the frames without cells out of tl.frames, each with a warning
 // naming its file, and fills tl.numbers from `first` to `last`.
 void drop_blank_frames(TimeLapse& tl, long first, long last);
+// tl.numbers, or, for a time-lapse built without them, every number from its
+// first frame's to its last's.
+std::vector<long> movie_numbers(const TimeLapse& tl);
 
 // Reads one point file per frame with the columns of `p`.
 TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p);
