@@ -173,6 +173,11 @@ TEST_F(Movie, AFileTheProgramsDidNotWriteIsNeitherReplacedNorRemoved) {
   EXPECT_NE(o.err.find("used/cells.csv exists and was not written by vantu"), std::string::npos) << o.err;
   EXPECT_EQ(data->read("used/cells.csv"), "the user's table\n");
   EXPECT_FALSE(data->exists("used/softconfig.dat"));
+  // The user's parameters given from the output folder itself stay as they are.
+  data->write("cfg/softconfig.dat", vantu_test::Config().text());
+  const Outcome own_config = track({"-o", "cfg", "--config", "cfg/softconfig.dat"}, {frames[0], frames[1]});
+  EXPECT_EQ(own_config.status, 0) << own_config.err;
+  EXPECT_EQ(data->read("cfg/softconfig.dat"), vantu_test::Config().text());
 
   // A folder of an earlier run: its own files replaced, its leftovers (the
   // old picture, track masks and pair records past the new end) removed, the

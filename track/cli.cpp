@@ -203,6 +203,13 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
 }
 
+// True when --config names DIR/softconfig.dat itself: it stays as it is.
+bool config_in_place(const TrackOptions& o) {
+  struct stat a, b;
+  return !o.config.empty() && stat(o.config.c_str(), &a) == 0 &&
+         stat((o.out_dir + "/softconfig.dat").c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Refuses, before anything is written, outputs that would replace an input
 // or a file that the programs did not write: those of the stage that runs
 // (`pairs`: only its range of pairs).
@@ -210,7 +217,7 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const
                    const PairRun* pairs = nullptr) {
   std::vector<std::string> names;
   const bool whole = !o.prepare && !o.join && o.pairs.empty();
-  if (whole || o.prepare) names.push_back("softconfig.dat");
+  if ((whole || o.prepare) && !config_in_place(o)) names.push_back("softconfig.dat");
   if (whole || pairs) {
     const size_t first = pairs ? pairs->first : 0, last = pairs ? pairs->last : tl.frames.size() - 2;
     names.push_back("pairs/");
@@ -282,7 +289,7 @@ int run_tracker(const TrackOptions& o) {
   }
   check_outputs(o, tl, masks, out);
   out.create();
-  out.write("softconfig.dat", config);
+  if (!config_in_place(o)) out.write("softconfig.dat", config);
   if (o.prepare) {
     std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
     return 0;
