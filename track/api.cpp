@@ -76,8 +76,9 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
   OutputFolder out(dir, inputs);
   std::vector<std::string> names = {"softconfig.dat", "cells.csv", "res_track.txt", "pairs.log"};
   if (!r.texts.tracks_csv.empty()) names.push_back("tracks.csv");
+  const std::vector<long> numbers = movie_numbers(tl);
   if (r.masks)
-    for (const long n : tl.numbers) names.push_back(track_mask_name(n, tl.numbers.back()));
+    for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
   for (const std::string& n : names) out.check_may_replace(n);
   out.create();
   out.write("softconfig.dat", r.config_text);

@@ -67,35 +67,6 @@ std::string file_name_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A folder given as the only input: its masks, else its point files (.dat),
-// in name order (the readers order them by number), leaving out what the
-// programs wrote there.
-std::vector<std::string> files_in_folder(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) throw TrackError("cannot list the folder " + dir);
-  std::vector<std::string> masks, points;
-  while (const dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name.empty() || name[0] == '.') continue;
-    const std::string path = (dir.back() == '/' ? dir : dir + "/") + name;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (is_label_image_name(name)) masks.push_back(path);
-    else if (ends_with_ci(name, ".dat")) points.push_back(path);
-  }
-  closedir(d);
-  std::vector<std::string>& files = masks.empty() ? points : masks;
-  // What the programs wrote there (a lineage's track masks) is no frame of
-  // the movie, unless the folder holds nothing else.
-  const std::set<std::string> written = read_written_record(dir);
-  std::vector<std::string> own;
-  for (const std::string& p : files)
-    if (!written.count(file_name_of(p))) own.push_back(p);
-  if (!own.empty()) files = own;
-  if (files.empty()) throw TrackError("the folder " + dir + " holds no masks (.tif, .tiff, .png) and no point files (.dat)");
-  std::sort(files.begin(), files.end());
-  return files;
-}
 
 // "name=column,name=column" into the table's column names.
 void parse_column_map(const std::string& text, TableColumns& c) {
@@ -273,6 +244,33 @@ int run_tracker(const TrackOptions& o) {
 }
 
 }  // namespace
+
+std::vector<std::string> files_in_folder(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) throw TrackError("cannot list the folder " + dir);
+  std::vector<std::string> masks, points;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.empty() || name[0] == '.') continue;
+    const std::string path = (dir.back() == '/' ? dir : dir + "/") + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (is_label_image_name(name)) masks.push_back(path);
+    else if (ends_with_ci(name, ".dat")) points.push_back(path);
+  }
+  closedir(d);
+  std::vector<std::string>& files = masks.empty() ? points : masks;
+  // What the programs wrote there (a lineage's track masks) is no frame of
+  // the movie, unless the folder holds nothing else.
+  const std::set<std::string> written = read_written_record(dir);
+  std::vector<std::string> own;
+  for (const std::string& p : files)
+    if (!written.count(file_name_of(p))) own.push_back(p);
+  if (!own.empty()) files = own;
+  if (files.empty()) throw TrackError("the folder " + dir + " holds no masks (.tif, .tiff, .png) and no point files (.dat)");
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
 ParameterSet configured_parameters(const std::string& path) {
   struct stat st;

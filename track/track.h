@@ -387,6 +387,10 @@ std::string read_file_text(const std::string& path);
 // The parameters of a configuration file, checked as the two-frame program
 // checks them.
 ParameterSet configured_parameters(const std::string& path);
+// A folder given as the only input: its masks, else its point files (.dat),
+// in name order (the readers order them by number), leaving out what the
+// programs wrote there.
+std::vector<std::string> files_in_folder(const std::string& dir);
 // True when the inputs are label images; refuses them mixed with other files.
 bool inputs_are_masks(const std::vector<std::string>& inputs);
 // The time-lapse of o.inputs (masks, one table, or point files read with
