@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,7 +31,8 @@ constexpr const char* kDescription =
     "  vantu-track [options] FRAME_FILE...   one point file per frame, in time order\n"
     "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n"
     "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n\n"
-    "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
+    "Writes DIR/cells.csv, DIR/tracks.csv (one row per track: fate, cycle, sizes, growth),\n"
+    "DIR/res_track.txt, DIR/softconfig.dat, DIR/units and DIR/pairs.log; from masks also\n"
     "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
     "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
     "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
@@ -38,8 +40,9 @@ constexpr const char* kDescription =
     "The chained lineage is mended along the time axis (each repair can be switched\n"
     "off): crossed links exchanged, gaps of missed cells closed (the track skips the\n"
     "frame), divisions that do not add up resolved or missed ones found, one-frame\n"
-    "tracks flagged. The last column of cells.csv, flag: 0 normal, 1 probable debris,\n"
-    "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division.";
+    "tracks flagged. cells.csv's column flag: 0 normal, 1 probable debris,\n"
+    "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division;\n"
+    "then the track's generation and the confidence (0 to 1) of the cell's link.";
 
 bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with_ci(in[0], ".csv"); }
 
@@ -160,9 +163,12 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
                    bool masks) {
   Lineage lin = build_lineage(tl, links, max_split);
   const RepairCounts repaired = repair_lineage(tl, lin, o.repairs);
+  lin.confidence = link_confidence(tl, lin);
   if (masks) check_track_labels(lin);
   write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
   write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
+  write_output(o.out_dir, "tracks.csv", tracks_csv_text(tl, lin, o.units));
+  write_output(o.out_dir, "units", units_text(o.units));
   if (masks) write_track_masks(o.inputs, tl, lin, o.out_dir);
   write_output(o.out_dir, "pairs.log", pairs_log_text(tl, links, lin));
   int divisions = 0;
@@ -257,6 +263,11 @@ int track_main(int argc, char** argv) {
   app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: every repair off");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
+  app.add_option("--pixel-size", o.units.pixel_size, "micrometres per pixel: adds the _um columns to tracks.csv")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--frame-interval", o.units.frame_interval,
+                 "minutes from one frame number to the next: fills cycle_minutes, adds growth_rate_per_hour")
+      ->check(CLI::PositiveNumber);
   // The run in parts, for a workflow that spreads the pairs over jobs.
   CLI::Option* prepare = app.add_flag(
       "--prepare", o.prepare, "only read and check the input and write DIR/softconfig.dat; prints the number of pairs");
@@ -281,6 +292,8 @@ int track_main(int argc, char** argv) {
     if (pairs->count() > 0 && o.pairs.empty()) throw TrackError("--pairs: an empty range");
     if (!columns.empty()) parse_column_map(columns, o.columns);
     o.angles = parse_angles(angles);
+    if (!std::isfinite(o.units.pixel_size) || !std::isfinite(o.units.frame_interval))
+      throw TrackError("--pixel-size and --frame-interval take finite numbers");
     o.repairs.relink = !(no_relink || raw);
     o.repairs.close_gaps = !(no_gaps || raw);
     o.repairs.check_divisions = !(no_divisions || raw);
