@@ -9,7 +9,7 @@ else none) is the true one, daughter or not. Prints a Markdown table of the
 error rate per confidence band, over all runs.
 
   bench/confidence_calibration.py [--build build] [--seeds 1,2,3] [--rates 0.02,0.05]
-                                  [--frames 12] [--cells 40] [--noise 2]
+                                  [--frames 12] [--cells 40] [--noise 2] [--sim-options "--step 2"]
 """
 import argparse, csv, os, shutil, subprocess, tempfile
 
@@ -47,6 +47,7 @@ def main():
     ap.add_argument("--cells", type=int, default=40)
     ap.add_argument("--noise", default="2")
     ap.add_argument("--jobs", default="2")
+    ap.add_argument("--sim-options", default="", help="more vantu-sim options, e.g. \"--magnification 0.5\"")
     a = ap.parse_args()
     sim, track = os.path.join(a.build, "vantu-sim"), os.path.join(a.build, "vantu-track")
     scored = []
@@ -56,7 +57,7 @@ def main():
             for seed in a.seeds.split(","):
                 d = os.path.join(work, "r%s-s%s" % (rate, seed))
                 subprocess.run([sim, "--timelapse", d + "/tl", "--frames", str(a.frames), "--cells", str(a.cells),
-                                "--seed", seed, "--missing", rate, "--spurious", rate, "--noise", a.noise],
+                                "--seed", seed, "--missing", rate, "--spurious", rate, "--noise", a.noise] + a.sim_options.split(),
                                check=True, capture_output=True)
                 frames = sorted(f for f in os.listdir(d + "/tl") if f.startswith("frame_"))
                 subprocess.run([track, "-j", a.jobs, "-o", d + "/out"] + [d + "/tl/" + f for f in frames],

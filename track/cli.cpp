@@ -158,26 +158,17 @@ void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
   run.last = b;
 }
 
-// The lineage of the pairs' matches, mended along the time axis, and its files.
+// The lineage of the pairs' matches, mended along the time axis, into its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                    bool masks) {
-  Lineage lin = build_lineage(tl, links, max_split);
-  const RepairCounts repaired = repair_lineage(tl, lin, o.repairs);
-  lin.confidence = link_confidence(tl, lin);
-  if (masks) check_track_labels(lin);
-  write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
-  write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
-  write_output(o.out_dir, "tracks.csv", tracks_csv_text(tl, lin, o.units));
-  write_output(o.out_dir, "units", units_text(o.units));
-  if (masks) write_track_masks(o.inputs, tl, lin, o.out_dir);
-  write_output(o.out_dir, "pairs.log", pairs_log_text(tl, links, lin));
-  int divisions = 0;
-  for (const Track& tr : lin.tracks) divisions += tr.start == Start::kDaughter;
-  std::fprintf(stderr,
-               "vantu-track: %zu frames, %zu tracks, %d divisions (%d gaps closed, %d divisions resolved, %d found, "
-               "%d probable debris, %d links exchanged); lineage in %s\n",
-               tl.frames.size(), lin.tracks.size(), divisions / 2, repaired.gaps_closed, repaired.divisions_resolved,
-               repaired.divisions_found, repaired.debris, repaired.relinked, o.out_dir.c_str());
+  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks, o.units);
+  write_output(o.out_dir, "cells.csv", texts.cells_csv);
+  write_output(o.out_dir, "res_track.txt", texts.res_track);
+  write_output(o.out_dir, "tracks.csv", texts.tracks_csv);
+  write_output(o.out_dir, "units", texts.units);
+  if (masks) write_track_masks(o.inputs, tl, texts.lineage, o.out_dir);
+  write_output(o.out_dir, "pairs.log", texts.pairs_log);
+  std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
 }
 
 // The stages in order: read, choose the parameters into DIR/softconfig.dat,

@@ -21,9 +21,9 @@
 // the parameters (parameters.cpp), match every pair of consecutive frames
 // (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
 // the time axis (repairs.cpp), rate each cell's link (confidence.cpp), and
-// write it (write_cells_csv.cpp, write_res_track.cpp, write_tracks_csv.cpp).
-// Every stage refuses bad input by throwing TrackError before anything is
-// written.
+// format its files (pipeline.cpp, write_cells_csv.cpp, write_res_track.cpp,
+// write_tracks_csv.cpp). Every stage refuses bad input by throwing TrackError
+// before anything is written.
 #pragma once
 
 #include <cstddef>
@@ -247,6 +247,23 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
 // The DIR/units text: what the lengths, times and rates of the outputs mean.
 std::string units_text(const Units& units);
 std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin);
+
+// The lineage of a run and the texts of its files, as the command line
+// writes them (pipeline.cpp); the library returns the same texts.
+struct LineageTexts {
+  Lineage lineage;
+  RepairCounts repaired;
+  std::string cells_csv, res_track, pairs_log;
+  std::string tracks_csv, units;  // tracks.csv and the DIR/units text
+};
+
+// Chains the pairs' matches, mends the lineage with the repairs chosen, rates
+// its links and formats its files (lengths and times in `units`); with
+// `masks`, refuses a lineage whose track labels do not fit a 16-bit track mask.
+LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
+                           const TrackOptions::Repairs& repairs, bool masks, const Units& units = {});
+// "N frames, N tracks, N divisions (repairs...)": the run's summary line.
+std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 
 // A frame's cells as a point file: "x y length angle id" per line, numbers
 // that read back as the same doubles.
