@@ -26,6 +26,7 @@
 #include "base/params.h"
 #include "run/config.h"
 #include "run/writers.h"
+#include "run/written_record.h"
 #include "tools/lineage_plot.h"
 #include "tools/pair_plot.h"
 
@@ -579,11 +580,15 @@ int main(int argc, char** argv) {
     if (!opt.pair.empty()) {
       const std::string svg = vantu_plot::pair_svg(opt.pair, opt.pair_view, &summary);
       write_file(opt.output, svg, summary);
+      if (!opt.output_given) vantu::add_to_written_record(opt.pair, {opt.output.substr(opt.pair.size() + 1)});
       return 0;
     }
     if (!opt.lineage.empty()) {
       const std::string svg = vantu_plot::lineage_svg(opt.lineage, opt.lineage_view, &summary);
       write_file(opt.output, svg, "lineage tree: " + summary);
+      // A picture in the lineage's folder belongs to that run: the next run
+      // into the folder removes it with the rest of the old lineage.
+      if (!opt.output_given) vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
       return 0;
     }
     const RunData run = load_run(opt);

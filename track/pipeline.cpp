@@ -13,7 +13,7 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
   out.lineage = build_lineage(tl, links, max_split);
   out.repaired = repair_lineage(tl, out.lineage, repairs);
   out.lineage.confidence = link_confidence(tl, out.lineage);
-  if (masks) check_track_labels(out.lineage);
+  if (masks) check_track_labels(ctc_labels(tl, out.lineage));
   out.cells_csv = cells_csv_text(tl, out.lineage);
   out.res_track = res_track_text(tl, out.lineage);
   out.tracks_csv = tracks_csv_text(tl, out.lineage, units);
