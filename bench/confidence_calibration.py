@@ -69,7 +69,7 @@ def main():
     print("|---|---|---|---|")
     for lo, hi in BANDS:
         band = [w for c, w in scored if lo <= c < hi]
-        name = "%.1f - %.1f" % (lo, min(hi, 1.0)) if hi <= 1 else ">= %.1f" % lo
+        name = "below %.1f" % hi if lo == 0 else ("%.1f to %.1f" % (lo, hi) if hi <= 1 else "%.1f and above" % lo)
         rate = "%.3f" % (sum(band) / len(band)) if band else "-"
         print("| %s | %d | %d | %s |" % (name, len(band), sum(band), rate))
     total = sum(w for _, w in scored)
