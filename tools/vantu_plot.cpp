@@ -9,6 +9,8 @@
 // Run it in the working directory of the run. It reads "softconfig.dat", the
 // two point files, "Match.dat" and (with --warped) "out.dat", and writes only
 // the picture. Coordinates are image coordinates: x right, y down.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -561,9 +563,17 @@ std::string render(const RunData& run, const Classes& c, const Options& opt) {
   return svg + "</svg>\n";
 }
 
-// Replaces the picture whole (a reader never sees half of it) and says so.
+// Replaces the picture whole (a reader never sees half of it) and says so;
+// a device or a pipe (-o /dev/stdout) is written straight.
 void write_file(const std::string& path, const std::string& text, const std::string& what) {
-  if (!vantu::replace_file(path, &text, 1)) throw Refusal{"cannot write " + path + ": " + std::strerror(errno)};
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (!f || std::fclose(f) != 0 || !ok) throw Refusal{"cannot write " + path};
+  } else if (!vantu::replace_file(path, &text, 1)) {
+    throw Refusal{"cannot write " + path + ": " + std::strerror(errno)};
+  }
   std::fprintf(stderr, "vantu-plot: wrote %s (%s)\n", path.c_str(), what.c_str());
 }
 
