@@ -1,0 +1,236 @@
+// The movie page of vantu-plot: cell outlines from label images, the page
+// written for a tracked simulated time-lapse (from masks and from points),
+// refusals that leave everything as it was, and the page in a headless
+// browser (skipped where chromium is not installed).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <regex>
+#include <set>
+
+#include "harness.h"
+#include "tools/movie_page.h"
+
+namespace {
+
+using vantu_plot::Loop;
+using vantu_plot::label_outlines;
+using vantu_test::Outcome;
+using vantu_test::RunDir;
+
+// ---------------------------------------------------------------- outlines
+
+struct Picture {
+  int width, height;
+  std::vector<std::uint32_t> labels;
+  Picture(int w, int h) : width(w), height(h), labels(static_cast<size_t>(w) * h, 0) {}
+  void set(int x, int y, std::uint32_t v) { labels[static_cast<size_t>(y) * width + x] = v; }
+  std::vector<std::vector<Loop>> outlines(std::uint32_t top) const {
+    return label_outlines(labels, width, height, top);
+  }
+};
+
+double area(const Loop& p) {
+  double a = 0;
+  for (size_t i = 0; i < p.size(); i += 2) {
+    const size_t j = (i + 2) % p.size();
+    a += static_cast<double>(p[i]) * p[j + 1] - static_cast<double>(p[j]) * p[i + 1];
+  }
+  return a / 2;
+}
+
+TEST(CellOutlines, ARectangleIsItsFourCornersClockwiseOnScreen) {
+  Picture pic(6, 5);
+  for (int y = 1; y <= 2; ++y)
+    for (int x = 1; x <= 3; ++x) pic.set(x, y, 5);
+  const auto out = pic.outlines(5);
+  ASSERT_EQ(out[5].size(), 1u);
+  const Loop& loop = out[5][0];
+  ASSERT_EQ(loop.size(), 8u);
+  std::set<std::pair<int, int>> corners;
+  for (size_t k = 0; k < loop.size(); k += 2) corners.insert({loop[k], loop[k + 1]});
+  EXPECT_EQ(corners, (std::set<std::pair<int, int>>{{1, 1}, {4, 1}, {4, 3}, {1, 3}}));
+  EXPECT_EQ(area(loop), 6);  // positive: clockwise with y down
+  EXPECT_TRUE(out[1].empty());
+}
+
+TEST(CellOutlines, DiagonalNeighboursAreTwoLoopsAndHolesAreDropped) {
+  Picture pic(8, 8);
+  pic.set(0, 0, 1), pic.set(1, 1, 1);                 // touch at one corner
+  for (int y = 3; y <= 7; ++y)
+    for (int x = 3; x <= 7; ++x)
+      if (y != 5 || x != 5) pic.set(x, y, 2);         // a ring around one empty pixel
+  const auto out = pic.outlines(2);
+  ASSERT_EQ(out[1].size(), 2u);
+  EXPECT_EQ(area(out[1][0]), 1);
+  EXPECT_EQ(area(out[1][1]), 1);
+  ASSERT_EQ(out[2].size(), 1u);
+  EXPECT_EQ(area(out[2][0]), 25);
+}
+
+TEST(CellOutlines, ASlantedRodIsAFewCornersThatKeepItsArea) {
+  Picture pic(80, 60);
+  double pixels = 0;
+  const double c = std::cos(0.5), s = std::sin(0.5);
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 80; ++x) {
+      const double u = (x - 40) * c + (y - 30) * s, v = -(x - 40) * s + (y - 30) * c;
+      const double along = std::max(0.0, std::fabs(u) - 15);
+      if (along * along + v * v <= 6.5 * 6.5) pic.set(x, y, 3), ++pixels;
+    }
+  const auto out = pic.outlines(3);
+  ASSERT_EQ(out[3].size(), 1u);
+  EXPECT_LE(out[3][0].size() / 2, 24u);
+  EXPECT_NEAR(area(out[3][0]), pixels, 0.04 * pixels);
+}
+
+// ---------------------------------------------------------------- the page
+
+// A simulated time-lapse tracked twice: from its masks ("ctc", outlines) and
+// from its point files ("pts", rods).
+class MoviePage : public ::testing::Test {
+ protected:
+  static RunDir* data;
+  static void SetUpTestSuite() {
+    data = new RunDir();
+    const std::vector<std::string> points =
+        vantu_test::simulate_timelapse(*data, "tl", {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"});
+    std::vector<std::string> masks_args = {"-o", "ctc"}, point_args = {"-o", "pts"};
+    for (size_t t = 0; t < points.size(); ++t) {
+      char name[48];
+      std::snprintf(name, sizeof name, "tl/mask_%04zu.tif", t);
+      masks_args.push_back(data->file(name));
+      point_args.push_back(points[t]);
+    }
+    ok = points.size() == 6 && data->run(masks_args, VANTU_TRACK_BIN).status == 0 &&
+         data->run(point_args, VANTU_TRACK_BIN).status == 0;
+  }
+  static void TearDownTestSuite() {
+    delete data;
+    data = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(ok) << "the simulated time-lapse could not be tracked"; }
+
+  static Outcome plot(const std::vector<std::string>& args) { return data->run(args, VANTU_PLOT_BIN); }
+
+  // A copy of a result folder, to spoil.
+  static void copy(const std::string& from, const std::string& to) {
+    ASSERT_EQ(std::system(("cp -r " + data->file(from) + " " + data->file(to)).c_str()), 0);
+  }
+
+  static bool ok;
+};
+RunDir* MoviePage::data = nullptr;
+bool MoviePage::ok = false;
+
+TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
+  for (const char* dir : {"ctc", "pts"}) {
+    const Outcome o = plot({"--movie", dir});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::string page = data->read(std::string(dir) + "/movie.html");
+    EXPECT_EQ(page.find("http://"), std::string::npos) << dir;
+    EXPECT_EQ(page.find("https://"), std::string::npos) << dir;
+    EXPECT_EQ(page.find(" src="), std::string::npos) << dir;
+    EXPECT_EQ(page.find("<link"), std::string::npos) << dir;
+    EXPECT_EQ(page.find("vantu:"), std::string::npos) << dir << ": a template marker was left";
+    EXPECT_NE(page.find("\"frames\":[0,1,2,3,4,5]"), std::string::npos) << dir;
+    const bool masks = std::string(dir) == "ctc";
+    EXPECT_NE(page.find(masks ? "\"shape\":\"outline\"" : "\"shape\":\"rod\""), std::string::npos) << dir;
+  }
+  EXPECT_EQ(plot({"--movie", "ctc", "-o", "elsewhere.html"}).status, 0);
+  EXPECT_TRUE(data->exists("elsewhere.html"));
+}
+
+TEST_F(MoviePage, RefusesAFolderWithoutLineageAndLeavesItAlone) {
+  data->write("empty/notes.txt", "x");
+  const Outcome o = plot({"--movie", "empty"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("empty/cells.csv"), std::string::npos) << o.err;
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+  EXPECT_FALSE(data->exists("empty/movie.html"));
+}
+
+TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
+  copy("ctc", "stale");
+  data->write("stale/movie.html", "an earlier page");
+  ASSERT_EQ(std::system(("cp " + data->file("stale/mask002.tif") + " " + data->file("stale/mask003.tif")).c_str()), 0);
+  const Outcome o = plot({"--movie", "stale"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("stale/mask003.tif"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("no longer match"), std::string::npos) << o.err;
+  EXPECT_EQ(data->read("stale/movie.html"), "an earlier page");
+
+  copy("ctc", "missing");
+  std::remove(data->file("missing/mask004.tif").c_str());
+  const Outcome m = plot({"--movie", "missing"});
+  EXPECT_EQ(m.status, 1);
+  EXPECT_NE(m.err.find("frame 4"), std::string::npos) << m.err;
+}
+
+TEST_F(MoviePage, RefusesToWriteAnythingButAPage) {
+  const Outcome o = plot({"--movie", "ctc", "-o", "ctc/cells.csv"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("ctc/cells.csv"), std::string::npos) << o.err;
+  EXPECT_EQ(data->read("ctc/cells.csv").substr(0, 6), "frame,");
+}
+
+// ---------------------------------------------------------------- in a browser
+
+const char* const kChromium = "/usr/bin/chromium";
+
+// The page opened with "#selftest" in headless chromium: the JSON the page's
+// self-test writes into the DOM, and the browser's log.
+struct BrowserRun {
+  std::string result, log;
+};
+
+BrowserRun open_in_browser(const RunDir& dir, const std::string& page) {
+  const std::string profile = dir.file("chromium-profile");
+  const Outcome o = dir.run({"60", kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                             "--disable-sync", "--user-data-dir=" + profile, "--window-size=1000,700",
+                             "--enable-logging=stderr", "--v=0", "--virtual-time-budget=3000", "--dump-dom",
+                             "file://" + dir.file(page) + "#selftest"},
+                            "timeout");
+  std::smatch m;
+  static const std::regex pre("<pre id=\"selftest-result\">([^<]*)</pre>");
+  BrowserRun run;
+  if (std::regex_search(o.out, m, pre)) run.result = m[1];
+  run.log = o.err;
+  return run;
+}
+
+long number_after(const std::string& json, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + key + "\":\\{[^}]*\"cells\":(\\d+),\"painted\":(\\d+)")))
+    return -1;
+  return std::stol(m[1]) > 0 ? std::stol(m[2]) : 0;
+}
+
+TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
+  if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
+  for (const char* dir : {"ctc", "pts"}) {
+    ASSERT_EQ(plot({"--movie", dir}).status, 0);
+    const BrowserRun run = open_in_browser(*data, std::string(dir) + "/movie.html");
+    ASSERT_FALSE(run.result.empty()) << dir << ": no self-test result; browser log:\n" << run.log;
+    EXPECT_EQ(run.log.find("Uncaught"), std::string::npos) << run.log;
+    EXPECT_NE(run.result.find("\"errors\":[]"), std::string::npos) << run.result;
+    EXPECT_GT(number_after(run.result, "first"), 100) << run.result;  // cells, and pixels painted
+    EXPECT_NE(run.result.find("\"step\":{\"frame\":1,"), std::string::npos) << run.result;
+    EXPECT_GT(number_after(run.result, "step"), 100) << run.result;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(run.result, m,
+                                  std::regex("\"click\":\\{\"track\":(\\d+),\"relatives\":(\\d+),\"selected\":\\[([0-9,]*)\\]")))
+        << run.result;
+    const std::string track = m[1], selected = "," + std::string(m[3]) + ",";
+    EXPECT_NE(selected.find("," + track + ","), std::string::npos) << run.result;
+    if (std::stoi(m[2]) > 0) {
+      EXPECT_GT(std::count(selected.begin(), selected.end(), ','), 2) << run.result;
+    }
+    EXPECT_NE(run.result.find("\"hover\":\"track " + track), std::string::npos) << run.result;
+  }
+}
+
+}  // namespace
