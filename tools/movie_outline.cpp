@@ -1,9 +1,7 @@
 // Outlines of labelled cells and the page's integer code (movie_page.h).
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdlib>
-#include <unordered_map>
 
 #include "tools/movie_page.h"
 
@@ -11,77 +9,51 @@ namespace vantu_plot {
 
 namespace {
 
-const double kTolerance = 0.8;  // pixels a simplified outline may stray
+const double kTolerance = 1.0;  // pixels a simplified outline may stray
 
-// The boundary edges of one label leaving a pixel corner; a corner where two
-// of the label's pixels touch diagonally has two.
-struct Exits {
-  std::array<std::uint32_t, 2> to{};
-  int count = 0;
+// Directions on screen (y down), clockwise: east, south, west, north. Side
+// d of a pixel is the side walked in direction d with the pixel on the right
+// (top, right, bottom, left), so outer boundaries run clockwise and holes
+// counter-clockwise.
+const int kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, 1, 0, -1};
+const int kStartX[4] = {0, 1, 1, 0}, kStartY[4] = {0, 0, 1, 1};  // side d's first corner
+
+struct LabelGrid {
+  const std::vector<std::uint32_t>& labels;
+  int width, height;
+  std::uint32_t at(int x, int y) const {
+    return x < 0 || y < 0 || x >= width || y >= height ? 0 : labels[static_cast<size_t>(y) * width + x];
+  }
+  // Side d of pixel (x, y) lies between it and another label.
+  bool boundary(int x, int y, int d) const {
+    const int l = (d + 3) % 4;
+    return at(x + kDx[l], y + kDy[l]) != at(x, y);
+  }
 };
 
-using EdgeMap = std::unordered_map<std::uint64_t, Exits>;
-
-std::uint64_t edge_key(std::uint32_t label, std::uint32_t corner) {
-  return (static_cast<std::uint64_t>(label) << 32) | corner;
-}
-
-// Every pixel side between a label and anything else, directed so that the
-// label lies to the right when walking it on screen (y down): outer
-// boundaries run clockwise, holes counter-clockwise.
-EdgeMap boundary_edges(const std::vector<std::uint32_t>& labels, int width, int height) {
-  EdgeMap edges;
-  const std::uint32_t row = static_cast<std::uint32_t>(width) + 1;
-  auto add = [&](std::uint32_t label, std::uint32_t from, std::uint32_t to) {
-    Exits& e = edges[edge_key(label, from)];
-    e.to[static_cast<size_t>(e.count++)] = to;
-  };
-  auto at = [&](int x, int y) -> std::uint32_t {
-    return x < 0 || y < 0 || x >= width || y >= height ? 0 : labels[static_cast<size_t>(y) * width + x];
-  };
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const std::uint32_t v = at(x, y);
-      if (v == 0) continue;
-      const std::uint32_t nw = static_cast<std::uint32_t>(y) * row + static_cast<std::uint32_t>(x);
-      const std::uint32_t ne = nw + 1, sw = nw + row, se = sw + 1;
-      if (at(x, y - 1) != v) add(v, nw, ne);
-      if (at(x + 1, y) != v) add(v, ne, se);
-      if (at(x, y + 1) != v) add(v, se, sw);
-      if (at(x - 1, y) != v) add(v, sw, nw);
-    }
-  return edges;
-}
-
-// Walks one closed loop from `start`, taking the right turn where two edges
-// leave a corner (so that diagonal neighbours stay apart), and removes the
-// edges it uses. Returns the corners where the direction changes.
-Loop walk_loop(EdgeMap& edges, std::uint32_t label, std::uint32_t start, std::uint32_t row) {
+// Follows the boundary of pixel (x, y)'s label from its side d back to it,
+// marking each side walked, and returns the corners where the walk turns.
+// Where two of the label's pixels touch only at a corner the walk turns
+// right, so that they stay apart.
+Loop walk_loop(const LabelGrid& g, int x, int y, int d, std::vector<std::uint8_t>& walked) {
+  const std::uint32_t v = g.at(x, y);
+  const int x0 = x, y0 = y, d0 = d;
   Loop corners;
-  std::uint32_t at = start;
-  int dx = 0, dy = 0, first_dx = 0, first_dy = 0;
   do {
-    Exits& e = edges[edge_key(label, at)];
-    int pick = 0;
-    if (e.count == 2) {
-      const std::uint32_t right = at + static_cast<std::uint32_t>(-dy) + static_cast<std::uint32_t>(dx) * row;
-      pick = e.to[1] == right ? 1 : 0;
-    }
-    const std::uint32_t next = e.to[static_cast<size_t>(pick)];
-    e.to[static_cast<size_t>(pick)] = e.to[static_cast<size_t>(e.count - 1)];
-    if (--e.count == 0) edges.erase(edge_key(label, at));
-    const int ndx = static_cast<int>(next % row) - static_cast<int>(at % row);
-    const int ndy = static_cast<int>(next / row) - static_cast<int>(at / row);
-    if (ndx != dx || ndy != dy) {
-      corners.push_back(static_cast<int>(at % row));
-      corners.push_back(static_cast<int>(at / row));
-    }
-    if (corners.size() == 2) first_dx = ndx, first_dy = ndy;
-    dx = ndx, dy = ndy;
-    at = next;
-  } while (at != start);
-  // The start corner stays only where the loop turns there.
-  if (dx == first_dx && dy == first_dy && corners.size() > 2) corners.erase(corners.begin(), corners.begin() + 2);
+    walked[static_cast<size_t>(y) * g.width + x] |= static_cast<std::uint8_t>(1 << d);
+    const int ex = x + kStartX[d] + kDx[d], ey = y + kStartY[d] + kDy[d];  // where this side ends
+    const int bx = x + kDx[d], by = y + kDy[d];                             // the pixel ahead
+    const int l = (d + 3) % 4, ax = bx + kDx[l], ay = by + kDy[l];          // ahead on the left
+    int next = d;
+    if (g.at(bx, by) != v)
+      next = (d + 1) % 4;
+    else if (g.at(ax, ay) != v)
+      x = bx, y = by;
+    else
+      next = l, x = ax, y = ay;
+    if (next != d) corners.push_back(ex), corners.push_back(ey);
+    d = next;
+  } while (x != x0 || y != y0 || d != d0);
   return corners;
 }
 
@@ -95,14 +67,13 @@ double twice_area(const Loop& p) {
   return a;
 }
 
-// Distance of point k from the segment i-j (corner indices of `p`).
-double off_segment(const Loop& p, size_t i, size_t j, size_t k) {
+// Squared distance of corner k from the segment i-j (corner indices of `p`).
+double off_segment2(const Loop& p, size_t i, size_t j, size_t k) {
   const double ax = p[2 * i], ay = p[2 * i + 1], bx = p[2 * j], by = p[2 * j + 1];
-  const double px = p[2 * k], py = p[2 * k + 1];
+  const double px = p[2 * k] - ax, py = p[2 * k + 1] - ay;
   const double vx = bx - ax, vy = by - ay, len2 = vx * vx + vy * vy;
-  if (len2 == 0) return std::hypot(px - ax, py - ay);
-  const double t = std::clamp(((px - ax) * vx + (py - ay) * vy) / len2, 0.0, 1.0);
-  return std::hypot(px - ax - t * vx, py - ay - t * vy);
+  const double t = len2 == 0 ? 0 : std::clamp((px * vx + py * vy) / len2, 0.0, 1.0);
+  return (px - t * vx) * (px - t * vx) + (py - t * vy) * (py - t * vy);
 }
 
 // Douglas-Peucker between corners i and j (j may wrap past the end).
@@ -111,10 +82,10 @@ void keep_between(const Loop& p, size_t i, size_t j, std::vector<char>& keep) {
   double worst = 0;
   size_t at = i;
   for (size_t k = i + 1; k < j; ++k) {
-    const double d = off_segment(p, i % n, j % n, k % n);
+    const double d = off_segment2(p, i % n, j % n, k % n);
     if (d > worst) worst = d, at = k;
   }
-  if (worst <= kTolerance) return;
+  if (worst <= kTolerance * kTolerance) return;
   keep[at % n] = 1;
   keep_between(p, i, at, keep);
   keep_between(p, at, j, keep);
@@ -126,7 +97,7 @@ Loop simplify(const Loop& p) {
   size_t far = 0;
   double best = -1;
   for (size_t k = 1; k < n; ++k) {
-    const double d = std::hypot(p[2 * k] - p[0], p[2 * k + 1] - p[1]);
+    const double dx = p[2 * k] - p[0], dy = p[2 * k + 1] - p[1], d = dx * dx + dy * dy;
     if (d > best) best = d, far = k;
   }
   std::vector<char> keep(n, 0);
@@ -144,14 +115,18 @@ Loop simplify(const Loop& p) {
 std::vector<std::vector<Loop>> label_outlines(const std::vector<std::uint32_t>& labels, int width, int height,
                                               std::uint32_t max_label) {
   std::vector<std::vector<Loop>> out(static_cast<size_t>(max_label) + 1);
-  EdgeMap edges = boundary_edges(labels, width, height);
-  const std::uint32_t row = static_cast<std::uint32_t>(width) + 1;
-  while (!edges.empty()) {
-    const std::uint64_t key = edges.begin()->first;
-    const std::uint32_t label = static_cast<std::uint32_t>(key >> 32), start = static_cast<std::uint32_t>(key);
-    Loop loop = walk_loop(edges, label, start, row);
-    if (label <= max_label && twice_area(loop) > 0) out[label].push_back(simplify(loop));
-  }
+  const LabelGrid g{labels, width, height};
+  std::vector<std::uint8_t> walked(labels.size(), 0);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::uint32_t v = g.at(x, y);
+      if (v == 0 || v > max_label) continue;
+      for (int d = 0; d < 4; ++d) {
+        if (walked[static_cast<size_t>(y) * width + x] & (1 << d) || !g.boundary(x, y, d)) continue;
+        Loop loop = walk_loop(g, x, y, d, walked);
+        if (twice_area(loop) > 0) out[v].push_back(simplify(loop));
+      }
+    }
   for (auto& loops : out)
     std::sort(loops.begin(), loops.end(), [](const Loop& a, const Loop& b) { return twice_area(a) > twice_area(b); });
   return out;

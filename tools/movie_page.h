@@ -35,7 +35,7 @@
 //                Corners are pixel corners: corner (i, j) is the point
 //                (i - 0.5, j - 0.5); x right, y down, pixel centres at whole
 //                numbers. Loops are the outer boundaries of the cell's pixels
-//                (holes dropped), simplified to within 0.8 px.
+//                (holes dropped), simplified to within 1 px.
 #pragma once
 
 #include <cstdint>

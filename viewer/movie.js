@@ -175,6 +175,10 @@
 
   function shapePath(f, i) {
     ctx.beginPath();
+    addShape(f, i);
+  }
+
+  function addShape(f, i) {
     if (!outline) {
       const e = 4 * i;
       ctx.moveTo(f.ends[e], f.ends[e + 1]);
@@ -200,6 +204,33 @@
     }
     ctx.fillStyle = style; ctx.fill();
     ctx.lineWidth = (ring ? 1.5 : 0.7) * px; ctx.strokeStyle = ring || '#ffffff'; ctx.stroke();
+  }
+
+  // All cells of a frame, one path per colour: far fewer canvas calls than
+  // one per cell. Cells of a selected lineage get a dark rim.
+  function paintCells(f, px) {
+    const groups = new Map(), rim = [];
+    for (let i = 0; i < f.n; ++i) {
+      const t = f.track[i], style = fillOf(t);
+      if (!groups.has(style)) groups.set(style, []);
+      groups.get(style).push(i);
+      if (state.lineage && state.lineage[t]) rim.push(i);
+    }
+    const path = (cells) => { ctx.beginPath(); for (const i of cells) addShape(f, i); };
+    if (!outline && rim.length) {
+      path(rim);
+      ctx.lineWidth = rodWidth + 3 * px; ctx.strokeStyle = '#111'; ctx.stroke();
+    }
+    for (const [style, cells] of groups) {
+      path(cells);
+      if (outline) { ctx.fillStyle = style; ctx.fill(); }
+      else { ctx.lineWidth = rodWidth; ctx.strokeStyle = style; ctx.stroke(); }
+    }
+    if (outline) {
+      path(Array.from({ length: f.n }, (_, i) => i));
+      ctx.lineWidth = 0.7 * px; ctx.strokeStyle = '#ffffff'; ctx.stroke();
+      if (rim.length) { path(rim); ctx.lineWidth = 1.5 * px; ctx.strokeStyle = '#111'; ctx.stroke(); }
+    }
   }
 
   function centre(fi, i) { return [frames[fi].x[i], frames[fi].y[i]]; }
@@ -286,7 +317,7 @@
       ctx.fillRect(-0.5, -0.5, data.width, data.height);
     }
     ctx.lineCap = 'round'; ctx.lineJoin = 'round';
-    for (let i = 0; i < f.n; ++i) paintCell(f, i, fillOf(f.track[i]), state.lineage && state.lineage[f.track[i]] ? '#111' : null);
+    paintCells(f, px);
     if (state.lineage) drawTrails(fi, px);
     if (state.divisions) drawDivisions(fi, px);
     if (state.lowconf && has.confidence) drawLowConfidence(fi, px);
@@ -595,11 +626,13 @@
   }
 
   function selfTest() {
-    const out = { errors, shape: data.shape, frames: F };
+    const out = { errors, shape: data.shape, frames: F, loadMs: performance.now() };
     draw();
     out.first = { cells: state.drawn, painted: paintedPixels() };
     const t0 = performance.now();
-    for (let k = 0; k < 20; ++k) { setFrame((k + 1) % F); draw(); }
+    // Frames across the movie, each drawn to the pixels (reading one back
+    // makes the canvas finish its drawing).
+    for (let k = 1; k <= 20; ++k) { setFrame(Math.round((k * (F - 1)) / 20)); draw(); ctx.getImageData(0, 0, 1, 1); }
     out.stepMs = (performance.now() - t0) / 20;
     setFrame(Math.min(1, F - 1));
     draw();
