@@ -173,6 +173,15 @@
 
   // ------------------------------------------------------------ drawing
 
+  // The axis of a rod drawn as a line with round caps: the poles are the
+  // ends of its length, so the line stops half a width short of each.
+  function rodAxis(f, i) {
+    const e = 4 * i, x = f.x[i], y = f.y[i];
+    const half = Math.hypot(f.ends[e] - x, f.ends[e + 1] - y);
+    const k = half > 0 ? Math.max(0, half - rodWidth / 2) / half : 0;
+    return [x + k * (f.ends[e] - x), y + k * (f.ends[e + 1] - y), x + k * (f.ends[e + 2] - x), y + k * (f.ends[e + 3] - y)];
+  }
+
   function shapePath(f, i) {
     ctx.beginPath();
     addShape(f, i);
@@ -180,9 +189,9 @@
 
   function addShape(f, i) {
     if (!outline) {
-      const e = 4 * i;
-      ctx.moveTo(f.ends[e], f.ends[e + 1]);
-      ctx.lineTo(f.ends[e + 2], f.ends[e + 3]);
+      const [ax, ay, bx, by] = rodAxis(f, i);
+      ctx.moveTo(ax, ay);
+      ctx.lineTo(bx, by);
       return;
     }
     for (let k = f.loopStart[i]; k < f.loopStart[i + 1]; ++k) {
@@ -347,7 +356,7 @@
     if (x < f.box[b] - slack || x > f.box[b + 2] + slack || y < f.box[b + 1] - slack || y > f.box[b + 3] + slack)
       return false;
     if (!outline) {
-      const e = f.ends, ax = e[b], ay = e[b + 1], vx = e[b + 2] - ax, vy = e[b + 3] - ay;
+      const [ax, ay, bx, by] = rodAxis(f, i), vx = bx - ax, vy = by - ay;
       const len2 = vx * vx + vy * vy;
       const s = len2 > 0 ? Math.max(0, Math.min(1, ((x - ax) * vx + (y - ay) * vy) / len2)) : 0;
       return Math.hypot(x - ax - s * vx, y - ay - s * vy) <= rodWidth / 2;
