@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -106,6 +107,31 @@ class MoviePage : public ::testing::Test {
     }
     ok = points.size() == 6 && data->run(masks_args, VANTU_TRACK_BIN).status == 0 &&
          data->run(point_args, VANTU_TRACK_BIN).status == 0;
+    if (ok) make_rated_copy();
+  }
+
+  // "rated": the points' lineage with a confidence column in cells.csv (a
+  // quarter not rated, a quarter at 0.2, half at 0.9) and a tracks.csv with
+  // the tracks' fates.
+  static void make_rated_copy() {
+    copy("pts", "rated");
+    const auto rows = vantu_test::csv_rows(data->read("pts/cells.csv"));
+    std::string cells = vantu_test::lines(data->read("pts/cells.csv"))[0] + ",confidence\n";
+    std::map<std::string, std::string> parent;
+    std::set<std::string> mothers;
+    for (size_t k = 1; k < rows.size(); ++k) {
+      std::string line;
+      for (const std::string& field : rows[k]) line += field + ",";
+      const char* confidence[4] = {"", "0.2", "0.9", "0.9"};
+      cells += line + confidence[k % 4] + "\n";
+      low_links += k % 4 == 1;
+      parent[rows[k][2]] = rows[k][3];
+      if (rows[k][3] != "0") mothers.insert(rows[k][3]);
+    }
+    data->write("rated/cells.csv", cells);
+    std::string tracks = "track,parent_track,fate\n";
+    for (const auto& [track, p] : parent) tracks += track + "," + p + "," + (mothers.count(track) ? "divided" : "end") + "\n";
+    data->write("rated/tracks.csv", tracks);
   }
   static void TearDownTestSuite() {
     delete data;
@@ -121,9 +147,11 @@ class MoviePage : public ::testing::Test {
   }
 
   static bool ok;
+  static int low_links;
 };
 RunDir* MoviePage::data = nullptr;
 bool MoviePage::ok = false;
+int MoviePage::low_links = 0;
 
 TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
   for (const char* dir : {"ctc", "pts"}) {
@@ -169,6 +197,19 @@ TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
   EXPECT_NE(m.err.find("frame 4"), std::string::npos) << m.err;
 }
 
+TEST_F(MoviePage, RefusesATracksTableOfAnotherLineage) {
+  copy("rated", "mixed");
+  std::string tracks = data->read("mixed/tracks.csv");
+  const size_t row = tracks.find("\n1,") + 1;  // track 1, a founder
+  ASSERT_EQ(tracks.substr(row, 4), "1,0,");
+  tracks.replace(row, 4, "1,7,");
+  data->write("mixed/tracks.csv", tracks);
+  const Outcome o = plot({"--movie", "mixed"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("mixed/tracks.csv line 2: track 1 has parent 7"), std::string::npos) << o.err;
+  EXPECT_FALSE(data->exists("mixed/movie.html"));
+}
+
 TEST_F(MoviePage, RefusesToWriteAnythingButAPage) {
   const Outcome o = plot({"--movie", "ctc", "-o", "ctc/cells.csv"});
   EXPECT_EQ(o.status, 1);
@@ -211,7 +252,7 @@ long number_after(const std::string& json, const std::string& key) {
 
 TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
   if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
-  for (const char* dir : {"ctc", "pts"}) {
+  for (const char* dir : {"ctc", "pts", "rated"}) {
     ASSERT_EQ(plot({"--movie", dir}).status, 0);
     const BrowserRun run = open_in_browser(*data, std::string(dir) + "/movie.html");
     ASSERT_FALSE(run.result.empty()) << dir << ": no self-test result; browser log:\n" << run.log;
@@ -230,6 +271,13 @@ TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
       EXPECT_GT(std::count(selected.begin(), selected.end(), ','), 2) << run.result;
     }
     EXPECT_NE(run.result.find("\"hover\":\"track " + track), std::string::npos) << run.result;
+    const bool rated = std::string(dir) == "rated";
+    EXPECT_NE(run.result.find("\"lowLinks\":" + std::to_string(rated ? low_links : 0) + ","), std::string::npos)
+        << run.result;
+    EXPECT_EQ(run.result.find("fate "), rated ? run.result.find("fate ") : std::string::npos) << run.result;
+    if (rated) {
+      EXPECT_NE(run.result.find("fate divided"), std::string::npos) << run.result;
+    }
   }
 }
 

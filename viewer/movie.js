@@ -635,7 +635,8 @@
   }
 
   function selfTest() {
-    const out = { errors, shape: data.shape, frames: F, loadMs: performance.now() };
+    const out = { errors, shape: data.shape, frames: F, loadMs: performance.now(), lowLinks: 0 };
+    for (const f of frames) for (let i = 0; i < f.n; ++i) if (isLow(f, i)) ++out.lowLinks;
     draw();
     out.first = { cells: state.drawn, painted: paintedPixels() };
     const t0 = performance.now();
