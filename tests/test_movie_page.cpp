@@ -157,6 +157,8 @@ TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
   for (const char* dir : {"ctc", "pts"}) {
     const Outcome o = plot({"--movie", dir});
     ASSERT_EQ(o.status, 0) << o.err;
+    ASSERT_EQ(plot({"--movie", dir}).status, 0) << "its own page is replaced";
+    EXPECT_NE(data->read(std::string(dir) + "/.vantu-written").find("movie.html\n"), std::string::npos);
     const std::string page = data->read(std::string(dir) + "/movie.html");
     EXPECT_EQ(page.find("http://"), std::string::npos) << dir;
     EXPECT_EQ(page.find("https://"), std::string::npos) << dir;
@@ -182,13 +184,14 @@ TEST_F(MoviePage, RefusesAFolderWithoutLineageAndLeavesItAlone) {
 
 TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
   copy("ctc", "stale");
-  data->write("stale/movie.html", "an earlier page");
+  ASSERT_EQ(plot({"--movie", "stale"}).status, 0);
+  const std::string earlier = data->read("stale/movie.html");
   ASSERT_EQ(std::system(("cp " + data->file("stale/mask002.tif") + " " + data->file("stale/mask003.tif")).c_str()), 0);
   const Outcome o = plot({"--movie", "stale"});
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("stale/mask003.tif"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("no longer match"), std::string::npos) << o.err;
-  EXPECT_EQ(data->read("stale/movie.html"), "an earlier page");
+  EXPECT_EQ(data->read("stale/movie.html"), earlier);
 
   copy("ctc", "missing");
   std::remove(data->file("missing/mask004.tif").c_str());
@@ -210,11 +213,22 @@ TEST_F(MoviePage, RefusesATracksTableOfAnotherLineage) {
   EXPECT_FALSE(data->exists("mixed/movie.html"));
 }
 
-TEST_F(MoviePage, RefusesToWriteAnythingButAPage) {
+TEST_F(MoviePage, RefusesToWriteAnythingButItsOwnPage) {
   const Outcome o = plot({"--movie", "ctc", "-o", "ctc/cells.csv"});
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("ctc/cells.csv"), std::string::npos) << o.err;
   EXPECT_EQ(data->read("ctc/cells.csv").substr(0, 6), "frame,");
+
+  copy("pts", "foreign");
+  std::string record;  // the folder's record without a page
+  for (const std::string& name : vantu_test::lines(data->read("foreign/.vantu-written")))
+    if (name != "movie.html") record += name + "\n";
+  data->write("foreign/.vantu-written", record);
+  data->write("foreign/movie.html", "a page of the user's");
+  const Outcome f = plot({"--movie", "foreign"});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_NE(f.err.find("foreign/movie.html exists and was not written by vantu"), std::string::npos) << f.err;
+  EXPECT_EQ(data->read("foreign/movie.html"), "a page of the user's");
 }
 
 // ---------------------------------------------------------------- in a browser

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "image/image.h"
+#include "run/written_record.h"
 #include "run/writers.h"
 #include "viewer_sources.h"  // generated from viewer/ at build time
 
@@ -448,9 +449,15 @@ bool is_page_name(const std::string& path) {
   return tail == ".html" || tail.substr(tail.size() >= 4 ? tail.size() - 4 : 0) == ".htm";
 }
 
-void write_movie_page(const std::string& dir, const std::string& path) {
+void write_movie_page(const std::string& dir, const std::string& path, bool in_folder) {
+  const std::string name = "movie.html";
+  if (in_folder && is_file(path) && !vantu::read_written_record(dir).count(name))
+    throw MovieError(path + " exists and was not written by vantu (it is not listed in " + dir + "/" +
+                     vantu::kWrittenRecordName + "); move it away or choose another name with -o");
   const std::string page = movie_page(dir);
   if (!vantu::replace_file(path, &page, 1)) throw MovieError("cannot write " + path + ": " + std::strerror(errno));
+  if (in_folder && !vantu::add_to_written_record(dir, {name}))
+    throw MovieError("cannot write " + dir + "/" + vantu::kWrittenRecordName + ": " + std::strerror(errno));
 }
 
 }  // namespace vantu_plot

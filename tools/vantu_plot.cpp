@@ -544,7 +544,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (!opt.movie.empty()) {
-      vantu_plot::write_movie_page(opt.movie, opt.output);
+      vantu_plot::write_movie_page(opt.movie, opt.output, !opt.output_given);
       return 0;
     }
     const RunData run = load_run(opt);
