@@ -54,7 +54,7 @@ const char* const kUsage =
     "newbact/image026.dat and newbact/image029.dat) and Match.dat.\n"
     "\n"
     "  -o FILE    write the picture to FILE (default matches.svg; lineage.svg\n"
-    "             in DIR with --lineage)\n"
+    "             in DIR with --lineage, movie.html in DIR with --movie)\n"
     "  --warped   also draw the warped second-frame positions from out.dat\n"
     "  --lineage DIR  draw the lineage tree of a vantu-track output folder\n"
     "             (DIR/cells.csv and DIR/res_track.txt): time across, one line\n"
