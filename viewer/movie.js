@@ -207,7 +207,7 @@
     shapePath(f, i);
     const px = 1 / state.view.scale;
     if (!outline) {
-      if (ring) { ctx.lineWidth = rodWidth + 3 * px; ctx.strokeStyle = ring; ctx.stroke(); }
+      if (ring) { ctx.lineWidth = rodWidth + 5 * px; ctx.strokeStyle = ring; ctx.stroke(); }
       ctx.lineWidth = rodWidth; ctx.strokeStyle = style; ctx.stroke();
       return;
     }
@@ -292,22 +292,30 @@
     }
   }
 
+  // A red rim on each cell whose link is below the threshold, and a dashed
+  // red line from where it came from.
   function drawLowConfidence(fi, px) {
     const f = frames[fi];
-    ctx.lineWidth = 2 * px; ctx.strokeStyle = '#e8202a'; ctx.setLineDash([5 * px, 3 * px]);
     for (let i = 0; i < f.n; ++i) {
       if (!isLow(f, i)) continue;
-      const from = predecessor(fi, i);
-      ctx.beginPath();
-      if (from) {
-        const [x0, y0] = centre(from[0], from[1]);
-        ctx.moveTo(x0, y0); ctx.lineTo(f.x[i], f.y[i]);
+      if (outline) {
+        shapePath(f, i);
+        ctx.lineWidth = 2.5 * px; ctx.strokeStyle = '#e8202a'; ctx.stroke();
+      } else {
+        paintCell(f, i, fillOf(f.track[i]), '#e8202a');
       }
-      ctx.moveTo(f.x[i] + 4 * px, f.y[i]);
-      ctx.arc(f.x[i], f.y[i], 4 * px, 0, 2 * Math.PI);
+      const from = predecessor(fi, i);
+      if (!from) continue;
+      const [x0, y0] = centre(from[0], from[1]);
+      ctx.beginPath();
+      ctx.moveTo(x0, y0); ctx.lineTo(f.x[i], f.y[i]);
+      ctx.lineWidth = 2.5 * px; ctx.strokeStyle = '#e8202a'; ctx.setLineDash([5 * px, 3 * px]);
       ctx.stroke();
+      ctx.setLineDash([]);
+      ctx.beginPath();
+      ctx.arc(x0, y0, 3 * px, 0, 2 * Math.PI);
+      ctx.fillStyle = '#e8202a'; ctx.fill();
     }
-    ctx.setLineDash([]);
   }
 
   // A cell's colour: its track's or founder's, grey outside a selected lineage.
@@ -668,6 +676,7 @@
       state.colour = params.get('colour') === 'track' ? 'track' : 'founder';
       document.querySelector(`input[name=colour][value=${state.colour}]`).checked = true;
     }
+    if (params.get('low') === '1' && has.confidence) state.lowconf = $('show-lowconf').checked = true;
     if (params.has('frame')) {
       const fi = data.frames.indexOf(Number(params.get('frame')));
       if (fi >= 0) setFrame(fi);
@@ -687,8 +696,9 @@
   $('input-name').textContent = `${data.name} (${outline ? 'outlines from the track masks' : 'rods from cells.csv'})`;
   wire();
   draw();
-  // "#frame=N&track=L&colour=track" opens at frame number N with track L's
-  // lineage selected; "#selftest" runs the self-test.
+  // "#frame=N&track=L&colour=track&low=1" opens at frame number N with track
+  // L's lineage selected, coloured by track, low-confidence links shown;
+  // "#selftest" runs the self-test.
   if (location.hash === '#selftest') selfTest();
   else openFromHash(new URLSearchParams(location.hash.slice(1)));
 
