@@ -91,30 +91,48 @@ TEST(CellOutlines, ASlantedRodIsAFewCornersThatKeepItsArea) {
 
 // A simulated time-lapse tracked twice: from its masks ("ctc", outlines) and
 // from its point files ("pts", rods).
+// Result folders of one simulated time-lapse, each made when a test first
+// needs it: "ctc" tracked from the masks (outlines), "pts" from the point
+// files (rods), "rated" a copy of "pts" with link confidences and fates.
 class MoviePage : public ::testing::Test {
  protected:
   static RunDir* data;
-  static void SetUpTestSuite() {
-    data = new RunDir();
-    const std::vector<std::string> points =
-        vantu_test::simulate_timelapse(*data, "tl", {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"});
-    std::vector<std::string> masks_args = {"-o", "ctc"}, point_args = {"-o", "pts"};
-    for (size_t t = 0; t < points.size(); ++t) {
-      char name[48];
-      std::snprintf(name, sizeof name, "tl/mask_%04zu.tif", t);
-      masks_args.push_back(data->file(name));
-      point_args.push_back(points[t]);
+  static std::set<std::string> made;
+  static int low_links;
+
+  static void SetUpTestSuite() { data = new RunDir(); }
+  static void TearDownTestSuite() {
+    delete data;
+    data = nullptr;
+  }
+
+  // Makes the folder `dir` (and what it is made from); false when it fails.
+  static bool folder(const std::string& dir) {
+    if (made.count(dir)) return true;
+    bool ok = false;
+    if (dir == "tl") {
+      ok = vantu_test::simulate_timelapse(*data, "tl", {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"})
+               .size() == 6;
+    } else if (dir == "ctc" || dir == "pts") {
+      std::vector<std::string> args = {"-o", dir};
+      for (int t = 0; t < 6; ++t) {
+        char name[48];
+        std::snprintf(name, sizeof name, dir == "ctc" ? "tl/mask_%04d.tif" : "tl/frame_%04d.dat", t);
+        args.push_back(data->file(name));
+      }
+      ok = folder("tl") && data->run(args, VANTU_TRACK_BIN).status == 0;
+    } else if (dir == "rated") {
+      ok = folder("pts") && make_rated_copy();
     }
-    ok = points.size() == 6 && data->run(masks_args, VANTU_TRACK_BIN).status == 0 &&
-         data->run(point_args, VANTU_TRACK_BIN).status == 0;
-    if (ok) make_rated_copy();
+    if (ok) made.insert(dir);
+    return ok;
   }
 
   // "rated": the points' lineage with a confidence column in cells.csv (a
   // quarter not rated, a quarter at 0.2, half at 0.9) and a tracks.csv with
   // the tracks' fates.
-  static void make_rated_copy() {
-    copy("pts", "rated");
+  static bool make_rated_copy() {
+    if (!copy("pts", "rated")) return false;
     const auto rows = vantu_test::csv_rows(data->read("pts/cells.csv"));
     std::string cells = vantu_test::lines(data->read("pts/cells.csv"))[0] + ",confidence\n";
     std::map<std::string, std::string> parent;
@@ -132,28 +150,22 @@ class MoviePage : public ::testing::Test {
     std::string tracks = "track,parent_track,fate\n";
     for (const auto& [track, p] : parent) tracks += track + "," + p + "," + (mothers.count(track) ? "divided" : "end") + "\n";
     data->write("rated/tracks.csv", tracks);
+    return true;
   }
-  static void TearDownTestSuite() {
-    delete data;
-    data = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(ok) << "the simulated time-lapse could not be tracked"; }
 
   static Outcome plot(const std::vector<std::string>& args) { return data->run(args, VANTU_PLOT_BIN); }
 
   // A copy of a result folder, to spoil.
-  static void copy(const std::string& from, const std::string& to) {
-    ASSERT_EQ(std::system(("cp -r " + data->file(from) + " " + data->file(to)).c_str()), 0);
+  static bool copy(const std::string& from, const std::string& to) {
+    return std::system(("cp -r " + data->file(from) + " " + data->file(to)).c_str()) == 0;
   }
-
-  static bool ok;
-  static int low_links;
 };
 RunDir* MoviePage::data = nullptr;
-bool MoviePage::ok = false;
+std::set<std::string> MoviePage::made;
 int MoviePage::low_links = 0;
 
 TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
+  ASSERT_TRUE(folder("ctc") && folder("pts"));
   for (const char* dir : {"ctc", "pts"}) {
     const Outcome o = plot({"--movie", dir});
     ASSERT_EQ(o.status, 0) << o.err;
@@ -183,7 +195,7 @@ TEST_F(MoviePage, RefusesAFolderWithoutLineageAndLeavesItAlone) {
 }
 
 TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
-  copy("ctc", "stale");
+  ASSERT_TRUE(folder("ctc") && copy("ctc", "stale"));
   ASSERT_EQ(plot({"--movie", "stale"}).status, 0);
   const std::string earlier = data->read("stale/movie.html");
   ASSERT_EQ(std::system(("cp " + data->file("stale/mask002.tif") + " " + data->file("stale/mask003.tif")).c_str()), 0);
@@ -193,7 +205,7 @@ TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
   EXPECT_NE(o.err.find("no longer match"), std::string::npos) << o.err;
   EXPECT_EQ(data->read("stale/movie.html"), earlier);
 
-  copy("ctc", "missing");
+  ASSERT_TRUE(copy("ctc", "missing"));
   std::remove(data->file("missing/mask004.tif").c_str());
   const Outcome m = plot({"--movie", "missing"});
   EXPECT_EQ(m.status, 1);
@@ -201,7 +213,8 @@ TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
 }
 
 TEST_F(MoviePage, RefusesATracksTableOfAnotherLineage) {
-  copy("rated", "mixed");
+  ASSERT_TRUE(folder("rated") && copy("rated", "mixed"));
+  std::remove(data->file("mixed/movie.html").c_str());
   std::string tracks = data->read("mixed/tracks.csv");
   const size_t row = tracks.find("\n1,") + 1;  // track 1, a founder
   ASSERT_EQ(tracks.substr(row, 4), "1,0,");
@@ -214,12 +227,13 @@ TEST_F(MoviePage, RefusesATracksTableOfAnotherLineage) {
 }
 
 TEST_F(MoviePage, RefusesToWriteAnythingButItsOwnPage) {
+  ASSERT_TRUE(folder("ctc") && folder("pts"));
   const Outcome o = plot({"--movie", "ctc", "-o", "ctc/cells.csv"});
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("ctc/cells.csv"), std::string::npos) << o.err;
   EXPECT_EQ(data->read("ctc/cells.csv").substr(0, 6), "frame,");
 
-  copy("pts", "foreign");
+  ASSERT_TRUE(copy("pts", "foreign"));
   std::string record;  // the folder's record without a page
   for (const std::string& name : vantu_test::lines(data->read("foreign/.vantu-written")))
     if (name != "movie.html") record += name + "\n";
@@ -266,6 +280,7 @@ long number_after(const std::string& json, const std::string& key) {
 
 TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
   if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
+  ASSERT_TRUE(folder("ctc") && folder("rated"));
   for (const char* dir : {"ctc", "pts", "rated"}) {
     ASSERT_EQ(plot({"--movie", dir}).status, 0);
     const BrowserRun run = open_in_browser(*data, std::string(dir) + "/movie.html");
