@@ -540,7 +540,8 @@ int main(int argc, char** argv) {
       write_file(opt.output, vantu_plot::lineage_svg(opt.lineage));
       // A picture in the lineage's folder belongs to that run: the next run
       // into the folder removes it with the rest of the old lineage.
-      if (!opt.output_given) vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
+      if (!opt.output_given && !vantu::read_written_record(opt.lineage).count("lineage.svg"))
+        vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
       return 0;
     }
     if (!opt.movie.empty()) {

@@ -85,7 +85,9 @@ void OutputFolder::check_may_replace(const std::string& rel) const {
   if (const std::string* in = input_at(rel))
     throw TrackError("output folder " + dir_ + ": its " + rel + " would replace the input " + *in +
                      "; choose another folder with -o");
-  if (!recorded_.count(rel))
+  // Another part of the run (vantu-track --pairs) may have written it since
+  // this one read the record.
+  if (!recorded(rel) && !read_written_record(dir_).count(rel))
     throw TrackError(path(rel) + " exists and was not written by vantu (it is not listed in " + dir_ + "/" +
                      kWrittenRecordName + "); move it away or choose another folder with -o");
 }
