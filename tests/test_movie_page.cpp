@@ -170,7 +170,8 @@ TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
     const Outcome o = plot({"--movie", dir});
     ASSERT_EQ(o.status, 0) << o.err;
     ASSERT_EQ(plot({"--movie", dir}).status, 0) << "its own page is replaced";
-    EXPECT_NE(data->read(std::string(dir) + "/.vantu-written").find("movie.html\n"), std::string::npos);
+    const std::vector<std::string> record = vantu_test::lines(data->read(std::string(dir) + "/.vantu-written"));
+    EXPECT_EQ(std::count(record.begin(), record.end(), "movie.html"), 1) << dir;
     const std::string page = data->read(std::string(dir) + "/movie.html");
     EXPECT_EQ(page.find("http://"), std::string::npos) << dir;
     EXPECT_EQ(page.find("https://"), std::string::npos) << dir;

@@ -451,12 +451,13 @@ bool is_page_name(const std::string& path) {
 
 void write_movie_page(const std::string& dir, const std::string& path, bool in_folder) {
   const std::string name = "movie.html";
-  if (in_folder && is_file(path) && !vantu::read_written_record(dir).count(name))
+  const bool listed = in_folder && vantu::read_written_record(dir).count(name);
+  if (in_folder && is_file(path) && !listed)
     throw MovieError(path + " exists and was not written by vantu (it is not listed in " + dir + "/" +
                      vantu::kWrittenRecordName + "); move it away or choose another name with -o");
   const std::string page = movie_page(dir);
   if (!vantu::replace_file(path, &page, 1)) throw MovieError("cannot write " + path + ": " + std::strerror(errno));
-  if (in_folder && !vantu::add_to_written_record(dir, {name}))
+  if (in_folder && !listed && !vantu::add_to_written_record(dir, {name}))
     throw MovieError("cannot write " + dir + "/" + vantu::kWrittenRecordName + ": " + std::strerror(errno));
 }
 
