@@ -5,6 +5,8 @@
 //                                          (the tree of a vantu-track output;
 //                                           tools/lineage_plot.h)
 //   vantu-plot --pair DIR N [-o FILE] [--ids]   (two frames of it; tools/pair_plot.h)
+//   vantu-plot --movie DIR [-o FILE]       (the tracked movie as one web page;
+//                                           tools/movie_page.h)
 //
 // Run it in the working directory of the run. It reads "softconfig.dat", the
 // two point files, "Match.dat" and (with --warped) "out.dat", and writes only
@@ -31,6 +33,7 @@
 #include "run/written_record.h"
 #include "tools/lineage_plot.h"
 #include "tools/pair_plot.h"
+#include "tools/movie_page.h"
 
 namespace {
 
@@ -49,6 +52,7 @@ struct Options {
   std::string pair;     // a vantu-track output folder: draw two of its frames
   vantu_plot::PairView pair_view;
   bool ids = false;
+  std::string movie;    // a vantu-track output folder: write its movie page
   bool output_given = false;
 };
 
@@ -56,6 +60,7 @@ const char* const kUsage =
     "usage: vantu-plot [-o FILE] [--warped] [FIRST SECOND]\n"
     "       vantu-plot --lineage DIR [--founder T] [--frames A-B] [--ids] [-o FILE]\n"
     "       vantu-plot --pair DIR N [--ids] [-o FILE]\n"
+    "       vantu-plot --movie DIR [-o FILE]\n"
     "\n"
     "Draws the matches of a finished vantu run as an SVG picture. Run it in the\n"
     "working directory of the run: it reads softconfig.dat, the two point files\n"
@@ -63,7 +68,7 @@ const char* const kUsage =
     "newbact/image026.dat and newbact/image029.dat) and Match.dat.\n"
     "\n"
     "  -o FILE    write the picture to FILE (default matches.svg; lineage.svg\n"
-    "             in DIR with --lineage)\n"
+    "             in DIR with --lineage, movie.html in DIR with --movie)\n"
     "  --warped   also draw the warped second-frame positions from out.dat\n"
     "  --lineage DIR  draw the lineage tree of a vantu-track output folder\n"
     "             (DIR/cells.csv and DIR/res_track.txt): time across, one line\n"
@@ -77,6 +82,9 @@ const char* const kUsage =
     "             with the lineage's links over the cells' outlines (track masks\n"
     "             DIR/maskNNN.tif) or rods; doubtful links (confidence < 0.5)\n"
     "             dashed red (default output DIR/pair_N.svg)\n"
+    "  --movie DIR    write the tracked movie of a vantu-track output folder as\n"
+    "             one self-contained web page (default DIR/movie.html): cells\n"
+    "             by track or founder, divisions, lineages, zoom; see docs/viewer.md\n"
     "  -h         print this help and exit\n";
 
 // Ends the program with status 1; the message goes to standard error.
@@ -127,10 +135,13 @@ Options parse_args(int argc, char** argv) {
       opt.ids = true;
     else if (a == "--pair" && i + 2 < argc)
       opt.pair = argv[++i], opt.pair_view.frame = whole_number(a, argv[++i], 0);
+    else if (a == "--movie" && i + 1 < argc)
+      opt.movie = argv[++i];
     else if (a.size() > 1 && a[0] == '-')
       throw Refusal{(a == "-o"          ? "-o needs a file name\n"
                      : a == "--lineage" ? "--lineage needs a folder\n"
                      : a == "--pair"    ? "--pair needs a folder and a frame number\n"
+                     : a == "--movie"   ? "--movie needs a folder\n"
                      : a == "--founder" || a == "--frames" ? a + " needs a value\n"
                                         : "unknown option " + a + "\n") +
                     kUsage};
@@ -149,6 +160,13 @@ Options parse_args(int argc, char** argv) {
     if (!opt.output_given)
       opt.output = opt.pair.empty() ? opt.lineage + "/lineage.svg"
                                     : opt.pair + "/pair_" + std::to_string(opt.pair_view.frame) + ".svg";
+  }
+  if (!opt.movie.empty()) {
+    if (!files.empty() || opt.warped || !opt.lineage.empty() || !opt.pair.empty())
+      throw Refusal{"--movie takes a folder only\n" + std::string(kUsage)};
+    if (!opt.output_given) opt.output = opt.movie + "/movie.html";
+    if (!vantu_plot::is_page_name(opt.output))
+      throw Refusal{"will not write " + opt.output + ": the movie page is an .html file"};
   }
   if (files.size() > 2) throw Refusal{"too many point files given\n" + std::string(kUsage)};
   if (files.size() == 1)
@@ -602,6 +620,11 @@ int main(int argc, char** argv) {
         vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
       return 0;
     }
+    if (!opt.movie.empty()) {
+      vantu_plot::write_movie_page(opt.movie, opt.output, !opt.output_given);
+      std::fprintf(stderr, "vantu-plot: wrote %s (the movie page of %s)\n", opt.output.c_str(), opt.movie.c_str());
+      return 0;
+    }
     const RunData run = load_run(opt);
     const Classes classes = classify(run, opt);
     write_file(opt.output, render(run, classes, opt),
@@ -609,6 +632,9 @@ int main(int argc, char** argv) {
                                 opt.second_file.c_str(), classes.plain, classes.divisions));
   } catch (const Refusal& r) {
     std::fprintf(stderr, "vantu-plot: %s\n", r.message.c_str());
+    return 1;
+  } catch (const vantu_plot::MovieError& e) {
+    std::fprintf(stderr, "vantu-plot: %s\n", e.what());
     return 1;
   } catch (const vantu_plot::LineageError& e) {
     std::fprintf(stderr, "vantu-plot: %s\n", e.what());
