@@ -124,10 +124,12 @@ AngleConvention angles_of(const std::string& s) {
   throw py::value_error("angles: \"" + s + "\" is not degrees, row-radians or row-degrees");
 }
 
-TrackOptions options_of(const std::string& config, int jobs, const std::map<std::string, bool>& repairs) {
+TrackOptions options_of(const std::string& config, int jobs, const std::map<std::string, bool>& repairs,
+                        const Units& units) {
   TrackOptions o;
   o.config = config;
   o.jobs = jobs;
+  o.units = units;
   for (const auto& kv : repairs) {
     bool* slot = kv.first == "relink"            ? &o.repairs.relink
                  : kv.first == "close_gaps"      ? &o.repairs.close_gaps
@@ -154,8 +156,8 @@ struct PyRun {
 };
 
 PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& config, int jobs,
-                   const std::map<std::string, bool>& repairs, const py::object& progress) {
-  const TrackOptions o = options_of(config, jobs, repairs);
+                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
+  const TrackOptions o = options_of(config, jobs, repairs, units);
   for (const LabelArray& a : frames)
     if (a.ndim() != 2) throw py::value_error("every frame's labels must be a 2-D array");
   PyRun run;
@@ -174,8 +176,8 @@ PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& con
 
 PyRun track_table(const std::map<std::string, std::vector<double>>& columns, const std::string& source,
                   const std::string& id_column, const std::string& angles, const std::string& config, int jobs,
-                  const std::map<std::string, bool>& repairs, const py::object& progress) {
-  const TrackOptions o = options_of(config, jobs, repairs);
+                  const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
+  const TrackOptions o = options_of(config, jobs, repairs, units);
   TableCells cells;
   cells.source = source;
   cells.id_column = id_column;
@@ -197,8 +199,8 @@ PyRun track_table(const std::map<std::string, std::vector<double>>& columns, con
 
 PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::string, std::string>& columns,
                   const std::string& angles, const std::string& config, int jobs,
-                  const std::map<std::string, bool>& repairs, const py::object& progress) {
-  TrackOptions o = options_of(config, jobs, repairs);
+                  const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
+  TrackOptions o = options_of(config, jobs, repairs, units);
   o.inputs = paths;
   struct stat st;
   if (paths.size() == 1 && stat(paths[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -300,9 +302,13 @@ py::dict match(const std::map<std::string, std::vector<double>>& first,
 PYBIND11_MODULE(_vantu, m) {
   using namespace vantu;
   m.doc() = "vantu's tracker and matcher; use the package vantu, which wraps this module.";
+  py::class_<Units>(m, "Units")
+      .def(py::init([](double pixel_size, double frame_interval) { return Units{pixel_size, frame_interval}; }),
+           py::arg("pixel_size"), py::arg("frame_interval"));
   py::class_<PyRun>(m, "Run")
       .def_property_readonly("cells_csv", [](const PyRun& r) { return r.result.texts.cells_csv; })
       .def_property_readonly("tracks_csv", [](const PyRun& r) { return r.result.texts.tracks_csv; })
+      .def_property_readonly("units", [](const PyRun& r) { return r.result.texts.units; })
       .def_property_readonly("res_track", [](const PyRun& r) { return r.result.texts.res_track; })
       .def_property_readonly("pairs_log", [](const PyRun& r) { return r.result.texts.pairs_log; })
       .def_property_readonly("params", [](const PyRun& r) { return r.result.config_text; })
@@ -310,11 +316,11 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
       .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none());
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
-        py::arg("progress"));
+        py::arg("units"), py::arg("progress"));
   m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),
         py::arg("config"),
-        py::arg("jobs"), py::arg("repairs"), py::arg("progress"));
+        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"));
   m.def("track_paths", &track_paths, py::arg("paths"), py::arg("columns"), py::arg("angles"), py::arg("config"),
-        py::arg("jobs"), py::arg("repairs"), py::arg("progress"));
+        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"));
   m.def("match", &match, py::arg("first"), py::arg("second"), py::arg("config"), py::arg("set"));
 }

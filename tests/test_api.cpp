@@ -59,11 +59,12 @@ TEST_F(LibraryCalls, CellsInMemoryGiveTheCommandLinesFolder) {
   const TrackResult r = track_table();
   EXPECT_EQ(r.texts.cells_csv, dir_.read("cli/cells.csv"));
   EXPECT_EQ(r.texts.res_track, dir_.read("cli/res_track.txt"));
+  EXPECT_EQ(r.texts.tracks_csv, dir_.read("cli/tracks.csv"));
   EXPECT_EQ(r.config_text, dir_.read("cli/softconfig.dat"));
   EXPECT_FALSE(dir_.exists("pairs"));  // matched in memory: no pair records anywhere
 
   write_lineage_folder(r, dir_.file("lib"), {});
-  for (const char* name : {"cells.csv", "res_track.txt", "softconfig.dat"})
+  for (const char* name : {"cells.csv", "tracks.csv", "units", "res_track.txt", "softconfig.dat"})
     EXPECT_EQ(dir_.read(std::string("lib/") + name), dir_.read(std::string("cli/") + name)) << name;
 }
 

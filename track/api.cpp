@@ -64,7 +64,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   run.on_pair_done = hooks.progress ? hooks.progress : [](size_t, size_t) {};
   run.cancel = hooks.cancel;
   const std::vector<PairLinks> links = match_pairs(tl, run);
-  r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks);
+  r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks, o.units);
   r.summary = lineage_summary(tl, r.texts);
   r.time_lapse = std::move(tl);
   return r;
@@ -74,8 +74,8 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
                           const std::function<LabelImage(const Frame&)>& mask_of) {
   const TimeLapse& tl = r.time_lapse;
   OutputFolder out(dir, inputs);
-  std::vector<std::string> names = {"softconfig.dat", "cells.csv", "res_track.txt", "pairs.log"};
-  if (!r.texts.tracks_csv.empty()) names.push_back("tracks.csv");
+  std::vector<std::string> names = {"softconfig.dat", "cells.csv", "res_track.txt", "tracks.csv", "units",
+                                    "pairs.log"};
   const std::vector<long> numbers = movie_numbers(tl);
   if (r.masks)
     for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
@@ -84,7 +84,8 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
   out.write("softconfig.dat", r.config_text);
   out.write("cells.csv", r.texts.cells_csv);
   out.write("res_track.txt", r.texts.res_track);
-  if (!r.texts.tracks_csv.empty()) out.write("tracks.csv", r.texts.tracks_csv);
+  out.write("tracks.csv", r.texts.tracks_csv);
+  out.write("units", r.texts.units);
   if (r.masks) write_track_masks(tl, r.texts.lineage, out, mask_of);
   out.write("pairs.log", r.texts.pairs_log);
   out.remove_stale();

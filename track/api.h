@@ -41,18 +41,18 @@ struct TrackResult {
   TimeLapse time_lapse;     // the cells as read, per frame
   bool masks = false;       // the cells came from label images
   std::string config_text;  // softconfig.dat: the parameters used
-  LineageTexts texts;       // lineage and the texts of cells.csv, res_track.txt, pairs.log
+  LineageTexts texts;       // lineage and the texts of its files
   std::string summary;      // the command line's closing line, without the folder
 };
 
 // Tracks `tl` (checked here) as vantu-track does with the options `o`: the
 // parameters from o.config or chosen from the data, o.jobs pairs at a time
-// (0: the number of cores), o.repairs. No pair record is written. `masks`
+// (0: the number of cores), o.repairs, o.units. No pair record is written. `masks`
 // marks cells measured from label images (track labels must fit 16 bits).
 TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, const TrackHooks& hooks = {});
 
 // Writes the folder the command line writes: softconfig.dat, cells.csv,
-// res_track.txt, pairs.log and, when the cells came from label images, the
+// res_track.txt, tracks.csv, units, pairs.log and, when the cells came from label images, the
 // track masks maskNNN.tif (each frame's mask read again from its file, or
 // given by `mask_of`). Refuses, before writing anything, to replace one of
 // `inputs` or a file that the programs did not write there; removes what an

@@ -20,8 +20,6 @@ namespace {
 
 bool is_folder_name(const std::string& rel) { return !rel.empty() && rel.back() == '/'; }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // The files the matcher writes into a pair's kept folder (pairs/NNNN/).
 const char* const kMatcherFiles[] = {"Match.dat",   "Perm0.dat",   "Perm1.dat",   "Perm2.dat", "v0slack.dat",
                                      "v1slack.dat", "v2slack.dat", "h0slack.dat", "out.dat",   "out1.dat",

@@ -62,9 +62,12 @@ class SimulatedTimeLapse(unittest.TestCase):
     def assertSameLineage(self, lineage, cli_dir):
         self.assertEqual(lineage._run.cells_csv, read(os.path.join(cli_dir, "cells.csv")))
         self.assertEqual(lineage._run.res_track, read(os.path.join(cli_dir, "res_track.txt")))
+        self.assertEqual(lineage._run.tracks_csv, read(os.path.join(cli_dir, "tracks.csv")))
+        self.assertEqual(lineage.units, read(os.path.join(cli_dir, "units")))
         self.assertEqual(lineage.params, read(os.path.join(cli_dir, "softconfig.dat")))
-        expected = pd.read_csv(os.path.join(cli_dir, "cells.csv"), float_precision="round_trip")
-        pd.testing.assert_frame_equal(lineage.cells, expected)
+        for table, name in ((lineage.cells, "cells.csv"), (lineage.tracks, "tracks.csv")):
+            expected = pd.read_csv(os.path.join(cli_dir, name), float_precision="round_trip")
+            pd.testing.assert_frame_equal(table, expected)
 
     def label_stack(self):
         return np.stack([tifffile.imread(p) for p in self.masks])
@@ -76,7 +79,7 @@ class Routes(SimulatedTimeLapse):
     def test_label_array(self):
         lineage = vantu.track(self.label_stack(), jobs=2, progress=False)
         self.assertSameLineage(lineage, self.cli["masks"])
-        self.assertEqual(list(lineage.cells.columns[-3:]), ["area", "width", "flag"])
+        self.assertLessEqual({"area", "width", "flag", "generation", "confidence"}, set(lineage.cells.columns))
 
     def test_list_of_arrays_of_any_integer_type(self):
         stack = [a.astype(np.int64) for a in self.label_stack()]
@@ -114,6 +117,13 @@ class Routes(SimulatedTimeLapse):
         self.assertSameLineage(lineage, out)
         self.assertNotIn(2, set(lineage.cells.frame))
 
+    def test_units(self):
+        out = self.track_cli("units", self.masks, "--pixel-size", "0.065", "--frame-interval", "5")
+        lineage = vantu.track(self.label_stack(), pixel_size=0.065, frame_interval=5, progress=False)
+        self.assertSameLineage(lineage, out)
+        self.assertIn("cycle_minutes", lineage.tracks.columns)
+        self.assertIn("mean_length_um", lineage.tracks.columns)
+
     def test_repairs_off_is_the_raw_chaining(self):
         out = self.track_cli("raw", self.frames, "--raw")
         self.assertSameLineage(vantu.track(self.frames, repairs=False, progress=False), out)
@@ -147,7 +157,8 @@ class Outputs(SimulatedTimeLapse):
         out = os.path.join(self.dir, "written", "deeper")
         lineage.write(out)
         cli = self.cli["masks"]
-        for name in ["cells.csv", "res_track.txt", "softconfig.dat"] + ["mask%03d.tif" % t for t in range(6)]:
+        names = ["cells.csv", "tracks.csv", "units", "res_track.txt", "softconfig.dat"]
+        for name in names + ["mask%03d.tif" % t for t in range(6)]:
             with self.subTest(name=name):
                 self.assertEqual(read(os.path.join(out, name), "rb"), read(os.path.join(cli, name), "rb"))
         self.assertTrue(os.path.exists(os.path.join(out, "pairs.log")))

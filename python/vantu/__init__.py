@@ -10,7 +10,7 @@
     matches = vantu.match(first, second)     # two frames' cells, Match.dat's matches
 
 The lineage is the one `vantu-track` makes of the same input, byte for byte
-in cells.csv. Matching runs without the GIL on `jobs` threads and stops at
+in cells.csv and tracks.csv. Matching runs without the GIL on `jobs` threads and stops at
 Ctrl-C between pairs. Bad input raises ValueError, TypeError,
 FileNotFoundError or OSError with the command line's message.
 """
@@ -43,7 +43,8 @@ def _read_csv_text(text):
 
 
 class Lineage:
-    """The lineage of one run: `.cells`, `.tracks`, `.params`, `.napari()`, `.write(dir)`."""
+    """The lineage of one run: `.cells`, `.tracks`, `.params`, `.napari()`, `.write(dir)`;
+    `.units` holds the text of the folder's `units` file."""
 
     def __init__(self, run, labels=None, pixel_size=None, frame_interval=None):
         self._run = run
@@ -53,6 +54,7 @@ class Lineage:
         self.cells = _read_csv_text(run.cells_csv)
         self.tracks = _read_csv_text(run.tracks_csv)
         self.params = run.params
+        self.units = run.units
         self.summary = run.summary
 
     def __repr__(self):
@@ -74,8 +76,8 @@ class Lineage:
         return data, graph, features
 
     def write(self, dir):
-        """Writes the folder `vantu-track -o dir` writes: cells.csv, res_track.txt,
-        softconfig.dat, pairs.log (tracks.csv where built) and, when the cells
+        """Writes the folder `vantu-track -o dir` writes: cells.csv, tracks.csv,
+        res_track.txt, softconfig.dat, units, pairs.log and, when the cells
         came from label images, the track masks maskNNN.tif."""
         self._run.write(os.fspath(_path_text(dir, "dir")), self._labels)
 
@@ -204,8 +206,9 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         vantu-track takes them (point files, one table .csv, or masks).
     config: a softconfig.dat to use (path); None: parameters chosen from the data.
     jobs: pairs matched at once; 0: the number of cores.
-    pixel_size, frame_interval: microns per pixel and minutes per frame, kept
-        with the lineage.
+    pixel_size, frame_interval: micrometres per pixel and minutes from one
+        frame number to the next (--pixel-size, --frame-interval): the
+        micrometre columns and the cycles in minutes of .tracks.
     repairs: True (all), False (the plain chaining: vantu-track --raw), or a
         dict switching relink, close_gaps, check_divisions, flag_debris.
     columns: {role: column name} for a table (as --columns).
@@ -227,29 +230,31 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         raise TypeError("angles: a str is needed, not %s" % type(angles).__name__)
     if angles not in _ANGLES:
         raise ValueError('angles: "%s" is not degrees, row-radians or row-degrees' % angles)
+    units = _vantu.Units(pixel_size or 0.0, frame_interval or 0.0)
     sink, close = _progress_sink(progress)
     labels = None
     try:
         if isinstance(data, pd.DataFrame):
             cols = _table_columns(data, columns, "DataFrame")
-            run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, sink)
+            run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, units,
+                                     sink)
         elif isinstance(data, np.ndarray):
             if data.ndim != 3:
                 raise ValueError("labels: a (T, Y, X) label array is needed, not %d-D of shape %s"
                                  % (data.ndim, data.shape))
             labels = [_label_frame(data[t], "labels[%d]" % t) for t in range(data.shape[0])]
-            run = _vantu.track_labels(labels, config, jobs, repairs, sink)
+            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink)
         elif isinstance(data, (list, tuple)):
             if not data:
                 raise ValueError("a time-lapse needs at least two frames (got 0)")
             if all(isinstance(p, (str, os.PathLike)) for p in data):
                 paths = [os.fspath(p) for p in data]
-                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, sink)
+                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink)
             elif any(isinstance(p, (str, os.PathLike)) for p in data):
                 raise TypeError("data: a list of paths or a list of label arrays, not both")
             else:
                 labels = [_label_frame(a, "labels[%d]" % t) for t, a in enumerate(data)]
-                run = _vantu.track_labels(labels, config, jobs, repairs, sink)
+                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink)
         else:
             raise TypeError("data: a (T, Y, X) label array, a list of 2-D label arrays, a DataFrame or a list "
                             "of paths, not %s" % type(data).__name__)
