@@ -214,10 +214,12 @@ class Refusals(SimulatedTimeLapse):
         self.assertRaisesWith(ValueError, "is not degrees", df, angles="radians")
 
     def test_files(self):
-        missing = self.frames[:2] + [os.path.join(self.dir, "nowhere.dat")]
-        self.assertRaisesWith(FileNotFoundError, "nowhere.dat", missing)
-        self.assertRaisesWith(FileNotFoundError, "nowhere.tif", self.masks[:2] + [os.path.join(self.dir, "nowhere.tif")])
-        self.assertRaisesWith(OSError, "cannot read frame file", self.frames[:2] + [self.dir])
+        missing = self.frames[:2] + [os.path.join(self.dir, "frame_0099.dat")]
+        self.assertRaisesWith(FileNotFoundError, "cannot read frame file", missing)
+        self.assertRaisesWith(FileNotFoundError, "mask_0099.tif", self.masks[:2] + [os.path.join(self.dir, "mask_0099.tif")])
+        folder = os.path.join(self.dir, "frame_0009.dat")
+        os.makedirs(folder, exist_ok=True)
+        self.assertRaisesWith(OSError, "cannot read frame file", self.frames[:2] + [folder])
         self.assertRaisesWith(ValueError, "mix masks", self.frames[:2] + self.masks[:1])
         lineage = vantu.track(self.frames, progress=False)
         blocker = os.path.join(self.dir, "a_file")
