@@ -216,7 +216,8 @@ class Refusals(SimulatedTimeLapse):
     def test_files(self):
         missing = self.frames[:2] + [os.path.join(self.dir, "frame_0099.dat")]
         self.assertRaisesWith(FileNotFoundError, "cannot read frame file", missing)
-        self.assertRaisesWith(FileNotFoundError, "mask_0099.tif", self.masks[:2] + [os.path.join(self.dir, "mask_0099.tif")])
+        missing_mask = os.path.join(self.dir, "mask_0099.tif")
+        self.assertRaisesWith(FileNotFoundError, "mask_0099.tif", self.masks[:2] + [missing_mask])
         folder = os.path.join(self.dir, "frame_0009.dat")
         os.makedirs(folder, exist_ok=True)
         self.assertRaisesWith(OSError, "cannot read frame file", self.frames[:2] + [folder])
