@@ -38,7 +38,11 @@ namespace vantu_sim {
 
 namespace {
 
-constexpr int kMaxDetections = 1000;  // the matcher's capacity per frame
+constexpr int kMaxDetections = 20000;  // most detections one frame may hold
+// Colonies up to this size fit the default field (the colony centre at 512 px
+// at magnification 1); a larger one gets a field grown in proportion to its
+// radius.
+constexpr double kCellsInDefaultField = 1000;
 constexpr double kDegPerRad = 57.3;    // the angle convention of the cell files
 
 struct TimelapseOptions {
@@ -145,6 +149,16 @@ LiveCell newCell(Colony& c, Rng& rng, int uid, double x, double y, double len, d
     const double threshold = rng.uniform(c.m.divideMin, c.m.divideMax);
     const double rate = kLn2 / c.m.doublingTime * std::max(0.2, 1 + rng.normal(c.m.growthSpread));
     return {x, y, len, angle, threshold, rate, uid};
+}
+
+// The colony centre: the default one, moved out with the radius the colony is
+// expected to reach (cells double about every doubling time) when it would
+// hold more cells than the default field.
+double colonyCentre(const TimelapseOptions& o, const Model& m) {
+    const double generations = (o.frames - 1) * o.step / m.doublingTime;
+    const double expected = std::min(static_cast<double>(realCellCap(o)),
+                                     1.2 * o.cells * expR(std::min(generations, 40.0) * kLn2));
+    return m.centre * std::sqrt(std::max(1.0, expected / kCellsInDefaultField));
 }
 
 // Up to four founders near the centre, at random points of their cell cycle.
@@ -505,7 +519,7 @@ const char* const kUsage =
     "usage: vantu-sim --timelapse DIR [options]\n"
     "Simulates a time-lapse of a growing colony of rod-shaped cells and its true lineage.\n"
     "  --frames N          frames to write, 2 to 9999 (default 50)\n"
-    "  --cells N           cells in the first frame (it may hold a few more), 1 to 1000 (default 30);\n"
+    "  --cells N           cells in the first frame (it may hold a few more), 1 to 20000 (default 30);\n"
     "                      at --step 1 the colony doubles about every 13.5 frames\n"
     "  --seed S            random seed, 0 to 2^64-1 (default 1)\n"
     "  --magnification F   scales every length of the colony, 0.1 to 10 (default 1: cells 13 px\n"
@@ -522,10 +536,11 @@ const char* const kUsage =
     "  --drift SD          stage drift per frame, s.d. per coordinate in output pixels, 0 to 200\n"
     "                      (default 1.5)\n"
     "  --warp A            amplitude of each frame's smooth warp in output pixels, 0 to 50 (default 1.5)\n"
-    "  --max-cells N       most detections in one frame, 1 to 1000 (default 1000); the colony stops\n"
+    "  --max-cells N       most detections in one frame, 1 to 20000 (default 20000); the colony stops\n"
     "                      dividing when its cells and spurious detections would exceed it\n"
     "  --masks tif         also draw each frame as a 16-bit label mask DIR/mask_NNNN.tif (rods\n"
-    "                      1024 px square at magnification 1, label = the detection's id)\n"
+    "                      1024 px square at magnification 1, larger for colonies expected past 1000\n"
+    "                      cells; label = the detection's id)\n"
     "Writes DIR/frame_NNNN.dat (\"x y length angle id\" per line, ids a fresh permutation of 1..n in\n"
     "each frame), DIR/cells.csv (frame,x,y,length,angle,id), DIR/truth.csv (frame,id,pred,ndiv,kind\n"
     "for each detection of frames 1..: pred = id in the previous frame of the detection it comes from,\n"
@@ -630,6 +645,7 @@ int run_timelapse(int argc, char** argv) {
     Colony c(o);
     c.m = scaledModel(o.magnification);
     c.realCap = realCellCap(o);
+    c.m.centre = colonyCentre(o, c.m);
 
     OutFile cellsCsv(o.dir + "/cells.csv"), truthCsv(o.dir + "/truth.csv"), tracksCsv(o.dir + "/truth_tracks.csv");
     std::fputs("frame,x,y,length,angle,id\n", cellsCsv.f);

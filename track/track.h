@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/params.h"
@@ -107,13 +108,49 @@ TimeLapse read_mask_files(const std::vector<std::string>& paths);
 // takes, an id twice in one frame.
 void check_time_lapse(const TimeLapse& tl);
 
+// ---- Neighbours within a frame (neighbours.cpp) ----
+
+// The median (the mean of the two middle values for an even count); 0 for none.
+double median_of(std::vector<double> v);
+
+// A frame's cells in square buckets of about one cell each: members_ holds
+// the cells bucket by bucket (row-major, ascending index within a bucket),
+// start_[b] where bucket b begins; cells with a non-finite position are kept
+// apart in odd_. The frame must outlive the grid.
+class CellGrid {
+ public:
+  explicit CellGrid(const Frame& f);
+  // A superset of the cells within `radius` of (x, y), in ascending index.
+  void near(double x, double y, double radius, std::vector<int>& out) const;
+  // The k cells nearest to cell i (i itself left out) as (std::hypot
+  // distance, index), ordered by distance, then index.
+  void nearest(int i, size_t k, std::vector<std::pair<double, int>>& out) const;
+
+ private:
+  int column(double x) const;
+  int row(double y) const;
+  void add_bucket(int bx, int by, std::vector<int>& out) const;
+  const std::vector<double>*x_, *y_;
+  double min_x_ = 0, min_y_ = 0, max_x_ = 0, max_y_ = 0, side_ = 1;
+  int nx_ = 1, ny_ = 1;
+  std::vector<int> start_, members_, odd_;
+};
+
+// Appends each cell's distance to its nearest other cell (none for a cell
+// alone in its frame).
+void nearest_distances(const Frame& f, std::vector<double>& out);
+// The neighbour spacing: the median, over all cells of all frames, of the
+// distance to the nearest other cell; 0 when no frame has two cells.
+double neighbour_spacing(const TimeLapse& tl);
+
 // ---- Parameters ----
 
 struct ChosenParameters {
   ParameterSet params;
   double spacing = 0.0;  // median distance of a cell to its nearest neighbour
-  double motion = 0.0;   // estimated largest displacement between frames
+  double motion = 0.0;   // the colony's displacement between frames (a high percentile over the pairs)
   std::string config_text;  // the softconfig.dat that reproduces the run
+  std::string warning;      // a choice that cannot work (BetaInit at or above BetaMax), or empty
 };
 
 // The defaults with the point files' columns 1-5 = x y length angle id.
