@@ -43,6 +43,7 @@ constexpr int kMaxDetections = 20000;  // most detections one frame may hold
 // at magnification 1); a larger one gets a field grown in proportion to its
 // radius.
 constexpr double kCellsInDefaultField = 1000;
+constexpr double kLargeFieldMargin = 1.4;  // room for a colony longer than wide, and the drift
 constexpr double kDegPerRad = 57.3;    // the angle convention of the cell files
 
 struct TimelapseOptions {
@@ -152,13 +153,14 @@ LiveCell newCell(Colony& c, Rng& rng, int uid, double x, double y, double len, d
 }
 
 // The colony centre: the default one, moved out with the radius the colony is
-// expected to reach (cells double about every doubling time) when it would
-// hold more cells than the default field.
+// expected to reach (cells double about every doubling time), with a margin,
+// when it would hold more cells than the default field.
 double colonyCentre(const TimelapseOptions& o, const Model& m) {
     const double generations = (o.frames - 1) * o.step / m.doublingTime;
     const double expected = std::min(static_cast<double>(realCellCap(o)),
                                      1.2 * o.cells * expR(std::min(generations, 40.0) * kLn2));
-    return m.centre * std::sqrt(std::max(1.0, expected / kCellsInDefaultField));
+    if (expected <= kCellsInDefaultField) return m.centre;
+    return m.centre * kLargeFieldMargin * std::sqrt(expected / kCellsInDefaultField);
 }
 
 // Up to four founders near the centre, at random points of their cell cycle.
@@ -264,16 +266,39 @@ void relaxOverlaps(Colony& c) {
     }
 }
 
+// A large colony grows everywhere at once, so it spreads like a uniformly
+// growing sheet: every cell moves away from the centroid in proportion to its
+// distance, by the square root of the growth of the cells' area (`area`, the
+// ratio of their summed lengths). The relaxation alone would move the growth
+// of the inside outwards by about one cell per sweep, far too slowly across a
+// colony of thousands of cells; its overlaps would then jolt cells by more
+// than their spacing between frames.
+void spreadWithGrowth(Colony& c, double area) {
+    double cx = 0, cy = 0;
+    for (const LiveCell& cell : c.cells) cx += cell.x, cy += cell.y;
+    cx /= static_cast<double>(c.cells.size());
+    cy /= static_cast<double>(c.cells.size());
+    const double f = std::sqrt(area);
+    for (LiveCell& cell : c.cells) {
+        cell.x = cx + (cell.x - cx) * f;
+        cell.y = cy + (cell.y - cy) * f;
+    }
+}
+
 // Lets time `dt` (in frame intervals at --step 1) pass in sub-steps: growth,
 // a little turning, divisions, relaxation.
 void advance(Colony& c, double dt) {
     const int substeps = std::max(2, static_cast<int>(std::ceil(dt * c.m.substepsPerFrame)));
     const double h = dt / substeps, turn = c.m.angleDiffusion * std::sqrt(h);
     for (int s = 0; s < substeps; ++s) {
+        double before = 0, after = 0;
         for (LiveCell& cell : c.cells) {
+            before += cell.len;
             cell.len *= expR(cell.rate * h);
+            after += cell.len;
             cell.angle += c.growth.normal(turn);
         }
+        if (static_cast<double>(c.cells.size()) > kCellsInDefaultField) spreadWithGrowth(c, after / before);
         divideCells(c);
         relaxOverlaps(c);
     }

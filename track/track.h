@@ -150,13 +150,15 @@ struct ChosenParameters {
   double spacing = 0.0;  // median distance of a cell to its nearest neighbour
   double motion = 0.0;   // the colony's displacement between frames (a high percentile over the pairs)
   std::string config_text;  // the softconfig.dat that reproduces the run
+  double new_cells = 0.0;   // new cells between two frames, a share of the cells (a high percentile)
   std::string warning;      // a choice that cannot work (BetaInit at or above BetaMax), or empty
 };
 
 // The defaults with the point files' columns 1-5 = x y length angle id.
 ParameterSet default_track_parameters();
-// BetaInit and rEvar from the neighbour spacing and the motion of the cells;
-// every other field keeps its default and the columns are 1-5.
+// BetaInit and rEvar from the neighbour spacing and the motion of the cells,
+// BetaIncr from the share of cells that divide between two frames; every
+// other field keeps its default and the columns are 1-5.
 ChosenParameters choose_parameters(const TimeLapse& tl);
 // The text of a configuration file holding every value of `p`, gates open.
 std::string config_text(const ParameterSet& p, const std::string& note);
