@@ -92,17 +92,6 @@ void make_dir(const std::string& path) {
     throw TrackError("cannot create folder " + path + ": " + std::strerror(errno));
 }
 
-void remove_tree(const std::string& path) {
-  if (!is_dir(path)) return;
-  // The folders here hold only the flat result files of one pair.
-  std::string cmd_free;
-  static const char* const names[] = {"Match.dat",  "Perm0.dat", "Perm1.dat",   "Perm2.dat",   "v0slack.dat",
-                                      "v1slack.dat", "v2slack.dat", "h0slack.dat", "out.dat", "out1.dat",
-                                      "out2.dat",   "tps_c.dat"};
-  for (const char* n : names) unlink((path + "/" + n).c_str());
-  rmdir(path.c_str());
-}
-
 std::string clock_text(double s) {
   const long t = static_cast<long>(s + 0.5);
   return t >= 3600 ? strprintf("%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60) : strprintf("%ld:%02ld", t / 60, t % 60);
@@ -139,18 +128,24 @@ class Progress {
   std::chrono::steady_clock::time_point start_;
 };
 
-// Matches pair t (frames t and t+1), or takes its earlier record.
-PairLinks match_one(const TimeLapse& tl, size_t t, const PairRun& run, int threads) {
+// Matches pair t (frames t and t+1), or takes its earlier record. A kept
+// folder pairs/NNNN/ always belongs to the record beside it: it is removed
+// when the pair is matched again without --keep-pairs, and the old record is
+// removed before a new folder takes its place.
+PairLinks match_one(const TimeLapse& tl, size_t t, const PairRun& run, OutputFolder& out, int threads) {
   const Frame& a = tl.frames[t];
   const Frame& b = tl.frames[t + 1];
   const std::uint64_t key = pair_key(a, b, run.params);
-  const std::string dir = run.out_dir + "/pairs/";
-  const std::string record = dir + pair_name(t) + ".txt";
-  const std::string kept = dir + pair_name(t);
+  const std::string record = "pairs/" + pair_name(t) + ".txt";
+  const std::string kept = "pairs/" + pair_name(t) + "/";
+  const std::string partial = "pairs/" + pair_name(t) + ".partial/";
 
   PairLinks pl;
-  if (read_record(record, key, a.count(), b.count(), pl) && (!run.keep_pairs || is_dir(kept))) {
+  const bool have_kept = is_dir(out.path(kept));
+  if (read_record(out.path(record), key, a.count(), b.count(), pl) && (!run.keep_pairs || have_kept)) {
     pl.reused = true;
+    out.keep(record);
+    if (have_kept) out.keep(kept);
     return pl;
   }
 
@@ -159,31 +154,31 @@ PairLinks match_one(const TimeLapse& tl, size_t t, const PairRun& run, int threa
   pl.M = b.count();
   for (auto& r : pl.row) r.assign(static_cast<size_t>(pl.M), -1);
   const auto t0 = std::chrono::steady_clock::now();
-  const std::string partial = kept + ".partial";
+  if (run.keep_pairs) {
+    out.remove(partial);
+    out.claim(partial);
+    make_dir(out.path(partial));
+  }
   if (pl.K > 0 && pl.M > 0) {
     PairOptions opt;
     opt.threads = threads;
     opt.first_name = a.source;
     opt.second_name = b.source;
-    if (run.keep_pairs) {
-      remove_tree(partial);
-      make_dir(partial);
-      opt.out_dir = partial;
-    }
+    if (run.keep_pairs) opt.out_dir = out.path(partial);
     const PairResult r = match_pair(a.first, b.second, run.params, opt);
     // A pair the matcher cannot take (one cell into more than two) keeps no links.
     if (r.status == 0)
       for (int l = 0; l < 3; ++l) pl.row[l] = r.matched_row[l];
   }
   pl.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  out.remove(record);
+  out.remove(kept);
   if (run.keep_pairs) {
-    if (!is_dir(partial)) make_dir(partial);
-    remove_tree(kept);
-    if (std::rename(partial.c_str(), kept.c_str()) != 0)
-      throw TrackError("cannot write " + kept + ": " + std::strerror(errno));
+    out.claim(kept);
+    if (std::rename(out.path(partial).c_str(), out.path(kept).c_str()) != 0)
+      throw TrackError("cannot write " + out.path(kept) + ": " + std::strerror(errno));
   }
-  if (!write_file_atomically(record, record_text(pl, key)))
-    throw TrackError("cannot write " + record + ": " + std::strerror(errno));
+  out.write(record, record_text(pl, key));
   return pl;
 }
 
@@ -204,7 +199,10 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   const size_t pairs = tl.frames.size() - 1, n = std::min(pairs - 1, run.last) + 1;  // one past the last to match
   VANTU_REQUIRE(run.first < n, "run.first < the number of pairs");
-  make_dir(run.out_dir + "/pairs");
+  OutputFolder own(run.out_dir, {});
+  OutputFolder& out = run.folder ? *run.folder : own;
+  out.claim("pairs/");
+  make_dir(out.path("pairs/"));
   std::vector<PairLinks> links(pairs);
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(n - run.first)));
   // With fewer pairs than jobs, a pair's matcher takes the second core.
@@ -216,7 +214,7 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   auto worker = [&]() {
     for (size_t t; (t = next++) < n;) {
       try {
-        links[t] = match_one(tl, t, run, threads);
+        links[t] = match_one(tl, t, run, out, threads);
         progress.pair_done(t, links[t]);
       } catch (const TrackError& e) {
         std::lock_guard<std::mutex> lock(failure_mutex);
@@ -245,6 +243,11 @@ std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run) {
       const Frame& b = tl.frames[t + 1];
       const std::string record = run.out_dir + "/pairs/" + pair_name(t) + ".txt";
       have = read_record(record, pair_key(a, b, run.params), a.count(), b.count(), links[t]);
+      if (have && run.folder) {
+        run.folder->keep("pairs/");
+        run.folder->keep("pairs/" + pair_name(t) + ".txt");
+        if (is_dir(run.out_dir + "/pairs/" + pair_name(t))) run.folder->keep("pairs/" + pair_name(t) + "/");
+      }
     }
     if (!have && t < n && gap_start == n) gap_start = t;
     if ((have || t == n) && gap_start < t) {
