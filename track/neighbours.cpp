@@ -40,14 +40,21 @@ CellGrid::CellGrid(const Frame& f) : x_(&f.x), y_(&f.y) {
     min_y_ = std::min(min_y_, y), max_y_ = std::max(max_y_, y);
   }
   const double w = max_x_ - min_x_, h = max_y_ - min_y_;
+  if (!std::isfinite(w) || !std::isfinite(h)) {  // a spread beyond the doubles: no buckets
+    odd_.clear();
+    for (int i = 0; i < n; ++i) odd_.push_back(i);
+    any = false;
+  }
   const double m = static_cast<double>(std::max(1, n - static_cast<int>(odd_.size())));
-  side_ = std::max(std::sqrt(w * h / m), std::max(w, h) / m);
+  // At least the longer side over the cells: at most m + 1 buckets a row,
+  // about m buckets in all.
+  side_ = std::max(std::sqrt(w) * std::sqrt(h / m), std::max(w, h) / m);
   if (!(side_ > 0) || !std::isfinite(side_)) side_ = 1.0;
   nx_ = any ? static_cast<int>(w / side_) + 1 : 1;
   ny_ = any ? static_cast<int>(h / side_) + 1 : 1;
   start_.assign(static_cast<size_t>(nx_) * static_cast<size_t>(ny_) + 1, 0);
   std::vector<int> bucket(static_cast<size_t>(n), -1);
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n && any; ++i) {
     const double x = f.x[static_cast<size_t>(i)], y = f.y[static_cast<size_t>(i)];
     if (!std::isfinite(x) || !std::isfinite(y)) continue;
     bucket[static_cast<size_t>(i)] = column(x) + nx_ * row(y);
