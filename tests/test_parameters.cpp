@@ -113,6 +113,21 @@ TEST(ParameterChoice, ScheduleIsWrittenWithItsReasonAndRepeatedByConfig) {
   load_config(p, d.file("a/softconfig.dat").c_str());
   const ChosenParameters chosen = choose_parameters(moving_square(3, 3));
   EXPECT_EQ(p.BetaIncr, chosen.params.BetaIncr);
+  EXPECT_EQ(chosen.params.BetaIncr, 1.3);
+  // A colony that gains 40 % of its cells between frames: finer steps.
+  TimeLapse dividing;
+  for (int count : {25, 35, 49, 69}) {
+    Frame f;
+    for (int k = 0; k < count; ++k) {
+      f.x.push_back(500 + 20.0 * (k % 5));
+      f.y.push_back(400 + 20.0 * (k / 5));
+      f.length.push_back(15);
+      f.angle.push_back(0);
+      f.id.push_back(k + 1);
+    }
+    dividing.frames.push_back(f);
+  }
+  EXPECT_EQ(choose_parameters(dividing).params.BetaIncr, 1.15);
   EXPECT_NE(config.find("BetaIncr " + number_text(p.BetaIncr)), std::string::npos) << config;
 
   args = {"-o", "b", "--config", d.file("a/softconfig.dat")};

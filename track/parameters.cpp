@@ -40,7 +40,7 @@ constexpr int kFewestCellsForMotion = 4;  // a frame's centroid and outline need
 constexpr double kLeastCountRatio = 0.5;  // fewer cells than this share of the other frame's: left out
 constexpr double kBetaIncrFast = 1.3;     // BetaIncr for a colony whose pairs have few divisions
 constexpr double kBetaIncrCareful = 1.15; // BetaIncr when many cells divide between two frames
-constexpr double kManyNewCells = 0.15;    // new cells per pair (a share of the first frame's) above which
+constexpr double kManyNewCells = 0.25;    // new cells per pair (a share of the first frame's) above which
                                           // the careful schedule is taken
 
 struct Extent {
