@@ -1,6 +1,7 @@
 // Times the stages of vantu-track around the matcher on a simulated
 // time-lapse of any size: choosing the parameters, chaining the pairs into a
-// lineage, the repairs, and the texts of cells.csv and res_track.txt. The
+// lineage, the repairs, and the texts of cells.csv, res_track.txt and
+// pairs.log. The
 // pairs' matches are not computed: they are the simulator's true links
 // (truth.csv), with a share of them spoiled the way a matcher errs (two
 // neighbours' links crossed, a division seen as one daughter), so the
@@ -161,6 +162,7 @@ int main(int argc, char** argv) {
     const double repair = seconds_since(t0);
     t0 = std::clock();
     const std::string cells = cells_csv_text(tl, lin), tracks = res_track_text(tl, lin);
+    const std::string log = pairs_log_text(tl, links, lin);
     const double write = seconds_since(t0);
     if (!cells_out.empty()) std::ofstream(cells_out) << cells;
     std::printf("| %zu | %d | %zu | %.2f | %.2f | %.2f | %.2f | %.2f | %d/%d/%d/%d |\n", tl.frames.size(),
