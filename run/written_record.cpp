@@ -71,13 +71,12 @@ std::set<std::string> read_written_record(const std::string& dir) {
 }
 
 bool add_to_written_record(const std::string& dir, const std::vector<std::string>& names) {
-  LockedRecord r(dir, O_RDWR | O_CREAT | O_APPEND, LOCK_EX);
+  // Appended without reading the record first: a run adds each name once,
+  // and a name that two runs add is read as one.
+  LockedRecord r(dir, O_WRONLY | O_CREAT | O_APPEND, LOCK_EX);
   if (r.fd < 0) return false;
-  const std::set<std::string> have = r.names();
   std::string text;
-  std::set<std::string> added;
-  for (const std::string& n : names)
-    if (!have.count(n) && added.insert(n).second) text += n + "\n";
+  for (const std::string& n : names) text += n + "\n";
   return r.write_all(text);
 }
 

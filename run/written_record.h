@@ -18,7 +18,7 @@ constexpr const char* kWrittenRecordName = ".vantu-written";
 
 // The names in DIR's record (empty when there is none).
 std::set<std::string> read_written_record(const std::string& dir);
-// Adds `names` to DIR's record (each once); false when it cannot be written.
+// Appends `names` to DIR's record; false when it cannot be written.
 bool add_to_written_record(const std::string& dir, const std::vector<std::string>& names);
 // Rewrites DIR's record without `names`; false when it cannot be written.
 bool drop_from_written_record(const std::string& dir, const std::set<std::string>& names);

@@ -329,6 +329,24 @@ TEST(MaskMeasure, SinglePixelsLinesAndTheLabelCap) {
   EXPECT_THROW(measure_regions(img, 2, "lines"), ImageError);
 }
 
+TEST(MaskMeasure, ACellWhosePixelsInARowLieInSeveralRunsSpansThemAll) {
+  // Label 5 in row 10: x 0..9, 15..19 and 25..29, cut by label 6 twice;
+  // its far pole lies only in the last run.
+  LabelImage img;
+  img.width = 32;
+  img.height = 16;
+  img.labels.assign(32 * 16, 0);
+  for (int x = 0; x < 30; ++x) img.labels[10 * 32 + static_cast<size_t>(x)] = (x >= 10 && x < 15) || (x >= 20 && x < 25) ? 6 : 5;
+  const std::vector<RegionShape> s = measure_regions(img, 10, "runs");
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_DOUBLE_EQ(s[0].length, 30.0);
+  EXPECT_DOUBLE_EQ(s[0].area, 20.0);
+  EXPECT_DOUBLE_EQ(s[0].x, 13.25);
+  EXPECT_DOUBLE_EQ(s[0].angle, 0.0);
+  EXPECT_DOUBLE_EQ(s[1].length, 15.0);  // label 6: x 10..24 pole to pole
+  EXPECT_DOUBLE_EQ(s[1].area, 10.0);
+}
+
 // ---- The tracker on masks ----
 
 // Labels 1..n in a grid of small squares.

@@ -173,6 +173,11 @@ TEST_F(Movie, AFileTheProgramsDidNotWriteIsNeitherReplacedNorRemoved) {
   EXPECT_NE(o.err.find("used/cells.csv exists and was not written by vantu"), std::string::npos) << o.err;
   EXPECT_EQ(data->read("used/cells.csv"), "the user's table\n");
   EXPECT_FALSE(data->exists("used/softconfig.dat"));
+  // The user's parameters given from the output folder itself stay as they are.
+  data->write("cfg/softconfig.dat", vantu_test::Config().text());
+  const Outcome own_config = track({"-o", "cfg", "--config", "cfg/softconfig.dat"}, {frames[0], frames[1]});
+  EXPECT_EQ(own_config.status, 0) << own_config.err;
+  EXPECT_EQ(data->read("cfg/softconfig.dat"), vantu_test::Config().text());
 
   // A folder of an earlier run: its own files replaced, its leftovers (the
   // old picture, track masks and pair records past the new end) removed, the
@@ -298,6 +303,7 @@ TEST_F(Movie, AStackOrAFolderIsTheWholeMovie) {
   ASSERT_EQ(o.status, 0) << o.err;
   for (const char* name : {"cells.csv", "res_track.txt", "mask000.tif", "mask005.tif"})
     EXPECT_EQ(data->read(std::string("stack/") + name), data->read(all + "/" + name)) << name;
+  EXPECT_EQ(ctc_problems(*data, all, 0, 5), std::vector<std::string>());
 
   // tl/ holds masks and point files: the masks are the movie.
   o = track({"-o", "folder"}, {"tl"});

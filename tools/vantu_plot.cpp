@@ -3,6 +3,8 @@
 //   vantu-plot [-o FILE] [--warped] [first-frame-file second-frame-file]
 //   vantu-plot --lineage DIR [-o FILE]     (the tree of a vantu-track output;
 //                                           tools/lineage_plot.h)
+//   vantu-plot --movie DIR [-o FILE]       (the tracked movie as one web page;
+//                                           tools/movie_page.h)
 //
 // Run it in the working directory of the run. It reads "softconfig.dat", the
 // two point files, "Match.dat" and (with --warped) "out.dat", and writes only
@@ -22,6 +24,7 @@
 #include "run/config.h"
 #include "run/written_record.h"
 #include "tools/lineage_plot.h"
+#include "tools/movie_page.h"
 
 namespace {
 
@@ -36,12 +39,14 @@ struct Options {
   bool warped = false;
   bool help = false;
   std::string lineage;  // a vantu-track output folder: draw its lineage tree
+  std::string movie;    // a vantu-track output folder: write its movie page
   bool output_given = false;
 };
 
 const char* const kUsage =
     "usage: vantu-plot [-o FILE] [--warped] [FIRST SECOND]\n"
     "       vantu-plot --lineage DIR [-o FILE]\n"
+    "       vantu-plot --movie DIR [-o FILE]\n"
     "\n"
     "Draws the matches of a finished vantu run as an SVG picture. Run it in the\n"
     "working directory of the run: it reads softconfig.dat, the two point files\n"
@@ -49,12 +54,15 @@ const char* const kUsage =
     "newbact/image026.dat and newbact/image029.dat) and Match.dat.\n"
     "\n"
     "  -o FILE    write the picture to FILE (default matches.svg; lineage.svg\n"
-    "             in DIR with --lineage)\n"
+    "             in DIR with --lineage, movie.html in DIR with --movie)\n"
     "  --warped   also draw the warped second-frame positions from out.dat\n"
     "  --lineage DIR  draw the lineage tree of a vantu-track output folder\n"
     "             (DIR/cells.csv and DIR/res_track.txt): time across, one line\n"
     "             per track, a fork at each division, one colour per founder;\n"
     "             closed gaps dashed, probable debris grey\n"
+    "  --movie DIR    write the tracked movie of a vantu-track output folder as\n"
+    "             one self-contained web page (default DIR/movie.html): cells\n"
+    "             by track or founder, divisions, lineages, zoom; see docs/viewer.md\n"
     "  -h         print this help and exit\n";
 
 // Ends the program with status 1; the message goes to standard error.
@@ -76,9 +84,12 @@ Options parse_args(int argc, char** argv) {
       opt.output = argv[++i], opt.output_given = true;
     else if (a == "--lineage" && i + 1 < argc)
       opt.lineage = argv[++i];
+    else if (a == "--movie" && i + 1 < argc)
+      opt.movie = argv[++i];
     else if (a.size() > 1 && a[0] == '-')
       throw Refusal{(a == "-o"          ? "-o needs a file name\n"
                      : a == "--lineage" ? "--lineage needs a folder\n"
+                     : a == "--movie"   ? "--movie needs a folder\n"
                                         : "unknown option " + a + "\n") +
                     kUsage};
     else
@@ -88,6 +99,13 @@ Options parse_args(int argc, char** argv) {
     if (!files.empty() || opt.warped)
       throw Refusal{"--lineage takes a folder only, not point files or --warped\n" + std::string(kUsage)};
     if (!opt.output_given) opt.output = opt.lineage + "/lineage.svg";
+  }
+  if (!opt.movie.empty()) {
+    if (!files.empty() || opt.warped || !opt.lineage.empty())
+      throw Refusal{"--movie takes a folder only\n" + std::string(kUsage)};
+    if (!opt.output_given) opt.output = opt.movie + "/movie.html";
+    if (!vantu_plot::is_page_name(opt.output))
+      throw Refusal{"will not write " + opt.output + ": the movie page is an .html file"};
   }
   if (files.size() > 2) throw Refusal{"too many point files given\n" + std::string(kUsage)};
   if (files.size() == 1)
@@ -522,13 +540,21 @@ int main(int argc, char** argv) {
       write_file(opt.output, vantu_plot::lineage_svg(opt.lineage));
       // A picture in the lineage's folder belongs to that run: the next run
       // into the folder removes it with the rest of the old lineage.
-      if (!opt.output_given) vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
+      if (!opt.output_given && !vantu::read_written_record(opt.lineage).count("lineage.svg"))
+        vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
+      return 0;
+    }
+    if (!opt.movie.empty()) {
+      vantu_plot::write_movie_page(opt.movie, opt.output, !opt.output_given);
       return 0;
     }
     const RunData run = load_run(opt);
     write_file(opt.output, render(run, classify(run, opt), opt));
   } catch (const Refusal& r) {
     std::fprintf(stderr, "vantu-plot: %s\n", r.message.c_str());
+    return 1;
+  } catch (const vantu_plot::MovieError& e) {
+    std::fprintf(stderr, "vantu-plot: %s\n", e.what());
     return 1;
   } catch (const vantu_plot::LineageError& e) {
     std::fprintf(stderr, "vantu-plot: %s\n", e.what());

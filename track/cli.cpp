@@ -1,8 +1,10 @@
 // vantu-track's command line: options, input kind, and the stages in order.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "base/check.h"
 #include "run/config.h"
 #include "run/driver.h"
+#include "run/written_record.h"
 #include "image/image.h"
 #include "track/track.h"
 
@@ -27,11 +30,18 @@ namespace {
 
 constexpr const char* kDescription =
     "vantu-track: a whole time-lapse into a lineage.\n\n"
-    "  vantu-track [options] FRAME_FILE...   one point file per frame, in time order\n"
+    "  vantu-track [options] FRAME_FILE...   one point file per frame\n"
     "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n"
-    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n\n"
+    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n"
+    "  vantu-track [options] STACK.tif       a multi-page TIFF of label images: page k is frame k\n"
+    "  vantu-track [options] FOLDER          its masks, or else its point files (.dat)\n\n"
+    "A frame's number is the last number in its file's name (mask012.tif: frame 12), in any\n"
+    "order of the arguments; a table gives its frame column. A number without a file, or a\n"
+    "frame without cells, is a gap that the tracks cross.\n"
     "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
-    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
+    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder. DIR keeps a\n"
+    "list of what the programs wrote there (DIR/.vantu-written): nothing else in it is replaced\n"
+    "or removed, and an input is never replaced; an earlier run's leftovers are removed.\n"
     "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
     "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
     "for every range of pairs (in any order, at once), then --join.\n\n"
@@ -50,6 +60,41 @@ bool are_masks(const std::vector<std::string>& in) {
   if (masks != 0 && masks != in.size())
     throw TrackError("the inputs mix masks (.tif, .tiff, .png) and other files; give one kind");
   return masks != 0;
+}
+
+std::string file_name_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A folder given as the only input: its masks, else its point files (.dat),
+// in name order (the readers order them by number), leaving out what the
+// programs wrote there.
+std::vector<std::string> files_in_folder(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) throw TrackError("cannot list the folder " + dir);
+  std::vector<std::string> masks, points;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.empty() || name[0] == '.') continue;
+    const std::string path = (dir.back() == '/' ? dir : dir + "/") + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (is_label_image_name(name)) masks.push_back(path);
+    else if (ends_with_ci(name, ".dat")) points.push_back(path);
+  }
+  closedir(d);
+  std::vector<std::string>& files = masks.empty() ? points : masks;
+  // What the programs wrote there (a lineage's track masks) is no frame of
+  // the movie, unless the folder holds nothing else.
+  const std::set<std::string> written = read_written_record(dir);
+  std::vector<std::string> own;
+  for (const std::string& p : files)
+    if (!written.count(file_name_of(p))) own.push_back(p);
+  if (!own.empty()) files = own;
+  if (files.empty()) throw TrackError("the folder " + dir + " holds no masks (.tif, .tiff, .png) and no point files (.dat)");
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 // "name=column,name=column" into the table's column names.
@@ -158,6 +203,13 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
 }
 
+// True when --config names DIR/softconfig.dat itself: it stays as it is.
+bool config_in_place(const TrackOptions& o) {
+  struct stat a, b;
+  return !o.config.empty() && stat(o.config.c_str(), &a) == 0 &&
+         stat((o.out_dir + "/softconfig.dat").c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Refuses, before anything is written, outputs that would replace an input
 // or a file that the programs did not write: those of the stage that runs
 // (`pairs`: only its range of pairs).
@@ -165,7 +217,7 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const
                    const PairRun* pairs = nullptr) {
   std::vector<std::string> names;
   const bool whole = !o.prepare && !o.join && o.pairs.empty();
-  if (whole || o.prepare) names.push_back("softconfig.dat");
+  if ((whole || o.prepare) && !config_in_place(o)) names.push_back("softconfig.dat");
   if (whole || pairs) {
     const size_t first = pairs ? pairs->first : 0, last = pairs ? pairs->last : tl.frames.size() - 2;
     names.push_back("pairs/");
@@ -174,8 +226,9 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const
   }
   if (whole || o.join) {
     for (const char* n : {"cells.csv", "res_track.txt", "pairs.log"}) names.push_back(n);
+    const std::vector<long> numbers = movie_numbers(tl);
     if (masks)
-      for (const long n : tl.numbers) names.push_back(track_mask_name(n, tl.numbers.back()));
+      for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
   }
   for (const std::string& n : names) out.check_may_replace(n);
 }
@@ -237,7 +290,7 @@ int run_tracker(const TrackOptions& o) {
   }
   check_outputs(o, tl, masks, out);
   out.create();
-  out.write("softconfig.dat", config);
+  if (!config_in_place(o)) out.write("softconfig.dat", config);
   if (o.prepare) {
     std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
     return 0;
@@ -252,7 +305,8 @@ int track_main(int argc, char** argv) {
   TrackOptions o;
   std::string columns, angles = "degrees";
   CLI::App app(kDescription, "vantu-track");
-  app.add_option("inputs", o.inputs, "frame files or masks in time order, or one table .csv")->required();
+  app.add_option("inputs", o.inputs, "frame files or masks (numbered by their names), or one table .csv, stack or folder")
+      ->required();
   app.add_option("-o,--output", o.out_dir, "output folder")->capture_default_str();
   app.add_option("-j,--jobs", o.jobs, "pairs matched at once (default: the number of cores)")
       ->check(CLI::PositiveNumber);

@@ -1,12 +1,6 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <set>
 #include <unordered_map>
 
 #include "base/check.h"
@@ -149,9 +143,9 @@ void check_track_labels(const CtcLabels& labels) {
 void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& out) {
   const CtcLabels labels = ctc_labels(tl, lin);
   check_track_labels(labels);
-  const long last = tl.numbers.back();
+  const std::vector<long> numbers = movie_numbers(tl);
   size_t t = 0;  // the next frame with cells
-  for (const long number : tl.numbers) {
+  for (const long number : numbers) {
     LabelImage image;
     if (t < tl.frames.size() && tl.frames[t].number == number) {
       image = relabelled_mask(tl.frames[t], labels.label[t], tl);
@@ -161,7 +155,7 @@ void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& ou
       image.height = tl.height;
       image.labels.assign(static_cast<size_t>(tl.width) * static_cast<size_t>(tl.height), 0);
     }
-    out.write(track_mask_name(number, last), tiff16_bytes(image));
+    out.write(track_mask_name(number, numbers.back()), tiff16_bytes(image));
   }
 }
 

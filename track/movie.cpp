@@ -1,15 +1,10 @@
-// A movie's frames: their numbers from the file names, a folder of frames,
-// and the blank and missing frames that the tracks cross as gaps.
-#include <dirent.h>
-#include <sys/stat.h>
-
+// A movie's frames: their numbers from the file names, and the blank and
+// missing frames that the tracks cross as gaps.
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
 #include "base/check.h"
-#include "image/image.h"
-#include "run/written_record.h"
 #include "track/track.h"
 
 namespace vantu {
@@ -71,31 +66,12 @@ std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths) {
   return files;
 }
 
-std::vector<std::string> files_in_folder(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) throw TrackError("cannot list the folder " + dir);
-  std::vector<std::string> masks, points;
-  while (const dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name.empty() || name[0] == '.') continue;
-    const std::string path = (dir.back() == '/' ? dir : dir + "/") + name;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (is_label_image_name(name)) masks.push_back(path);
-    else if (ends_with_ci(name, ".dat")) points.push_back(path);
-  }
-  closedir(d);
-  std::vector<std::string>& files = masks.empty() ? points : masks;
-  // What the programs wrote there (a lineage's track masks) is no frame of
-  // the movie, unless the folder holds nothing else.
-  const std::set<std::string> written = read_written_record(dir);
-  std::vector<std::string> own;
-  for (const std::string& p : files)
-    if (!written.count(base_name(p))) own.push_back(p);
-  if (!own.empty()) files = own;
-  if (files.empty()) throw TrackError("the folder " + dir + " holds no masks (.tif, .tiff, .png) and no point files (.dat)");
-  std::sort(files.begin(), files.end());
-  return files;
+std::vector<long> movie_numbers(const TimeLapse& tl) {
+  if (!tl.numbers.empty()) return tl.numbers;
+  std::vector<long> numbers;
+  if (!tl.frames.empty())
+    for (long n = tl.frames.front().number; n <= tl.frames.back().number; ++n) numbers.push_back(n);
+  return numbers;
 }
 
 void drop_blank_frames(TimeLapse& tl, long first, long last) {

@@ -20,8 +20,6 @@ namespace {
 
 bool is_folder_name(const std::string& rel) { return !rel.empty() && rel.back() == '/'; }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // The files the matcher writes into a pair's kept folder (pairs/NNNN/).
 const char* const kMatcherFiles[] = {"Match.dat",   "Perm0.dat",   "Perm1.dat",   "Perm2.dat", "v0slack.dat",
                                      "v1slack.dat", "v2slack.dat", "h0slack.dat", "out.dat",   "out1.dat",
@@ -85,7 +83,9 @@ void OutputFolder::check_may_replace(const std::string& rel) const {
   if (const std::string* in = input_at(rel))
     throw TrackError("output folder " + dir_ + ": its " + rel + " would replace the input " + *in +
                      "; choose another folder with -o");
-  if (!recorded_.count(rel))
+  // Another part of the run (vantu-track --pairs) may have written it since
+  // this one read the record.
+  if (!recorded(rel) && !read_written_record(dir_).count(rel))
     throw TrackError(path(rel) + " exists and was not written by vantu (it is not listed in " + dir_ + "/" +
                      kWrittenRecordName + "); move it away or choose another folder with -o");
 }

@@ -110,7 +110,7 @@ struct TrackOptions {
 
 // ---- Input ----
 
-// Frame numbers and folders of frames (movie.cpp).
+// Frame numbers (movie.cpp).
 struct MovieFile {
   std::string path;
   long number = 0;
@@ -122,12 +122,12 @@ bool frame_number_in_name(const std::string& path, long& number);
 // order given, numbered from 0. Refuses one name without a number among
 // numbered ones, and two files with one number.
 std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths);
-// A folder given as the only input: its masks, else its point files (.dat),
-// leaving out what the programs wrote there.
-std::vector<std::string> files_in_folder(const std::string& dir);
 // Leaves the frames without cells out of tl.frames, each with a warning
 // naming its file, and fills tl.numbers from `first` to `last`.
 void drop_blank_frames(TimeLapse& tl, long first, long last);
+// tl.numbers, or, for a time-lapse built without them, every number from its
+// first frame's to its last's.
+std::vector<long> movie_numbers(const TimeLapse& tl);
 
 // Reads one point file per frame with the columns of `p`.
 TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p);
