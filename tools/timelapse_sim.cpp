@@ -43,6 +43,7 @@ constexpr int kMaxDetections = 20000;  // most detections one frame may hold
 // at magnification 1); a larger one gets a field grown in proportion to its
 // radius.
 constexpr double kCellsInDefaultField = 1000;
+constexpr double kCellsMovingAsOne = 250;  // past this size the colony spreads with its growth
 constexpr double kLargeFieldMargin = 1.4;  // room for a colony longer than wide, and the drift
 constexpr double kDegPerRad = 57.3;    // the angle convention of the cell files
 
@@ -270,9 +271,11 @@ void relaxOverlaps(Colony& c) {
 // growing sheet: every cell moves away from the centroid in proportion to its
 // distance, by the square root of the growth of the cells' area (`area`, the
 // ratio of their summed lengths). The relaxation alone would move the growth
-// of the inside outwards by about one cell per sweep, far too slowly across a
-// colony of thousands of cells; its overlaps would then jolt cells by more
-// than their spacing between frames.
+// of the inside outwards by about one cell per sweep, too slowly across a
+// colony of hundreds of cells; its overlaps would then jolt cells by one or
+// more spacings between frames. (Colonies of up to kCellsMovingAsOne cells
+// are left to the relaxation alone, as they always were, so that their files
+// stay the same.)
 void spreadWithGrowth(Colony& c, double area) {
     double cx = 0, cy = 0;
     for (const LiveCell& cell : c.cells) cx += cell.x, cy += cell.y;
@@ -298,7 +301,7 @@ void advance(Colony& c, double dt) {
             after += cell.len;
             cell.angle += c.growth.normal(turn);
         }
-        if (static_cast<double>(c.cells.size()) > kCellsInDefaultField) spreadWithGrowth(c, after / before);
+        if (static_cast<double>(c.cells.size()) > kCellsMovingAsOne) spreadWithGrowth(c, after / before);
         divideCells(c);
         relaxOverlaps(c);
     }
