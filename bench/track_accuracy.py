@@ -9,7 +9,7 @@ true daughters found, claimed daughters real).
                           [--seeds 1,2] [--jobs N] [--set NAME=SIM-OPTIONS ...]
                           [--beta-incr 1.075,1.15,1.3,1.5]
 
-Without --set it runs the magnification and motion scenarios of the README.
+Without --set it runs the magnification and motion scenarios of docs/tracking.md.
 --beta-incr tracks each time-lapse once per value: the parameters chosen from
 the data (vantu-track --prepare) with BetaIncr set to the value (--config),
 and adds the CPU seconds of the tracking and the cells per frame to the table
