@@ -38,6 +38,11 @@
 // parent after the first frame, no link is poor and every division adds up,
 // so nothing changes. Tracks are numbered again as build_lineage
 // numbers them (by first frame, then the first cell's id).
+//
+// Every step takes time about proportional to the cells: neighbours come from
+// each frame's grid of buckets (CellGrid), a mother's daughters from her list
+// of children, gap candidates from a table of the tracks starting in each
+// frame, and a track's cell in a frame from a binary search over its frames.
 #include <algorithm>
 #include <cmath>
 #include <utility>

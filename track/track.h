@@ -26,7 +26,8 @@
 //   detected there, and the track has no cell in those frames).
 //
 // The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
-// the parameters (parameters.cpp), match every pair of consecutive frames
+// the parameters (parameters.cpp, with the neighbours of neighbours.cpp),
+// match every pair of consecutive frames
 // (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
 // the time axis (repairs.cpp), rate each cell's link (confidence.cpp), and
 // format its files (pipeline.cpp, write_cells_csv.cpp, write_res_track.cpp,
