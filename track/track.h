@@ -126,12 +126,52 @@ std::string config_text(const ParameterSet& p, const std::string& note);
 
 // ---- Pairs ----
 
+enum class PairMethod { kWhole, kSmall, kTiles };
+
 struct PairLinks {
   int K = 0, M = 0;
   std::vector<int> row[3];
   double seconds = 0.0;
   bool reused = false;
+  PairMethod method = PairMethod::kWhole;  // the kernel on the whole pair, the small-pair matcher, tiles
+  int tiles = 0;                           // kTiles: how many
+  int singular_solves = 0;                 // spline systems the kernel found singular
 };
+
+// ---- Small pairs (small_pairs.cpp) ----
+
+// A pair is matched without the spline when a frame has at most this many
+// cells, or has at most kSmallPairMaxCells and lies on a line.
+constexpr int kSmallPairCells = 3;
+constexpr int kSmallPairMaxCells = 40;
+bool is_small_pair(const Frame& a, const Frame& b, const ParameterSet& p);
+// The links of least cost over every continuation / division hypothesis.
+PairLinks match_small_pair(const Frame& a, const Frame& b, const ParameterSet& p);
+
+// ---- Tiles (tiles.cpp) ----
+
+// A pair whose larger frame has more cells than this is matched in tiles of
+// about this many cells (plus their margins).
+constexpr int kTileCells = 400;
+
+struct Tile {
+  std::vector<int> first, second;  // the cells of each frame in the tile (core and margin), ascending
+};
+
+struct TilePlan {
+  double shift[2] = {0, 0};  // the colony's move; the second frame is taken back by it
+  std::vector<double> column_cuts;             // x between the columns of cores
+  std::vector<std::vector<double>> row_cuts;   // per column, y between its cores
+  std::vector<Tile> tiles;                     // cores column by column, rows in each
+  std::vector<int> home_first, home_second;    // per cell: the tile whose core holds it
+  int core_of(double x, double y) const;       // in the first frame's coordinates
+};
+
+TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
+// The cells `cells` of a point set, in that order.
+PointSet tile_points(const PointSet& s, const std::vector<int>& cells);
+// The pair's links from each tile's links (indices local to the tile).
+PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_links, int K, int M);
 
 struct PairRun {
   ParameterSet params;
@@ -139,6 +179,7 @@ struct PairRun {
   int jobs = 1;
   bool keep_pairs = false;
   bool progress_bar = false;  // a bar on standard error; else plain lines
+  int tile_cells = kTileCells;  // pairs with a frame of more cells are matched in tiles; 0: never
   // The pairs to match, inclusive (pair t: frames t and t+1); `last` beyond
   // the time-lapse means up to its last pair.
   size_t first = 0, last = SIZE_MAX;
