@@ -160,11 +160,6 @@ TEST_F(TrackProgram, RefusesBadInputWithFileAndLine) {
   expect_refused({"--no-such-option", "a.dat", "b.dat"}, "no-such-option");
   expect_refused({"--config", "nothing.dat", "a.dat", "b.dat"}, "nothing.dat");
 
-  std::string big;
-  for (int k = 0; k < 1001; ++k) big += std::to_string(k) + " 0 20 0 " + std::to_string(k + 1) + "\n";
-  dir.write("big.dat", big);
-  expect_refused({"a.dat", "big.dat"}, "more than 1000 cells");
-
   dir.write("t.csv", "frame,x,y,length,angle\n0,1,2,3,4\n1,1,2,3,4\n");
   expect_refused({"t.csv"}, "no column \"id\"");
   dir.write("u.csv", "frame,x,y,length,angle,id\n0,1,2,3,4,1\n1,1,\"2a\",3,4,1\n");

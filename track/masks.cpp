@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <unordered_map>
 
@@ -88,7 +89,7 @@ TimeLapse read_mask_files(const std::vector<std::string>& paths) {
     f.number = static_cast<long>(t);
     f.source = paths[t];
     try {
-      add_cells(measure_regions(image, kPointCapacity, paths[t]), f);
+      add_cells(measure_regions(image, std::numeric_limits<int>::max(), paths[t]), f);
     } catch (const ImageError& e) {
       throw TrackError(e.what());
     }

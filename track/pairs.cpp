@@ -289,9 +289,9 @@ class PairMatcher {
     if (a.count() == 0 || b.count() == 0 || is_small_pair(a, b, run_.params)) {
       job->method = PairMethod::kSmall;
       job->cost = 1.0;
-    } else if (run_.tile_cells > 0 && std::max(a.count(), b.count()) > run_.tile_cells) {
+    } else if (std::max(a.count(), b.count()) > (run_.tile_cells > 0 ? run_.tile_cells : kPointCapacity)) {
       job->method = PairMethod::kTiles;
-      job->plan = plan_tiles(a, b, run_.params, run_.tile_cells);
+      job->plan = plan_tiles(a, b, run_.params, run_.tile_cells > 0 ? run_.tile_cells : kTileCells);
       for (const Tile& tile : job->plan.tiles) job->cost += kernel_cost(tile.first.size(), tile.second.size());
     } else {
       job->cost = kernel_cost(static_cast<size_t>(a.count()), static_cast<size_t>(b.count()));

@@ -146,9 +146,6 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
     if (!seen.second)
       throw TrackError(strprintf("%s:%ld: id %s appears twice in frame %ld (first on line %ld)", path.c_str(), r.line,
                                  number_text(v[5]).c_str(), number, seen.first->second));
-    if (f.count() == kPointCapacity)
-      throw TrackError(strprintf("%s:%ld: more than %d cells in frame %ld (the matcher's capacity)", path.c_str(),
-                                 r.line, kPointCapacity, number));
     f.x.push_back(v[1]);
     f.y.push_back(v[2]);
     f.length.push_back(v[3]);

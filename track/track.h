@@ -42,6 +42,11 @@ struct TrackError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A pair whose larger frame has more cells than this is matched in tiles of
+// about this many cells (plus their margins); past the two-frame program's
+// capacity (kPointCapacity) always.
+constexpr int kTileCells = 400;
+
 struct Frame {
   long number = 0;
   std::string source;  // where the cells came from, for messages
@@ -77,6 +82,7 @@ struct TrackOptions {
   int jobs = 0;                     // pairs matched at once; 0: the number of cores
   std::string config;               // softconfig.dat to use; empty: chosen from the data
   bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
+  int tile_cells = kTileCells;      // tiles for pairs whose frames have more cells; 0: never
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
@@ -103,8 +109,8 @@ void fill_point_sets(Frame& frame);
 // Reads one label image per frame (image/image.h): a cell per label, id =
 // label, measured; extra columns "area" and "width".
 TimeLapse read_mask_files(const std::vector<std::string>& paths);
-// Refuses fewer than two frames, a frame with more cells than the matcher
-// takes, an id twice in one frame.
+// Refuses fewer than two frames, an id twice in one frame. (A frame may hold
+// any number of cells: large pairs are matched in tiles.)
 void check_time_lapse(const TimeLapse& tl);
 
 // ---- Parameters ----
@@ -141,18 +147,17 @@ struct PairLinks {
 // ---- Small pairs (small_pairs.cpp) ----
 
 // A pair is matched without the spline when a frame has at most this many
-// cells, or has at most kSmallPairMaxCells and lies on a line.
-constexpr int kSmallPairCells = 3;
-constexpr int kSmallPairMaxCells = 40;
+// cells, or has at most kSmallPairMaxCells and lies on a line (measured on
+// simulated colonies: the scorer kept every link the spline kept up to 100
+// cells, and more below 40; docs/scale.md).
+constexpr int kSmallPairCells = 40;
+constexpr int kSmallPairMaxCells = 100;
 bool is_small_pair(const Frame& a, const Frame& b, const ParameterSet& p);
 // The links of least cost over every continuation / division hypothesis.
 PairLinks match_small_pair(const Frame& a, const Frame& b, const ParameterSet& p);
 
 // ---- Tiles (tiles.cpp) ----
 
-// A pair whose larger frame has more cells than this is matched in tiles of
-// about this many cells (plus their margins).
-constexpr int kTileCells = 400;
 
 struct Tile {
   std::vector<int> first, second;  // the cells of each frame in the tile (core and margin), ascending
