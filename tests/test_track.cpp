@@ -237,15 +237,24 @@ TEST_F(TrackRun, SameBytesForEveryJobCountAndFromTheTable) {
 
 TEST_F(TrackRun, KeptPairsAreTheTwoFrameProgramsFilesAndConfigReproduces) {
   ASSERT_EQ(track({"-o", "kept", "--keep-pairs"}).status, 0);
-  // The two-frame program on frames 2 and 3 with the chosen configuration.
+  // These pairs are small: their folders hold the links as Match.dat.
+  EXPECT_NE(data->read("kept/pairs.log").find("small-pair matcher"), std::string::npos);
+  const auto cells = vantu_test::table(data->read("tl/frame_0003.dat"));
+  const auto matches = vantu_test::table(data->read("kept/pairs/0002/Match.dat"));
+  ASSERT_EQ(matches.size(), cells.size());
+  for (size_t k = 0; k < cells.size(); ++k) EXPECT_EQ(matches[k][3], cells[k][4]);  // the second frame's ids in order
+
+  // A pair large enough for the kernel: the two-frame program's files, byte for byte.
+  ASSERT_TRUE(vantu_test::simulate(*data, 45, 3, "big_a.dat", "big_b.dat", "big_truth.dat"));
+  ASSERT_EQ(data->run({"-o", "kept_big", "--keep-pairs", "big_a.dat", "big_b.dat"}, VANTU_TRACK_BIN).status, 0);
   RunDir pair;
-  pair.write("softconfig.dat", data->read("kept/softconfig.dat"));
-  ASSERT_EQ(pair.run({frames[2], frames[3]}).status, 0);
+  pair.write("softconfig.dat", data->read("kept_big/softconfig.dat"));
+  ASSERT_EQ(pair.run({data->file("big_a.dat"), data->file("big_b.dat")}).status, 0);
   const std::vector<std::string> names = pair.files();
   EXPECT_EQ(names.size(), 13u);  // twelve result files and the configuration
   for (const std::string& name : names) {
     if (name == "softconfig.dat") continue;
-    EXPECT_TRUE(pair.read(name) == data->read("kept/pairs/0002/" + name)) << name;
+    EXPECT_TRUE(pair.read(name) == data->read("kept_big/pairs/0000/" + name)) << name;
   }
 
   // The written configuration gives the same lineage through --config.

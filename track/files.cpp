@@ -28,9 +28,9 @@ std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& li
                             : pl.method == PairMethod::kTiles ? strprintf(", %d tiles", pl.tiles)
                                                               : "";
     const std::string singular = pl.singular_solves ? strprintf(", %d singular spline solves", pl.singular_solves) : "";
-    text += strprintf("pair %04zu frames %ld-%ld: cells %d -> %d, continuations %d, divisions %d, unmatched %d, %.2f s%s%s%s\n",
+    text += strprintf("pair %04zu frames %ld-%ld: cells %d -> %d, continuations %d, divisions %d, unmatched %d%s%s, %.2f s%s\n",
                       t, tl.frames[t].number, tl.frames[t + 1].number, pl.K, pl.M, c.continuations, c.divisions,
-                      c.unmatched, pl.seconds, how.c_str(), singular.c_str(), pl.reused ? " (earlier run)" : "");
+                      c.unmatched, how.c_str(), singular.c_str(), pl.seconds, pl.reused ? " (earlier run)" : "");
   }
   return text;
 }
