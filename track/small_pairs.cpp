@@ -221,10 +221,18 @@ double mean(const std::vector<double>& v) {
   return v.empty() ? 0.0 : s / static_cast<double>(v.size());
 }
 
+double rms_radius(const Frame& f) {
+  const double cx = mean(f.x), cy = mean(f.y);
+  double s = 0;
+  for (size_t i = 0; i < f.x.size(); ++i) s += (f.x[i] - cx) * (f.x[i] - cx) + (f.y[i] - cy) * (f.y[i] - cy);
+  return f.x.empty() ? 0.0 : std::sqrt(s / static_cast<double>(f.x.size()));
+}
+
 // The colony's motion from the mothers to their children (a division's
 // midpoint): least squares, with the linear part pulled towards the identity
 // as strongly as one cell at the reach, so that directions the cells do not
-// span keep a plain shift. Without links: the shift of the centroids.
+// span keep a plain shift. Without links: the shift of the centroids and the
+// growth of the spread about them.
 Affine fit_motion(const Frame& a, const Frame& b, const std::vector<int>& mother, double reach2) {
   std::vector<double> px, py, qx, qy;
   std::vector<double> sx(static_cast<size_t>(a.count()), 0.0), sy(sx), n(sx);
@@ -248,6 +256,9 @@ Affine fit_motion(const Frame& a, const Frame& b, const std::vector<int>& mother
     m.c[1] = mean(a.y);
     m.t[0] = mean(b.x) - m.c[0];
     m.t[1] = mean(b.y) - m.c[1];
+    // The colony's growth: the ratio of the spreads about the centroids.
+    const double ra = rms_radius(a), rb = rms_radius(b), g = ra > 0 && rb > 0 ? rb / ra : 1.0;
+    m.a[0][0] = m.a[1][1] = g;
     return m;
   }
   m.c[0] = mean(px);

@@ -18,6 +18,7 @@
 // more than one child per level.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "track/track.h"
 
@@ -82,7 +83,8 @@ TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int t
   }
 
   // Cores as rectangles, then every cell into each tile whose grown core holds it.
-  const double margin = kMarginReach * std::sqrt(p.TH / p.rEvar);
+  static const double mr = std::getenv("VANTU_MARGIN") ? std::atof(std::getenv("VANTU_MARGIN")) : kMarginReach;  // MEASURE
+  const double margin = mr * std::sqrt(p.TH / p.rEvar);
   struct Box {
     double x0, x1, y0, y1;
   };
