@@ -324,6 +324,7 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
   run.points.second_file = options.second_name;
   run.files.dir = options.out_dir;
   run.write_files = !options.out_dir.empty();
+  run.files.quiet = true;
   run.driver.console = options.console;
   run.driver.start = std::chrono::steady_clock::now();
   run.kernels.fast = options.fast;
@@ -347,6 +348,7 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
   }
   take_matches();
   result.singular_solves = run.spline.warnings.singular;
+  result.unwritten.assign(run.files.warned.begin(), run.files.warned.end());
   return result;
 }
 

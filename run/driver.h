@@ -81,6 +81,9 @@ struct PairResult {
   // coefficients). The program vantu prints a line for each; here they are
   // only counted, and go to `console` when one is given.
   int singular_solves = 0;
+  // Result files that could not be written (the program vantu warns on
+  // standard error; here they are only listed).
+  std::vector<std::string> unwritten;
 };
 
 PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,

@@ -270,7 +270,8 @@ TEST(Tiles, TiledAndWholeFrameLinksAgreeOnAMidSizeColony) {
   RunDir dir;
   const auto frames = vantu_test::simulate_timelapse(dir, "tl", {"--cells", "250", "--frames", "2", "--seed", "2"});
   ASSERT_EQ(frames.size(), 2u);
-  std::vector<std::string> whole = {"-o", "whole", "--tile-cells", "0", "--raw"}, tiled = {"-o", "tiled", "--tile-cells", "150", "--raw"};
+  std::vector<std::string> whole = {"-o", "whole", "--tile-cells", "0", "--raw"},
+                           tiled = {"-o", "tiled", "--tile-cells", "150", "--raw", "--keep-pairs"};
   whole.insert(whole.end(), frames.begin(), frames.end());
   tiled.insert(tiled.end(), frames.begin(), frames.end());
   ASSERT_EQ(dir.run(whole, VANTU_TRACK_BIN).status, 0);
@@ -284,6 +285,13 @@ TEST(Tiles, TiledAndWholeFrameLinksAgreeOnAMidSizeColony) {
   size_t same = 0;
   for (size_t k = 6; k + 1 < a.size(); ++k) same += a[k] == b[k];
   EXPECT_GE(static_cast<double>(same) / static_cast<double>(a.size() - 7), 0.995);
+
+  // A kept tile holds its cells and parameters: vantu there gives its files again.
+  RunDir tile;
+  for (const char* name : {"first.dat", "second.dat", "softconfig.dat"}) tile.write(name, dir.read(std::string("tiled/pairs/0000/tile_001/") + name));
+  ASSERT_EQ(tile.run({"first.dat", "second.dat"}).status, 0);
+  for (const char* name : {"Match.dat", "tps_c.dat", "Perm2.dat"})
+    EXPECT_TRUE(tile.read(name) == dir.read(std::string("tiled/pairs/0000/tile_001/") + name)) << name;
 }
 
 }  // namespace

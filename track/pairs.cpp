@@ -115,7 +115,7 @@ void make_dir(const std::string& path) {
 void remove_tree(const std::string& path) {
   if (!is_dir(path)) return;
   for (size_t k = 0; is_dir(path + "/" + strprintf("tile_%03zu", k)); ++k) remove_tree(path + "/" + strprintf("tile_%03zu", k));
-  unlink((path + "/tiles.txt").c_str());
+  for (const char* n : {"tiles.txt", "first.dat", "second.dat", "softconfig.dat"}) unlink((path + "/" + n).c_str());
   static const char* const names[] = {"Match.dat",  "Perm0.dat", "Perm1.dat",   "Perm2.dat",   "v0slack.dat",
                                       "v1slack.dat", "v2slack.dat", "h0slack.dat", "out.dat", "out1.dat",
                                       "out2.dat",   "tps_c.dat"};
@@ -189,6 +189,7 @@ struct PairJob {
 };
 
 PairLinks links_of(const PairResult& r, int K, int M) {
+  if (!r.unwritten.empty()) throw TrackError("cannot write " + r.unwritten.front());
   PairLinks pl;
   pl.K = K;
   pl.M = M;
@@ -216,6 +217,34 @@ std::string tiles_text(const TilePlan& plan, const Frame& a, const Frame& b) {
     text += "\n";
   }
   return text;
+}
+
+// --keep-pairs of a tiled pair: a tile's folder gets its cells and parameters
+// as vantu reads them, so that vantu run there gives its result files again.
+void write_tile_inputs(const std::string& dir, const Tile& tile, const Frame& a, const Frame& b) {
+  make_dir(dir);
+  auto cells_of = [](const Frame& f, const std::vector<int>& cells) {
+    Frame part;
+    for (int i : cells) {
+      const size_t k = static_cast<size_t>(i);
+      part.x.push_back(f.x[k]);
+      part.y.push_back(f.y[k]);
+      part.length.push_back(f.length[k]);
+      part.angle.push_back(f.angle[k]);
+      part.id.push_back(f.id[k]);
+    }
+    return point_file_text(part);
+  };
+  ParameterSet p = tile.params;  // the columns of the point files written here
+  p.nx = 1, p.ny = 2, p.Nlen = 3, p.Nang = 4, p.Nid = 5, p.nz = 0;
+  const std::pair<const char*, std::string> files[] = {
+      {"first.dat", cells_of(a, tile.first)},
+      {"second.dat", cells_of(b, tile.second)},
+      {"softconfig.dat", config_text(p, "this tile's parameters: the pair's, lambda1 scaled to the tile")}};
+  for (const auto& f : files) {
+    const std::string path = dir + "/" + f.first;
+    if (!write_file_atomically(path, f.second)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
+  }
 }
 
 // --keep-pairs of a small pair: its links in the layout of Match.dat.
@@ -303,7 +332,7 @@ class PairMatcher {
       remove_tree(partial);
       make_dir(partial);
       if (job->method == PairMethod::kTiles) {
-        for (size_t k = 0; k < job->parts.size(); ++k) make_dir(partial + "/" + tile_name(k));
+        for (size_t k = 0; k < job->parts.size(); ++k) write_tile_inputs(partial + "/" + tile_name(k), job->plan.tiles[k], a, b);
         const std::string list = partial + "/tiles.txt";
         if (!write_file_atomically(list, tiles_text(job->plan, a, b)))
           throw TrackError("cannot write " + list + ": " + std::strerror(errno));
@@ -345,7 +374,7 @@ class PairMatcher {
         const Tile& tile = job.plan.tiles[static_cast<size_t>(part)];
         if (run_.keep_pairs) opt.out_dir = partial + "/" + tile_name(static_cast<size_t>(part));
         const PointSet first = tile_points(a.first, tile.first), second = tile_points(b.second, tile.second);
-        out = links_of(match_pair(first, second, run_.params, opt), first.count, second.count);
+        out = links_of(match_pair(first, second, tile.params, opt), first.count, second.count);
       } else {
         if (run_.keep_pairs) opt.out_dir = partial;
         out = links_of(match_pair(a.first, b.second, run_.params, opt), a.count(), b.count());

