@@ -19,7 +19,8 @@
 //     width              mean width: area / length
 //
 // Readers take TIFF (libtiff: every compression it reads; 8-, 16- or 32-bit
-// unsigned integers, one sample per pixel, one page) and PNG (8- or 16-bit
+// unsigned integers, one sample per pixel, one page, or a
+// page of a stack) and PNG (8- or 16-bit
 // grey). Anything else is refused with an ImageError naming the file.
 #pragma once
 
@@ -49,7 +50,10 @@ bool is_label_image_name(const std::string& path);
 
 // Reads a label image, by its name's extension.
 LabelImage read_label_image(const std::string& path);
-LabelImage read_tiff_labels(const std::string& path);
+// A TIFF of more than one page is refused, unless `page` (from 0) names one.
+LabelImage read_tiff_labels(const std::string& path, long page = -1);
+// The pages of a TIFF (a stack of label images: a movie, page k frame k).
+long tiff_page_count(const std::string& path);
 LabelImage read_png_labels(const std::string& path);
 
 // The shape of every labelled region, in one pass over the pixels. Refuses

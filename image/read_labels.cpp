@@ -228,31 +228,52 @@ LabelImage read_label_image(const std::string& path) {
   return ends_with_ci(path, ".png") ? read_png_labels(path) : read_tiff_labels(path);
 }
 
-LabelImage read_tiff_labels(const std::string& path) {
-  const std::uint64_t file_size = require_regular_file(path);
-  TiffMessages messages;
+namespace {
+
+std::unique_ptr<TIFF, TiffCloser> open_tiff(const std::string& path, TiffMessages& messages) {
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   TIFFOpenOptionsSetErrorHandlerExtR(opts, collect_tiff_error, &messages);
   TIFFOpenOptionsSetWarningHandlerExtR(opts, ignore_tiff_warning, nullptr);
   std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path.c_str(), "r", opts));
   TIFFOpenOptionsFree(opts);
   if (!tif) refuse(path, tiff_failure(messages, "not a readable TIFF file"));
+  return tif;
+}
+
+}  // namespace
+
+long tiff_page_count(const std::string& path) {
+  require_regular_file(path);
+  TiffMessages messages;
+  const auto tif = open_tiff(path, messages);
+  return static_cast<long>(TIFFNumberOfDirectories(tif.get()));
+}
+
+LabelImage read_tiff_labels(const std::string& path, long page) {
+  const std::uint64_t file_size = require_regular_file(path);
+  TiffMessages messages;
+  const auto tif = open_tiff(path, messages);
   const tdir_t pages = TIFFNumberOfDirectories(tif.get());
-  if (pages > 1) refuse(path, strprintf("%u pages; a mask is one 2-D image per frame", static_cast<unsigned>(pages)));
+  if (page < 0 && pages > 1)
+    refuse(path, strprintf("%u pages; a mask is one 2-D image per frame (a stack of pages is a whole movie, given "
+                           "alone)", static_cast<unsigned>(pages)));
+  const std::string where = page < 0 ? path : strprintf("%s (page %ld)", path.c_str(), page);
+  if (page >= 0 && (page >= static_cast<long>(pages) || !TIFFSetDirectory(tif.get(), static_cast<tdir_t>(page))))
+    refuse(where, tiff_failure(messages, "cannot read the page"));
   std::uint32_t width = 0, height = 0, depth = 1;
   TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
   TIFFGetFieldDefaulted(tif.get(), TIFFTAG_IMAGEDEPTH, &depth);
-  if (depth > 1) refuse(path, strprintf("a 3-D image (%u planes); a mask is one 2-D image per frame", depth));
-  check_size(path, width, height);
+  if (depth > 1) refuse(where, strprintf("a 3-D image (%u planes); a mask is one 2-D image per frame", depth));
+  check_size(where, width, height);
   std::uint16_t bits = 0;
-  check_tiff_layout(path, tif.get(), bits);
-  check_uncompressed_size(path, tif.get(), file_size, width, height, bits);
+  check_tiff_layout(where, tif.get(), bits);
+  check_uncompressed_size(where, tif.get(), file_size, width, height, bits);
   LabelImage img;
   img.width = static_cast<int>(width);
   img.height = static_cast<int>(height);
   img.labels.assign(static_cast<size_t>(width) * height, 0);
-  read_tiff_pixels(path, tif.get(), messages, bits, img);
+  read_tiff_pixels(where, tif.get(), messages, bits, img);
   return img;
 }
 

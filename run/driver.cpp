@@ -1,5 +1,9 @@
 #include "run/driver.h"
 
+#ifndef VANTU_VERSION
+#define VANTU_VERSION "unknown"
+#endif
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -352,7 +356,41 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
   return result;
 }
 
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: %s [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
+    "\n"
+    "Matches the cells of two frames of a growing, dividing colony and estimates the\n"
+    "smooth warp between the frames. Reads softconfig.dat from the working directory\n"
+    "and writes the result files there (Match.dat, the slack and permutation\n"
+    "matrices, out.dat, tps_c.dat). Without files it runs the bundled pair\n"
+    "newbact/image026.dat and newbact/image029.dat.\n"
+    "\n"
+    "  -h, --help   print this text and exit\n"
+    "  --version    print the version and exit\n"
+    "\n"
+    "A frame file named like an option is given with its folder: ./--help\n";
+
+}  // namespace
+
+bool answered_usage(int argc, char** argv, const char* program) {
+  for (int k = 1; k < argc && k < 3; ++k) {
+    const std::string a = argv[k];
+    if (a == "-h" || a == "--help") {
+      std::printf(kUsage, program);
+      return true;
+    }
+    if (a == "--version") {
+      std::printf("%s %s\n", program, VANTU_VERSION);
+      return true;
+    }
+  }
+  return false;
+}
+
 int vantu_main(int argc, char** argv, bool fast) {
+  if (answered_usage(argc, argv, fast ? "vantu" : "vantu-plain")) return 0;
   std::string first = "newbact/image026.dat", second = "newbact/image029.dat";
   if (argc >= 3) {
     first = argv[1];

@@ -104,5 +104,8 @@ void release_work(Run& run);
 // VANTU_PROFILE=1 in the environment, the time of each phase goes to
 // standard error at the end.
 int vantu_main(int argc, char** argv, bool fast = true);
+// -h, --help or --version among the first two arguments: prints the usage
+// or the version of `program` on standard output and returns true.
+bool answered_usage(int argc, char** argv, const char* program);
 
 }  // namespace vantu

@@ -2,6 +2,7 @@
 // estimates the smooth warp between the frames.
 //
 //   vantu [first-frame-file second-frame-file]
+//   vantu --help | -h | --version
 //
 // Reads "softconfig.dat" from the working directory and writes its result
 // files there.

@@ -111,8 +111,10 @@ TEST(Repairs, GapOfAMissedCellIsClosedAndTheTrackSkipsTheFrame) {
   EXPECT_EQ(lin.tracks[static_cast<size_t>(k - 1)].skipped, 1);
   EXPECT_EQ(flag_of(tl, lin, 3, 3), kAfterGap);
   EXPECT_EQ(flag_of(tl, lin, 4, 3), kNormal);
-  // One line per track, the gap inside it; no row for the missing frame.
-  EXPECT_NE(res_track_text(tl, lin).find(std::to_string(k) + " 0 4 0\n"), std::string::npos);
+  // res_track.txt cuts the track at the gap: the part after it is a new
+  // label whose parent is the part before. No row for the missing frame.
+  EXPECT_NE(res_track_text(tl, lin).find(std::to_string(k) + " 0 1 0\n"), std::string::npos);
+  EXPECT_NE(res_track_text(tl, lin).find("11 3 4 " + std::to_string(k) + "\n"), std::string::npos);
   EXPECT_EQ(vantu_test::lines(cells_csv_text(tl, lin)).size(), 1u + 49u);
 
   // Switched off, and a cell twice as long coming back there: no change.

@@ -100,6 +100,19 @@ TEST(LineageRules, MixedClaimsKeepOneContinuationAndTwoDaughters) {
   EXPECT_EQ(lin.pairs[0].unmatched, 2);
 }
 
+TEST(LineageRules, OneCellClaimedAsBothDaughtersIsNoDivision) {
+  // The matcher names frame 1's cell 0 as both daughters of cell 0: one cell
+  // cannot be two daughters, so the mother's track goes on there.
+  TimeLapse tl = frames_with_ids({{1, 2}, {10, 20}});
+  const Lineage lin = build_lineage(tl, {links(2, {{-1, 0, 0}, {1, -1, -1}})}, 3);
+  EXPECT_EQ(at(lin, 1, 0).track, 1);
+  EXPECT_EQ(at(lin, 1, 0).parent, 0);
+  EXPECT_EQ(at(lin, 1, 1).track, 2);
+  EXPECT_EQ(lin.tracks.size(), 2u);
+  EXPECT_EQ(lin.pairs[0].divisions, 0);
+  EXPECT_EQ(lin.pairs[0].continuations, 2);
+}
+
 TEST(LineageRules, TwoLevelsDivideWhenBothLevelsClaim) {
   TimeLapse tl = frames_with_ids({{1, 2}, {10, 11, 20}}, 10);
   const Lineage lin = build_lineage(tl, {links(2, {{0, -1, -1}, {-1, 0, -1}, {-1, 1, -1}})}, 2);

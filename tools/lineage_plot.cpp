@@ -139,9 +139,31 @@ std::map<long, TrackLine> read_res_track(const std::string& path) {
   return tracks;
 }
 
+// res_track.txt cuts a track at a gap (a label never skips a frame there):
+// the part after the gap is a label without cells in cells.csv, whose parent
+// is the part before. Folds such parts back into the track of cells.csv.
+void fold_gap_parts(std::map<long, TrackLine>& tracks, const std::vector<Row>& rows) {
+  std::set<long> in_cells;
+  for (const Row& r : rows) in_cells.insert(r.track);
+  std::map<long, long> whole;  // a part's label -> its track in cells.csv
+  for (const auto& kv : tracks) {
+    long root = kv.first;
+    for (int hops = 0; !in_cells.count(root) && tracks.count(root) && hops < 65536; ++hops) root = tracks.at(root).parent;
+    if (root != kv.first && in_cells.count(root)) whole[kv.first] = root;
+  }
+  for (const auto& kv : whole) {
+    TrackLine& t = tracks.at(kv.second);
+    t.last = std::max(t.last, tracks.at(kv.first).last);
+  }
+  for (auto& kv : tracks)
+    if (whole.count(kv.second.parent)) kv.second.parent = whole.at(kv.second.parent);
+  for (const auto& kv : whole) tracks.erase(kv.first);
+}
+
 // Joins the two files, refusing what contradicts.
 void join(std::map<long, TrackLine>& tracks, const std::vector<Row>& rows, const std::string& cells_path,
           const std::string& res_path) {
+  fold_gap_parts(tracks, rows);
   std::set<std::pair<long, long>> seen;
   for (const Row& r : rows) {
     const std::string where = cells_path + " line " + std::to_string(r.line);

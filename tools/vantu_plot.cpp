@@ -20,6 +20,7 @@
 #include "base/check.h"
 #include "base/params.h"
 #include "run/config.h"
+#include "run/written_record.h"
 #include "tools/lineage_plot.h"
 
 namespace {
@@ -519,6 +520,10 @@ int main(int argc, char** argv) {
     }
     if (!opt.lineage.empty()) {
       write_file(opt.output, vantu_plot::lineage_svg(opt.lineage));
+      // A picture in the lineage's folder belongs to that run: the next run
+      // into the folder removes it with the rest of the old lineage.
+      if (!opt.output_given && !vantu::read_written_record(opt.lineage).count("lineage.svg"))
+        vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
       return 0;
     }
     const RunData run = load_run(opt);

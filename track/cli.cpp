@@ -1,8 +1,10 @@
 // vantu-track's command line: options, input kind, and the stages in order.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "base/check.h"
 #include "run/config.h"
 #include "run/driver.h"
+#include "run/written_record.h"
 #include "image/image.h"
 #include "track/track.h"
 
@@ -27,11 +30,18 @@ namespace {
 
 constexpr const char* kDescription =
     "vantu-track: a whole time-lapse into a lineage.\n\n"
-    "  vantu-track [options] FRAME_FILE...   one point file per frame, in time order\n"
+    "  vantu-track [options] FRAME_FILE...   one point file per frame\n"
     "  vantu-track [options] TABLE.csv       all frames in one comma-separated table\n"
-    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n\n"
+    "  vantu-track [options] MASK...         one label image per frame (.tif, .tiff, .png)\n"
+    "  vantu-track [options] STACK.tif       a multi-page TIFF of label images: page k is frame k\n"
+    "  vantu-track [options] FOLDER          its masks, or else its point files (.dat)\n\n"
+    "A frame's number is the last number in its file's name (mask012.tif: frame 12), in any\n"
+    "order of the arguments; a table gives its frame column. A number without a file, or a\n"
+    "frame without cells, is a gap that the tracks cross.\n"
     "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
-    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder.\n"
+    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder. DIR keeps a\n"
+    "list of what the programs wrote there (DIR/.vantu-written): nothing else in it is replaced\n"
+    "or removed, and an input is never replaced; an earlier run's leftovers are removed.\n"
     "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
     "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
     "for every range of pairs (in any order, at once), then --join.\n\n"
@@ -50,6 +60,41 @@ bool are_masks(const std::vector<std::string>& in) {
   if (masks != 0 && masks != in.size())
     throw TrackError("the inputs mix masks (.tif, .tiff, .png) and other files; give one kind");
   return masks != 0;
+}
+
+std::string file_name_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A folder given as the only input: its masks, else its point files (.dat),
+// in name order (the readers order them by number), leaving out what the
+// programs wrote there.
+std::vector<std::string> files_in_folder(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) throw TrackError("cannot list the folder " + dir);
+  std::vector<std::string> masks, points;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.empty() || name[0] == '.') continue;
+    const std::string path = (dir.back() == '/' ? dir : dir + "/") + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (is_label_image_name(name)) masks.push_back(path);
+    else if (ends_with_ci(name, ".dat")) points.push_back(path);
+  }
+  closedir(d);
+  std::vector<std::string>& files = masks.empty() ? points : masks;
+  // What the programs wrote there (a lineage's track masks) is no frame of
+  // the movie, unless the folder holds nothing else.
+  const std::set<std::string> written = read_written_record(dir);
+  std::vector<std::string> own;
+  for (const std::string& p : files)
+    if (!written.count(file_name_of(p))) own.push_back(p);
+  if (!own.empty()) files = own;
+  if (files.empty()) throw TrackError("the folder " + dir + " holds no masks (.tif, .tiff, .png) and no point files (.dat)");
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 // "name=column,name=column" into the table's column names.
@@ -87,26 +132,6 @@ std::string read_whole(const std::string& path) {
   return ss.str();
 }
 
-void make_dirs(const std::string& path) {
-  std::string sofar;
-  std::stringstream ss(path);
-  std::string part;
-  if (!path.empty() && path[0] == '/') sofar = "/";
-  while (std::getline(ss, part, '/')) {
-    if (part.empty()) continue;
-    sofar += part;
-    struct stat st;
-    if (mkdir(sofar.c_str(), 0777) != 0 && !(stat(sofar.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno));
-    sofar += "/";
-  }
-}
-
-void write_output(const std::string& dir, const char* name, const std::string& text) {
-  const std::string path = dir + "/" + name;
-  if (!write_file_atomically(path, text)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
-}
-
 // The parameters from --config, checked as the two-frame program checks them.
 ParameterSet configured_parameters(const std::string& path) {
   struct stat st;
@@ -123,11 +148,20 @@ ParameterSet configured_parameters(const std::string& path) {
   return p;
 }
 
+void report_replaced(const OutputFolder& out) {
+  const std::string s = out.summary();
+  if (!s.empty()) std::fprintf(stderr, "vantu-track: %s\n", s.c_str());
+}
+
 // --points-only: the measured cells of every mask as point files.
 int write_point_files(const TrackOptions& o) {
   const TimeLapse tl = read_mask_files(o.inputs);
-  make_dirs(o.out_dir);
-  for (const Frame& f : tl.frames) write_output(o.out_dir, frame_file_name(f.number).c_str(), point_file_text(f));
+  OutputFolder out(o.out_dir, o.inputs);
+  for (const Frame& f : tl.frames) out.check_may_replace(frame_file_name(f.number));
+  out.create();
+  for (const Frame& f : tl.frames) out.write(frame_file_name(f.number), point_file_text(f));
+  out.remove_stale();
+  report_replaced(out);
   std::fprintf(stderr, "vantu-track: %zu point files in %s\n", tl.frames.size(), o.out_dir.c_str());
   return 0;
 }
@@ -155,23 +189,48 @@ void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
   run.last = b;
 }
 
-// The lineage of the pairs' matches, mended along the time axis, and its files.
+// The lineage of the pairs' matches, mended along the time axis, into its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
-                   bool masks) {
-  Lineage lin = build_lineage(tl, links, max_split);
-  const RepairCounts repaired = repair_lineage(tl, lin, o.repairs);
-  if (masks) check_track_labels(lin);
-  write_output(o.out_dir, "cells.csv", cells_csv_text(tl, lin));
-  write_output(o.out_dir, "res_track.txt", res_track_text(tl, lin));
-  if (masks) write_track_masks(o.inputs, tl, lin, o.out_dir);
-  write_output(o.out_dir, "pairs.log", pairs_log_text(tl, links, lin));
-  int divisions = 0;
-  for (const Track& tr : lin.tracks) divisions += tr.start == Start::kDaughter;
-  std::fprintf(stderr,
-               "vantu-track: %zu frames, %zu tracks, %d divisions (%d gaps closed, %d divisions resolved, %d found, "
-               "%d probable debris, %d links exchanged); lineage in %s\n",
-               tl.frames.size(), lin.tracks.size(), divisions / 2, repaired.gaps_closed, repaired.divisions_resolved,
-               repaired.divisions_found, repaired.debris, repaired.relinked, o.out_dir.c_str());
+                   bool masks, OutputFolder& out) {
+  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks);
+  out.write("cells.csv", texts.cells_csv);
+  out.write("res_track.txt", texts.res_track);
+  if (masks) write_track_masks(tl, texts.lineage, out);
+  out.write("pairs.log", texts.pairs_log);
+  out.keep("softconfig.dat");
+  out.remove_stale();
+  report_replaced(out);
+  std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
+}
+
+// True when --config names DIR/softconfig.dat itself: it stays as it is.
+bool config_in_place(const TrackOptions& o) {
+  struct stat a, b;
+  return !o.config.empty() && stat(o.config.c_str(), &a) == 0 &&
+         stat((o.out_dir + "/softconfig.dat").c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Refuses, before anything is written, outputs that would replace an input
+// or a file that the programs did not write: those of the stage that runs
+// (`pairs`: only its range of pairs).
+void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const OutputFolder& out,
+                   const PairRun* pairs = nullptr) {
+  std::vector<std::string> names;
+  const bool whole = !o.prepare && !o.join && o.pairs.empty();
+  if ((whole || o.prepare) && !config_in_place(o)) names.push_back("softconfig.dat");
+  if (whole || pairs) {
+    const size_t first = pairs ? pairs->first : 0, last = pairs ? pairs->last : tl.frames.size() - 2;
+    names.push_back("pairs/");
+    for (size_t t = first; t <= last; ++t)
+      for (const char* end : {".txt", "/", ".partial/"}) names.push_back(strprintf("pairs/%04zu%s", t, end));
+  }
+  if (whole || o.join) {
+    for (const char* n : {"cells.csv", "res_track.txt", "pairs.log"}) names.push_back(n);
+    const std::vector<long> numbers = movie_numbers(tl);
+    if (masks)
+      for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
+  }
+  for (const std::string& n : names) out.check_may_replace(n);
 }
 
 // The stages in order: read, choose the parameters into DIR/softconfig.dat,
@@ -179,6 +238,7 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
 // parameters; --pairs and --join take them from DIR/softconfig.dat and do
 // only their stage.
 int run_tracker(const TrackOptions& o) {
+  if (o.out_dir.empty()) throw TrackError("-o: an empty folder name; give the output folder");
   const bool masks = are_masks(o.inputs);
   if (o.points_only) {
     if (!masks) throw TrackError("--points-only takes masks (.tif, .tiff, .png)");
@@ -192,6 +252,7 @@ int run_tracker(const TrackOptions& o) {
   const std::string config_path = prepared ? work_config : o.config;
   ParameterSet params = default_track_parameters();
   if (!config_path.empty()) params = configured_parameters(config_path);
+  OutputFolder out(o.out_dir, o.inputs);
   TimeLapse tl = masks              ? read_mask_files(o.inputs)
                  : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
                                       : read_frame_files(o.inputs, params);
@@ -200,16 +261,19 @@ int run_tracker(const TrackOptions& o) {
   PairRun run;
   run.params = params;
   run.out_dir = o.out_dir;
+  run.folder = &out;
   run.jobs = o.jobs > 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
   run.keep_pairs = o.keep_pairs;
   run.progress_bar = isatty(STDERR_FILENO) != 0;
   run.tile_cells = o.tile_cells;
   if (o.join) {
-    write_lineage(o, tl, recorded_pairs(tl, run), params.MaxSplit, masks);
+    check_outputs(o, tl, masks, out);
+    write_lineage(o, tl, recorded_pairs(tl, run), params.MaxSplit, masks, out);
     return 0;
   }
   if (!o.pairs.empty()) {
     parse_pair_range(o.pairs, tl.frames.size() - 1, run);
+    check_outputs(o, tl, masks, out, &run);
     match_pairs(tl, run);
     std::fprintf(stderr, "vantu-track: pairs %04zu-%04zu matched into %s/pairs\n", run.first, run.last,
                  o.out_dir.c_str());
@@ -224,13 +288,14 @@ int run_tracker(const TrackOptions& o) {
   } else {
     config = read_whole(o.config);
   }
-  make_dirs(o.out_dir);
-  write_output(o.out_dir, "softconfig.dat", config);
+  check_outputs(o, tl, masks, out);
+  out.create();
+  if (!config_in_place(o)) out.write("softconfig.dat", config);
   if (o.prepare) {
     std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
     return 0;
   }
-  write_lineage(o, tl, match_pairs(tl, run), params.MaxSplit, masks);
+  write_lineage(o, tl, match_pairs(tl, run), params.MaxSplit, masks, out);
   return 0;
 }
 
@@ -240,7 +305,8 @@ int track_main(int argc, char** argv) {
   TrackOptions o;
   std::string columns, angles = "degrees";
   CLI::App app(kDescription, "vantu-track");
-  app.add_option("inputs", o.inputs, "frame files or masks in time order, or one table .csv")->required();
+  app.add_option("inputs", o.inputs, "frame files or masks (numbered by their names), or one table .csv, stack or folder")
+      ->required();
   app.add_option("-o,--output", o.out_dir, "output folder")->capture_default_str();
   app.add_option("-j,--jobs", o.jobs, "pairs matched at once (default: the number of cores)")
       ->check(CLI::PositiveNumber);
@@ -262,7 +328,8 @@ int track_main(int argc, char** argv) {
   app.add_flag("--no-debris-flag", no_debris, "do not flag one-frame tracks without parent as probable debris");
   app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: every repair off");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
-  app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
+  CLI::Option* angles_option =
+      app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
   // The run in parts, for a workflow that spreads the pairs over jobs.
   CLI::Option* prepare = app.add_flag(
       "--prepare", o.prepare, "only read and check the input and write DIR/softconfig.dat; prints the number of pairs");
@@ -291,6 +358,14 @@ int track_main(int argc, char** argv) {
     o.repairs.close_gaps = !(no_gaps || raw);
     o.repairs.check_divisions = !(no_divisions || raw);
     o.repairs.flag_debris = !(no_debris || raw);
+    struct stat st;
+    if (o.inputs.size() == 1 && stat(o.inputs[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      o.inputs = files_in_folder(o.inputs[0]);
+    if (!is_table(o.inputs))
+      for (const char* given : {columns.empty() ? "" : "--columns", angles_option->count() ? "--angles" : ""})
+        if (*given)
+          std::fprintf(stderr, "vantu-track: warning: %s applies to a table (.csv) only; ignored for these inputs\n",
+                       given);
     return run_tracker(o);
   } catch (const TrackError& e) {
     std::fprintf(stderr, "vantu-track: %s\n", e.what());

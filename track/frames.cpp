@@ -89,12 +89,15 @@ void read_frame_cells(const std::string& path, const ParameterSet& p, Frame& f) 
 
 }  // namespace
 
-TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p) {
+TimeLapse read_frame_files(const std::vector<std::string>& inputs, const ParameterSet& p) {
+  const std::vector<MovieFile> files = numbered_files(inputs);
+  std::vector<std::string> paths;
+  for (const MovieFile& m : files) paths.push_back(m.path);
   TimeLapse tl;
   tl.frames.resize(paths.size());
   for (size_t t = 0; t < paths.size(); ++t) {
     Frame& f = tl.frames[t];
-    f.number = static_cast<long>(t);
+    f.number = files[t].number;
     f.source = paths[t];
     read_frame_cells(paths[t], p, f);
     // The matcher's own reader, so that a pair sees exactly what the
@@ -113,6 +116,7 @@ TimeLapse read_frame_files(const std::vector<std::string>& paths, const Paramete
     if (f.first.count != f.count() || f.second.count != f.count())
       throw TrackError("frame file " + paths[t] + " changed while it was read");
   }
+  drop_blank_frames(tl, files.front().number, files.back().number);
   return tl;
 }
 
@@ -136,7 +140,7 @@ void fill_point_sets(Frame& f) {
 
 void check_time_lapse(const TimeLapse& tl) {
   if (tl.frames.size() < 2)
-    throw TrackError(strprintf("a time-lapse needs at least two frames (got %zu)", tl.frames.size()));
+    throw TrackError(strprintf("a time-lapse needs at least two frames with cells (got %zu)", tl.frames.size()));
   for (const Frame& f : tl.frames) {
     std::map<double, int> seen;
     for (int i = 0; i < f.count(); ++i) {

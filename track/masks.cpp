@@ -1,13 +1,7 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <limits>
-#include <set>
 #include <unordered_map>
 
 #include "base/check.h"
@@ -18,12 +12,42 @@ namespace vantu {
 
 namespace {
 
-LabelImage read_mask(const std::string& path) {
+LabelImage read_mask(const std::string& path, long page) {
   try {
-    return read_label_image(path);
+    return page < 0 ? read_label_image(path) : read_tiff_labels(path, page);
   } catch (const ImageError& e) {
     throw TrackError(e.what());
   }
+}
+
+// The frames of the movie: the pages of one stack (page k is frame k), or
+// one image per frame numbered by their names.
+std::vector<Frame> mask_frames(const std::vector<std::string>& paths) {
+  std::vector<Frame> frames;
+  long pages = 1;
+  if (paths.size() == 1 && !ends_with_ci(paths[0], ".png")) {
+    try {
+      pages = tiff_page_count(paths[0]);
+    } catch (const ImageError& e) {
+      throw TrackError(e.what());
+    }
+  }
+  if (pages > 1) {
+    for (long k = 0; k < pages; ++k) {
+      frames.emplace_back();
+      frames.back().number = k;
+      frames.back().file = paths[0];
+      frames.back().page = k;
+      frames.back().source = strprintf("%s (page %ld)", paths[0].c_str(), k);
+    }
+    return frames;
+  }
+  for (const MovieFile& m : numbered_files(paths)) {
+    frames.emplace_back();
+    frames.back().number = m.number;
+    frames.back().file = frames.back().source = m.path;
+  }
+  return frames;
 }
 
 void add_cells(const std::vector<RegionShape>& shapes, Frame& f) {
@@ -43,30 +67,28 @@ std::string numbered(const char* prefix, long number, int digits, const char* su
   return strprintf("%s%0*ld%s", prefix, digits, number, suffix);
 }
 
-// "maskNNN.tif" or "maskNNNN.tif": a track mask of a result folder.
-bool is_track_mask_name(const std::string& name) {
-  if (name.size() != 11 && name.size() != 12) return false;
-  if (name.compare(0, 4, "mask") != 0 || name.compare(name.size() - 4, 4, ".tif") != 0) return false;
-  for (size_t k = 4; k < name.size() - 4; ++k)
-    if (name[k] < '0' || name[k] > '9') return false;
-  return true;
-}
-
-// Removes the track masks of an earlier run that this run did not write
-// (frames beyond its last, or numbered with the other width), which readers
-// of the folder would take for part of this lineage.
-void remove_stale_track_masks(const std::string& dir, const std::set<std::string>& written) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) throw TrackError("cannot list " + dir + ": " + std::strerror(errno));
-  std::vector<std::string> stale;
-  while (const dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (is_track_mask_name(name) && !written.count(name)) stale.push_back(name);
+// The frame's mask read again, each cell's pixels carrying `label[cell]`.
+LabelImage relabelled_mask(const Frame& f, const std::vector<int>& label, const TimeLapse& tl) {
+  LabelImage image = read_mask(f.file, f.page);
+  if (image.width != tl.width || image.height != tl.height)
+    throw TrackError("mask " + f.source + ": its size changed while the tracker ran");
+  std::unordered_map<std::uint32_t, std::uint32_t> label_of;
+  for (int i = 0; i < f.count(); ++i)
+    label_of.emplace(static_cast<std::uint32_t>(f.id[static_cast<size_t>(i)]),
+                     static_cast<std::uint32_t>(label[static_cast<size_t>(i)]));
+  std::uint32_t last_id = 0, last_label = 0;
+  for (std::uint32_t& v : image.labels) {
+    if (v == 0) continue;
+    if (v != last_id) {
+      const auto found = label_of.find(v);
+      if (found == label_of.end())
+        throw TrackError(strprintf("mask %s: label %u appeared while the tracker ran", f.source.c_str(), v));
+      last_id = v;
+      last_label = found->second;
+    }
+    v = last_label;
   }
-  closedir(d);
-  for (const std::string& name : stale)
-    if (::unlink((dir + "/" + name).c_str()) != 0 && errno != ENOENT)
-      throw TrackError("cannot remove the earlier run's " + dir + "/" + name + ": " + std::strerror(errno));
+  return image;
 }
 
 }  // namespace
@@ -74,27 +96,26 @@ void remove_stale_track_masks(const std::string& dir, const std::set<std::string
 TimeLapse read_mask_files(const std::vector<std::string>& paths) {
   TimeLapse tl;
   tl.extra_names = {"area", "width"};
-  tl.frames.resize(paths.size());
-  int width = 0, height = 0;
-  for (size_t t = 0; t < paths.size(); ++t) {
-    const LabelImage image = read_mask(paths[t]);
-    if (t == 0) {
-      width = image.width;
-      height = image.height;
-    } else if (image.width != width || image.height != height) {
-      throw TrackError(strprintf("mask %s: %d x %d pixels, but %s has %d x %d; every frame must have the same size",
-                                 paths[t].c_str(), image.width, image.height, paths[0].c_str(), width, height));
-    }
+  tl.frames = mask_frames(paths);
+  for (size_t t = 0; t < tl.frames.size(); ++t) {
     Frame& f = tl.frames[t];
-    f.number = static_cast<long>(t);
-    f.source = paths[t];
+    const LabelImage image = read_mask(f.file, f.page);
+    if (t == 0) {
+      tl.width = image.width;
+      tl.height = image.height;
+    } else if (image.width != tl.width || image.height != tl.height) {
+      throw TrackError(strprintf("mask %s: %d x %d pixels, but %s has %d x %d; every frame must have the same size",
+                                 f.source.c_str(), image.width, image.height, tl.frames[0].source.c_str(), tl.width,
+                                 tl.height));
+    }
     try {
-      add_cells(measure_regions(image, std::numeric_limits<int>::max(), paths[t]), f);
+      add_cells(measure_regions(image, std::numeric_limits<int>::max(), f.source), f);
     } catch (const ImageError& e) {
       throw TrackError(e.what());
     }
     fill_point_sets(f);
   }
+  drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number);
   return tl;
 }
 
@@ -110,49 +131,33 @@ std::string point_file_text(const Frame& f) {
 
 std::string frame_file_name(long number) { return numbered("frame_", number, 4, ".dat"); }
 
-std::string track_mask_name(long number, size_t frames) {
-  return numbered("mask", number, frames > 1000 ? 4 : 3, ".tif");
+std::string track_mask_name(long number, long last_number) {
+  return numbered("mask", number, last_number >= 1000 ? 4 : 3, ".tif");
 }
 
-void check_track_labels(const Lineage& lin) {
-  if (lin.tracks.size() > 65535)
-    throw TrackError(strprintf("%zu tracks: a 16-bit track mask holds at most 65535; nothing written",
-                               lin.tracks.size()));
+void check_track_labels(const CtcLabels& labels) {
+  if (labels.lines.size() > 65535)
+    throw TrackError(strprintf("%zu track labels: a 16-bit track mask holds at most 65535; nothing written",
+                               labels.lines.size()));
 }
 
-void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& tl, const Lineage& lin,
-                       const std::string& dir) {
-  check_track_labels(lin);
-  int width = 0, height = 0;
-  std::set<std::string> written;
-  for (size_t t = 0; t < tl.frames.size(); ++t) {
-    const Frame& f = tl.frames[t];
-    LabelImage image = read_mask(paths[t]);
-    if (t == 0) width = image.width, height = image.height;
-    if (image.width != width || image.height != height)
-      throw TrackError("mask " + paths[t] + ": its size changed while the tracker ran");
-    std::unordered_map<std::uint32_t, std::uint32_t> track_of;
-    for (int i = 0; i < f.count(); ++i)
-      track_of.emplace(static_cast<std::uint32_t>(f.id[static_cast<size_t>(i)]),
-                       static_cast<std::uint32_t>(lin.track[t][static_cast<size_t>(i)]));
-    std::uint32_t last_label = 0, last_track = 0;
-    for (std::uint32_t& v : image.labels) {
-      if (v == 0) continue;
-      if (v != last_label) {
-        const auto found = track_of.find(v);
-        if (found == track_of.end())
-          throw TrackError(strprintf("mask %s: label %u appeared while the tracker ran", paths[t].c_str(), v));
-        last_label = v;
-        last_track = found->second;
-      }
-      v = last_track;
+void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& out) {
+  const CtcLabels labels = ctc_labels(tl, lin);
+  check_track_labels(labels);
+  const std::vector<long> numbers = movie_numbers(tl);
+  size_t t = 0;  // the next frame with cells
+  for (const long number : numbers) {
+    LabelImage image;
+    if (t < tl.frames.size() && tl.frames[t].number == number) {
+      image = relabelled_mask(tl.frames[t], labels.label[t], tl);
+      ++t;
+    } else {
+      image.width = tl.width;
+      image.height = tl.height;
+      image.labels.assign(static_cast<size_t>(tl.width) * static_cast<size_t>(tl.height), 0);
     }
-    const std::string name = track_mask_name(f.number, tl.frames.size());
-    if (!write_file_atomically(dir + "/" + name, tiff16_bytes(image)))
-      throw TrackError("cannot write " + dir + "/" + name + ": " + std::strerror(errno));
-    written.insert(name);
+    out.write(track_mask_name(number, numbers.back()), tiff16_bytes(image));
   }
-  remove_stale_track_masks(dir, written);
 }
 
 }  // namespace vantu

@@ -110,19 +110,6 @@ void make_dir(const std::string& path) {
     throw TrackError("cannot create folder " + path + ": " + std::strerror(errno));
 }
 
-// A pair's folder of --keep-pairs: the kernel's result files, and for a tiled
-// pair its list of tiles and a folder of result files per tile.
-void remove_tree(const std::string& path) {
-  if (!is_dir(path)) return;
-  for (size_t k = 0; is_dir(path + "/" + strprintf("tile_%03zu", k)); ++k) remove_tree(path + "/" + strprintf("tile_%03zu", k));
-  for (const char* n : {"tiles.txt", "first.dat", "second.dat", "softconfig.dat"}) unlink((path + "/" + n).c_str());
-  static const char* const names[] = {"Match.dat",  "Perm0.dat", "Perm1.dat",   "Perm2.dat",   "v0slack.dat",
-                                      "v1slack.dat", "v2slack.dat", "h0slack.dat", "out.dat", "out1.dat",
-                                      "out2.dat",   "tps_c.dat"};
-  for (const char* n : names) unlink((path + "/" + n).c_str());
-  rmdir(path.c_str());
-}
-
 std::string clock_text(double s) {
   const long t = static_cast<long>(s + 0.5);
   return t >= 3600 ? strprintf("%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60) : strprintf("%ld:%02ld", t / 60, t % 60);
@@ -265,11 +252,10 @@ void write_small_match(const std::string& dir, const PairLinks& pl, const Frame&
 // the workers as whole pairs do.
 class PairMatcher {
  public:
-  PairMatcher(const TimeLapse& tl, const PairRun& run, std::vector<PairLinks>& links)
-      : tl_(tl), run_(run), links_(links) {}
+  PairMatcher(const TimeLapse& tl, const PairRun& run, OutputFolder& out, std::vector<PairLinks>& links)
+      : tl_(tl), run_(run), out_(out), links_(links) {}
 
   void run(size_t first, size_t n) {
-    const std::string dir = run_.out_dir + "/pairs/";
     std::vector<std::unique_ptr<PairJob>> reused;
     double total_cost = 0.0;
     for (size_t t = first; t < n; ++t) {
@@ -299,8 +285,13 @@ class PairMatcher {
     int part;
   };
 
-  std::string kept(size_t t) const { return run_.out_dir + "/pairs/" + pair_name(t); }
-  std::string record(size_t t) const { return kept(t) + ".txt"; }
+  // Names in the output folder: a kept folder pairs/NNNN/ always belongs to
+  // the record beside it; it is removed when the pair is matched again
+  // without --keep-pairs, and the old record is removed before a new folder
+  // takes its place.
+  static std::string kept(size_t t) { return "pairs/" + pair_name(t) + "/"; }
+  static std::string partial(size_t t) { return "pairs/" + pair_name(t) + ".partial/"; }
+  static std::string record(size_t t) { return "pairs/" + pair_name(t) + ".txt"; }
 
   // The earlier record when it fits; otherwise how the pair will be matched.
   std::unique_ptr<PairJob> plan(size_t t) {
@@ -310,8 +301,11 @@ class PairMatcher {
     job->t = t;
     job->key = pair_key(a, b, run_.params);
     PairLinks& pl = links_[t];
-    if (read_record(record(t), job->key, a.count(), b.count(), pl) && (!run_.keep_pairs || is_dir(kept(t)))) {
+    const bool have_kept = is_dir(out_.path(kept(t)));
+    if (read_record(out_.path(record(t)), job->key, a.count(), b.count(), pl) && (!run_.keep_pairs || have_kept)) {
       pl.reused = true;
+      out_.keep(record(t));
+      if (have_kept) out_.keep(kept(t));
       return job;
     }
     pl = PairLinks();
@@ -328,8 +322,9 @@ class PairMatcher {
     job->parts.resize(job->method == PairMethod::kTiles ? job->plan.tiles.size() : 1);
     job->left = static_cast<int>(job->parts.size());
     if (run_.keep_pairs) {
-      const std::string partial = kept(t) + ".partial";
-      remove_tree(partial);
+      out_.remove(partial(t));
+      out_.claim(partial(t));
+      const std::string partial = out_.path(this->partial(t));
       make_dir(partial);
       if (job->method == PairMethod::kTiles) {
         for (size_t k = 0; k < job->parts.size(); ++k) write_tile_inputs(partial + "/" + tile_name(k), job->plan.tiles[k], a, b);
@@ -361,7 +356,7 @@ class PairMatcher {
     const Frame& b = tl_.frames[job.t + 1];
     const auto t0 = std::chrono::steady_clock::now();
     PairLinks& out = job.parts[static_cast<size_t>(part)];
-    const std::string partial = kept(job.t) + ".partial";
+    const std::string partial = out_.path(this->partial(job.t));
     if (job.method == PairMethod::kSmall) {
       out = match_small_pair(a, b, run_.params);
       if (run_.keep_pairs) write_small_match(partial, out, a, b);
@@ -402,19 +397,20 @@ class PairMatcher {
     for (auto& r : pl.row) r.resize(static_cast<size_t>(pl.M), -1);
     job.parts.clear();
     pl.seconds = static_cast<double>(job.microseconds.load()) * 1e-6;
+    out_.remove(record(job.t));
+    out_.remove(kept(job.t));
     if (run_.keep_pairs) {
-      const std::string partial = kept(job.t) + ".partial";
-      remove_tree(kept(job.t));
-      if (std::rename(partial.c_str(), kept(job.t).c_str()) != 0)
-        throw TrackError("cannot write " + kept(job.t) + ": " + std::strerror(errno));
+      out_.claim(kept(job.t));
+      if (std::rename(out_.path(partial(job.t)).c_str(), out_.path(kept(job.t)).c_str()) != 0)
+        throw TrackError("cannot write " + out_.path(kept(job.t)) + ": " + std::strerror(errno));
     }
-    if (!write_file_atomically(record(job.t), record_text(pl, job.key)))
-      throw TrackError("cannot write " + record(job.t) + ": " + std::strerror(errno));
+    out_.write(record(job.t), record_text(pl, job.key));
     progress_->pair_done(job.t, pl, job.cost);
   }
 
   const TimeLapse& tl_;
   const PairRun& run_;
+  OutputFolder& out_;
   std::vector<PairLinks>& links_;
   std::vector<std::unique_ptr<PairJob>> jobs_;
   std::vector<Task> tasks_;
@@ -442,9 +438,12 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   const size_t pairs = tl.frames.size() - 1, n = std::min(pairs - 1, run.last) + 1;  // one past the last to match
   VANTU_REQUIRE(run.first < n, "run.first < the number of pairs");
-  make_dir(run.out_dir + "/pairs");
+  OutputFolder own(run.out_dir, {});
+  OutputFolder& out = run.folder ? *run.folder : own;
+  out.claim("pairs/");
+  make_dir(out.path("pairs/"));
   std::vector<PairLinks> links(pairs);
-  PairMatcher(tl, run, links).run(run.first, n);
+  PairMatcher(tl, run, out, links).run(run.first, n);
   return links;
 }
 
@@ -460,6 +459,11 @@ std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run) {
       const Frame& b = tl.frames[t + 1];
       const std::string record = run.out_dir + "/pairs/" + pair_name(t) + ".txt";
       have = read_record(record, pair_key(a, b, run.params), a.count(), b.count(), links[t]);
+      if (have && run.folder) {
+        run.folder->keep("pairs/");
+        run.folder->keep("pairs/" + pair_name(t) + ".txt");
+        if (is_dir(run.out_dir + "/pairs/" + pair_name(t))) run.folder->keep("pairs/" + pair_name(t) + "/");
+      }
     }
     if (!have && t < n && gap_start == n) gap_start = t;
     if ((have || t == n) && gap_start < t) {

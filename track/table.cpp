@@ -135,8 +135,14 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
   std::map<long, std::map<double, long>> id_lines;
   for (size_t n = 1; n < records.size(); ++n) {
     const Record& r = records[n];
+    if (r.fields.size() > header.size())
+      throw TrackError(strprintf("%s:%ld: %zu fields, but the header has %zu columns", path.c_str(), r.line,
+                                 r.fields.size(), header.size()));
     double v[6];
     for (int k = 0; k < 6; ++k) v[k] = field_number(path, r, roles[k].index, *roles[k].name);
+    if (!(v[5] >= 1) || v[5] != std::floor(v[5]) || v[5] > 9007199254740992.0)
+      throw TrackError(strprintf("%s:%ld: id \"%s\" in column \"%s\" is not a positive whole number", path.c_str(),
+                                 r.line, r.fields[static_cast<size_t>(roles[5].index)].c_str(), columns.id.c_str()));
     if (v[0] != std::floor(v[0]) || std::fabs(v[0]) > 1e15)
       throw TrackError(strprintf("%s:%ld: frame value \"%s\" is not a whole number", path.c_str(), r.line,
                                  r.fields[static_cast<size_t>(roles[0].index)].c_str()));
@@ -161,6 +167,7 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
     fill_point_sets(f);
     tl.frames.push_back(std::move(f));
   }
+  if (!tl.frames.empty()) drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number);
   return tl;
 }
 

@@ -1,15 +1,23 @@
 // The time-lapse tracker: a whole time-lapse into a lineage.
 //
 // Data layout:
-//   TimeLapse.frames[t]   the cells of the t-th frame in time order, in the
-//                         order of their input (file lines or table rows):
-//     number              the frame's number in the output (0, 1, ... for
-//                         frame files; the table's frame value for a table)
+//   TimeLapse.frames[t]   the frames that have cells, by increasing number;
+//                         their cells in the order of their input (file lines,
+//                         table rows, labels):
+//     number              the frame's real number: the last run of digits in
+//                         its file's name (0, 1, ... in the order given when no
+//                         name has one), the table's frame value, or the page
+//                         of a stack (from 0)
+//     file, page          masks: the file to read again for the track masks
+//                         and its page in a stack (-1: a one-page file)
 //     x, y, length, angle, id   per cell; angle in degrees, counter-clockwise
 //                         as seen on screen (axis (cos a, -sin a), y down)
 //     extra[k]            per cell, the values of TimeLapse.extra_names[k]
 //     first, second       the same cells as the matcher reads them: as the
 //                         first set of a pair (with angles) and as the second
+//   TimeLapse.numbers     every frame number of the movie from the first to the
+//                         last: blank frames (no cells) and numbers without a
+//                         file (not imaged) too, which the tracks cross as gaps
 //   PairLinks (pair t = frames t and t+1): per cell j of frame t+1 and level
 //   l, the index of the frame-t cell it was matched to, or -1.
 //   Lineage: per frame, per cell, its track (from 1) and its flag (CellFlag);
@@ -20,13 +28,17 @@
 // The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
 // the parameters (parameters.cpp), match every pair of consecutive frames
 // (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
-// the time axis (repairs.cpp), and write it
-// (write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
+// the time axis (repairs.cpp), and format its files (pipeline.cpp,
+// write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
 // by throwing TrackError before anything is written.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,6 +62,8 @@ constexpr int kTileCells = 400;
 struct Frame {
   long number = 0;
   std::string source;  // where the cells came from, for messages
+  std::string file;    // masks: the label image
+  long page = -1;      // its page in a stack; -1: a one-page file
   std::vector<double> x, y, length, angle, id;
   std::vector<std::vector<double>> extra;
   PointSet first, second;
@@ -60,6 +74,8 @@ struct Frame {
 struct TimeLapse {
   std::vector<Frame> frames;
   std::vector<std::string> extra_names;
+  std::vector<long> numbers;  // first to last frame number, each one
+  int width = 0, height = 0;  // masks: the images' size
 };
 
 // How a table's angles are given; each is turned into degrees
@@ -99,6 +115,25 @@ struct TrackOptions {
 
 // ---- Input ----
 
+// Frame numbers (movie.cpp).
+struct MovieFile {
+  std::string path;
+  long number = 0;
+};
+// The number in a file's name: its last run of digits, the folder and the
+// extension left out; false when there is none.
+bool frame_number_in_name(const std::string& path, long& number);
+// The inputs by the numbers in their names; when no name has one, in the
+// order given, numbered from 0. Refuses one name without a number among
+// numbered ones, and two files with one number.
+std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths);
+// Leaves the frames without cells out of tl.frames, each with a warning
+// naming its file, and fills tl.numbers from `first` to `last`.
+void drop_blank_frames(TimeLapse& tl, long first, long last);
+// tl.numbers, or, for a time-lapse built without them, every number from its
+// first frame's to its last's.
+std::vector<long> movie_numbers(const TimeLapse& tl);
+
 // Reads one point file per frame with the columns of `p`.
 TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p);
 // Reads a comma-separated table with a header.
@@ -106,8 +141,9 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
 // Fills each frame's `first` and `second` from its cells (for input that
 // does not come from point files).
 void fill_point_sets(Frame& frame);
-// Reads one label image per frame (image/image.h): a cell per label, id =
-// label, measured; extra columns "area" and "width".
+// Reads one label image per frame (image/image.h), or the pages of one
+// stack: a cell per label, id = label, measured; extra columns "area" and
+// "width".
 TimeLapse read_mask_files(const std::vector<std::string>& paths);
 // Refuses fewer than two frames, an id twice in one frame. (A frame may hold
 // any number of cells: large pairs are matched in tiles.)
@@ -179,9 +215,12 @@ PointSet tile_points(const PointSet& s, const std::vector<int>& cells);
 // The pair's links from each tile's links (indices local to the tile).
 PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_links, int K, int M);
 
+class OutputFolder;
+
 struct PairRun {
   ParameterSet params;
   std::string out_dir;
+  OutputFolder* folder = nullptr;  // out_dir's record; none: one of its own
   int jobs = 1;
   bool keep_pairs = false;
   bool progress_bar = false;  // a bar on standard error; else plain lines
@@ -250,22 +289,93 @@ RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOption
 // ---- Output ----
 
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);
+// The labels of a Cell Tracking Challenge folder (write_res_track.cpp): a
+// label never skips a frame number, so a track is cut at each gap, and the
+// part after it gets a new label (after every track's own) whose parent is
+// the part before. A lineage without gaps keeps its track numbers.
+struct CtcLabels {
+  std::vector<std::vector<int>> label;  // [frame][cell] -> label
+  struct Line {
+    int label;
+    long first, last;  // frame numbers
+    int parent;
+  };
+  std::vector<Line> lines;  // by label
+};
+CtcLabels ctc_labels(const TimeLapse& tl, const Lineage& lin);
 std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
 std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin);
+
+// The lineage of a run and the texts of its files, as the command line
+// writes them (pipeline.cpp); the library returns the same texts.
+struct LineageTexts {
+  Lineage lineage;
+  RepairCounts repaired;
+  std::string cells_csv, res_track, pairs_log;
+};
+
+// Chains the pairs' matches, mends the lineage with the repairs chosen, and
+// formats its files; with `masks`, refuses a lineage whose track labels do
+// not fit a 16-bit track mask.
+LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
+                           const TrackOptions::Repairs& repairs, bool masks);
+// "N frames, N tracks, N divisions (repairs...)": the run's summary line.
+std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 
 // A frame's cells as a point file: "x y length angle id" per line, numbers
 // that read back as the same doubles.
 std::string point_file_text(const Frame& f);
 std::string frame_file_name(long number);  // frame_NNNN.dat
-// maskNNN.tif, four digits when the time-lapse has more than 1000 frames.
-std::string track_mask_name(long number, size_t frames);
-// Refuses a lineage whose track labels do not fit a 16-bit mask.
-void check_track_labels(const Lineage& lin);
-// Writes out_dir/maskNNN.tif per frame: the frame's mask (read again from
-// `paths`) with every cell's pixels relabelled with its track; then removes
-// the track masks of an earlier run that this one did not write.
-void write_track_masks(const std::vector<std::string>& paths, const TimeLapse& tl, const Lineage& lin,
-                       const std::string& out_dir);
+// maskNNN.tif, four digits when the last frame number has four.
+std::string track_mask_name(long number, long last_number);
+// Refuses a lineage whose labels do not fit a 16-bit mask.
+void check_track_labels(const CtcLabels& labels);
+// Writes maskNNN.tif for every number of tl.numbers: the frame's mask (read
+// again) with every cell's pixels relabelled with its track, an empty mask
+// for a blank or missing frame.
+void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& out);
+
+// The output folder of one run. Every file written there is first added to
+// the folder's record (run/written_record.h); an existing file is replaced
+// only when the record lists it and it is not one of the run's inputs. A
+// folder name ends in '/' ("pairs/0003/"). Safe to use from several threads.
+class OutputFolder {
+ public:
+  OutputFolder(const std::string& dir, const std::vector<std::string>& inputs);
+  const std::string& dir() const { return dir_; }
+  std::string path(const std::string& rel) const;
+  // Refuses (TrackError naming the file) to replace an input, or a file that
+  // the record does not list.
+  void check_may_replace(const std::string& rel) const;
+  void create() const;  // the folder and its parents
+  // Checks `rel`, adds it to the record and counts it as this run's own.
+  void claim(const std::string& rel);
+  // claim, then writes `text` atomically.
+  void write(const std::string& rel, const std::string& text);
+  // Counts an earlier run's file (a pair record that fits) as this run's own.
+  void keep(const std::string& rel);
+  bool recorded(const std::string& rel) const;
+  // Removes a file or a pair's folder that the record lists (never an input).
+  void remove(const std::string& rel);
+  // Removes whatever the record lists that this run did not write or keep.
+  void remove_stale();
+  // What the run replaced and removed of an earlier run, for the log; empty
+  // when the folder was new.
+  std::string summary() const;
+
+ private:
+  struct InputFile {
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+  };
+  const std::string* input_at(const std::string& rel) const;
+  std::string dir_;
+  std::set<std::string> recorded_, mine_, replaced_;
+  std::vector<std::string> removed_;
+  std::vector<InputFile> inputs_;
+  mutable std::mutex mutex_;
+};
 
 // Shortest text that reads back as the same double.
 std::string number_text(double v);

@@ -5,7 +5,8 @@
 #      the other jobs finish, pos01 is not joined;
 #   2. a rerun runs that job and pos01's join only, the job reuses the pair
 #      it had finished, and cells.csv, res_track.txt and softconfig.dat of
-#      both time-lapses are byte-identical to vantu-track in one process.
+#      both time-lapses are byte-identical to vantu-track in one process;
+#   3. a changed options entry of pos02 reruns pos02's steps, not pos01's.
 # Usage: workflow/test_workflow.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +41,9 @@ configure() {
   cat >"$work/config.yaml" <<END
 timelapses:
   pos01: $root/workflow/test/pos01
-  pos02: $root/workflow/test/pos02/cells.csv
+  pos02:
+    input: $root/workflow/test/pos02/cells.csv
+    options: "${2:-}"
 pairs_per_job: 2
 vantu_track: $1
 output: results
@@ -86,4 +89,10 @@ for name in pos01 pos02; do
     cmp "$work/one/$name/$f" "$out/$name/$f" || fail "$name/$f differs from one process"
   done
 done
+# 3. A changed option: pos02's steps run again, pos01's do not.
+configure "$track" --no-relink
+snake -n || { cat "$work/snakemake.out" >&2; fail "the dry run with a changed option"; }
+grep -q "output: results/pos02/cells.csv" "$work/snakemake.out" || fail "a changed option does not rerun pos02's join"
+grep -q "output: results/pos02/softconfig.dat" "$work/snakemake.out" || fail "a changed option does not rerun pos02's prepare"
+! grep -q "output: results/pos01/" "$work/snakemake.out" || fail "pos02's changed option reruns pos01"
 echo "test_workflow: passed"

@@ -1,0 +1,26 @@
+// The record of what the programs wrote into an output folder.
+//
+// Data layout: DIR/.vantu-written, one name per line relative to DIR
+// ("cells.csv", "pairs/0003.txt"; a folder ends in '/': "pairs/0003/").
+// Names are appended under an exclusive lock (flock), so that the parts of a
+// run that write into one folder at once (vantu-track --pairs) all land in
+// it. A file that exists in DIR and is not in the record was not written by
+// the programs: they never replace nor remove it.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vantu {
+
+constexpr const char* kWrittenRecordName = ".vantu-written";
+
+// The names in DIR's record (empty when there is none).
+std::set<std::string> read_written_record(const std::string& dir);
+// Appends `names` to DIR's record; false when it cannot be written.
+bool add_to_written_record(const std::string& dir, const std::vector<std::string>& names);
+// Rewrites DIR's record without `names`; false when it cannot be written.
+bool drop_from_written_record(const std::string& dir, const std::set<std::string>& names);
+
+}  // namespace vantu
