@@ -98,7 +98,8 @@ def main():
     for n in [int(s) for s in a.sizes.split(",")]:
         work = tempfile.mkdtemp(prefix="vantu-scale-")
         try:
-            frames, counts = simulate(sim, os.path.join(work, "tl"), n, a.frames, a.seed)
+            # Small colonies over more frames: they must divide for the spacing of neighbours to exist.
+            frames, counts = simulate(sim, os.path.join(work, "tl"), n, a.frames if n >= 30 else 25, a.seed)
             seconds, how = track(binary, os.path.join(work, "out"), frames, a.jobs, extra)
             s = json.loads(subprocess.run(["python3", a.scorer, os.path.join(work, "out", "cells.csv"),
                                            os.path.join(work, "tl", "truth.csv"), "--json"],
