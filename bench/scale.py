@@ -16,8 +16,12 @@ Prints a Markdown table; timings are wall-clock seconds and depend on the load.
 import argparse, json, math, os, re, shutil, subprocess, sys, tempfile
 
 
+WARMUP = 3  # frames simulated and dropped: a freshly seeded colony settles in its first frames
+
+
 def simulate(sim, folder, cells, frames, seed):
     """A time-lapse of about `cells` cells per frame in `folder`: frame_NNNN.dat and truth.csv."""
+    warmup = WARMUP if cells >= 30 else 0
     parts = max(1, math.ceil(cells / 900))
     per = max(1, cells // parts)
     side = math.ceil(math.sqrt(parts))
@@ -27,12 +31,13 @@ def simulate(sim, folder, cells, frames, seed):
     for k in range(parts):
         sub = os.path.join(folder, "part%d" % k)
         # The first frame holds a few more cells than asked for: start lower so that the middle frame is near N.
-        subprocess.run([sim, "--timelapse", sub, "--cells", str(max(1, int(per * 0.93))), "--frames", str(frames),
-                        "--seed", str(seed * 100 + k)], check=True, capture_output=True)
+        start = per * 0.93 / (1.053 ** warmup)  # the colony grows about 5 % per frame
+        subprocess.run([sim, "--timelapse", sub, "--cells", str(max(1, int(start))), "--frames",
+                        str(frames + warmup), "--seed", str(seed * 100 + k)], check=True, capture_output=True)
         dx, dy = 2000.0 * (k % side), 2000.0 * (k // side)
         offset = 100000 * k
         for t in range(frames):
-            for line in open(os.path.join(sub, "frame_%04d.dat" % t)):
+            for line in open(os.path.join(sub, "frame_%04d.dat" % (t + warmup))):
                 v = line.split()
                 if not v or v[0].startswith("#"):
                     continue
@@ -41,7 +46,10 @@ def simulate(sim, folder, cells, frames, seed):
         rows = list(open(os.path.join(sub, "truth.csv")))[1:]
         for r in rows:
             f, i, pred, ndiv, kind = r.strip().split(",")
-            truth.append("%s,%d,%d,%s,%s" % (f, int(i) + offset, int(pred) + offset if int(pred) else 0, ndiv, kind))
+            if int(f) <= warmup:
+                continue
+            truth.append("%d,%d,%d,%s,%s" % (int(f) - warmup, int(i) + offset, int(pred) + offset if int(pred) else 0,
+                                             ndiv, kind))
         shutil.rmtree(sub)
     names = []
     for t in range(frames):
