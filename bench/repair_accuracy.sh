@@ -1,7 +1,7 @@
 #!/bin/sh
 # Link and daughter accuracy of vantu-track with and without its repairs, on
 # simulated time-lapses with a rate of missed and spurious cells: prints the
-# README's table (a Markdown table, means over the seeds).
+# table in docs/tracking.md (a Markdown table, means over the seeds).
 #
 #   bench/repair_accuracy.sh [BUILD_DIR] [SEEDS]     e.g. bench/repair_accuracy.sh build "1 2 3"
 #

@@ -8,7 +8,7 @@ true daughters found, claimed daughters real).
   bench/track_accuracy.py [--build build] [--scorer PATH] [--frames N] [--cells N]
                           [--seeds 1,2] [--jobs N] [--set NAME=SIM-OPTIONS ...]
 
-Without --set it runs the magnification and motion scenarios of the README.
+Without --set it runs the magnification and motion scenarios of docs/tracking.md.
 """
 import argparse, json, os, re, shutil, subprocess, sys, tempfile, time
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -236,6 +237,32 @@ std::vector<std::string> lines(const std::string& text) {
     pos = nl + 1;
   }
   return out;
+}
+
+bool well_formed(const std::string& xml) {
+  if (std::regex_search(xml, std::regex("&(?!(amp|lt|gt|quot|apos|#\\d+);)"))) return false;
+  const std::regex tag("<(/?)([A-Za-z][\\w:-]*)(\\s+[\\w:-]+=\"[^\"<]*\")*\\s*(/?)>");
+  const std::regex any_tag("<[^>]*>");
+  const std::string body = xml.compare(0, 5, "<?xml") == 0 ? xml.substr(xml.find("?>") + 2) : xml;
+  auto blank = [](const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; };
+  std::vector<std::string> open;
+  size_t at = 0;
+  int roots = 0;
+  for (std::sregex_iterator t(body.begin(), body.end(), any_tag), end; t != end; ++t) {
+    if (open.empty() && !blank(body.substr(at, t->position() - at))) return false;
+    at = t->position() + t->length();
+    std::smatch m;
+    const std::string text = t->str();
+    if (!std::regex_match(text, m, tag)) return false;
+    if (m[1] == "/") {
+      if (open.empty() || open.back() != m[2]) return false;
+      open.pop_back();
+    } else {
+      if (open.empty() && roots++ > 0) return false;
+      if (m[4] != "/") open.push_back(m[2]);
+    }
+  }
+  return roots == 1 && open.empty() && blank(body.substr(at));
 }
 
 }  // namespace vantu_test

@@ -80,4 +80,8 @@ std::vector<std::vector<std::string>> table(const std::string& text);
 // Lines of a text, without their line ends.
 std::vector<std::string> lines(const std::string& text);
 
+// One root element, tags nest and close, attribute values are quoted, no
+// stray '&' or '<' in text: what the pictures must be.
+bool well_formed(const std::string& xml);
+
 }  // namespace vantu_test

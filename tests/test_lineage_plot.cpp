@@ -1,12 +1,18 @@
-// vantu-plot --lineage: the tree of a hand-made vantu-track output folder,
-// and its refusals of folders without or with contradicting files.
+// vantu-plot --lineage and --pair: the tree of a hand-made vantu-track output
+// folder, its views (one founder, a window of frames, ids), a large tree that
+// stays legible, the pair picture over rods and mask outlines, and the
+// refusals of folders without or with contradicting files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tests/harness.h"
+#include "tools/lineage_plot.h"
 
 using vantu_test::Outcome;
 using vantu_test::RunDir;
@@ -106,6 +112,162 @@ TEST(LineagePlot, RefusesMissingAndContradictingFiles) {
   refused(kCells, "1 0 1\n", "res_track.txt line 1: 3 values");
   refused("frame,id,track,parent_track,flag\n0,1,1,0,7\n", "1 0 0 0\n", "flag \"7\"");
   EXPECT_NE(d.run({"--lineage"}, VANTU_PLOT_BIN).err.find("--lineage needs a folder"), std::string::npos);
+}
+
+// Every (attribute) value of the elements matching `pattern`, as text.
+std::vector<std::string> captures(const std::string& svg, const std::string& pattern) {
+  std::vector<std::string> out;
+  const std::regex re(pattern);
+  for (std::sregex_iterator m(svg.begin(), svg.end(), re), end; m != end; ++m) out.push_back((*m)[1]);
+  return out;
+}
+
+std::set<std::string> ids_in(const std::string& svg) {
+  const std::vector<std::string> v = captures(svg, "<text class=\"id\"[^>]*>([0-9]+)</text>");
+  return {v.begin(), v.end()};
+}
+
+TEST(LineagePlot, OneFounderAWindowOfFramesAndIdsHoldWhatWasAsked) {
+  RunDir d;
+  d.write("out/cells.csv", kCells);
+  d.write("out/res_track.txt", kTracks);
+  Outcome o = d.run({"--lineage", "out", "--ids", "-o", "all.svg"}, VANTU_PLOT_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("vantu-plot: wrote all.svg"), std::string::npos) << o.err;
+  EXPECT_EQ(ids_in(d.read("all.svg")), (std::set<std::string>{"1", "2", "3", "4", "5"}));
+  o = d.run({"--lineage", "out", "--founder", "1", "--ids", "-o", "one.svg"}, VANTU_PLOT_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  const std::string one = d.read("one.svg");
+  EXPECT_TRUE(vantu_test::well_formed(one));
+  EXPECT_EQ(ids_in(one), (std::set<std::string>{"1", "2", "3"}));
+  EXPECT_NE(one.find("the tree of track 1"), std::string::npos);
+  // Frames 2-3: track 1 and the debris of frame 1 are outside; the daughters
+  // are drawn as trees of their own, in their founder's colour.
+  o = d.run({"--lineage", "out", "--frames", "2-3", "--ids", "-o", "late.svg"}, VANTU_PLOT_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  const std::string late = d.read("late.svg");
+  EXPECT_EQ(ids_in(late), (std::set<std::string>{"2", "3", "4"}));
+  EXPECT_EQ(captures(late, "font-size=\"10\" text-anchor=\"middle\">([0-9]+)</text>").front(), "2");
+  for (const auto& bad : std::vector<std::vector<std::string>>{{"--founder", "9"}, {"--frames", "7-9"}, {"--frames", "3-2"}}) {
+    std::vector<std::string> args = {"--lineage", "out", "-o", "bad.svg"};
+    args.insert(args.end(), bad.begin(), bad.end());
+    EXPECT_EQ(d.run(args, VANTU_PLOT_BIN).status, 1) << bad[0] << " " << bad[1];
+    EXPECT_FALSE(d.exists("bad.svg"));
+  }
+}
+
+// 20 founders, each the root of a tree of 35 tracks (every track divides
+// until the tree is full), over 30 frames: a 700-track lineage.
+void write_big_lineage(const RunDir& d) {
+  std::string cells = "frame,id,track,parent_track,x,y,length,angle,flag\n", res;
+  int next = 0;
+  for (int f = 0; f < 20; ++f) {
+    struct T { int label, first, parent; };
+    std::vector<T> todo{{++next, 0, 0}};
+    int made = 1;
+    for (size_t k = 0; k < todo.size(); ++k) {
+      const T t = todo[k];
+      const bool divides = made + 2 <= 35 && t.first + 3 < 30;
+      const int last = divides ? t.first + 2 : 29;
+      for (int fr = t.first; fr <= last; ++fr)
+        cells += std::to_string(fr) + "," + std::to_string(t.label) + "," + std::to_string(t.label) + "," +
+                 std::to_string(t.parent) + ",1,1,10,0,0\n";
+      res += std::to_string(t.label) + " " + std::to_string(t.first) + " " + std::to_string(last) + " " +
+             std::to_string(t.parent) + "\n";
+      if (divides) {
+        todo.push_back({++next, last + 1, t.label});
+        todo.push_back({++next, last + 1, t.label});
+        made += 2;
+      }
+    }
+  }
+  d.write("big/cells.csv", cells);  // rows are not sorted: the reader does not need it
+  d.write("big/res_track.txt", res);
+}
+
+TEST(LineagePlot, SevenHundredTracksKeepReadableLanesAndNeighbouringFoundersDiffer) {
+  RunDir d;
+  write_big_lineage(d);
+  const Outcome o = d.run({"--lineage", "big", "--ids"}, VANTU_PLOT_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  const std::string svg = d.read("big/lineage.svg");
+  EXPECT_TRUE(vantu_test::well_formed(svg));
+  EXPECT_NE(svg.find("700 tracks, 20 founders"), std::string::npos);
+  EXPECT_EQ(ids_in(svg).size(), 700u);
+  // The tracks' lines, by lane: lanes at least kMinLane apart, each lane one
+  // colour of the palette, and the colour changes from each tree to the next.
+  std::map<double, std::string> lane_colour;
+  const std::regex line("<line x1=\"[-0-9.]+\" y1=\"([-0-9.]+)\" x2=\"[-0-9.]+\" y2=\"[-0-9.]+\" stroke=\"([^\"]+)\"");
+  for (std::sregex_iterator m(svg.begin(), svg.end(), line), end; m != end; ++m)
+    lane_colour[std::stod((*m)[1])] = (*m)[2];
+  ASSERT_GE(lane_colour.size(), 300u);
+  const std::set<std::string> palette(vantu_plot::kPalette, vantu_plot::kPalette + 7);
+  double previous = -1e9;
+  int runs = 0;
+  std::string colour;
+  for (const auto& kv : lane_colour) {
+    EXPECT_GE(kv.first - previous, vantu_plot::kMinLane - 0.11);
+    EXPECT_TRUE(palette.count(kv.second)) << kv.second;
+    runs += kv.second != colour;
+    previous = kv.first, colour = kv.second;
+  }
+  EXPECT_EQ(runs, 20);
+  // Ids stay readable: at least 6 px.
+  for (const std::string& size : captures(svg, "<text class=\"id\"[^>]*font-size=\"([0-9.]+)\""))
+    EXPECT_GE(std::stod(size), 6.0);
+}
+
+TEST(PairPlot, RodsWithIdsAndDoubtfulLinksMarked) {
+  RunDir d;
+  // Frame 2: track 1 divides into 2 and 3 at frame 3; track 4 goes on with a
+  // doubtful link; track 5 starts at 3 without parent.
+  d.write("out/cells.csv",
+          "frame,id,track,parent_track,x,y,length,angle,flag,generation,confidence\n"
+          "2,1,1,0,10,10,30,0,0,0,1.000\n"
+          "2,2,4,0,50,10,30,0,0,0,1.000\n"
+          "3,1,2,1,2,10,16,0,0,1,0.950\n"
+          "3,2,3,1,18,10,16,0,0,1,0.910\n"
+          "3,3,4,0,52,10,31,0,0,0,0.310\n"
+          "3,4,5,0,80,40,20,90,0,0,0.990\n");
+  const Outcome o = d.run({"--pair", "out", "2", "--ids"}, VANTU_PLOT_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("vantu-plot: wrote out/pair_2.svg"), std::string::npos) << o.err;
+  const std::string svg = d.read("out/pair_2.svg");
+  EXPECT_TRUE(vantu_test::well_formed(svg));
+  EXPECT_EQ(ids_in(svg), (std::set<std::string>{"2", "3", "4", "5"}));
+  EXPECT_EQ(count(svg, "<line class=\"rod\""), 6);
+  EXPECT_EQ(count(svg, "<line class=\"daughter\""), 2);
+  EXPECT_EQ(count(svg, "<line class=\"link doubtful\""), 1);
+  EXPECT_EQ(count(svg, "<circle class=\"doubtful\""), 1);
+  EXPECT_EQ(count(svg, "<circle class=\"started\""), 1);
+  EXPECT_NE(svg.find(">0.31</text>"), std::string::npos);
+  // Without --ids no id; a frame without a next one is refused.
+  ASSERT_EQ(d.run({"--pair", "out", "2", "-o", "plain.svg"}, VANTU_PLOT_BIN).status, 0);
+  EXPECT_TRUE(ids_in(d.read("plain.svg")).empty());
+  const Outcome last = d.run({"--pair", "out", "3"}, VANTU_PLOT_BIN);
+  EXPECT_EQ(last.status, 1);
+  EXPECT_NE(last.err.find("no frame after 3"), std::string::npos) << last.err;
+}
+
+TEST(PairPlot, OutlinesFromTheTrackMasksOfATrackedMovie) {
+  RunDir d;
+  ASSERT_EQ(d.run({"--timelapse", "tl", "--frames", "3", "--cells", "8", "--seed", "4", "--masks", "tif"}, VANTU_SIM_BIN)
+                .status, 0);
+  ASSERT_EQ(d.run({"-c", std::string(VANTU_TRACK_BIN) + " -o out tl/mask_*.tif"}, "/bin/sh").status, 0);
+  const Outcome o = d.run({"--pair", "out", "1", "--ids"}, VANTU_PLOT_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  const std::string svg = d.read("out/pair_1.svg");
+  EXPECT_TRUE(vantu_test::well_formed(svg));
+  int cells = 0;
+  std::set<std::string> tracks;
+  for (const auto& row : vantu_test::csv_rows(d.read("out/cells.csv")))
+    if (row[0] == "1" || row[0] == "2") {
+      ++cells;
+      if (row[0] == "2") tracks.insert(row[2]);
+    }
+  EXPECT_EQ(count(svg, "<path class=\"outline\""), cells);
+  EXPECT_EQ(count(svg, "class=\"rod\""), 0);
+  EXPECT_EQ(ids_in(svg), tracks);
 }
 
 }  // namespace

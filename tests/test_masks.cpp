@@ -464,7 +464,7 @@ TEST_F(MaskRun, TrackMasksKeepEveryCellsPixelsUnderALiveTrack) {
   }
   std::map<std::pair<int, int>, int> track_of;  // (frame, id) -> track, from cells.csv
   const auto cells = vantu_test::csv_rows(data->read("ctc/cells.csv"));
-  ASSERT_EQ(cells[0][cells[0].size() - 2], "width");  // the input's extras, then the flag
+  ASSERT_EQ(cells[0][cells[0].size() - 4], "width");  // the input's extras, flag, generation, confidence
   for (size_t k = 1; k < cells.size(); ++k)
     track_of[{std::stoi(cells[k][0]), std::stoi(cells[k][1])}] = std::stoi(cells[k][2]);
   for (int t = 0; t < 6; ++t) {
@@ -512,7 +512,7 @@ TEST_F(MaskRun, ASecondRunLeavesOnlyItsOwnTrackMasks) {
   EXPECT_TRUE(data->exists("twice/mask000.tif"));
   EXPECT_TRUE(data->exists("twice/mask001.tif"));
   EXPECT_FALSE(data->exists("twice/mask002.tif"));
-  EXPECT_NE(o.err.find("held an earlier run: 6 of its files replaced, 2 removed (mask002.tif, pairs/0001.txt)"),
+  EXPECT_NE(o.err.find("held an earlier run: 8 of its files replaced, 2 removed (mask002.tif, pairs/0001.txt)"),
             std::string::npos)
       << o.err;
   EXPECT_EQ(data->read("twice/mask0009.tif"), "the user's, named like a track mask");

@@ -42,34 +42,6 @@ std::vector<Attrs> group_lines(const std::string& svg, const std::string& id) {
   return elements(svg.substr(from, svg.find("</g>", from) - from), "line");
 }
 
-// One root element, tags nest and close, attribute values are quoted, no
-// stray '&' or '<' in text.
-bool well_formed(const std::string& xml) {
-  if (std::regex_search(xml, std::regex("&(?!(amp|lt|gt|quot|apos|#\\d+);)"))) return false;
-  const std::regex tag("<(/?)([A-Za-z][\\w:-]*)(\\s+[\\w:-]+=\"[^\"<]*\")*\\s*(/?)>");
-  const std::regex any_tag("<[^>]*>");
-  const std::string body = xml.compare(0, 5, "<?xml") == 0 ? xml.substr(xml.find("?>") + 2) : xml;
-  auto blank = [](const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; };
-  std::vector<std::string> open;
-  size_t at = 0;
-  int roots = 0;
-  for (std::sregex_iterator t(body.begin(), body.end(), any_tag), end; t != end; ++t) {
-    if (open.empty() && !blank(body.substr(at, t->position() - at))) return false;
-    at = t->position() + t->length();
-    std::smatch m;
-    const std::string text = t->str();
-    if (!std::regex_match(text, m, tag)) return false;
-    if (m[1] == "/") {
-      if (open.empty() || open.back() != m[2]) return false;
-      open.pop_back();
-    } else {
-      if (open.empty() && roots++ > 0) return false;
-      if (m[4] != "/") open.push_back(m[2]);
-    }
-  }
-  return roots == 1 && open.empty() && blank(body.substr(at));
-}
-
 // A finished run in miniature: first-frame cell 7 divides into second-frame
 // cells 1 and 2, cell 3 stays cell 3, first-frame cell 9 and second-frame
 // cell 4 are unmatched. Identifiers differ from row numbers on purpose.
@@ -92,7 +64,7 @@ class PlotTest : public ::testing::Test {
     Outcome o = plot(args);
     EXPECT_EQ(o.status, 0) << o.err;
     std::string svg = dir.read(name);
-    EXPECT_TRUE(well_formed(svg));
+    EXPECT_TRUE(vantu_test::well_formed(svg));
     return svg;
   }
   // A refusal: status 1, a message on standard error holding each needle, no picture.

@@ -131,10 +131,10 @@ TEST(TrackOutput, CellsSortedByFrameThenIdWithShortestNumbers) {
   tl.frames[0].x = {0.1, 1e21};
   const Lineage lin = build_lineage(tl, {links(2, {{1, -1, -1}})}, 3);
   EXPECT_EQ(cells_csv_text(tl, lin),
-            "frame,id,track,parent_track,x,y,length,angle,flag\n"
-            "0,1,1,0,1e+21,0,20,0,0\n"
-            "0,3,2,0,0.1,0,20,0,0\n"
-            "1,2,1,0,2,0,20,0,0\n");
+            "frame,id,track,parent_track,x,y,length,angle,flag,generation,confidence\n"
+            "0,1,1,0,1e+21,0,20,0,0,0,\n"
+            "0,3,2,0,0.1,0,20,0,0,0,\n"
+            "1,2,1,0,2,0,20,0,0,0,\n");
 }
 
 // ---- Input and refusals, through the program ----

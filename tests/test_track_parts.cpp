@@ -65,7 +65,7 @@ TEST_F(TrackParts, PreparePairsInAnyOrderAndJoinGiveTheOneProcessBytes) {
     EXPECT_FALSE(data->exists(dir + "/cells.csv"));
     const Outcome j = track({"--join", "-o", dir}, table);
     ASSERT_EQ(j.status, 0) << j.err;
-    for (const char* name : {"cells.csv", "res_track.txt", "softconfig.dat"})
+    for (const char* name : {"cells.csv", "res_track.txt", "softconfig.dat", "tracks.csv", "units"})
       EXPECT_TRUE(data->read(dir + "/" + name) == data->read(std::string("one/") + name)) << dir << " " << name;
     // The records carry the same keys and links as those of one process.
     for (const char* name : {"0000.txt", "0001.txt", "0002.txt", "0003.txt"})

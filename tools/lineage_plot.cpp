@@ -2,6 +2,8 @@
 #include "tools/lineage_plot.h"
 
 #include <algorithm>
+#include <climits>
+#include <iterator>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -30,6 +32,7 @@ struct TrackLine {
   bool debris = false;          // its cells are flagged 1
   int lane = -1, colour = 0;
   bool lone = false;            // no parent, no daughters, after the first frame
+  long founder = 0;             // the root of its tree in the whole lineage
 };
 
 std::string slurp(const std::string& path) {
@@ -223,8 +226,8 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
   std::vector<long> roots, lone;
   for (auto& kv : tracks) {
     TrackLine& t = kv.second;
-    if (t.parent != 0) continue;
-    t.lone = t.children.empty() && t.first > first_frame;
+    if (t.parent != 0 && tracks.count(t.parent)) continue;  // a mother outside the view: drawn as a root
+    t.lone = t.parent == 0 && t.children.empty() && t.first > first_frame;
     (t.lone ? lone : roots).push_back(t.label);
   }
   auto by_start = [&](long a, long b) {
@@ -236,9 +239,11 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
 
   // Trees, depth first: the first daughter goes on in her mother's lane, each
   // further daughter opens a lane below all lanes of the daughters before
-  // her (an explicit stack keeps deep lineages safe).
-  int next_lane = 0;
+  // her (an explicit stack keeps deep lineages safe). A tree takes the next
+  // colour when its founder differs from the tree above it.
+  int next_lane = 0, colour = -1;
   for (size_t r = 0; r < roots.size(); ++r) {
+    if (r == 0 || tracks[roots[r]].founder != tracks[roots[r - 1]].founder) ++colour;
     struct Item {
       long label;
       int lane;
@@ -250,12 +255,14 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
       if (it.lane < 0) it.lane = next_lane++;
       TrackLine& t = tracks[it.label];
       t.lane = it.lane;
-      t.colour = static_cast<int>(r);
+      t.colour = colour;
       for (size_t k = t.children.size(); k-- > 0;) todo.push_back({t.children[k], k == 0 ? it.lane : -1});
     }
   }
   lay.tree_lanes = next_lane;
-  lay.founders = static_cast<int>(roots.size());
+  std::set<long> founders;
+  for (long r : roots) founders.insert(tracks[r].founder);
+  lay.founders = static_cast<int>(founders.size());
 
   // Lone tracks packed into shared lanes: a lane takes a track one frame
   // after its last one ends.
@@ -283,8 +290,6 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
 
 // ---- Drawing ----
 
-const char* const kPalette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
-                                "#8c564b", "#e377c2", "#17becf", "#bcbd22", "#393b79"};
 
 std::string num(double v) {
   char b[32];
@@ -318,9 +323,63 @@ long tick_step(size_t n) {
   return 100000;
 }
 
+// Each track's founder in the whole lineage.
+void find_founders(std::map<long, TrackLine>& tracks) {
+  for (auto& kv : tracks) {
+    long root = kv.first;
+    for (size_t steps = 0; steps <= tracks.size(); ++steps) {
+      const long p = tracks.at(root).parent;
+      if (p == 0) break;
+      root = p;
+    }
+    kv.second.founder = root;
+  }
+}
+
+// Keeps the tracks of the view: the tree below its founder, the cells within
+// its frames; refuses a view that keeps nothing.
+void keep_view(std::map<long, TrackLine>& tracks, const LineageView& view, const std::string& dir) {
+  if (view.founder != 0) {
+    if (!tracks.count(view.founder))
+      throw LineageError("--founder " + std::to_string(view.founder) + ": " + dir + " has no such track (tracks 1-" +
+                         std::to_string(tracks.rbegin()->first) + ")");
+    std::set<long> keep{view.founder};
+    for (auto& kv : tracks) {  // parents have lower labels in vantu-track's numbering; walk up to be sure
+      for (long k = kv.first, steps = 0; k != 0 && steps <= static_cast<long>(tracks.size()); k = tracks.at(k).parent, ++steps)
+        if (k == view.founder) {
+          keep.insert(kv.first);
+          break;
+        }
+    }
+    for (auto it = tracks.begin(); it != tracks.end();) it = keep.count(it->first) ? std::next(it) : tracks.erase(it);
+  }
+  const long a = view.first_frame, b = view.last_frame;
+  for (auto it = tracks.begin(); it != tracks.end();) {
+    TrackLine& t = it->second;
+    auto inside = [&](long f) { return f >= a && f <= b; };
+    t.frames.erase(std::remove_if(t.frames.begin(), t.frames.end(), [&](long f) { return !inside(f); }), t.frames.end());
+    t.resolved.erase(std::remove_if(t.resolved.begin(), t.resolved.end(), [&](long f) { return !inside(f); }),
+                     t.resolved.end());
+    if (t.frames.empty()) {
+      it = tracks.erase(it);
+      continue;
+    }
+    t.first = t.frames.front(), t.last = t.frames.back();
+    ++it;
+  }
+  for (auto& kv : tracks) {
+    std::vector<long>& c = kv.second.children;
+    c.erase(std::remove_if(c.begin(), c.end(), [&](long k) { return !tracks.count(k); }), c.end());
+  }
+  if (tracks.empty())
+    throw LineageError("nothing to draw: no cell of " + (view.founder ? "track " + std::to_string(view.founder) + "'s tree" : dir) +
+                       " in frames " + (a == LONG_MIN ? std::string("...") : std::to_string(a)) + "-" +
+                       (b == LONG_MAX ? std::string("...") : std::to_string(b)));
+}
+
 }  // namespace
 
-std::string lineage_svg(const std::string& dir) {
+std::string lineage_svg(const std::string& dir, const LineageView& view, std::string* summary) {
   const std::string cells_path = dir + "/cells.csv", res_path = dir + "/res_track.txt";
   {
     std::ifstream a(cells_path), b(res_path);
@@ -331,12 +390,15 @@ std::string lineage_svg(const std::string& dir) {
   const std::vector<Row> rows = read_cells(cells_path);
   std::map<long, TrackLine> tracks = read_res_track(res_path);
   join(tracks, rows, cells_path, res_path);
+  find_founders(tracks);
+  keep_view(tracks, view, dir);
   const Layout lay = lay_out(tracks);
 
   const int lanes = lay.tree_lanes + lay.lone_lanes + (lay.tree_lanes > 0 && lay.lone_lanes > 0 ? 1 : 0);
   Geometry g;
-  g.lane = std::min(14.0, std::max(2.0, 1600.0 / std::max(lanes, 1)));
-  g.dx = g.width / static_cast<double>(lay.frames.size());
+  g.lane = std::min(14.0, std::max(kMinLane, 1600.0 / std::max(lanes, 1)));
+  g.dx = std::max(kMinFrameStep, g.width / static_cast<double>(lay.frames.size()));
+  g.width = g.dx * static_cast<double>(lay.frames.size());
   const double stroke = std::min(3.0, std::max(0.8, g.lane * 0.55));
   const double height = g.top + lanes * g.lane + 44;
   const double total_width = g.left + g.width + 30;
@@ -356,11 +418,15 @@ std::string lineage_svg(const std::string& dir) {
   svg += "<style>line{stroke-linecap:round}.grid{stroke:#ddd;stroke-width:0.6}.fork{stroke-width:" + num(stroke * 0.6) +
          "}.gap{stroke-dasharray:" + num(std::max(2.0, stroke * 1.5)) + "," + num(std::max(1.5, stroke)) +
          "}.debris{stroke:#9a9a9a}.tick{stroke:#000;stroke-width:" + num(std::max(0.8, stroke * 0.5)) +
-         "}text{fill:#222}</style>\n";
+         "}text{fill:#222}text.id{paint-order:stroke;stroke:#fff;stroke-width:2.5px;stroke-linejoin:round}</style>\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
 
   // Legend and counts.
-  svg += "<text x=\"" + num(g.left) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">lineage of " + escape(dir) + "</text>\n";
+  std::string title = "lineage of " + dir;
+  if (view.founder) title += ", the tree of track " + std::to_string(view.founder);
+  if (view.first_frame != LONG_MIN || view.last_frame != LONG_MAX)
+    title += ", frames " + std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back());
+  svg += "<text x=\"" + num(g.left) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" + escape(title) + "</text>\n";
   svg += "<text x=\"" + num(g.left) + "\" y=\"42\" font-size=\"12\">" + std::to_string(tracks.size()) + " tracks, " +
          std::to_string(lay.founders) + " founders (one colour each), " + std::to_string(divisions) + " divisions, " +
          std::to_string(gaps) + " closed gaps, " + std::to_string(debris) + " probable debris, " + std::to_string(resolved) +
@@ -369,10 +435,10 @@ std::string lineage_svg(const std::string& dir) {
   {
     const double y = 62, x0 = g.left;
     svg += "<line x1=\"" + num(x0) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x0 + 28) + "\" y2=\"" + num(y) +
-           "\" stroke=\"#1f77b4\" stroke-width=\"2.5\"/><text x=\"" + num(x0 + 34) + "\" y=\"" + num(y + 4) +
+           "\" stroke=\"" + std::string(kPalette[0]) + "\" stroke-width=\"2.5\"/><text x=\"" + num(x0 + 34) + "\" y=\"" + num(y + 4) +
            "\" font-size=\"11\">track</text>\n";
     svg += "<line class=\"gap\" x1=\"" + num(x0 + 90) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x0 + 118) + "\" y2=\"" +
-           num(y) + "\" stroke=\"#1f77b4\" stroke-width=\"2.5\"/><text x=\"" + num(x0 + 124) + "\" y=\"" + num(y + 4) +
+           num(y) + "\" stroke=\"" + std::string(kPalette[0]) + "\" stroke-width=\"2.5\"/><text x=\"" + num(x0 + 124) + "\" y=\"" + num(y + 4) +
            "\" font-size=\"11\">closed gap (cell not detected)</text>\n";
     svg += "<line class=\"debris\" x1=\"" + num(x0 + 300) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x0 + 328) + "\" y2=\"" +
            num(y) + "\" stroke-width=\"2.5\"/><text x=\"" + num(x0 + 334) + "\" y=\"" + num(y + 4) +
@@ -407,7 +473,7 @@ std::string lineage_svg(const std::string& dir) {
   const bool labels = g.lane >= 9;
   for (const auto& kv : tracks) {
     const TrackLine& t = kv.second;
-    const std::string colour = t.debris ? "#9a9a9a" : (t.colour < 0 ? "#555" : kPalette[t.colour % 10]);
+    const std::string colour = t.debris ? "#9a9a9a" : (t.colour < 0 ? "#555" : kPalette[t.colour % 7]);
     const std::string cls = t.debris ? " class=\"debris\"" : "";
     const double y = g.y(t.lane);
     const std::string attr = " stroke=\"" + colour + "\" stroke-width=\"" + num(stroke) + "\"";
@@ -430,9 +496,9 @@ std::string lineage_svg(const std::string& dir) {
       marks += "<line class=\"tick\" x1=\"" + num(x) + "\" y1=\"" + num(y - g.lane * 0.5) + "\" x2=\"" + num(x) + "\" y2=\"" +
                num(y + g.lane * 0.5) + "\"/>\n";
     }
-    if (labels && t.parent == 0)
-      marks += "<text x=\"" + num(g.x(lay.index(t.first)) - 4) + "\" y=\"" + num(y + g.lane * 0.3) + "\" font-size=\"" +
-               num(g.lane * 0.75) + "\" text-anchor=\"end\">" + std::to_string(t.label) + "</text>\n";
+    if (view.ids || (labels && t.parent == 0))
+      marks += "<text class=\"id\" x=\"" + num(g.x(lay.index(t.first)) - 3) + "\" y=\"" + num(y + g.lane * 0.3) +
+               "\" font-size=\"" + num(g.lane * 0.75) + "\" text-anchor=\"end\">" + std::to_string(t.label) + "</text>\n";
     // The fork: from the mother's last cell to each daughter's first.
     for (long c : t.children) {
       const TrackLine& d = tracks.at(c);
@@ -442,6 +508,10 @@ std::string lineage_svg(const std::string& dir) {
     }
   }
   svg += forks + lines + marks + "</svg>\n";
+  if (summary)
+    *summary = std::to_string(tracks.size()) + " tracks of " + std::to_string(lay.founders) + " founders, frames " +
+               std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back()) + ", " + num(total_width) +
+               " x " + num(height) + " px";
   return svg;
 }
 

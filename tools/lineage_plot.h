@@ -8,8 +8,15 @@
 // cell, and tracks without parent or daughters share packed lanes in a band
 // at the bottom. Closed gaps are dashed, probable debris grey; a cell whose
 // mother's division was resolved into a continuation gets a tick.
+//
+// Colours come from a palette that colour-blind readers can tell apart
+// (Okabe and Ito's, without its yellow); neighbouring trees of different
+// founders never share one. Lanes never get thinner than kMinLane and frames
+// never closer than kMinFrameStep: a large lineage makes a larger picture
+// (or one tree at a time, with LineageView::founder).
 #pragma once
 
+#include <climits>
 #include <stdexcept>
 #include <string>
 
@@ -20,8 +27,22 @@ struct LineageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+constexpr double kMinLane = 8, kMinFrameStep = 3;
+
+// What part of the lineage to draw, and how.
+struct LineageView {
+  long founder = 0;  // a track: only the tree below it (0: every tree)
+  long first_frame = LONG_MIN, last_frame = LONG_MAX;  // frame numbers, inclusive
+  bool ids = false;  // every track's id at the start of its line (else the founders' only)
+};
+
+// Colour-blind-safe colours on white, in the order trees get them.
+inline constexpr const char* kPalette[7] = {"#0072B2", "#E69F00", "#009E73", "#CC79A7",
+                                             "#56B4E9", "#D55E00", "#000000"};
+
 // The SVG text of the lineage in `dir`; throws LineageError for a folder
-// without the two files or with files that contradict each other.
-std::string lineage_svg(const std::string& dir);
+// without the two files, with files that contradict each other, or for a
+// view that holds nothing. `summary` (if given) receives a one-line account.
+std::string lineage_svg(const std::string& dir, const LineageView& view = {}, std::string* summary = nullptr);
 
 }  // namespace vantu_plot

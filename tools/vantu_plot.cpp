@@ -1,13 +1,22 @@
 // vantu-plot: draws the matches of a finished vantu run as one SVG picture.
 //
 //   vantu-plot [-o FILE] [--warped] [first-frame-file second-frame-file]
-//   vantu-plot --lineage DIR [-o FILE]     (the tree of a vantu-track output;
+//   vantu-plot --lineage DIR [-o FILE] [--founder T] [--frames A-B] [--ids]
+//                                          (the tree of a vantu-track output;
 //                                           tools/lineage_plot.h)
+//   vantu-plot --pair DIR N [-o FILE] [--ids]   (two frames of it; tools/pair_plot.h)
+//   vantu-plot --movie DIR [-o FILE]       (the tracked movie as one web page;
+//                                           tools/movie_page.h)
 //
 // Run it in the working directory of the run. It reads "softconfig.dat", the
 // two point files, "Match.dat" and (with --warped) "out.dat", and writes only
 // the picture. Coordinates are image coordinates: x right, y down.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,8 +29,11 @@
 #include "base/check.h"
 #include "base/params.h"
 #include "run/config.h"
+#include "run/writers.h"
 #include "run/written_record.h"
 #include "tools/lineage_plot.h"
+#include "tools/pair_plot.h"
+#include "tools/movie_page.h"
 
 namespace {
 
@@ -36,12 +48,19 @@ struct Options {
   bool warped = false;
   bool help = false;
   std::string lineage;  // a vantu-track output folder: draw its lineage tree
+  vantu_plot::LineageView lineage_view;
+  std::string pair;     // a vantu-track output folder: draw two of its frames
+  vantu_plot::PairView pair_view;
+  bool ids = false;
+  std::string movie;    // a vantu-track output folder: write its movie page
   bool output_given = false;
 };
 
 const char* const kUsage =
     "usage: vantu-plot [-o FILE] [--warped] [FIRST SECOND]\n"
-    "       vantu-plot --lineage DIR [-o FILE]\n"
+    "       vantu-plot --lineage DIR [--founder T] [--frames A-B] [--ids] [-o FILE]\n"
+    "       vantu-plot --pair DIR N [--ids] [-o FILE]\n"
+    "       vantu-plot --movie DIR [-o FILE]\n"
     "\n"
     "Draws the matches of a finished vantu run as an SVG picture. Run it in the\n"
     "working directory of the run: it reads softconfig.dat, the two point files\n"
@@ -49,18 +68,50 @@ const char* const kUsage =
     "newbact/image026.dat and newbact/image029.dat) and Match.dat.\n"
     "\n"
     "  -o FILE    write the picture to FILE (default matches.svg; lineage.svg\n"
-    "             in DIR with --lineage)\n"
+    "             in DIR with --lineage, movie.html in DIR with --movie)\n"
     "  --warped   also draw the warped second-frame positions from out.dat\n"
     "  --lineage DIR  draw the lineage tree of a vantu-track output folder\n"
     "             (DIR/cells.csv and DIR/res_track.txt): time across, one line\n"
     "             per track, a fork at each division, one colour per founder;\n"
     "             closed gaps dashed, probable debris grey\n"
+    "  --founder T    only the tree below track T\n"
+    "  --frames A-B   only frames A to B (frame numbers)\n"
+    "  --ids      track ids at the start of every branch (--lineage) or on every\n"
+    "             cell (--pair)\n"
+    "  --pair DIR N   frames N and the next one of a vantu-track output folder,\n"
+    "             with the lineage's links over the cells' outlines (track masks\n"
+    "             DIR/maskNNN.tif) or rods; doubtful links (confidence < 0.5)\n"
+    "             dashed red (default output DIR/pair_N.svg)\n"
+    "  --movie DIR    write the tracked movie of a vantu-track output folder as\n"
+    "             one self-contained web page (default DIR/movie.html): cells\n"
+    "             by track or founder, divisions, lineages, zoom; see docs/viewer.md\n"
     "  -h         print this help and exit\n";
 
 // Ends the program with status 1; the message goes to standard error.
 struct Refusal {
   std::string message;
 };
+
+// A whole number of at least `least` given to `option`.
+long whole_number(const std::string& option, const std::string& text, long least) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < least)
+    throw Refusal{option + ": \"" + text + "\" is not a whole number" + (least > 0 ? " from 1" : " from 0") + "\n"};
+  return v;
+}
+
+// "A-B" (or "A-" and "-B", open ends) into the lineage's window of frames.
+void parse_frames(const std::string& text, vantu_plot::LineageView& view) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) throw Refusal{"--frames: \"" + text + "\" is not A-B\n"};
+  const std::string a = text.substr(0, dash), b = text.substr(dash + 1);
+  if (!a.empty()) view.first_frame = whole_number("--frames", a, 0);
+  if (!b.empty()) view.last_frame = whole_number("--frames", b, 0);
+  if (a.empty() && b.empty()) throw Refusal{"--frames: \"" + text + "\" gives no frame\n"};
+  if (view.first_frame > view.last_frame) throw Refusal{"--frames " + text + ": the first frame is after the last\n"};
+}
 
 
 Options parse_args(int argc, char** argv) {
@@ -76,18 +127,46 @@ Options parse_args(int argc, char** argv) {
       opt.output = argv[++i], opt.output_given = true;
     else if (a == "--lineage" && i + 1 < argc)
       opt.lineage = argv[++i];
+    else if (a == "--founder" && i + 1 < argc)
+      opt.lineage_view.founder = whole_number(a, argv[++i], 1);
+    else if (a == "--frames" && i + 1 < argc)
+      parse_frames(argv[++i], opt.lineage_view);
+    else if (a == "--ids")
+      opt.ids = true;
+    else if (a == "--pair" && i + 2 < argc)
+      opt.pair = argv[++i], opt.pair_view.frame = whole_number(a, argv[++i], 0);
+    else if (a == "--movie" && i + 1 < argc)
+      opt.movie = argv[++i];
     else if (a.size() > 1 && a[0] == '-')
       throw Refusal{(a == "-o"          ? "-o needs a file name\n"
                      : a == "--lineage" ? "--lineage needs a folder\n"
+                     : a == "--pair"    ? "--pair needs a folder and a frame number\n"
+                     : a == "--movie"   ? "--movie needs a folder\n"
+                     : a == "--founder" || a == "--frames" ? a + " needs a value\n"
                                         : "unknown option " + a + "\n") +
                     kUsage};
     else
       files.push_back(a);
   }
-  if (!opt.lineage.empty()) {
+  opt.lineage_view.ids = opt.pair_view.ids = opt.ids;
+  const bool window = opt.lineage_view.founder != 0 || opt.lineage_view.first_frame != LONG_MIN;
+  if (!opt.lineage.empty() && !opt.pair.empty()) throw Refusal{"give --lineage or --pair, not both\n" + std::string(kUsage)};
+  if (window && opt.lineage.empty()) throw Refusal{"--founder and --frames go with --lineage\n" + std::string(kUsage)};
+  if (opt.ids && opt.lineage.empty() && opt.pair.empty())
+    throw Refusal{"--ids goes with --lineage or --pair\n" + std::string(kUsage)};
+  if (!opt.lineage.empty() || !opt.pair.empty()) {
     if (!files.empty() || opt.warped)
-      throw Refusal{"--lineage takes a folder only, not point files or --warped\n" + std::string(kUsage)};
-    if (!opt.output_given) opt.output = opt.lineage + "/lineage.svg";
+      throw Refusal{"--lineage and --pair take a folder only, not point files or --warped\n" + std::string(kUsage)};
+    if (!opt.output_given)
+      opt.output = opt.pair.empty() ? opt.lineage + "/lineage.svg"
+                                    : opt.pair + "/pair_" + std::to_string(opt.pair_view.frame) + ".svg";
+  }
+  if (!opt.movie.empty()) {
+    if (!files.empty() || opt.warped || !opt.lineage.empty() || !opt.pair.empty())
+      throw Refusal{"--movie takes a folder only\n" + std::string(kUsage)};
+    if (!opt.output_given) opt.output = opt.movie + "/movie.html";
+    if (!vantu_plot::is_page_name(opt.output))
+      throw Refusal{"will not write " + opt.output + ": the movie page is an .html file"};
   }
   if (files.size() > 2) throw Refusal{"too many point files given\n" + std::string(kUsage)};
   if (files.size() == 1)
@@ -502,11 +581,18 @@ std::string render(const RunData& run, const Classes& c, const Options& opt) {
   return svg + "</svg>\n";
 }
 
-void write_file(const std::string& path, const std::string& text) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw Refusal{"cannot write " + path};
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (std::fclose(f) != 0 || !ok) throw Refusal{"cannot write " + path};
+// Replaces the picture whole (a reader never sees half of it) and says so;
+// a device or a pipe (-o /dev/stdout) is written straight.
+void write_file(const std::string& path, const std::string& text, const std::string& what) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (!f || std::fclose(f) != 0 || !ok) throw Refusal{"cannot write " + path};
+  } else if (!vantu::replace_file(path, &text, 1)) {
+    throw Refusal{"cannot write " + path + ": " + std::strerror(errno)};
+  }
+  std::fprintf(stderr, "vantu-plot: wrote %s (%s)\n", path.c_str(), what.c_str());
 }
 
 }  // namespace
@@ -518,18 +604,37 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    std::string summary;
+    if (!opt.pair.empty()) {
+      const std::string svg = vantu_plot::pair_svg(opt.pair, opt.pair_view, &summary);
+      write_file(opt.output, svg, summary);
+      if (!opt.output_given) vantu::add_to_written_record(opt.pair, {opt.output.substr(opt.pair.size() + 1)});
+      return 0;
+    }
     if (!opt.lineage.empty()) {
-      write_file(opt.output, vantu_plot::lineage_svg(opt.lineage));
+      const std::string svg = vantu_plot::lineage_svg(opt.lineage, opt.lineage_view, &summary);
+      write_file(opt.output, svg, "lineage tree: " + summary);
       // A picture in the lineage's folder belongs to that run: the next run
       // into the folder removes it with the rest of the old lineage.
       if (!opt.output_given && !vantu::read_written_record(opt.lineage).count("lineage.svg"))
         vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
       return 0;
     }
+    if (!opt.movie.empty()) {
+      vantu_plot::write_movie_page(opt.movie, opt.output, !opt.output_given);
+      std::fprintf(stderr, "vantu-plot: wrote %s (the movie page of %s)\n", opt.output.c_str(), opt.movie.c_str());
+      return 0;
+    }
     const RunData run = load_run(opt);
-    write_file(opt.output, render(run, classify(run, opt), opt));
+    const Classes classes = classify(run, opt);
+    write_file(opt.output, render(run, classes, opt),
+               vantu::strprintf("matches of %s and %s: %d plain, %d divisions", opt.first_file.c_str(),
+                                opt.second_file.c_str(), classes.plain, classes.divisions));
   } catch (const Refusal& r) {
     std::fprintf(stderr, "vantu-plot: %s\n", r.message.c_str());
+    return 1;
+  } catch (const vantu_plot::MovieError& e) {
+    std::fprintf(stderr, "vantu-plot: %s\n", e.what());
     return 1;
   } catch (const vantu_plot::LineageError& e) {
     std::fprintf(stderr, "vantu-plot: %s\n", e.what());

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -38,7 +39,8 @@ constexpr const char* kDescription =
     "A frame's number is the last number in its file's name (mask012.tif: frame 12), in any\n"
     "order of the arguments; a table gives its frame column. A number without a file, or a\n"
     "frame without cells, is a gap that the tracks cross.\n"
-    "Writes DIR/cells.csv, DIR/res_track.txt, DIR/softconfig.dat and DIR/pairs.log; from masks also\n"
+    "Writes DIR/cells.csv, DIR/tracks.csv (one row per track: fate, cycle, sizes, growth),\n"
+    "DIR/res_track.txt, DIR/softconfig.dat, DIR/units and DIR/pairs.log; from masks also\n"
     "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder. DIR keeps a\n"
     "list of what the programs wrote there (DIR/.vantu-written): nothing else in it is replaced\n"
     "or removed, and an input is never replaced; an earlier run's leftovers are removed.\n"
@@ -48,8 +50,9 @@ constexpr const char* kDescription =
     "The chained lineage is mended along the time axis (each repair can be switched\n"
     "off): crossed links exchanged, gaps of missed cells closed (the track skips the\n"
     "frame), divisions that do not add up resolved or missed ones found, one-frame\n"
-    "tracks flagged. The last column of cells.csv, flag: 0 normal, 1 probable debris,\n"
-    "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division.";
+    "tracks flagged. cells.csv's column flag: 0 normal, 1 probable debris,\n"
+    "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division;\n"
+    "then the track's generation and the confidence (0 to 1) of the cell's link.";
 
 bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with_ci(in[0], ".csv"); }
 
@@ -192,9 +195,11 @@ void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
 // The lineage of the pairs' matches, mended along the time axis, into its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                    bool masks, OutputFolder& out) {
-  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks);
+  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks, o.units);
   out.write("cells.csv", texts.cells_csv);
   out.write("res_track.txt", texts.res_track);
+  out.write("tracks.csv", texts.tracks_csv);
+  out.write("units", texts.units);
   if (masks) write_track_masks(tl, texts.lineage, out);
   out.write("pairs.log", texts.pairs_log);
   out.keep("softconfig.dat");
@@ -330,6 +335,11 @@ int track_main(int argc, char** argv) {
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   CLI::Option* angles_option =
       app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
+  app.add_option("--pixel-size", o.units.pixel_size, "micrometres per pixel: adds the _um columns to tracks.csv")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--frame-interval", o.units.frame_interval,
+                 "minutes from one frame number to the next: fills cycle_minutes, adds growth_rate_per_hour")
+      ->check(CLI::PositiveNumber);
   // The run in parts, for a workflow that spreads the pairs over jobs.
   CLI::Option* prepare = app.add_flag(
       "--prepare", o.prepare, "only read and check the input and write DIR/softconfig.dat; prints the number of pairs");
@@ -354,6 +364,8 @@ int track_main(int argc, char** argv) {
     if (pairs->count() > 0 && o.pairs.empty()) throw TrackError("--pairs: an empty range");
     if (!columns.empty()) parse_column_map(columns, o.columns);
     o.angles = parse_angles(angles);
+    if (!std::isfinite(o.units.pixel_size) || !std::isfinite(o.units.frame_interval))
+      throw TrackError("--pixel-size and --frame-interval take finite numbers");
     o.repairs.relink = !(no_relink || raw);
     o.repairs.close_gaps = !(no_gaps || raw);
     o.repairs.check_divisions = !(no_divisions || raw);

@@ -1,19 +1,23 @@
 // The lineage stage of a run, shared by the command line and the library:
-// the pairs' matches chained into tracks, mended along the time axis, and
-// the texts of the files that hold it. Nothing here writes a file.
+// the pairs' matches chained into tracks, mended along the time axis, its
+// links rated, and the texts of the files that hold it. Nothing here writes
+// a file.
 #include "base/check.h"
 #include "track/track.h"
 
 namespace vantu {
 
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
-                           const TrackOptions::Repairs& repairs, bool masks) {
+                           const TrackOptions::Repairs& repairs, bool masks, const Units& units) {
   LineageTexts out;
   out.lineage = build_lineage(tl, links, max_split);
   out.repaired = repair_lineage(tl, out.lineage, repairs);
+  out.lineage.confidence = link_confidence(tl, out.lineage);
   if (masks) check_track_labels(ctc_labels(tl, out.lineage));
   out.cells_csv = cells_csv_text(tl, out.lineage);
   out.res_track = res_track_text(tl, out.lineage);
+  out.tracks_csv = tracks_csv_text(tl, out.lineage, units);
+  out.units = units_text(units);
   out.pairs_log = pairs_log_text(tl, links, out.lineage);
   return out;
 }

@@ -28,9 +28,10 @@
 // The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
 // the parameters (parameters.cpp), match every pair of consecutive frames
 // (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
-// the time axis (repairs.cpp), and format its files (pipeline.cpp,
-// write_cells_csv.cpp, write_res_track.cpp). Every stage refuses bad input
-// by throwing TrackError before anything is written.
+// the time axis (repairs.cpp), rate each cell's link (confidence.cpp), and
+// format its files (pipeline.cpp, write_cells_csv.cpp, write_res_track.cpp,
+// write_tracks_csv.cpp). Every stage refuses bad input by throwing TrackError
+// before anything is written.
 #pragma once
 
 #include <sys/types.h>
@@ -92,6 +93,13 @@ struct TableColumns {
 };
 
 // The options of one tracking run, with their defaults.
+// What the numbers of a lineage mean; 0: not given (lengths stay in pixels,
+// times in frames).
+struct Units {
+  double pixel_size = 0.0;      // micrometres per pixel
+  double frame_interval = 0.0;  // minutes between consecutive frame numbers
+};
+
 struct TrackOptions {
   std::vector<std::string> inputs;  // frame files, or one table
   std::string out_dir = "lineage";
@@ -102,6 +110,7 @@ struct TrackOptions {
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
+  Units units;  // --pixel-size, --frame-interval
   // One part of the run instead of the whole (see cli.cpp's run_tracker).
   bool prepare = false, join = false;
   std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
@@ -265,6 +274,9 @@ struct Lineage {
   std::vector<std::vector<int>> track;  // [frame][cell] -> track (from 1)
   std::vector<Track> tracks;            // tracks[L - 1]
   std::vector<std::vector<int>> flag;   // [frame][cell] -> CellFlag; empty: all kNormal
+  // [frame][cell] -> how sure the cell's link to its previous-frame cell (or
+  // mother, or to none) is, in [0, 1]; empty: not rated (link_confidence).
+  std::vector<std::vector<double>> confidence;
   // Per pair: counts for the log.
   struct PairCounts {
     int continuations = 0, divisions = 0, unmatched = 0;
@@ -286,6 +298,32 @@ struct RepairCounts {
 // A lineage without such faults is left exactly as it is.
 RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which);
 
+// ---- Confidence of the links (confidence.cpp) ----
+
+// Per cell, the probability in [0, 1] that its link (to its previous-frame
+// cell, its mother, or to no cell) is right, judged against the alternatives
+// the local motion, lengths and axes leave open.
+std::vector<std::vector<double>> link_confidence(const TimeLapse& tl, const Lineage& lin);
+
+// ---- Per-track facts (write_tracks_csv.cpp) ----
+
+enum class Fate { kDivided, kEnd, kLost, kDebris };
+const char* fate_name(Fate f);
+
+struct TrackFacts {
+  int founder = 0;                  // the track at the root of its tree
+  int generation = 0;               // 0: founder; parent's + 1
+  Fate fate = Fate::kLost;
+  std::vector<int> daughters;       // tracks whose parent it is
+  std::vector<int> frame, cell;     // its cells: frame index and cell index, in order
+};
+
+// The facts of every track (tracks[L - 1]).
+std::vector<TrackFacts> track_facts(const TimeLapse& tl, const Lineage& lin);
+// The exponential rate of `length` over `frame` (slope of log length per
+// frame number, least squares); NaN with fewer than two usable points.
+double growth_rate(const std::vector<double>& frame, const std::vector<double>& length);
+
 // ---- Output ----
 
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);
@@ -304,6 +342,10 @@ struct CtcLabels {
 };
 CtcLabels ctc_labels(const TimeLapse& tl, const Lineage& lin);
 std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
+// tracks.csv: one row per track (cycles, sizes, growth; see write_tracks_csv.cpp).
+std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units& units);
+// The DIR/units text: what the lengths, times and rates of the outputs mean.
+std::string units_text(const Units& units);
 std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& links, const Lineage& lin);
 
 // The lineage of a run and the texts of its files, as the command line
@@ -312,13 +354,14 @@ struct LineageTexts {
   Lineage lineage;
   RepairCounts repaired;
   std::string cells_csv, res_track, pairs_log;
+  std::string tracks_csv, units;  // tracks.csv and the DIR/units text
 };
 
-// Chains the pairs' matches, mends the lineage with the repairs chosen, and
-// formats its files; with `masks`, refuses a lineage whose track labels do
-// not fit a 16-bit track mask.
+// Chains the pairs' matches, mends the lineage with the repairs chosen, rates
+// its links and formats its files (lengths and times in `units`); with
+// `masks`, refuses a lineage whose track labels do not fit a 16-bit track mask.
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
-                           const TrackOptions::Repairs& repairs, bool masks);
+                           const TrackOptions::Repairs& repairs, bool masks, const Units& units = {});
 // "N frames, N tracks, N divisions (repairs...)": the run's summary line.
 std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 

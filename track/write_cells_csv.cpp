@@ -1,17 +1,35 @@
 // cells.csv: one row per cell per frame, sorted by frame then id, with the
-// cell's track and its parent track (0: none), the input's extra columns and
-// last the cell's flag (CellFlag).
+// cell's track and its parent track (0: none), the input's extra columns, the
+// cell's flag (CellFlag), its track's generation (0: no parent) and the
+// confidence of its link (empty when the lineage was not rated).
 #include <algorithm>
+#include <cstdio>
 #include <numeric>
 
 #include "track/track.h"
 
 namespace vantu {
 
+namespace {
+
+// Three decimals: enough to sort by, short enough to read.
+std::string confidence_text(double c) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%.3f", c);
+  return buf;
+}
+
+}  // namespace
+
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
   std::string text = "frame,id,track,parent_track,x,y,length,angle";
   for (const std::string& name : tl.extra_names) text += "," + name;
-  text += ",flag\n";
+  text += ",flag,generation,confidence\n";
+  std::vector<int> generation(lin.tracks.size(), 0);
+  for (size_t k = 0; k < lin.tracks.size(); ++k)
+    for (int p = lin.tracks[k].parent; p > 0 && generation[k] <= static_cast<int>(lin.tracks.size());
+         p = lin.tracks[static_cast<size_t>(p - 1)].parent)
+      ++generation[k];
   for (size_t t = 0; t < tl.frames.size(); ++t) {
     const Frame& f = tl.frames[t];
     std::vector<size_t> order(static_cast<size_t>(f.count()));
@@ -24,7 +42,9 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
               std::to_string(lin.tracks[static_cast<size_t>(track - 1)].parent) + "," + number_text(f.x[i]) + "," +
               number_text(f.y[i]) + "," + number_text(f.length[i]) + "," + number_text(f.angle[i]);
       for (const std::vector<double>& column : f.extra) text += "," + number_text(column[i]);
-      text += "," + std::to_string(lin.flag.empty() ? 0 : lin.flag[t][i]) + "\n";
+      text += "," + std::to_string(lin.flag.empty() ? 0 : lin.flag[t][i]) + "," +
+              std::to_string(generation[static_cast<size_t>(track - 1)]) + "," +
+              (lin.confidence.empty() ? std::string() : confidence_text(lin.confidence[t][i])) + "\n";
     }
   }
   return text;

@@ -4,8 +4,9 @@
 #   1. one pair job of pos01 is killed after the first of its two pairs;
 #      the other jobs finish, pos01 is not joined;
 #   2. a rerun runs that job and pos01's join only, the job reuses the pair
-#      it had finished, and cells.csv, res_track.txt and softconfig.dat of
-#      both time-lapses are byte-identical to vantu-track in one process;
+#      it had finished, and cells.csv, tracks.csv, res_track.txt,
+#      softconfig.dat and units of both time-lapses are byte-identical to
+#      vantu-track in one process;
 #   3. a changed options entry of pos02 reruns pos02's steps, not pos01's.
 # Usage: workflow/test_workflow.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
@@ -85,7 +86,7 @@ grep -q "pair 0003 done (" "$log" || fail "job 0002-0003 did not match its lost 
 "$track" -o "$work/one/pos01" "$root"/workflow/test/pos01/frame_*.dat 2>/dev/null
 "$track" -o "$work/one/pos02" "$root/workflow/test/pos02/cells.csv" 2>/dev/null
 for name in pos01 pos02; do
-  for f in cells.csv res_track.txt softconfig.dat; do
+  for f in cells.csv tracks.csv res_track.txt softconfig.dat units; do
     cmp "$work/one/$name/$f" "$out/$name/$f" || fail "$name/$f differs from one process"
   done
 done

@@ -1,0 +1,326 @@
+// The movie page of vantu-plot: cell outlines from label images, the page
+// written for a tracked simulated time-lapse (from masks and from points),
+// refusals that leave everything as it was, and the page in a headless
+// browser (skipped where chromium is not installed).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <regex>
+#include <set>
+
+#include "harness.h"
+#include "tools/movie_page.h"
+
+namespace {
+
+using vantu_plot::Loop;
+using vantu_plot::label_outlines;
+using vantu_test::Outcome;
+using vantu_test::RunDir;
+
+// ---------------------------------------------------------------- outlines
+
+struct Picture {
+  int width, height;
+  std::vector<std::uint32_t> labels;
+  Picture(int w, int h) : width(w), height(h), labels(static_cast<size_t>(w) * h, 0) {}
+  void set(int x, int y, std::uint32_t v) { labels[static_cast<size_t>(y) * width + x] = v; }
+  std::vector<std::vector<Loop>> outlines(std::uint32_t top) const {
+    return label_outlines(labels, width, height, top);
+  }
+};
+
+double area(const Loop& p) {
+  double a = 0;
+  for (size_t i = 0; i < p.size(); i += 2) {
+    const size_t j = (i + 2) % p.size();
+    a += static_cast<double>(p[i]) * p[j + 1] - static_cast<double>(p[j]) * p[i + 1];
+  }
+  return a / 2;
+}
+
+TEST(CellOutlines, ARectangleIsItsFourCornersClockwiseOnScreen) {
+  Picture pic(6, 5);
+  for (int y = 1; y <= 2; ++y)
+    for (int x = 1; x <= 3; ++x) pic.set(x, y, 5);
+  const auto out = pic.outlines(5);
+  ASSERT_EQ(out[5].size(), 1u);
+  const Loop& loop = out[5][0];
+  ASSERT_EQ(loop.size(), 8u);
+  std::set<std::pair<int, int>> corners;
+  for (size_t k = 0; k < loop.size(); k += 2) corners.insert({loop[k], loop[k + 1]});
+  EXPECT_EQ(corners, (std::set<std::pair<int, int>>{{1, 1}, {4, 1}, {4, 3}, {1, 3}}));
+  EXPECT_EQ(area(loop), 6);  // positive: clockwise with y down
+  EXPECT_TRUE(out[1].empty());
+}
+
+TEST(CellOutlines, DiagonalNeighboursAreTwoLoopsAndHolesAreDropped) {
+  Picture pic(8, 8);
+  pic.set(0, 0, 1), pic.set(1, 1, 1);                 // touch at one corner
+  for (int y = 3; y <= 7; ++y)
+    for (int x = 3; x <= 7; ++x)
+      if (y != 5 || x != 5) pic.set(x, y, 2);         // a ring around one empty pixel
+  const auto out = pic.outlines(2);
+  ASSERT_EQ(out[1].size(), 2u);
+  EXPECT_EQ(area(out[1][0]), 1);
+  EXPECT_EQ(area(out[1][1]), 1);
+  ASSERT_EQ(out[2].size(), 1u);
+  EXPECT_EQ(area(out[2][0]), 25);
+}
+
+TEST(CellOutlines, ASlantedRodIsAFewCornersThatKeepItsArea) {
+  Picture pic(80, 60);
+  double pixels = 0;
+  const double c = std::cos(0.5), s = std::sin(0.5);
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 80; ++x) {
+      const double u = (x - 40) * c + (y - 30) * s, v = -(x - 40) * s + (y - 30) * c;
+      const double along = std::max(0.0, std::fabs(u) - 15);
+      if (along * along + v * v <= 6.5 * 6.5) pic.set(x, y, 3), ++pixels;
+    }
+  const auto out = pic.outlines(3);
+  ASSERT_EQ(out[3].size(), 1u);
+  EXPECT_LE(out[3][0].size() / 2, 24u);
+  EXPECT_NEAR(area(out[3][0]), pixels, 0.04 * pixels);
+}
+
+// ---------------------------------------------------------------- the page
+
+// A simulated time-lapse tracked twice: from its masks ("ctc", outlines) and
+// from its point files ("pts", rods).
+// Result folders of one simulated time-lapse, each made when a test first
+// needs it: "ctc" tracked from the masks (outlines), "pts" from the point
+// files (rods), "rated" a copy of "pts" with link confidences and fates.
+class MoviePage : public ::testing::Test {
+ protected:
+  static RunDir* data;
+  static std::set<std::string> made;
+  static int low_links;
+
+  static void SetUpTestSuite() { data = new RunDir(); }
+  static void TearDownTestSuite() {
+    delete data;
+    data = nullptr;
+  }
+
+  // Makes the folder `dir` (and what it is made from); false when it fails.
+  static bool folder(const std::string& dir) {
+    if (made.count(dir)) return true;
+    bool ok = false;
+    if (dir == "tl") {
+      ok = vantu_test::simulate_timelapse(*data, "tl", {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"})
+               .size() == 6;
+    } else if (dir == "ctc" || dir == "pts") {
+      std::vector<std::string> args = {"-o", dir};
+      for (int t = 0; t < 6; ++t) {
+        char name[48];
+        std::snprintf(name, sizeof name, dir == "ctc" ? "tl/mask_%04d.tif" : "tl/frame_%04d.dat", t);
+        args.push_back(data->file(name));
+      }
+      ok = folder("tl") && data->run(args, VANTU_TRACK_BIN).status == 0;
+    } else if (dir == "rated") {
+      ok = folder("pts") && make_rated_copy();
+    }
+    if (ok) made.insert(dir);
+    return ok;
+  }
+
+  // "rated": the points' lineage with a confidence column in cells.csv (a
+  // quarter not rated, a quarter at 0.2, half at 0.9) and a tracks.csv with
+  // the tracks' fates.
+  static bool make_rated_copy() {
+    if (!copy("pts", "rated")) return false;
+    const auto rows = vantu_test::csv_rows(data->read("pts/cells.csv"));
+    // The tracker's own confidence column is replaced by the pattern.
+    const size_t rated_at = std::find(rows[0].begin(), rows[0].end(), "confidence") - rows[0].begin();
+    std::string cells;
+    for (size_t c = 0; c < rows[0].size(); ++c)
+      if (c != rated_at) cells += rows[0][c] + ",";
+    cells += "confidence\n";
+    std::map<std::string, std::string> parent;
+    std::set<std::string> mothers;
+    for (size_t k = 1; k < rows.size(); ++k) {
+      std::string line;
+      for (size_t c = 0; c < rows[k].size(); ++c)
+        if (c != rated_at) line += rows[k][c] + ",";
+      const char* confidence[4] = {"", "0.2", "0.9", "0.9"};
+      cells += line + confidence[k % 4] + "\n";
+      low_links += k % 4 == 1;
+      parent[rows[k][2]] = rows[k][3];
+      if (rows[k][3] != "0") mothers.insert(rows[k][3]);
+    }
+    data->write("rated/cells.csv", cells);
+    std::string tracks = "track,parent_track,fate\n";
+    for (const auto& [track, p] : parent) tracks += track + "," + p + "," + (mothers.count(track) ? "divided" : "end") + "\n";
+    data->write("rated/tracks.csv", tracks);
+    return true;
+  }
+
+  static Outcome plot(const std::vector<std::string>& args) { return data->run(args, VANTU_PLOT_BIN); }
+
+  // A copy of a result folder, to spoil.
+  static bool copy(const std::string& from, const std::string& to) {
+    return std::system(("cp -r " + data->file(from) + " " + data->file(to)).c_str()) == 0;
+  }
+};
+RunDir* MoviePage::data = nullptr;
+std::set<std::string> MoviePage::made;
+int MoviePage::low_links = 0;
+
+TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
+  ASSERT_TRUE(folder("ctc") && folder("pts"));
+  for (const char* dir : {"ctc", "pts"}) {
+    const Outcome o = plot({"--movie", dir});
+    ASSERT_EQ(o.status, 0) << o.err;
+    ASSERT_EQ(plot({"--movie", dir}).status, 0) << "its own page is replaced";
+    const std::vector<std::string> record = vantu_test::lines(data->read(std::string(dir) + "/.vantu-written"));
+    EXPECT_EQ(std::count(record.begin(), record.end(), "movie.html"), 1) << dir;
+    const std::string page = data->read(std::string(dir) + "/movie.html");
+    EXPECT_EQ(page.find("http://"), std::string::npos) << dir;
+    EXPECT_EQ(page.find("https://"), std::string::npos) << dir;
+    EXPECT_EQ(page.find(" src="), std::string::npos) << dir;
+    EXPECT_EQ(page.find("<link"), std::string::npos) << dir;
+    EXPECT_EQ(page.find("vantu:"), std::string::npos) << dir << ": a template marker was left";
+    EXPECT_NE(page.find("\"frames\":[0,1,2,3,4,5]"), std::string::npos) << dir;
+    const bool masks = std::string(dir) == "ctc";
+    EXPECT_NE(page.find(masks ? "\"shape\":\"outline\"" : "\"shape\":\"rod\""), std::string::npos) << dir;
+  }
+  EXPECT_EQ(plot({"--movie", "ctc", "-o", "elsewhere.html"}).status, 0);
+  EXPECT_TRUE(data->exists("elsewhere.html"));
+}
+
+TEST_F(MoviePage, RefusesAFolderWithoutLineageAndLeavesItAlone) {
+  data->write("empty/notes.txt", "x");
+  const Outcome o = plot({"--movie", "empty"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("empty/cells.csv"), std::string::npos) << o.err;
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+  EXPECT_FALSE(data->exists("empty/movie.html"));
+}
+
+TEST_F(MoviePage, RefusesMasksThatNoLongerMatchCellsCsv) {
+  ASSERT_TRUE(folder("ctc") && copy("ctc", "stale"));
+  ASSERT_EQ(plot({"--movie", "stale"}).status, 0);
+  const std::string earlier = data->read("stale/movie.html");
+  ASSERT_EQ(std::system(("cp " + data->file("stale/mask002.tif") + " " + data->file("stale/mask003.tif")).c_str()), 0);
+  const Outcome o = plot({"--movie", "stale"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("stale/mask003.tif"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("no longer match"), std::string::npos) << o.err;
+  EXPECT_EQ(data->read("stale/movie.html"), earlier);
+
+  ASSERT_TRUE(copy("ctc", "missing"));
+  std::remove(data->file("missing/mask004.tif").c_str());
+  const Outcome m = plot({"--movie", "missing"});
+  EXPECT_EQ(m.status, 1);
+  EXPECT_NE(m.err.find("frame 4"), std::string::npos) << m.err;
+}
+
+TEST_F(MoviePage, RefusesATracksTableOfAnotherLineage) {
+  ASSERT_TRUE(folder("rated") && copy("rated", "mixed"));
+  std::remove(data->file("mixed/movie.html").c_str());
+  std::string tracks = data->read("mixed/tracks.csv");
+  const size_t row = tracks.find("\n1,") + 1;  // track 1, a founder
+  ASSERT_EQ(tracks.substr(row, 4), "1,0,");
+  tracks.replace(row, 4, "1,7,");
+  data->write("mixed/tracks.csv", tracks);
+  const Outcome o = plot({"--movie", "mixed"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("mixed/tracks.csv line 2: track 1 has parent 7"), std::string::npos) << o.err;
+  EXPECT_FALSE(data->exists("mixed/movie.html"));
+}
+
+TEST_F(MoviePage, RefusesToWriteAnythingButItsOwnPage) {
+  ASSERT_TRUE(folder("ctc") && folder("pts"));
+  const Outcome o = plot({"--movie", "ctc", "-o", "ctc/cells.csv"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("ctc/cells.csv"), std::string::npos) << o.err;
+  EXPECT_EQ(data->read("ctc/cells.csv").substr(0, 6), "frame,");
+
+  ASSERT_TRUE(copy("pts", "foreign"));
+  std::string record;  // the folder's record without a page
+  for (const std::string& name : vantu_test::lines(data->read("foreign/.vantu-written")))
+    if (name != "movie.html") record += name + "\n";
+  data->write("foreign/.vantu-written", record);
+  data->write("foreign/movie.html", "a page of the user's");
+  const Outcome f = plot({"--movie", "foreign"});
+  EXPECT_EQ(f.status, 1);
+  EXPECT_NE(f.err.find("foreign/movie.html exists and was not written by vantu"), std::string::npos) << f.err;
+  EXPECT_EQ(data->read("foreign/movie.html"), "a page of the user's");
+}
+
+// ---------------------------------------------------------------- in a browser
+
+const char* const kChromium = "/usr/bin/chromium";
+
+// The page opened with "#selftest" in headless chromium: the JSON the page's
+// self-test writes into the DOM, and the browser's log.
+struct BrowserRun {
+  std::string result, log;
+};
+
+BrowserRun open_in_browser(const RunDir& dir, const std::string& page) {
+  const std::string profile = dir.file("chromium-profile");
+  const Outcome o = dir.run({"60", kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                             "--disable-sync", "--user-data-dir=" + profile, "--window-size=1000,700",
+                             "--enable-logging=stderr", "--v=0", "--virtual-time-budget=3000", "--dump-dom",
+                             "file://" + dir.file(page) + "#selftest"},
+                            "timeout");
+  std::smatch m;
+  static const std::regex pre("<pre id=\"selftest-result\">([^<]*)</pre>");
+  BrowserRun run;
+  if (std::regex_search(o.out, m, pre)) run.result = m[1];
+  run.log = o.err;
+  return run;
+}
+
+long number_after(const std::string& json, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + key + "\":\\{[^}]*\"cells\":(\\d+),\"painted\":(\\d+)")))
+    return -1;
+  return std::stol(m[1]) > 0 ? std::stol(m[2]) : 0;
+}
+
+TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
+  if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
+  ASSERT_TRUE(folder("ctc") && folder("rated"));
+  for (const char* dir : {"ctc", "pts", "rated"}) {
+    ASSERT_EQ(plot({"--movie", dir}).status, 0);
+    const BrowserRun run = open_in_browser(*data, std::string(dir) + "/movie.html");
+    ASSERT_FALSE(run.result.empty()) << dir << ": no self-test result; browser log:\n" << run.log;
+    EXPECT_EQ(run.log.find("Uncaught"), std::string::npos) << run.log;
+    EXPECT_NE(run.result.find("\"errors\":[]"), std::string::npos) << run.result;
+    EXPECT_GT(number_after(run.result, "first"), 100) << run.result;  // cells, and pixels painted
+    EXPECT_NE(run.result.find("\"step\":{\"frame\":1,"), std::string::npos) << run.result;
+    EXPECT_GT(number_after(run.result, "step"), 100) << run.result;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(run.result, m,
+                                  std::regex("\"click\":\\{\"track\":(\\d+),\"relatives\":(\\d+),\"selected\":\\[([0-9,]*)\\]")))
+        << run.result;
+    const std::string track = m[1], selected = "," + std::string(m[3]) + ",";
+    EXPECT_NE(selected.find("," + track + ","), std::string::npos) << run.result;
+    if (std::stoi(m[2]) > 0) {
+      EXPECT_GT(std::count(selected.begin(), selected.end(), ','), 2) << run.result;
+    }
+    EXPECT_NE(run.result.find("\"hover\":\"track " + track), std::string::npos) << run.result;
+    // The tracker rates every link itself; "rated" has a pattern instead.
+    const bool rated = std::string(dir) == "rated";
+    int low = 0;
+    const auto rows = vantu_test::csv_rows(data->read(std::string(dir) + "/cells.csv"));
+    const size_t at = std::find(rows[0].begin(), rows[0].end(), "confidence") - rows[0].begin();
+    for (size_t k = 1; k < rows.size(); ++k)  // an empty last field is not in the row
+      low += at < rows[k].size() && !rows[k][at].empty() && std::stod(rows[k][at]) < 0.5;
+    EXPECT_EQ(low, rated ? low_links : low);
+    EXPECT_NE(run.result.find("\"lowLinks\":" + std::to_string(low) + ","), std::string::npos) << run.result;
+    EXPECT_NE(run.result.find("fate "), std::string::npos) << run.result;  // from tracks.csv
+    if (rated) {
+      EXPECT_NE(run.result.find("fate divided"), std::string::npos) << run.result;
+    }
+  }
+}
+
+}  // namespace

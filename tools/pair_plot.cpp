@@ -1,0 +1,318 @@
+// The pair picture of vantu-plot (see pair_plot.h).
+#include "tools/pair_plot.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "image/image.h"
+#include "tools/lineage_plot.h"
+
+namespace vantu_plot {
+
+namespace {
+
+struct Cell {
+  long frame = 0, track = 0, parent = 0;
+  double id = 0, x = 0, y = 0, length = 0, angle = 0, confidence = 1;
+};
+
+std::string fmt(double v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.2f", v);
+  return b;
+}
+
+std::string escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (c == '&') out += "&amp;";
+    else if (c == '"') out += "&quot;";
+    else out += c;
+  }
+  return out;
+}
+
+std::vector<std::string> fields_of(const std::string& line) {
+  std::vector<std::string> out(1);
+  for (char c : line) {
+    if (c == ',') out.emplace_back();
+    else if (c != '\r') out.back() += c;
+  }
+  return out;
+}
+
+// Every cell of cells.csv, refusing malformed rows; `rated` tells whether the
+// file has a confidence column.
+std::vector<Cell> read_cells(const std::string& path, bool& rated) {
+  std::ifstream in(path);
+  if (!in) throw LineageError("cannot read " + path + ": not a vantu-track output folder");
+  std::string line;
+  if (!std::getline(in, line)) throw LineageError(path + " is empty");
+  const std::vector<std::string> head = fields_of(line);
+  auto column = [&](const char* name, bool needed) {
+    for (size_t k = 0; k < head.size(); ++k)
+      if (head[k] == name) return static_cast<int>(k);
+    if (needed)
+      throw LineageError(path + ": no column \"" + name +
+                         "\" in the header (needs frame, id, track, parent_track, x, y, length, angle)");
+    return -1;
+  };
+  const int cols[8] = {column("frame", true), column("id", true),     column("track", true), column("parent_track", true),
+                       column("x", true),     column("y", true),      column("length", true), column("angle", true)};
+  const int conf = column("confidence", false);
+  rated = conf >= 0;
+  std::vector<Cell> cells;
+  for (int n = 2; std::getline(in, line); ++n) {
+    if (line.empty() || line == "\r") continue;
+    const std::vector<std::string> f = fields_of(line);
+    const std::string where = path + " line " + std::to_string(n);
+    if (f.size() != head.size())
+      throw LineageError(where + ": " + std::to_string(f.size()) + " fields, the header has " + std::to_string(head.size()));
+    double v[9];
+    for (int k = 0; k < 9; ++k) {
+      const int c = k < 8 ? cols[k] : conf;
+      if (c < 0) {
+        v[k] = 1;
+        continue;
+      }
+      const std::string& text = f[static_cast<size_t>(c)];
+      char* end = nullptr;
+      errno = 0;
+      v[k] = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(v[k]))
+        throw LineageError(where + ": \"" + text + "\" in column " + head[static_cast<size_t>(c)] + " is not a number");
+    }
+    Cell cell;
+    cell.frame = std::lround(v[0]), cell.id = v[1], cell.track = std::lround(v[2]), cell.parent = std::lround(v[3]);
+    cell.x = v[4], cell.y = v[5], cell.length = v[6], cell.angle = v[7], cell.confidence = v[8];
+    cells.push_back(cell);
+  }
+  if (cells.empty()) throw LineageError(path + " has no cells");
+  return cells;
+}
+
+// The track mask of frame `number` in `dir`, three or four digits; empty
+// name when there is none.
+std::string mask_path(const std::string& dir, long number) {
+  for (const char* pattern : {"%s/mask%03ld.tif", "%s/mask%04ld.tif"}) {
+    char name[4096];
+    std::snprintf(name, sizeof name, pattern, dir.c_str(), number);
+    struct stat st;
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) return name;
+  }
+  return "";
+}
+
+// Per track label, the pixel edges between its pixels and the rest as one
+// SVG path (pixel (x, y) is the unit square centred on (x, y)).
+std::map<long, std::string> outlines(const vantu::LabelImage& m, double scale, double ox, double oy) {
+  std::map<long, std::string> paths;
+  auto label = [&](long x, long y) -> std::uint32_t {
+    if (x < 0 || y < 0 || x >= m.width || y >= m.height) return 0;
+    return m.labels[static_cast<size_t>(y) * static_cast<size_t>(m.width) + static_cast<size_t>(x)];
+  };
+  auto edge = [&](std::string& p, double x1, double y1, double x2, double y2) {
+    p += "M" + fmt(ox + x1 * scale) + " " + fmt(oy + y1 * scale) + "L" + fmt(ox + x2 * scale) + " " + fmt(oy + y2 * scale);
+  };
+  for (long y = 0; y < m.height; ++y)
+    for (long x = 0; x < m.width; ++x) {
+      const std::uint32_t l = label(x, y);
+      if (l == 0) continue;
+      std::string& p = paths[static_cast<long>(l)];
+      if (label(x - 1, y) != l) edge(p, x - 0.5, y - 0.5, x - 0.5, y + 0.5);
+      if (label(x + 1, y) != l) edge(p, x + 0.5, y - 0.5, x + 0.5, y + 0.5);
+      if (label(x, y - 1) != l) edge(p, x - 0.5, y - 0.5, x + 0.5, y - 0.5);
+      if (label(x, y + 1) != l) edge(p, x - 0.5, y + 0.5, x + 0.5, y + 0.5);
+    }
+  return paths;
+}
+
+struct Frames {
+  long a = 0, b = 0;
+  std::vector<const Cell*> first, second;
+};
+
+Frames pick_frames(const std::vector<Cell>& cells, long n, const std::string& path) {
+  Frames f;
+  f.a = n;
+  f.b = n;
+  bool later = false;
+  for (const Cell& c : cells) {
+    if (c.frame > n && (!later || c.frame < f.b)) f.b = c.frame, later = true;
+  }
+  for (const Cell& c : cells) {
+    if (c.frame == f.a) f.first.push_back(&c);
+    if (later && c.frame == f.b) f.second.push_back(&c);
+  }
+  long lo = cells.front().frame, hi = lo;
+  for (const Cell& c : cells) lo = std::min(lo, c.frame), hi = std::max(hi, c.frame);
+  if (f.first.empty() || !later)
+    throw LineageError("--pair " + std::to_string(n) + ": " + path + " has " +
+                       (f.first.empty() ? "no cell in frame " + std::to_string(n) : "no frame after " + std::to_string(n)) +
+                       " (frames " + std::to_string(lo) + "-" + std::to_string(hi) + ")");
+  return f;
+}
+
+}  // namespace
+
+std::string pair_svg(const std::string& dir, const PairView& view, std::string* summary) {
+  const std::string cells_path = dir + "/cells.csv";
+  bool rated = false;
+  const std::vector<Cell> cells = read_cells(cells_path, rated);
+  const Frames fr = pick_frames(cells, view.frame, cells_path);
+
+  // The masks of both frames, when the folder has them.
+  const std::string mask_a = mask_path(dir, fr.a), mask_b = mask_path(dir, fr.b);
+  const bool masks = !mask_a.empty() && !mask_b.empty();
+  vantu::LabelImage ma, mb;
+  if (masks) {
+    try {
+      ma = vantu::read_label_image(mask_a);
+      mb = vantu::read_label_image(mask_b);
+    } catch (const vantu::ImageError& e) {
+      throw LineageError(e.what());
+    }
+  }
+
+  // The view: the masks' extent, or the rods' ends.
+  double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
+  std::vector<double> lengths;
+  for (const auto* set : {&fr.first, &fr.second})
+    for (const Cell* c : *set) {
+      const double t = c->angle / 57.29577951308232, h = 0.5 * c->length;
+      for (double s : {-1.0, 1.0}) {
+        const double x = c->x + s * h * std::cos(t), y = c->y - s * h * std::sin(t);
+        lo[0] = std::min(lo[0], x), hi[0] = std::max(hi[0], x);
+        lo[1] = std::min(lo[1], y), hi[1] = std::max(hi[1], y);
+      }
+      lengths.push_back(c->length);
+    }
+  std::sort(lengths.begin(), lengths.end());
+  const double typical = std::max(lengths[lengths.size() / 2], 1e-6);
+  if (masks)  // outlines reach past the rods' ends by about half a width
+    for (int k = 0; k < 2; ++k) lo[k] -= 0.3 * typical, hi[k] += 0.3 * typical;
+  const double extent = std::max({hi[0] - lo[0], hi[1] - lo[1], typical});
+  const double scale = 900.0 / extent, margin = 20 + 0.3 * typical * scale, top = 90;
+  const double ox = margin - lo[0] * scale, oy = top + margin - lo[1] * scale;
+  const double width = std::max(2 * margin + (hi[0] - lo[0]) * scale, 700.0);
+  const double height = top + 2 * margin + (hi[1] - lo[1]) * scale;
+  const double unit = std::min(typical * scale, 60.0);
+  auto X = [&](double x) { return ox + x * scale; };
+  auto Y = [&](double y) { return oy + y * scale; };
+
+  std::map<long, const Cell*> in_a, in_b;  // by track
+  for (const Cell* c : fr.first) in_a[c->track] = c;
+  for (const Cell* c : fr.second) in_b[c->track] = c;
+
+  std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + fmt(width) + "\" height=\"" + fmt(height) +
+         "\" viewBox=\"0 0 " + fmt(width) + " " + fmt(height) + "\" font-family=\"sans-serif\">\n";
+  svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  const char* const colour_a = "#56B4E9";
+  const char* const colour_b = "#E69F00";
+
+  // Cells: outlines or rods.
+  auto draw_frame = [&](const std::vector<const Cell*>& set, const vantu::LabelImage& m, const char* id,
+                        const char* colour, double rod_width) {
+    svg += std::string("<g id=\"") + id + "\" stroke=\"" + colour + "\">\n";
+    if (masks) {
+      const std::map<long, std::string> paths = outlines(m, scale, ox, oy);
+      for (const Cell* c : set) {
+        auto it = paths.find(c->track);
+        if (it != paths.end())
+          svg += "<path class=\"outline\" fill=\"none\" stroke-width=\"1.5\" d=\"" + it->second + "\"/>\n";
+      }
+    } else {
+      for (const Cell* c : set) {
+        const double t = c->angle / 57.29577951308232, h = 0.5 * c->length;
+        svg += "<line class=\"rod\" stroke-linecap=\"round\" stroke-width=\"" + fmt(rod_width) + "\" x1=\"" +
+               fmt(X(c->x + h * std::cos(t))) + "\" y1=\"" + fmt(Y(c->y - h * std::sin(t))) + "\" x2=\"" +
+               fmt(X(c->x - h * std::cos(t))) + "\" y2=\"" + fmt(Y(c->y + h * std::sin(t))) + "\"/>\n";
+      }
+    }
+    svg += "</g>\n";
+  };
+  draw_frame(fr.first, ma, "first-frame", colour_a, 0.3 * unit);
+  draw_frame(fr.second, mb, "second-frame", colour_b, 0.18 * unit);
+
+  // Links of the later frame's cells, and what starts or ends.
+  int plain = 0, daughters = 0, doubtful = 0, started = 0, ended = 0;
+  std::string links, marks, labels;
+  const double ring = std::max(4.0, 0.45 * unit);
+  for (const Cell* c : fr.second) {
+    const Cell* from = nullptr;
+    bool daughter = false;
+    if (in_a.count(c->track)) {
+      from = in_a[c->track];
+    } else if (c->parent && in_a.count(c->parent) && !in_b.count(c->parent)) {
+      from = in_a[c->parent];
+      daughter = true;
+    }
+    const bool doubt = rated && c->confidence < kDoubtful;
+    if (from) {
+      (daughter ? daughters : plain)++;
+      links += std::string("<line class=\"") + (daughter ? "daughter" : "link") + (doubt ? " doubtful" : "") +
+               "\" x1=\"" + fmt(X(from->x)) + "\" y1=\"" + fmt(Y(from->y)) + "\" x2=\"" + fmt(X(c->x)) + "\" y2=\"" +
+               fmt(Y(c->y)) + "\"/>\n";
+    } else {
+      ++started;
+      marks += "<circle class=\"started\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" + fmt(ring) + "\"/>\n";
+    }
+    if (doubt) {
+      ++doubtful;
+      marks += "<circle class=\"doubtful\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" +
+               fmt(ring * 1.25) + "\"/>\n";
+      char conf[16];
+      std::snprintf(conf, sizeof conf, "%.2f", c->confidence);
+      labels += "<text class=\"confidence\" x=\"" + fmt(X(c->x) + ring * 1.3) + "\" y=\"" + fmt(Y(c->y) + ring * 1.3) +
+                "\">" + conf + "</text>\n";
+    }
+    if (view.ids)
+      labels += "<text class=\"id\" x=\"" + fmt(X(c->x)) + "\" y=\"" + fmt(Y(c->y) - ring * 0.3) +
+                "\" text-anchor=\"middle\">" + std::to_string(c->track) + "</text>\n";
+  }
+  for (const Cell* c : fr.first) {
+    bool goes_on = in_b.count(c->track) > 0;
+    for (const Cell* d : fr.second) goes_on = goes_on || (d->parent == c->track && !in_a.count(d->track));
+    if (goes_on) continue;
+    ++ended;
+    marks += "<circle class=\"ended\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" + fmt(ring) + "\"/>\n";
+  }
+  const double font = std::max(9.0, std::min(14.0, 0.35 * unit));
+  svg += "<style>.link{stroke:#000}.daughter{stroke:#CC79A7}.link,.daughter{stroke-width:" + fmt(std::max(1.0, 0.06 * unit)) +
+         "}.doubtful{stroke:#D55E00;stroke-dasharray:4,3}circle{fill:none;stroke-width:1.5}.started,.ended{stroke:#777}"
+         "circle.doubtful{stroke:#D55E00;stroke-dasharray:none;stroke-width:2.5}text{paint-order:stroke;stroke:#fff;"
+         "stroke-width:2.5px;stroke-linejoin:round}text.id{font-size:" + fmt(font) +
+         "px}text.confidence{font-size:" + fmt(font) + "px;fill:#D55E00}</style>\n";
+  svg += "<g id=\"links\">\n" + links + "</g>\n<g id=\"marks\">\n" + marks + "</g>\n<g id=\"labels\">\n" + labels + "</g>\n";
+
+  // Title and legend.
+  const std::string counts = std::to_string(plain) + " cells going on, " + std::to_string(daughters) + " daughters, " +
+                             std::to_string(doubtful) + " doubtful links (confidence < " + fmt(kDoubtful).substr(0, 3) +
+                             "), " + std::to_string(started) + " tracks starting, " + std::to_string(ended) + " ending";
+  svg += "<text x=\"20\" y=\"24\" font-size=\"15\" font-weight=\"bold\">" +
+         escape("frames " + std::to_string(fr.a) + " and " + std::to_string(fr.b) + " of " + dir) + "</text>\n";
+  svg += "<text x=\"20\" y=\"44\" font-size=\"12\">" + escape(counts) + (rated ? "" : "; no confidence column") + "</text>\n";
+  svg += std::string("<text x=\"20\" y=\"64\" font-size=\"12\"><tspan fill=\"") + colour_a + "\">frame " +
+         std::to_string(fr.a) + "</tspan>, <tspan fill=\"" + colour_b + "\">frame " + std::to_string(fr.b) +
+         "</tspan> (" + (masks ? "outlines from the track masks" : "rods") +
+         "); black: the same cell, purple: a daughter, dashed red: doubtful; grey rings: a track starts or ends</text>\n";
+  svg += "</svg>\n";
+  if (summary)
+    *summary = "frames " + std::to_string(fr.a) + " and " + std::to_string(fr.b) + ", " + counts +
+               (masks ? ", outlines from the masks" : ", rods");
+  return svg;
+}
+
+}  // namespace vantu_plot

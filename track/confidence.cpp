@@ -1,0 +1,347 @@
+// How sure each link of the repaired lineage is.
+//
+// A cell's link is the cell it comes from: its own track's cell in the frame
+// before (or before a closed gap), its mother's last cell when it starts a
+// daughter track, or none. Each way a cell could come from a cell of the
+// frame before gets a cost, squared deviations in units of their spreads, as
+// the repairs weigh links: the distance from where the colony's local motion
+// carries the earlier cell (the median displacement of its six nearest
+// neighbours whose tracks go on), the length change against the colony's
+// growth, and the axis change. A daughter is expected a quarter of her
+// mother's length from the mother's centre along her axis, at half her
+// length. "No link" has a fixed cost. Weights exp(-cost / 2) make the chosen
+// link's share among the cell's possible origins (the row) and among the
+// cells its origin could go on to (the column); the confidence is the smaller
+// share: near 1 for a cell alone in its neighbourhood, 1/2 where two cells
+// could swap, low where another link (or none) fits much better. (The product
+// of the shares, or sharper weights, fitted simulated truths worse.)
+// A link over a closed gap or through a resolved division is capped, as
+// those are the repairs' guesses. Cells of the first frame have nothing to
+// doubt: 1.
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "track/track.h"
+
+namespace vantu {
+
+namespace {
+
+constexpr double kLengthSpread = 0.1;     // log length ratio of a continuation
+constexpr double kDaughterSpread = 0.15;  // log ratio of a daughter's length to half her mother's
+constexpr double kAxisSpread = 15.0;      // degrees
+constexpr double kLeastSpread = 0.05;     // position spread, in units of the spacing
+constexpr double kNoLinkCost = 9.0;       // the cost of coming from no cell
+constexpr double kReach = 6.5;            // candidates within this many position spreads
+// Weights exp(-cost / kTemperature), the likelihood of normal deviations
+// (sharper weights put more wrong links above 0.9 on simulated movies).
+constexpr double kTemperature = 2.0;
+constexpr int kNeighbours = 6;
+// Caps of the repairs' guesses: a link across a closed gap, the cell going on
+// where the pairs saw a division.
+constexpr double kAfterGapCap = 0.8, kResolvedCap = 0.8;
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+double axis_difference(double a, double b) {
+  double d = std::fmod(std::fabs(a - b), 180.0);
+  return std::min(d, 180.0 - d);
+}
+
+// Points in square buckets of side h, for the points within a radius.
+struct Grid {
+  double x0 = 0, y0 = 0, h = 1;
+  long nx = 1, ny = 1;
+  std::vector<int> start, items;
+  const std::vector<double>* xs = nullptr;
+  const std::vector<double>* ys = nullptr;
+
+  Grid(const std::vector<double>& x, const std::vector<double>& y, double side) : xs(&x), ys(&y) {
+    if (x.empty()) return;
+    const auto [xl, xh] = std::minmax_element(x.begin(), x.end());
+    const auto [yl, yh] = std::minmax_element(y.begin(), y.end());
+    x0 = *xl, y0 = *yl;
+    // At most about four buckets per point, whatever the side asked for.
+    const double area = std::max((*xh - x0) * (*yh - y0), 1e-9);
+    h = std::max(side, std::sqrt(area / (4.0 * static_cast<double>(x.size()))));
+    h = std::max(h, 1e-9);
+    nx = static_cast<long>((*xh - x0) / h) + 1;
+    ny = static_cast<long>((*yh - y0) / h) + 1;
+    start.assign(static_cast<size_t>(nx * ny + 1), 0);
+    for (size_t i = 0; i < x.size(); ++i) ++start[static_cast<size_t>(bucket(x[i], y[i])) + 1];
+    for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    items.resize(x.size());
+    std::vector<int> fill(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < x.size(); ++i) items[static_cast<size_t>(fill[static_cast<size_t>(bucket(x[i], y[i]))]++)] = static_cast<int>(i);
+  }
+  long clamp_x(double x) const { return std::clamp(static_cast<long>(std::floor((x - x0) / h)), 0L, nx - 1); }
+  long clamp_y(double y) const { return std::clamp(static_cast<long>(std::floor((y - y0) / h)), 0L, ny - 1); }
+  long bucket(double x, double y) const { return clamp_y(y) * nx + clamp_x(x); }
+  // The points within r of (x, y), in index order.
+  std::vector<int> within(double x, double y, double r) const {
+    std::vector<int> out;
+    if (items.empty() || !(r >= 0)) return out;
+    for (long by = clamp_y(y - r); by <= clamp_y(y + r); ++by)
+      for (long bx = clamp_x(x - r); bx <= clamp_x(x + r); ++bx) {
+        const size_t b = static_cast<size_t>(by * nx + bx);
+        for (int k = start[b]; k < start[b + 1]; ++k) {
+          const size_t i = static_cast<size_t>(items[static_cast<size_t>(k)]);
+          if (std::hypot((*xs)[i] - x, (*ys)[i] - y) <= r) out.push_back(static_cast<int>(i));
+        }
+      }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+struct Link {
+  int frame = -1, cell = -1;  // the cell it comes from; frame -1: none
+  bool daughter = false;
+};
+
+// The colony's motion from frame s to frame t, sampled by the cells of s
+// whose tracks have a cell at t.
+struct Motion {
+  int s = 0, t = 0;
+  std::vector<double> x, y, dx, dy;  // the samples
+  double sd = 1.0;                   // spread of the links' residuals
+};
+
+struct Rater {
+  const TimeLapse& tl;
+  const Lineage& lin;
+  std::vector<std::vector<std::pair<int, int>>> cells;  // per track: (frame, cell)
+  double growth = 1.0, spacing = 1.0;
+
+  Rater(const TimeLapse& t, const Lineage& l) : tl(t), lin(l) {}
+  const Frame& frame(int t) const { return tl.frames[static_cast<size_t>(t)]; }
+
+  // Where track k has a cell in frame t, or -1.
+  int cell_of(int k, int t) const {
+    const auto& cs = cells[static_cast<size_t>(k - 1)];
+    auto it = std::lower_bound(cs.begin(), cs.end(), std::make_pair(t, -1));
+    return it != cs.end() && it->first == t ? it->second : -1;
+  }
+
+  Motion motion(int s, int t) const {
+    Motion m;
+    m.s = s, m.t = t;
+    const Frame& a = frame(s);
+    const Frame& b = frame(t);
+    for (int i = 0; i < a.count(); ++i) {
+      const int j = cell_of(lin.track[static_cast<size_t>(s)][static_cast<size_t>(i)], t);
+      if (j < 0) continue;
+      m.x.push_back(a.x[static_cast<size_t>(i)]);
+      m.y.push_back(a.y[static_cast<size_t>(i)]);
+      m.dx.push_back(b.x[static_cast<size_t>(j)] - a.x[static_cast<size_t>(i)]);
+      m.dy.push_back(b.y[static_cast<size_t>(j)] - a.y[static_cast<size_t>(i)]);
+    }
+    return m;
+  }
+
+  // Where the motion carries a point: its position plus the median
+  // displacement of the nearest samples (not counting a sample at the point).
+  std::pair<double, double> carry(const Motion& m, const Grid& g, double x, double y) const {
+    if (m.x.empty()) return {x, y};
+    std::vector<int> near;
+    for (double r = 2 * spacing; near.size() < static_cast<size_t>(kNeighbours) + 1; r *= 2) {
+      near = g.within(x, y, r);
+      if (r > 1e6 * spacing) break;
+    }
+    std::vector<std::pair<double, int>> by_distance;
+    for (int k : near) {
+      const double d = std::hypot(m.x[static_cast<size_t>(k)] - x, m.y[static_cast<size_t>(k)] - y);
+      if (d > 0) by_distance.push_back({d, k});
+    }
+    std::sort(by_distance.begin(), by_distance.end());
+    std::vector<double> dx, dy;
+    for (size_t n = 0; n < by_distance.size() && n < static_cast<size_t>(kNeighbours); ++n) {
+      dx.push_back(m.dx[static_cast<size_t>(by_distance[n].second)]);
+      dy.push_back(m.dy[static_cast<size_t>(by_distance[n].second)]);
+    }
+    return {x + median(dx), y + median(dy)};
+  }
+};
+
+void measure(Rater& r) {
+  std::vector<double> ratios, nearest;
+  for (const auto& cs : r.cells)
+    for (size_t k = 1; k < cs.size(); ++k) {
+      const double before = r.frame(cs[k - 1].first).length[static_cast<size_t>(cs[k - 1].second)];
+      if (cs[k].first == cs[k - 1].first + 1 && before > 0)
+        ratios.push_back(r.frame(cs[k].first).length[static_cast<size_t>(cs[k].second)] / before);
+    }
+  if (!ratios.empty()) r.growth = median(ratios);
+  for (const Frame& f : r.tl.frames) {
+    const Grid g(f.x, f.y, 0);
+    for (int i = 0; i < f.count(); ++i) {
+      double best = HUGE_VAL;
+      for (double rad = g.h; best == HUGE_VAL && rad < 1e6 * g.h; rad *= 2)
+        for (int j : g.within(f.x[static_cast<size_t>(i)], f.y[static_cast<size_t>(i)], rad))
+          if (j != i)
+            best = std::min(best, std::hypot(f.x[static_cast<size_t>(j)] - f.x[static_cast<size_t>(i)],
+                                             f.y[static_cast<size_t>(j)] - f.y[static_cast<size_t>(i)]));
+      if (best < HUGE_VAL) nearest.push_back(best);
+      if (f.count() == 1) break;
+    }
+  }
+  if (!nearest.empty()) r.spacing = std::max(median(nearest), 1e-9);
+}
+
+// One pair of frames (s, t) seen through its motion: where each cell of s is
+// carried, the residual spread, and a grid of the carried positions.
+struct PairView {
+  Motion m;
+  std::vector<double> cx, cy;  // carried positions of the cells of s
+  double steps = 1;            // frames from s to t (for the growth)
+};
+
+PairView pair_view(const Rater& r, int s, int t) {
+  PairView v;
+  v.m = r.motion(s, t);
+  v.steps = t - s;
+  const Grid samples(v.m.x, v.m.y, r.spacing);
+  const Frame& a = r.frame(s);
+  std::vector<double> residual;
+  for (int i = 0; i < a.count(); ++i) {
+    const auto at = r.carry(v.m, samples, a.x[static_cast<size_t>(i)], a.y[static_cast<size_t>(i)]);
+    v.cx.push_back(at.first);
+    v.cy.push_back(at.second);
+    const int j = r.cell_of(r.lin.track[static_cast<size_t>(s)][static_cast<size_t>(i)], t);
+    if (j >= 0)
+      residual.push_back(std::hypot(r.frame(t).x[static_cast<size_t>(j)] - at.first,
+                                    r.frame(t).y[static_cast<size_t>(j)] - at.second));
+  }
+  v.m.sd = std::max(median(residual) / 1.177, kLeastSpread * r.spacing);
+  return v;
+}
+
+// The cost of cell j of frame t coming from cell i of frame s, as the same
+// cell going on or (daughter) as one of its two daughters.
+double cost(const Rater& r, const PairView& v, int i, int j, bool daughter) {
+  const Frame& a = r.frame(v.m.s);
+  const Frame& b = r.frame(v.m.t);
+  const size_t ui = static_cast<size_t>(i), uj = static_cast<size_t>(j);
+  const double grown = std::max(a.length[ui], 1e-9) * std::pow(r.growth, v.steps);
+  double dx = b.x[uj] - v.cx[ui], dy = b.y[uj] - v.cy[ui];
+  double spread = kLengthSpread, expected = grown;
+  if (daughter) {
+    // The nearer of the two places a daughter's centre is expected.
+    const double t = a.angle[ui] / 57.29577951308232, q = grown / 4;
+    const double ax = q * std::cos(t), ay = -q * std::sin(t);
+    const double d1 = std::hypot(dx - ax, dy - ay), d2 = std::hypot(dx + ax, dy + ay);
+    dx = std::min(d1, d2), dy = 0;
+    spread = kDaughterSpread, expected = grown / 2;
+  }
+  const double pos = (dx * dx + dy * dy) / (v.m.sd * v.m.sd);
+  const double len = std::log(std::max(b.length[uj], 1e-9) / expected) / spread;
+  const double turn = axis_difference(a.angle[ui], b.angle[uj]) / kAxisSpread;
+  return pos + len * len + turn * turn;
+}
+
+// The share of `chosen` among the costs `others` (and no link), as weights
+// exp(-cost / 2).
+double share(double chosen, const std::vector<double>& others) {
+  double least = chosen;
+  for (double c : others) least = std::min(least, c);
+  double sum = 0;
+  for (double c : others) sum += std::exp(-(c - least) / kTemperature);
+  const double w = std::exp(-(chosen - least) / kTemperature);
+  return w / (w + sum);
+}
+
+// The confidence of the links of frame t's cells that come from frame s
+// (through `v`), and of the cells of frame t without link when s = t - 1.
+void rate_from(const Rater& r, const PairView& v, const std::vector<Link>& links, int t,
+               std::vector<double>& out) {
+  const Frame& a = r.frame(v.m.s);
+  const Frame& b = r.frame(t);
+  const Grid carried(v.cx, v.cy, r.spacing);
+  const Grid here(b.x, b.y, r.spacing);
+  double longest = 0;
+  for (double l : a.length) longest = std::max(longest, l);
+  const double reach = kReach * v.m.sd + 0.3 * longest * std::pow(r.growth, v.steps);
+  for (int j = 0; j < b.count(); ++j) {
+    const Link& lk = links[static_cast<size_t>(j)];
+    const bool none = lk.frame < 0;
+    if (none ? v.m.t != t || v.m.s != t - 1 : lk.frame != v.m.s) continue;
+    const size_t uj = static_cast<size_t>(j);
+    // The row: every origin cell j could have, and no link.
+    std::vector<double> row;
+    double chosen = kNoLinkCost;
+    for (int i : carried.within(b.x[uj], b.y[uj], reach))
+      for (bool d : {false, true}) {
+        const double c = cost(r, v, i, j, d);
+        if (!none && i == lk.cell && d == lk.daughter) chosen = c;
+        else row.push_back(c);
+      }
+    if (!none) row.push_back(kNoLinkCost);
+    double p = share(chosen, row);
+    if (!none) {
+      // The column: the other cells the origin could go on to (not the
+      // cells that do come from it), and none.
+      const size_t ui = static_cast<size_t>(lk.cell);
+      std::vector<double> column{kNoLinkCost};
+      for (int j2 : here.within(v.cx[ui], v.cy[ui], reach)) {
+        if (j2 == j) continue;
+        const Link& other = links[static_cast<size_t>(j2)];
+        if (other.frame == lk.frame && other.cell == lk.cell) continue;
+        column.push_back(cost(r, v, lk.cell, j2, lk.daughter));
+      }
+      p = std::min(p, share(chosen, column));
+    }
+    out[uj] = std::clamp(p, 0.0, 1.0);
+  }
+}
+
+}  // namespace
+
+std::vector<std::vector<double>> link_confidence(const TimeLapse& tl, const Lineage& lin) {
+  std::vector<std::vector<double>> conf(lin.track.size());
+  for (size_t t = 0; t < lin.track.size(); ++t) conf[t].assign(lin.track[t].size(), 1.0);
+  if (lin.tracks.empty() || tl.frames.size() < 2) return conf;
+  Rater r(tl, lin);
+  r.cells.resize(lin.tracks.size());
+  for (size_t t = 0; t < lin.track.size(); ++t)
+    for (size_t i = 0; i < lin.track[t].size(); ++i)
+      r.cells[static_cast<size_t>(lin.track[t][i] - 1)].push_back({static_cast<int>(t), static_cast<int>(i)});
+  measure(r);
+  for (int t = 1; t < static_cast<int>(tl.frames.size()); ++t) {
+    const Frame& f = tl.frames[static_cast<size_t>(t)];
+    std::vector<Link> links(static_cast<size_t>(f.count()));
+    std::vector<int> sources;  // frames the links come from, besides t - 1
+    for (int j = 0; j < f.count(); ++j) {
+      const int k = lin.track[static_cast<size_t>(t)][static_cast<size_t>(j)];
+      const auto& cs = r.cells[static_cast<size_t>(k - 1)];
+      const auto at = std::lower_bound(cs.begin(), cs.end(), std::make_pair(t, j));
+      Link& lk = links[static_cast<size_t>(j)];
+      if (at != cs.begin()) {
+        lk.frame = (at - 1)->first, lk.cell = (at - 1)->second;
+      } else if (const int p = lin.tracks[static_cast<size_t>(k - 1)].parent; p > 0) {
+        const auto& pc = r.cells[static_cast<size_t>(p - 1)];
+        lk.frame = pc.back().first, lk.cell = pc.back().second, lk.daughter = true;
+      }
+      if (lk.frame >= 0 && lk.frame != t - 1 && std::find(sources.begin(), sources.end(), lk.frame) == sources.end())
+        sources.push_back(lk.frame);
+    }
+    rate_from(r, pair_view(r, t - 1, t), links, t, conf[static_cast<size_t>(t)]);
+    std::sort(sources.begin(), sources.end());
+    for (int s : sources) rate_from(r, pair_view(r, s, t), links, t, conf[static_cast<size_t>(t)]);
+    if (lin.flag.empty()) continue;
+    for (int j = 0; j < f.count(); ++j) {
+      double& c = conf[static_cast<size_t>(t)][static_cast<size_t>(j)];
+      const int flag = lin.flag[static_cast<size_t>(t)][static_cast<size_t>(j)];
+      if (flag == kAfterGap) c = std::min(c, kAfterGapCap);
+      if (flag == kDivisionResolved) c = std::min(c, kResolvedCap);
+    }
+  }
+  return conf;
+}
+
+}  // namespace vantu

@@ -1,0 +1,705 @@
+// The movie page: decodes the tracked movie embedded in the page (its layout
+// is described in tools/movie_page.h) and draws one frame at a time on a
+// canvas, with the controls of the side panel.
+(function () {
+  'use strict';
+
+  const errors = [];
+  window.addEventListener('error', (e) => errors.push(String(e.message || e)));
+
+  const data = JSON.parse(document.getElementById('movie-data').textContent);
+  const $ = (id) => document.getElementById(id);
+
+  // ------------------------------------------------------------ decoding
+
+  const DIGITS = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_';
+  const digitValue = new Int8Array(128).fill(-1);
+  for (let i = 0; i < DIGITS.length; ++i) digitValue[DIGITS.charCodeAt(i)] = i;
+
+  // Reads the page's integers one after the other from a string.
+  class Reader {
+    constructor(text) { this.text = text; this.at = 0; }
+    next() {
+      let z = 0, scale = 1, group;
+      do {
+        group = digitValue[this.text.charCodeAt(this.at++)];
+        if (group < 0 || this.at > this.text.length) throw new Error('corrupt frame data at ' + this.at);
+        z += (group & 31) * scale;
+        scale *= 32;
+      } while (group & 32);
+      return z % 2 ? -(z - 1) / 2 - 1 : z / 2;
+    }
+  }
+
+  const outline = data.shape === 'outline';
+  const has = data.has;
+  const T = data.tracks.label.length;
+  const trackOfLabel = new Map();
+  data.tracks.label.forEach((label, t) => trackOfLabel.set(label, t));
+  const parentOf = Int32Array.from(data.tracks.parent, (p) => (p ? trackOfLabel.get(p) : -1));
+  const children = Array.from({ length: T }, () => []);
+  for (let t = 0; t < T; ++t) if (parentOf[t] >= 0) children[parentOf[t]].push(t);
+
+  // One frame: per cell its track, centre, confidence (NaN: not rated), flag,
+  // bounding box and shape (rod ends, or loops of outline corners).
+  function decodeFrame(text) {
+    const r = new Reader(text);
+    const n = r.next();
+    const f = {
+      n, track: new Int32Array(n), x: new Float32Array(n), y: new Float32Array(n),
+      conf: new Float32Array(n).fill(NaN), flag: new Int32Array(n), length: new Float32Array(n),
+      box: new Float32Array(4 * n), ends: null, loopStart: null, cornerStart: null, corners: null,
+    };
+    const loopStart = [0], cornerStart = [0], corners = [];
+    if (!outline) f.ends = new Float32Array(4 * n);
+    let track = 0;
+    for (let i = 0; i < n; ++i) {
+      track += r.next();
+      f.track[i] = track;
+      const x = r.next() / 10, y = r.next() / 10;
+      f.x[i] = x; f.y[i] = y;
+      if (has.confidence) { const c = r.next(); if (c > 0) f.conf[i] = (c - 1) / 100; }
+      if (has.flag) f.flag[i] = r.next();
+      let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
+      if (!outline) {
+        const len = r.next() / 10, a = (r.next() / 10) * Math.PI / 180, h = len / 2;
+        f.length[i] = len;
+        const ex = h * Math.cos(a), ey = -h * Math.sin(a);
+        f.ends.set([x + ex, y + ey, x - ex, y - ey], 4 * i);
+        x0 = Math.min(x + ex, x - ex); x1 = Math.max(x + ex, x - ex);
+        y0 = Math.min(y + ey, y - ey); y1 = Math.max(y + ey, y - ey);
+      } else {
+        const loops = r.next();
+        for (let k = 0; k < loops; ++k) {
+          const m = r.next();
+          let cx = Math.round(x), cy = Math.round(y);
+          for (let j = 0; j < m; ++j) {
+            cx += r.next(); cy += r.next();
+            const px = cx - 0.5, py = cy - 0.5;
+            corners.push(px, py);
+            if (px < x0) x0 = px; if (px > x1) x1 = px;
+            if (py < y0) y0 = py; if (py > y1) y1 = py;
+          }
+          cornerStart.push(corners.length);
+        }
+        loopStart.push(cornerStart.length - 1);
+        if (loops === 0) { x0 = x1 = x; y0 = y1 = y; }
+        f.length[i] = Math.hypot(x1 - x0, y1 - y0);
+      }
+      f.box.set([x0, y0, x1, y1], 4 * i);
+    }
+    if (outline) {
+      f.loopStart = Int32Array.from(loopStart);
+      f.cornerStart = Int32Array.from(cornerStart);
+      f.corners = Float32Array.from(corners);
+    }
+    return f;
+  }
+
+  const frames = data.cells.map(decodeFrame);
+  const F = frames.length;
+
+  // Where each track is: frame indices and cell indices, in time order.
+  const trackFrames = Array.from({ length: T }, () => []);
+  const trackCells = Array.from({ length: T }, () => []);
+  frames.forEach((f, fi) => {
+    for (let i = 0; i < f.n; ++i) { trackFrames[f.track[i]].push(fi); trackCells[f.track[i]].push(i); }
+  });
+  // Divisions by the frame their daughters first appear in: [mother, daughters].
+  const divisionsAt = Array.from({ length: F }, () => new Map());
+  for (let t = 0; t < T; ++t) {
+    const p = parentOf[t];
+    if (p < 0 || !trackFrames[t].length) continue;
+    const at = divisionsAt[trackFrames[t][0]];
+    if (!at.has(p)) at.set(p, []);
+    at.get(p).push(t);
+  }
+
+  // What "fit" shows: every cell of every frame.
+  let bounds = [Infinity, Infinity, -Infinity, -Infinity];
+  for (const f of frames) for (let i = 0; i < f.n; ++i) {
+    bounds[0] = Math.min(bounds[0], f.box[4 * i]); bounds[1] = Math.min(bounds[1], f.box[4 * i + 1]);
+    bounds[2] = Math.max(bounds[2], f.box[4 * i + 2]); bounds[3] = Math.max(bounds[3], f.box[4 * i + 3]);
+  }
+  if (!(bounds[0] <= bounds[2])) bounds = [0, 0, 100, 100];
+
+  // Rods are drawn a third of the median cell length wide.
+  const rodWidth = (() => {
+    const lengths = [];
+    for (const f of frames) for (let i = 0; i < f.n && lengths.length < 20000; ++i) lengths.push(f.length[i]);
+    lengths.sort((a, b) => a - b);
+    return lengths.length ? Math.max(1, 0.33 * lengths[lengths.length >> 1]) : 4;
+  })();
+  const markRadius = outline ? 14 : Math.max(6, 1.2 * rodWidth);
+
+  // ------------------------------------------------------------ colours
+
+  function hue(k) { return (k * 137.508) % 360; }
+  const founderOrder = new Map();
+  data.tracks.founder.forEach((label) => { if (!founderOrder.has(label)) founderOrder.set(label, founderOrder.size); });
+  const colours = {
+    founder: data.tracks.founder.map((label) => `hsl(${hue(founderOrder.get(label)).toFixed(1)},68%,52%)`),
+    track: data.tracks.label.map((label) => `hsl(${hue(label).toFixed(1)},68%,52%)`),
+  };
+
+  // ------------------------------------------------------------ state
+
+  const state = {
+    frame: 0, colour: 'founder', playing: false, fps: 6, divisions: true,
+    lowconf: false, threshold: 0.5, selected: -1, lineage: null, hover: -1,
+    view: { scale: 1, x: 0, y: 0 }, drawn: 0,
+  };
+
+  const canvas = $('view');
+  const ctx = canvas.getContext('2d');
+  let dpr = window.devicePixelRatio || 1;
+
+  function resize() {
+    dpr = window.devicePixelRatio || 1;
+    const r = canvas.getBoundingClientRect();
+    canvas.width = Math.max(1, Math.round(r.width * dpr));
+    canvas.height = Math.max(1, Math.round(r.height * dpr));
+  }
+
+  function fit() {
+    const r = canvas.getBoundingClientRect();
+    const w = bounds[2] - bounds[0] || 1, h = bounds[3] - bounds[1] || 1;
+    const s = 0.95 * Math.min(r.width / w, r.height / h);
+    state.view = { scale: s, x: (r.width - s * w) / 2 - s * bounds[0], y: (r.height - s * h) / 2 - s * bounds[1] };
+  }
+
+  const toData = (sx, sy) => [(sx - state.view.x) / state.view.scale, (sy - state.view.y) / state.view.scale];
+  const toScreen = (x, y) => [state.view.x + state.view.scale * x, state.view.y + state.view.scale * y];
+
+  // ------------------------------------------------------------ drawing
+
+  // The axis of a rod drawn as a line with round caps: the poles are the
+  // ends of its length, so the line stops half a width short of each.
+  function rodAxis(f, i) {
+    const e = 4 * i, x = f.x[i], y = f.y[i];
+    const half = Math.hypot(f.ends[e] - x, f.ends[e + 1] - y);
+    const k = half > 0 ? Math.max(0, half - rodWidth / 2) / half : 0;
+    return [x + k * (f.ends[e] - x), y + k * (f.ends[e + 1] - y), x + k * (f.ends[e + 2] - x), y + k * (f.ends[e + 3] - y)];
+  }
+
+  function shapePath(f, i) {
+    ctx.beginPath();
+    addShape(f, i);
+  }
+
+  function addShape(f, i) {
+    if (!outline) {
+      const [ax, ay, bx, by] = rodAxis(f, i);
+      ctx.moveTo(ax, ay);
+      ctx.lineTo(bx, by);
+      return;
+    }
+    for (let k = f.loopStart[i]; k < f.loopStart[i + 1]; ++k) {
+      const a = f.cornerStart[k], b = f.cornerStart[k + 1];
+      ctx.moveTo(f.corners[a], f.corners[a + 1]);
+      for (let j = a + 2; j < b; j += 2) ctx.lineTo(f.corners[j], f.corners[j + 1]);
+      ctx.closePath();
+    }
+  }
+
+  // Fills (or strokes) a cell's shape in `style`; rods are wide round lines.
+  function paintCell(f, i, style, ring) {
+    shapePath(f, i);
+    const px = 1 / state.view.scale;
+    if (!outline) {
+      if (ring) { ctx.lineWidth = rodWidth + 5 * px; ctx.strokeStyle = ring; ctx.stroke(); }
+      ctx.lineWidth = rodWidth; ctx.strokeStyle = style; ctx.stroke();
+      return;
+    }
+    ctx.fillStyle = style; ctx.fill();
+    ctx.lineWidth = (ring ? 1.5 : 0.7) * px; ctx.strokeStyle = ring || '#ffffff'; ctx.stroke();
+  }
+
+  // All cells of a frame, one path per colour: far fewer canvas calls than
+  // one per cell. Cells of a selected lineage get a dark rim.
+  function paintCells(f, px) {
+    const groups = new Map(), rim = [];
+    for (let i = 0; i < f.n; ++i) {
+      const t = f.track[i], style = fillOf(t);
+      if (!groups.has(style)) groups.set(style, []);
+      groups.get(style).push(i);
+      if (state.lineage && state.lineage[t]) rim.push(i);
+    }
+    const path = (cells) => { ctx.beginPath(); for (const i of cells) addShape(f, i); };
+    if (!outline && rim.length) {
+      path(rim);
+      ctx.lineWidth = rodWidth + 3 * px; ctx.strokeStyle = '#111'; ctx.stroke();
+    }
+    for (const [style, cells] of groups) {
+      path(cells);
+      if (outline) { ctx.fillStyle = style; ctx.fill(); }
+      else { ctx.lineWidth = rodWidth; ctx.strokeStyle = style; ctx.stroke(); }
+    }
+    if (outline) {
+      path(Array.from({ length: f.n }, (_, i) => i));
+      ctx.lineWidth = 0.7 * px; ctx.strokeStyle = '#ffffff'; ctx.stroke();
+      if (rim.length) { path(rim); ctx.lineWidth = 1.5 * px; ctx.strokeStyle = '#111'; ctx.stroke(); }
+    }
+  }
+
+  function centre(fi, i) { return [frames[fi].x[i], frames[fi].y[i]]; }
+
+  // The cell a link comes from: the track's cell before, or its mother's last.
+  function predecessor(fi, i) {
+    const t = frames[fi].track[i];
+    const k = trackFrames[t].indexOf(fi);
+    if (k > 0) return [trackFrames[t][k - 1], trackCells[t][k - 1]];
+    const p = parentOf[t];
+    if (p < 0 || !trackFrames[p].length) return null;
+    return [trackFrames[p][trackFrames[p].length - 1], trackCells[p][trackCells[p].length - 1]];
+  }
+
+  function isLow(f, i) { return !Number.isNaN(f.conf[i]) && f.conf[i] < state.threshold; }
+
+  function drawTrails(fi, px) {
+    ctx.lineJoin = 'round'; ctx.lineCap = 'round';
+    for (let t = 0; t < T; ++t) {
+      if (!state.lineage[t] || !trackFrames[t].length || trackFrames[t][0] > fi) continue;
+      const pts = [];
+      const p = parentOf[t];
+      if (p >= 0 && state.lineage[p] && trackFrames[p].length) {
+        const k = trackFrames[p].length - 1;
+        pts.push(centre(trackFrames[p][k], trackCells[p][k]));
+      }
+      for (let k = 0; k < trackFrames[t].length && trackFrames[t][k] <= fi; ++k)
+        pts.push(centre(trackFrames[t][k], trackCells[t][k]));
+      if (pts.length < 2) continue;
+      ctx.beginPath();
+      ctx.moveTo(pts[0][0], pts[0][1]);
+      for (const q of pts.slice(1)) ctx.lineTo(q[0], q[1]);
+      ctx.lineWidth = 5 * px; ctx.strokeStyle = 'rgba(255,255,255,0.85)'; ctx.stroke();
+      ctx.lineWidth = 2.2 * px; ctx.strokeStyle = '#111'; ctx.stroke();
+    }
+  }
+
+  function drawDivisions(fi, px) {
+    ctx.lineWidth = 2 * px; ctx.strokeStyle = '#d0149b';
+    const f = frames[fi];
+    for (const daughters of divisionsAt[fi].values()) {
+      let x = 0, y = 0;
+      for (const d of daughters) {
+        const i = trackCells[d][0];
+        x += f.x[i]; y += f.y[i];
+      }
+      ctx.beginPath();
+      ctx.arc(x / daughters.length, y / daughters.length, markRadius, 0, 2 * Math.PI);
+      ctx.stroke();
+    }
+  }
+
+  // A red rim on each cell whose link is below the threshold, and a dashed
+  // red line from where it came from.
+  function drawLowConfidence(fi, px) {
+    const f = frames[fi];
+    for (let i = 0; i < f.n; ++i) {
+      if (!isLow(f, i)) continue;
+      if (outline) {
+        shapePath(f, i);
+        ctx.lineWidth = 2.5 * px; ctx.strokeStyle = '#e8202a'; ctx.stroke();
+      } else {
+        paintCell(f, i, fillOf(f.track[i]), '#e8202a');
+      }
+      const from = predecessor(fi, i);
+      if (!from) continue;
+      const [x0, y0] = centre(from[0], from[1]);
+      ctx.beginPath();
+      ctx.moveTo(x0, y0); ctx.lineTo(f.x[i], f.y[i]);
+      ctx.lineWidth = 2.5 * px; ctx.strokeStyle = '#e8202a'; ctx.setLineDash([5 * px, 3 * px]);
+      ctx.stroke();
+      ctx.setLineDash([]);
+      ctx.beginPath();
+      ctx.arc(x0, y0, 3 * px, 0, 2 * Math.PI);
+      ctx.fillStyle = '#e8202a'; ctx.fill();
+    }
+  }
+
+  // A cell's colour: its track's or founder's, grey outside a selected lineage.
+  function fillOf(t) { return state.lineage && !state.lineage[t] ? '#d3d3d0' : colours[state.colour][t]; }
+
+  function draw() {
+    const fi = state.frame, f = frames[fi];
+    ctx.setTransform(1, 0, 0, 1, 0, 0);
+    ctx.fillStyle = '#f4f4f2';
+    ctx.fillRect(0, 0, canvas.width, canvas.height);
+    const v = state.view;
+    ctx.setTransform(dpr * v.scale, 0, 0, dpr * v.scale, dpr * v.x, dpr * v.y);
+    const px = 1 / v.scale;
+    if (data.width > 0) {
+      ctx.fillStyle = '#ffffff';
+      ctx.fillRect(-0.5, -0.5, data.width, data.height);
+    }
+    ctx.lineCap = 'round'; ctx.lineJoin = 'round';
+    paintCells(f, px);
+    if (state.lineage) drawTrails(fi, px);
+    if (state.divisions) drawDivisions(fi, px);
+    if (state.lowconf && has.confidence) drawLowConfidence(fi, px);
+    if (state.hover >= 0 && state.hover < f.n) {
+      if (outline) {
+        shapePath(f, state.hover);
+        ctx.lineWidth = 2.5 * px; ctx.strokeStyle = 'rgba(0,0,0,0.7)'; ctx.stroke();
+      } else {
+        paintCell(f, state.hover, fillOf(f.track[state.hover]), 'rgba(0,0,0,0.7)');
+      }
+    }
+    state.drawn = f.n;
+    updateFrameLabel();
+  }
+
+  let pending = false;
+  function redraw() {
+    if (pending) return;
+    pending = true;
+    requestAnimationFrame(() => { pending = false; draw(); });
+  }
+
+  // ------------------------------------------------------------ hit test
+
+  function inside(f, i, x, y) {
+    const b = 4 * i, slack = outline ? 0 : rodWidth / 2;
+    if (x < f.box[b] - slack || x > f.box[b + 2] + slack || y < f.box[b + 1] - slack || y > f.box[b + 3] + slack)
+      return false;
+    if (!outline) {
+      const [ax, ay, bx, by] = rodAxis(f, i), vx = bx - ax, vy = by - ay;
+      const len2 = vx * vx + vy * vy;
+      const s = len2 > 0 ? Math.max(0, Math.min(1, ((x - ax) * vx + (y - ay) * vy) / len2)) : 0;
+      return Math.hypot(x - ax - s * vx, y - ay - s * vy) <= rodWidth / 2;
+    }
+    let odd = false;
+    for (let k = f.loopStart[i]; k < f.loopStart[i + 1]; ++k) {
+      const a = f.cornerStart[k], z = f.cornerStart[k + 1], c = f.corners;
+      for (let j = a, p = z - 2; j < z; p = j, j += 2) {
+        if ((c[j + 1] > y) !== (c[p + 1] > y) &&
+            x < c[p] + ((y - c[p + 1]) * (c[j] - c[p])) / (c[j + 1] - c[p + 1])) odd = !odd;
+      }
+    }
+    return odd;
+  }
+
+  function cellAt(sx, sy) {
+    const [x, y] = toData(sx, sy), f = frames[state.frame];
+    for (let i = f.n - 1; i >= 0; --i) if (inside(f, i, x, y)) return i;
+    return -1;
+  }
+
+  // ------------------------------------------------------------ panel
+
+  function updateFrameLabel() {
+    const f = frames[state.frame];
+    $('frame-label').textContent =
+      `frame ${data.frames[state.frame]}  (${state.frame + 1} of ${F}), ${f.n} cells`;
+    $('frame').value = state.frame;
+    const divisions = divisionsAt[state.frame].size;
+    $('count-frame-divisions').textContent = divisions;
+    if (has.confidence) {
+      let low = 0;
+      for (let i = 0; i < f.n; ++i) if (isLow(f, i)) ++low;
+      $('count-frame-low').textContent = low;
+    }
+  }
+
+  function buildLegend() {
+    let cells = 0, divisions = 0, low = 0;
+    for (const f of frames) {
+      cells += f.n;
+      for (let i = 0; i < f.n; ++i) if (isLow(f, i)) ++low;
+    }
+    for (let t = 0; t < T; ++t) if (children[t].length) ++divisions;
+    const rows = [
+      ['frames', F], ['cells, all frames', cells], ['tracks', T], ['founders', founderOrder.size],
+      ['divisions', divisions], ['divisions, this frame', '<span id="count-frame-divisions"></span>'],
+    ];
+    if (has.confidence) {
+      rows.push([`links below ${state.threshold}`, low]);
+      rows.push(['... in this frame', '<span id="count-frame-low"></span>']);
+    }
+    $('counts').innerHTML = rows.map(([k, v]) => `<tr><td>${k}</td><td>${v}</td></tr>`).join('');
+  }
+
+  function esc(s) {
+    return String(s).replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' }[c]));
+  }
+
+  function describe(fi, i) {
+    const f = frames[fi], t = f.track[i], p = parentOf[t];
+    const rows = [`<b>track ${data.tracks.label[t]}</b>`, `parent ${p >= 0 ? data.tracks.label[p] : 'none'}`,
+      `founder ${data.tracks.founder[t]}`];
+    rows.push(`generation ${data.tracks.generation[t]}`);
+    if (has.fate) rows.push(`fate ${data.tracks.fate[t] >= 0 ? esc(data.fates[data.tracks.fate[t]]) : 'unknown'}`);
+    if (has.confidence) rows.push(`link confidence ${Number.isNaN(f.conf[i]) ? 'not rated' : f.conf[i].toFixed(2)}`);
+    if (has.flag && f.flag[i]) rows.push(`flag ${f.flag[i]}`);
+    if (children[t].length) rows.push(`daughters ${children[t].map((d) => data.tracks.label[d]).join(', ')}`);
+    return rows.join('<br>');
+  }
+
+  function showTip(sx, sy) {
+    const tip = $('tip');
+    if (state.hover < 0) { tip.hidden = true; return; }
+    tip.innerHTML = describe(state.frame, state.hover);
+    tip.hidden = false;
+    const r = canvas.getBoundingClientRect();
+    tip.style.left = Math.min(sx + 14, r.width - tip.offsetWidth - 4) + 'px';
+    tip.style.top = Math.min(sy + 14, r.height - tip.offsetHeight - 4) + 'px';
+  }
+
+  // ------------------------------------------------------------ selection
+
+  function select(t) {
+    state.selected = t;
+    if (t < 0) {
+      state.lineage = null;
+      $('selection').hidden = true;
+      redraw();
+      return;
+    }
+    const lineage = new Uint8Array(T);
+    let ancestors = 0, descendants = 0;
+    for (let p = parentOf[t]; p >= 0 && !lineage[p]; p = parentOf[p]) { lineage[p] = 1; ++ancestors; }
+    const stack = [t];
+    lineage[t] = 1;
+    while (stack.length) {
+      for (const d of children[stack.pop()]) if (!lineage[d]) { lineage[d] = 1; ++descendants; stack.push(d); }
+    }
+    state.lineage = lineage;
+    const first = trackFrames[t].length ? data.frames[trackFrames[t][0]] : '-';
+    const last = trackFrames[t].length ? data.frames[trackFrames[t][trackFrames[t].length - 1]] : '-';
+    $('selection-text').innerHTML = `track <b>${data.tracks.label[t]}</b>, frames ${first} to ${last}<br>` +
+      `${plural(ancestors, 'ancestor')}, ${plural(descendants, 'descendant')}`;
+    $('selection').hidden = false;
+    redraw();
+  }
+
+  function plural(n, word) { return `${n} ${word}${n === 1 ? '' : 's'}`; }
+
+  function lineageLabels() {
+    if (!state.lineage) return [];
+    const out = [];
+    for (let t = 0; t < T; ++t) if (state.lineage[t]) out.push(data.tracks.label[t]);
+    return out;
+  }
+
+  function findTrack(text) {
+    const label = Number(text.trim());
+    const t = trackOfLabel.get(label);
+    if (!Number.isInteger(label) || t === undefined || !trackFrames[t].length) {
+      $('search-note').textContent = `no track ${text.trim()}`;
+      return;
+    }
+    $('search-note').textContent = '';
+    const fi = state.frame;
+    const k = trackFrames[t].indexOf(fi);
+    setFrame(k >= 0 ? fi : trackFrames[t][0]);
+    select(t);
+    const i = trackCells[t][k >= 0 ? k : 0];
+    const r = canvas.getBoundingClientRect();
+    const [sx, sy] = toScreen(frames[state.frame].x[i], frames[state.frame].y[i]);
+    state.view.x += r.width / 2 - sx;
+    state.view.y += r.height / 2 - sy;
+    redraw();
+  }
+
+  // ------------------------------------------------------------ frames
+
+  function setFrame(fi) {
+    state.frame = Math.max(0, Math.min(F - 1, fi));
+    state.hover = -1;
+    $('tip').hidden = true;
+    redraw();
+  }
+
+  let lastTick = 0;
+  function tick(now) {
+    if (!state.playing) return;
+    if (now - lastTick >= 1000 / state.fps) {
+      lastTick = now;
+      setFrame(state.frame + 1 < F ? state.frame + 1 : 0);
+    }
+    requestAnimationFrame(tick);
+  }
+
+  function play(on) {
+    state.playing = on;
+    $('play').textContent = on ? 'pause' : 'play';
+    if (on) { lastTick = 0; requestAnimationFrame(tick); }
+  }
+
+  // ------------------------------------------------------------ events
+
+  function wire() {
+    $('frame').max = F - 1;
+    $('frame').addEventListener('input', (e) => setFrame(Number(e.target.value)));
+    $('first').onclick = () => setFrame(0);
+    $('last').onclick = () => setFrame(F - 1);
+    $('prev').onclick = () => setFrame(state.frame - 1);
+    $('next').onclick = () => setFrame(state.frame + 1);
+    $('play').onclick = () => play(!state.playing);
+    const speed = () => { state.fps = Number($('speed').value); $('speed-label').textContent = `${state.fps} frames/s`; };
+    $('speed').addEventListener('input', speed);
+    speed();
+    for (const radio of document.querySelectorAll('input[name=colour]'))
+      radio.addEventListener('change', (e) => { state.colour = e.target.value; redraw(); });
+    $('show-divisions').addEventListener('change', (e) => { state.divisions = e.target.checked; redraw(); });
+    if (!has.confidence) {
+      $('lowconf-line').classList.add('disabled');
+      $('lowconf-line').title = 'cells.csv has no confidence column';
+      $('show-lowconf').disabled = $('threshold').disabled = true;
+      $('lowconf-key').hidden = true;
+    }
+    $('show-lowconf').addEventListener('change', (e) => { state.lowconf = e.target.checked; redraw(); });
+    $('threshold').addEventListener('change', (e) => {
+      const v = Number(e.target.value);
+      if (v >= 0 && v <= 1) state.threshold = v;
+      buildLegend();
+      redraw();
+    });
+    $('search-form').addEventListener('submit', (e) => { e.preventDefault(); findTrack($('search').value); });
+    $('fit').onclick = () => { fit(); redraw(); };
+    $('clear').onclick = () => select(-1);
+
+    let drag = null;
+    canvas.addEventListener('mousedown', (e) => {
+      drag = { x: e.clientX, y: e.clientY, vx: state.view.x, vy: state.view.y, moved: false };
+      canvas.classList.add('dragging');
+    });
+    window.addEventListener('mouseup', () => { drag = null; canvas.classList.remove('dragging'); });
+    canvas.addEventListener('mousemove', (e) => {
+      const r = canvas.getBoundingClientRect(), sx = e.clientX - r.left, sy = e.clientY - r.top;
+      if (drag && (drag.moved || Math.hypot(e.clientX - drag.x, e.clientY - drag.y) > 3)) {
+        drag.moved = true;
+        state.view.x = drag.vx + e.clientX - drag.x;
+        state.view.y = drag.vy + e.clientY - drag.y;
+        $('tip').hidden = true;
+        redraw();
+        return;
+      }
+      const hover = cellAt(sx, sy);
+      if (hover !== state.hover) { state.hover = hover; redraw(); }
+      showTip(sx, sy);
+    });
+    canvas.addEventListener('mouseleave', () => { state.hover = -1; $('tip').hidden = true; redraw(); });
+    canvas.addEventListener('click', (e) => {
+      if (drag && drag.moved) return;
+      const r = canvas.getBoundingClientRect();
+      const i = cellAt(e.clientX - r.left, e.clientY - r.top);
+      select(i >= 0 ? frames[state.frame].track[i] : -1);
+    });
+    canvas.addEventListener('wheel', (e) => {
+      e.preventDefault();
+      const r = canvas.getBoundingClientRect(), sx = e.clientX - r.left, sy = e.clientY - r.top;
+      const k = Math.exp(-e.deltaY * (e.deltaMode === 1 ? 0.05 : 0.0015));
+      const v = state.view;
+      v.x = sx - (sx - v.x) * k; v.y = sy - (sy - v.y) * k; v.scale *= k;
+      redraw();
+    }, { passive: false });
+    window.addEventListener('keydown', (e) => {
+      if (e.target instanceof HTMLInputElement && (e.target.type === 'search' || e.target.type === 'number')) return;
+      const keys = {
+        ArrowLeft: () => setFrame(state.frame - 1), ArrowRight: () => setFrame(state.frame + 1),
+        Home: () => setFrame(0), End: () => setFrame(F - 1), ' ': () => play(!state.playing),
+        Escape: () => select(-1), f: () => { fit(); redraw(); },
+        c: () => {
+          state.colour = state.colour === 'founder' ? 'track' : 'founder';
+          document.querySelector(`input[name=colour][value=${state.colour}]`).checked = true;
+          redraw();
+        },
+      };
+      const act = keys[e.key] || keys[e.key.toLowerCase()];
+      if (!act) return;
+      e.preventDefault();
+      act();
+    });
+    window.addEventListener('resize', () => { resize(); redraw(); });
+  }
+
+  // ------------------------------------------------------------ test hook
+
+  // Painted (non-background) pixels of the canvas: proof that cells were drawn.
+  function paintedPixels() {
+    const img = ctx.getImageData(0, 0, canvas.width, canvas.height).data;
+    let n = 0;
+    for (let k = 0; k < img.length; k += 4) {
+      const r = img[k], g = img[k + 1], b = img[k + 2];
+      if (!(r === g && g === b) && !(r === 0xf4 && g === 0xf4 && b === 0xf2)) ++n;
+    }
+    return n;
+  }
+
+  // A cell of the current frame with relatives, at a point that hits it.
+  function clickTarget() {
+    const f = frames[state.frame], r = canvas.getBoundingClientRect();
+    let best = null;
+    for (let i = 0; i < f.n; ++i) {
+      const t = f.track[i];
+      const [sx, sy] = toScreen(f.x[i], f.y[i]);
+      if (cellAt(sx, sy) !== i) continue;
+      const score = (parentOf[t] >= 0 ? 1 : 0) + children[t].length;
+      if (!best || score > best.score) best = { i, t, score, x: r.left + sx, y: r.top + sy };
+    }
+    return best;
+  }
+
+  function selfTest() {
+    const out = { errors, shape: data.shape, frames: F, loadMs: performance.now(), lowLinks: 0 };
+    for (const f of frames) for (let i = 0; i < f.n; ++i) if (isLow(f, i)) ++out.lowLinks;
+    draw();
+    out.first = { cells: state.drawn, painted: paintedPixels() };
+    const t0 = performance.now();
+    // Frames across the movie, each drawn to the pixels (reading one back
+    // makes the canvas finish its drawing).
+    for (let k = 1; k <= 20; ++k) { setFrame(Math.round((k * (F - 1)) / 20)); draw(); ctx.getImageData(0, 0, 1, 1); }
+    out.stepMs = (performance.now() - t0) / 20;
+    setFrame(Math.min(1, F - 1));
+    draw();
+    out.step = { frame: state.frame, cells: state.drawn, painted: paintedPixels() };
+    const target = clickTarget();
+    if (target) {
+      const opts = { bubbles: true, clientX: target.x, clientY: target.y };
+      canvas.dispatchEvent(new MouseEvent('mousemove', opts));
+      out.hover = $('tip').hidden ? '' : $('tip').textContent;
+      canvas.dispatchEvent(new MouseEvent('mousedown', opts));
+      window.dispatchEvent(new MouseEvent('mouseup', opts));
+      canvas.dispatchEvent(new MouseEvent('click', opts));
+      draw();
+      out.click = { track: data.tracks.label[target.t], relatives: target.score, selected: lineageLabels() };
+    }
+    const pre = $('selftest-result');
+    pre.textContent = JSON.stringify(out);
+    pre.hidden = false;
+  }
+
+  function openFromHash(params) {
+    if (params.has('colour')) {
+      state.colour = params.get('colour') === 'track' ? 'track' : 'founder';
+      document.querySelector(`input[name=colour][value=${state.colour}]`).checked = true;
+    }
+    if (params.get('low') === '1' && has.confidence) state.lowconf = $('show-lowconf').checked = true;
+    if (params.has('frame')) {
+      const fi = data.frames.indexOf(Number(params.get('frame')));
+      if (fi >= 0) setFrame(fi);
+    }
+    if (params.has('track') && trackOfLabel.has(Number(params.get('track')))) select(trackOfLabel.get(Number(params.get('track'))));
+    draw();
+  }
+
+  window.vantuMovie = {
+    get frame() { return state.frame; }, frames: F, setFrame, select: (label) => select(trackOfLabel.get(label)),
+    selected: lineageLabels, drawn: () => state.drawn, paintedPixels, errors, selfTest,
+  };
+
+  resize();
+  fit();
+  buildLegend();
+  $('input-name').textContent = `${data.name} (${outline ? 'outlines from the track masks' : 'rods from cells.csv'})`;
+  wire();
+  draw();
+  // "#frame=N&track=L&colour=track&low=1" opens at frame number N with track
+  // L's lineage selected, coloured by track, low-confidence links shown;
+  // "#selftest" runs the self-test.
+  if (location.hash === '#selftest') selfTest();
+  else openFromHash(new URLSearchParams(location.hash.slice(1)));
+
+})();
