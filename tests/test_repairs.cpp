@@ -129,6 +129,19 @@ TEST(Repairs, GapOfAMissedCellIsClosedAndTheTrackSkipsTheFrame) {
   EXPECT_EQ(repair_lineage(tf, moved, TrackOptions::Repairs()).gaps_closed, 0);
 }
 
+TEST(Repairs, GapsOfUpToTwoMissedFramesAreClosedLongerOnesAreNot) {
+  // Cell 3 is not detected from frame 2 on for `missed` frames.
+  for (int missed : {2, 3}) {
+    std::vector<std::vector<Spot>> s(7, colony());
+    for (int t = 2; t < 2 + missed; ++t) s[static_cast<size_t>(t)].erase(s[static_cast<size_t>(t)].begin() + 2);
+    const TimeLapse tl = frames_of(s);
+    Lineage lin = chain(tl, std::vector<std::vector<std::vector<int>>>(6));
+    const RepairCounts c = repair_lineage(tl, lin, TrackOptions::Repairs());
+    EXPECT_EQ(c.gaps_closed, missed == 2 ? 1 : 0) << missed << " frames missed";
+    EXPECT_EQ(track_of(tl, lin, 1, 3) == track_of(tl, lin, 6, 3), missed == 2) << missed << " frames missed";
+  }
+}
+
 TEST(Repairs, DivisionIntoACellAndVanishingDebrisIsTheMotherGoingOn) {
   // In frame 2 a small detection (id 11) sits beside cell 3, and the pair
   // calls it cell 3's division: cell 3 at level 1, the debris at level 2.

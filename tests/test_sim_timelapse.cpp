@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
 #include "tests/harness.h"
 
 namespace {
@@ -240,6 +241,82 @@ TEST(SimTimelapse, MagnificationScalesAndCapHolds) {
   EXPECT_GE(ids.at(39).size(), 140u);
 }
 
+// The range of colony sizes: one founder, whose every descendant the true
+// lineage leads back to; and a colony past a thousand cells, its cells not
+// piled onto each other, all drawn inside its mask's field, and moving with
+// their neighbours (a colony whose inside is squeezed jolts cells by several
+// spacings between frames, which no tracker could follow).
+TEST(SimTimelapse, ColoniesFromOneCellAndPastAThousand) {
+  RunDir dir;
+  ASSERT_EQ(simulate(dir, "one", {"--cells", "1", "--frames", "30", "--seed", "4"}).status, 0);
+  const auto one = frame_ids(dir, "one", 30);
+  EXPECT_EQ(one.at(0).size(), 1u);
+  EXPECT_GE(one.at(29).size(), 4u);
+  std::map<int, int> parent;
+  std::set<int> founders;
+  for (const auto& r : csv(dir.read("one/truth_tracks.csv"), "frame,id,track,parent_track")) {
+    parent[num(r[2])] = num(r[3]);
+    if (r[0] == "0") founders.insert(num(r[2]));
+  }
+  ASSERT_EQ(founders.size(), 1u);
+  for (const auto& [track, p] : parent) {
+    int root = track;
+    while (parent.at(root) != 0) root = parent.at(root);
+    EXPECT_EQ(root, *founders.begin()) << "track " << track;
+  }
+
+  ASSERT_EQ(simulate(dir, "big", {"--cells", "1500", "--frames", "2", "--masks", "tif"}).status, 0);
+  const auto big = frame_ids(dir, "big", 2);
+  EXPECT_GE(big.at(1).size(), 1500u);
+  EXPECT_LE(big.at(1).size(), 1700u);
+  const auto rows = vantu_test::table(dir.read("big/" + frame_name(1)));
+  std::vector<double> nearest;
+  for (const auto& a : rows) {
+    double best = 1e300;
+    for (const auto& b : rows)
+      if (&a != &b) best = std::min(best, std::hypot(std::atof(a[0].c_str()) - std::atof(b[0].c_str()),
+                                                     std::atof(a[1].c_str()) - std::atof(b[1].c_str())));
+    nearest.push_back(best);
+  }
+  std::sort(nearest.begin(), nearest.end());
+  EXPECT_GT(nearest[nearest.size() / 2], 10.0);  // about the width of a rod, 13 px
+  EXPECT_LT(nearest[nearest.size() / 2], 25.0);
+  // Between frames 0 and 1, a cell's displacement departs from the median of
+  // its six nearest neighbours' by less than a rod width (99 %).
+  std::map<int, std::pair<double, double>> at0;
+  for (const auto& r : vantu_test::table(dir.read("big/" + frame_name(0))))
+    at0[num(r[4])] = {std::atof(r[0].c_str()), std::atof(r[1].c_str())};
+  std::vector<std::pair<double, double>> from, moved;
+  const auto truth = read_truth(dir, "big");
+  for (const auto& r : rows) {
+    const TruthRow t = truth.at(1).at(num(r[4]));
+    if (t.pred == 0 || t.ndiv != 0) continue;
+    const auto a = at0.at(t.pred);
+    from.push_back(a);
+    moved.push_back({std::atof(r[0].c_str()) - a.first, std::atof(r[1].c_str()) - a.second});
+  }
+  std::vector<double> departs;
+  for (size_t i = 0; i < from.size(); ++i) {
+    std::vector<std::pair<double, size_t>> near;
+    for (size_t j = 0; j < from.size(); ++j)
+      if (j != i) near.push_back({std::hypot(from[j].first - from[i].first, from[j].second - from[i].second), j});
+    std::partial_sort(near.begin(), near.begin() + 6, near.end());
+    std::vector<double> dx, dy;
+    for (int k = 0; k < 6; ++k) dx.push_back(moved[near[k].second].first), dy.push_back(moved[near[k].second].second);
+    std::sort(dx.begin(), dx.end());
+    std::sort(dy.begin(), dy.end());
+    departs.push_back(std::hypot(moved[i].first - 0.5 * (dx[2] + dx[3]), moved[i].second - 0.5 * (dy[2] + dy[3])));
+  }
+  std::sort(departs.begin(), departs.end());
+  ASSERT_GT(departs.size(), 1000u);
+  EXPECT_LT(departs[departs.size() * 99 / 100], 13.0);
+  // Every detection keeps pixels in the mask (none fell off its edge).
+  const vantu::LabelImage mask = vantu::read_label_image(dir.file("big/mask_0001.tif"));
+  std::set<std::uint32_t> labels(mask.labels.begin(), mask.labels.end());
+  labels.erase(0);
+  EXPECT_EQ(labels.size(), big.at(1).size());
+}
+
 TEST(SimTimelapse, RefusesBadArgumentsAndStaleFrames) {
   RunDir dir;
   auto e = simulate(dir, "o", {"--frames", "1"});
@@ -247,7 +324,7 @@ TEST(SimTimelapse, RefusesBadArgumentsAndStaleFrames) {
   EXPECT_NE(e.err.find("--frames needs an integer from 2 to 9999, got '1'"), std::string::npos) << e.err;
   e = simulate(dir, "o", {"--missing", "0.7"});
   EXPECT_NE(e.err.find("--missing needs a number from 0 to 0.5, got '0.7'"), std::string::npos) << e.err;
-  e = simulate(dir, "o", {"--cells", "900", "--spurious", "0.2"});
+  e = simulate(dir, "o", {"--cells", "900", "--max-cells", "1000", "--spurious", "0.2"});
   EXPECT_EQ(e.status, 1);
   EXPECT_NE(e.err.find("--cells 900"), std::string::npos) << e.err;
   ASSERT_EQ(simulate(dir, "o", {"--frames", "4"}).status, 0);

@@ -38,7 +38,13 @@ namespace vantu_sim {
 
 namespace {
 
-constexpr int kMaxDetections = 1000;  // the matcher's capacity per frame
+constexpr int kMaxDetections = 20000;  // most detections one frame may hold
+// Colonies up to this size fit the default field (the colony centre at 512 px
+// at magnification 1); a larger one gets a field grown in proportion to its
+// radius.
+constexpr double kCellsInDefaultField = 1000;
+constexpr double kCellsMovingAsOne = 250;  // past this size the colony spreads with its growth
+constexpr double kLargeFieldMargin = 1.4;  // room for a colony longer than wide, and the drift
 constexpr double kDegPerRad = 57.3;    // the angle convention of the cell files
 
 struct TimelapseOptions {
@@ -147,6 +153,17 @@ LiveCell newCell(Colony& c, Rng& rng, int uid, double x, double y, double len, d
     return {x, y, len, angle, threshold, rate, uid};
 }
 
+// The colony centre: the default one, moved out with the radius the colony is
+// expected to reach (cells double about every doubling time), with a margin,
+// when it would hold more cells than the default field.
+double colonyCentre(const TimelapseOptions& o, const Model& m) {
+    const double generations = (o.frames - 1) * o.step / m.doublingTime;
+    const double expected = std::min(static_cast<double>(realCellCap(o)),
+                                     1.2 * o.cells * expR(std::min(generations, 40.0) * kLn2));
+    if (expected <= kCellsInDefaultField) return m.centre;
+    return m.centre * kLargeFieldMargin * std::sqrt(expected / kCellsInDefaultField);
+}
+
 // Up to four founders near the centre, at random points of their cell cycle.
 void placeFounders(Colony& c) {
     const int n = std::min(c.opt.cells, 4);
@@ -250,16 +267,41 @@ void relaxOverlaps(Colony& c) {
     }
 }
 
+// A large colony grows everywhere at once, so it spreads like a uniformly
+// growing sheet: every cell moves away from the centroid in proportion to its
+// distance, by the square root of the growth of the cells' area (`area`, the
+// ratio of their summed lengths). The relaxation alone would move the growth
+// of the inside outwards by about one cell per sweep, too slowly across a
+// colony of hundreds of cells; its overlaps would then jolt cells by one or
+// more spacings between frames. (Colonies of up to kCellsMovingAsOne cells
+// are left to the relaxation alone, as they always were, so that their files
+// stay the same.)
+void spreadWithGrowth(Colony& c, double area) {
+    double cx = 0, cy = 0;
+    for (const LiveCell& cell : c.cells) cx += cell.x, cy += cell.y;
+    cx /= static_cast<double>(c.cells.size());
+    cy /= static_cast<double>(c.cells.size());
+    const double f = std::sqrt(area);
+    for (LiveCell& cell : c.cells) {
+        cell.x = cx + (cell.x - cx) * f;
+        cell.y = cy + (cell.y - cy) * f;
+    }
+}
+
 // Lets time `dt` (in frame intervals at --step 1) pass in sub-steps: growth,
 // a little turning, divisions, relaxation.
 void advance(Colony& c, double dt) {
     const int substeps = std::max(2, static_cast<int>(std::ceil(dt * c.m.substepsPerFrame)));
     const double h = dt / substeps, turn = c.m.angleDiffusion * std::sqrt(h);
     for (int s = 0; s < substeps; ++s) {
+        double before = 0, after = 0;
         for (LiveCell& cell : c.cells) {
+            before += cell.len;
             cell.len *= expR(cell.rate * h);
+            after += cell.len;
             cell.angle += c.growth.normal(turn);
         }
+        if (static_cast<double>(c.cells.size()) > kCellsMovingAsOne) spreadWithGrowth(c, after / before);
         divideCells(c);
         relaxOverlaps(c);
     }
@@ -505,7 +547,7 @@ const char* const kUsage =
     "usage: vantu-sim --timelapse DIR [options]\n"
     "Simulates a time-lapse of a growing colony of rod-shaped cells and its true lineage.\n"
     "  --frames N          frames to write, 2 to 9999 (default 50)\n"
-    "  --cells N           cells in the first frame (it may hold a few more), 1 to 1000 (default 30);\n"
+    "  --cells N           cells in the first frame (it may hold a few more), 1 to 20000 (default 30);\n"
     "                      at --step 1 the colony doubles about every 13.5 frames\n"
     "  --seed S            random seed, 0 to 2^64-1 (default 1)\n"
     "  --magnification F   scales every length of the colony, 0.1 to 10 (default 1: cells 13 px\n"
@@ -522,10 +564,11 @@ const char* const kUsage =
     "  --drift SD          stage drift per frame, s.d. per coordinate in output pixels, 0 to 200\n"
     "                      (default 1.5)\n"
     "  --warp A            amplitude of each frame's smooth warp in output pixels, 0 to 50 (default 1.5)\n"
-    "  --max-cells N       most detections in one frame, 1 to 1000 (default 1000); the colony stops\n"
+    "  --max-cells N       most detections in one frame, 1 to 20000 (default 20000); the colony stops\n"
     "                      dividing when its cells and spurious detections would exceed it\n"
     "  --masks tif         also draw each frame as a 16-bit label mask DIR/mask_NNNN.tif (rods\n"
-    "                      1024 px square at magnification 1, label = the detection's id)\n"
+    "                      1024 px square at magnification 1, larger for colonies expected past 1000\n"
+    "                      cells; label = the detection's id)\n"
     "Writes DIR/frame_NNNN.dat (\"x y length angle id\" per line, ids a fresh permutation of 1..n in\n"
     "each frame), DIR/cells.csv (frame,x,y,length,angle,id), DIR/truth.csv (frame,id,pred,ndiv,kind\n"
     "for each detection of frames 1..: pred = id in the previous frame of the detection it comes from,\n"
@@ -630,6 +673,7 @@ int run_timelapse(int argc, char** argv) {
     Colony c(o);
     c.m = scaledModel(o.magnification);
     c.realCap = realCellCap(o);
+    c.m.centre = colonyCentre(o, c.m);
 
     OutFile cellsCsv(o.dir + "/cells.csv"), truthCsv(o.dir + "/truth.csv"), tracksCsv(o.dir + "/truth_tracks.csv");
     std::fputs("frame,x,y,length,angle,id\n", cellsCsv.f);

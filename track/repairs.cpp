@@ -38,6 +38,11 @@
 // parent after the first frame, no link is poor and every division adds up,
 // so nothing changes. Tracks are numbered again as build_lineage
 // numbers them (by first frame, then the first cell's id).
+//
+// Every step takes time about proportional to the cells: neighbours come from
+// each frame's grid of buckets (CellGrid), a mother's daughters from her list
+// of children, gap candidates from a table of the tracks starting in each
+// frame, and a track's cell in a frame from a binary search over its frames.
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -78,11 +83,12 @@ struct Work {
   std::vector<int> parent;               // per track, 0: none
   std::vector<Start> start;
   std::vector<char> alive;               // false: merged into another track
-  std::vector<int> daughters;            // per track, the number of tracks whose parent it is
+  std::vector<std::vector<int>> children;  // per track, the tracks whose parent it is, ascending
   std::vector<std::vector<int>> flag;    // [frame][cell]
   std::vector<std::vector<int>> track;   // [frame][cell] -> track, kept current
   double growth = 1.0;                   // median length ratio of a continuation
   double spacing = 1.0;                  // median distance to the nearest neighbour
+  std::vector<CellGrid> grids;           // per frame, its cells' neighbours
 
   explicit Work(const TimeLapse& t) : tl(t) {}
   int count() const { return static_cast<int>(cells.size()); }
@@ -96,31 +102,23 @@ struct Work {
   double y(const Cell& c) const { return frame(c.frame).y[static_cast<size_t>(c.index)]; }
   double angle(const Cell& c) const { return frame(c.frame).angle[static_cast<size_t>(c.index)]; }
   int track_of(const Cell& c) const { return track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)]; }
+  std::vector<int>& children_of(int k) { return children[static_cast<size_t>(k)]; }
 };
 
-double median(std::vector<double> v) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
+bool has_daughters(const Work& w, int k) { return !w.children[static_cast<size_t>(k)].empty(); }
 
-bool has_daughters(const Work& w, int k) { return w.daughters[static_cast<size_t>(k)] > 0; }
-
-// Sets track k's parent (0: none), keeping the counts of daughters.
+// Sets track k's parent (0: none), keeping the lists of children.
 void set_parent(Work& w, int k, int parent) {
   int& p = w.parent[static_cast<size_t>(k)];
-  if (p > 0) --w.daughters[static_cast<size_t>(p - 1)];
+  if (p > 0) {
+    std::vector<int>& kids = w.children_of(p - 1);
+    kids.erase(std::find(kids.begin(), kids.end(), k));
+  }
   p = parent;
-  if (p > 0) ++w.daughters[static_cast<size_t>(p - 1)];
-}
-
-// Tracks whose parent is k, in label order (0-based indices).
-std::vector<int> children_of(const Work& w, int k) {
-  std::vector<int> out;
-  for (int c = 0; c < w.count(); ++c)
-    if (w.alive[static_cast<size_t>(c)] && w.parent[static_cast<size_t>(c)] == k + 1) out.push_back(c);
-  return out;
+  if (p > 0) {
+    std::vector<int>& kids = w.children_of(p - 1);
+    kids.insert(std::lower_bound(kids.begin(), kids.end(), k), k);
+  }
 }
 
 Work work_from(const TimeLapse& tl, const Lineage& lin) {
@@ -135,9 +133,10 @@ Work work_from(const TimeLapse& tl, const Lineage& lin) {
     w.start.push_back(tr.start);
   }
   w.alive.assign(n, 1);
-  w.daughters.assign(n, 0);
-  for (const Track& tr : lin.tracks)
-    if (tr.parent > 0) ++w.daughters[static_cast<size_t>(tr.parent - 1)];
+  w.children.resize(n);
+  for (size_t k = 0; k < n; ++k)
+    if (lin.tracks[k].parent > 0) w.children_of(lin.tracks[k].parent - 1).push_back(static_cast<int>(k));
+  for (const Frame& f : tl.frames) w.grids.emplace_back(f);
   w.track = lin.track;
   w.flag.resize(lin.track.size());
   for (size_t t = 0; t < lin.track.size(); ++t) w.flag[t].assign(lin.track[t].size(), kNormal);
@@ -151,51 +150,44 @@ void measure_colony(Work& w) {
     for (size_t k = 1; k < cs.size(); ++k)
       if (cs[k].frame == cs[k - 1].frame + 1 && w.length(cs[k - 1]) > 0)
         ratios.push_back(w.length(cs[k]) / w.length(cs[k - 1]));
-  if (!ratios.empty()) w.growth = median(ratios);
-  std::vector<double> nearest;
-  for (const Frame& f : w.tl.frames)
-    for (int i = 0; i < f.count(); ++i) {
-      double best = HUGE_VAL;
-      for (int j = 0; j < f.count(); ++j)
-        if (j != i) best = std::min(best, std::hypot(f.x[static_cast<size_t>(j)] - f.x[static_cast<size_t>(i)],
-                                                     f.y[static_cast<size_t>(j)] - f.y[static_cast<size_t>(i)]));
-      if (best < HUGE_VAL) nearest.push_back(best);
-    }
-  if (!nearest.empty()) w.spacing = std::max(median(nearest), 1e-9);
+  if (!ratios.empty()) w.growth = median_of(std::move(ratios));
+  const bool neighbours = std::any_of(w.tl.frames.begin(), w.tl.frames.end(), [](const Frame& f) { return f.count() > 1; });
+  if (neighbours) w.spacing = std::max(neighbour_spacing(w.tl), 1e-9);
 }
 
-// The cell of track k in frame t, or index -1.
+// The cell of track k in frame t, or index -1 (a track's cells are in frame
+// order).
 Cell cell_at(const Work& w, int k, int t) {
-  for (const Cell& c : w.cells[static_cast<size_t>(k)])
-    if (c.frame == t) return c;
-  return {t, -1};
+  const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
+  const auto at = std::lower_bound(cs.begin(), cs.end(), t, [](const Cell& c, int frame) { return c.frame < frame; });
+  return at != cs.end() && at->frame == t ? *at : Cell{t, -1};
 }
 
 // Where the colony's motion carries cell c of frame t by frame s: its
 // position plus the median displacement of its nearest neighbours whose
 // tracks are seen in both frames.
 std::pair<double, double> carried(const Work& w, const Cell& c, int s) {
-  const Frame& f = w.frame(c.frame);
+  const CellGrid& grid = w.grids[static_cast<size_t>(c.frame)];
+  // The nearest few first (by distance, then index); more of them only when
+  // too few of those are seen in frame s.
+  size_t asked = 4 * kNeighbours, k = 0;
   std::vector<std::pair<double, int>> near;
-  for (int j = 0; j < f.count(); ++j)
-    if (j != c.index)
-      near.push_back({std::hypot(f.x[static_cast<size_t>(j)] - w.x(c), f.y[static_cast<size_t>(j)] - w.y(c)), j});
-  // The nearest few first (in the order a full sort gives them); all of
-  // them only when too few of those are seen in frame s.
-  const size_t few = std::min(near.size(), static_cast<size_t>(4 * kNeighbours));
-  std::partial_sort(near.begin(), near.begin() + static_cast<long>(few), near.end());
+  grid.nearest(c.index, asked, near);
   std::vector<double> dx, dy;
-  for (size_t k = 0; k < near.size(); ++k) {
-    if (k == few) std::sort(near.begin() + static_cast<long>(few), near.end());
-    const auto& nj = near[k];
-    if (static_cast<int>(dx.size()) == kNeighbours) break;
-    const Cell from{c.frame, nj.second};
+  while (static_cast<int>(dx.size()) < kNeighbours) {
+    if (k == near.size()) {
+      if (near.size() < asked) break;  // every cell of the frame looked at
+      asked *= 4;
+      grid.nearest(c.index, asked, near);
+      if (k == near.size()) break;
+    }
+    const Cell from{c.frame, near[k++].second};
     const Cell to = cell_at(w, w.track_of(from) - 1, s);
     if (to.index < 0) continue;
     dx.push_back(w.x(to) - w.x(from));
     dy.push_back(w.y(to) - w.y(from));
   }
-  return {w.x(c) + median(dx), w.y(c) + median(dy)};
+  return {w.x(c) + median_of(std::move(dx)), w.y(c) + median_of(std::move(dy))};
 }
 
 // Difference of two cell axes in degrees, 0 to 90.
@@ -214,8 +206,8 @@ void merge_tracks(Work& w, int to, int from) {
   w.cells[static_cast<size_t>(from)].clear();
   w.alive[static_cast<size_t>(from)] = 0;
   set_parent(w, from, 0);
-  for (int c = 0; c < w.count(); ++c)
-    if (w.parent[static_cast<size_t>(c)] == from + 1) set_parent(w, c, to + 1);
+  const std::vector<int> kids = w.children_of(from);
+  for (int c : kids) set_parent(w, c, to + 1);
 }
 
 // A track that ends early: no daughters, not at the last frame.
@@ -235,22 +227,28 @@ struct GapCandidate {
 
 int close_gaps(Work& w) {
   const int T = static_cast<int>(w.tl.frames.size());
+  // Tracks without parent by the frame they start in (after the first).
+  std::vector<std::vector<int>> starting(static_cast<size_t>(T));
+  for (int b = 0; b < w.count(); ++b)
+    if (w.alive[static_cast<size_t>(b)] && w.parent[static_cast<size_t>(b)] == 0 && w.first(b) != 0)
+      starting[static_cast<size_t>(w.first(b))].push_back(b);
   std::vector<GapCandidate> cands;
   for (int a = 0; a < w.count(); ++a) {
     if (!ends_early(w, a, T)) continue;
     const Cell end = w.last_cell(a);
-    for (int b = 0; b < w.count(); ++b) {
-      if (!w.alive[static_cast<size_t>(b)] || w.parent[static_cast<size_t>(b)] != 0 || w.first(b) == 0) continue;
-      const int skip = w.first(b) - end.frame - 1;
-      if (skip < 1 || skip > kLongestGap) continue;
+    for (int skip = 1; skip <= kLongestGap && end.frame + skip + 1 < T; ++skip) {
+      const std::vector<int>& later = starting[static_cast<size_t>(end.frame + skip + 1)];
+      if (later.empty()) continue;
+      const std::pair<double, double> at = carried(w, end, end.frame + skip + 1);
+      for (int b : later) {
       const Cell begin = w.first_cell(b);
-      const std::pair<double, double> at = carried(w, end, begin.frame);
       const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / (kGapGate * w.spacing);
       const double expected = w.length(end) * std::pow(w.growth, skip + 1);
       const double ratio = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(expected, 1e-9)));
       const double turn = axis_difference(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
       if (dist > 1 || ratio > std::log(kGapLengthRatio) || turn > 1) continue;
       cands.push_back({dist + ratio / std::log(kGapLengthRatio) + 0.5 * turn, a, b});
+      }
     }
   }
   std::sort(cands.begin(), cands.end());
@@ -302,7 +300,7 @@ int resolve_divisions(Work& w) {
   int resolved = 0;
   for (int m = 0; m < w.count(); ++m) {
     if (!w.alive[static_cast<size_t>(m)]) continue;
-    const std::vector<int> kids = children_of(w, m);
+    const std::vector<int> kids = w.children_of(m);
     if (kids.size() != 2 || w.first(kids[0]) != w.last(m) + 1 || w.first(kids[1]) != w.last(m) + 1) continue;
     if (division_makes_sense(w, m, kids[0], kids[1], T)) continue;
     const double c0 = continuation_cost(w, m, kids[0], T), c1 = continuation_cost(w, m, kids[1], T);
@@ -340,7 +338,7 @@ PairMotion pair_motion(const Work& w, int t) {
       residual.push_back(std::hypot(w.x(next) - pm.at.back().first, w.y(next) - pm.at.back().second));
   }
   // The median distance of a 2-D normal residual is 1.177 standard deviations.
-  pm.sd = std::max(median(residual) / 1.177, kRelinkLeastSpread * w.spacing);
+  pm.sd = std::max(median_of(std::move(residual)) / 1.177, kRelinkLeastSpread * w.spacing);
   return pm;
 }
 
@@ -375,12 +373,9 @@ void swap_tails(Work& w, int a, int b, int s) {
     }
   for (const Cell& c : ca) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = a + 1;
   for (const Cell& c : cb) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = b + 1;
-  for (int c = 0; c < w.count(); ++c) {
-    int& p = w.parent[static_cast<size_t>(c)];
-    if (p == a + 1) p = b + 1;
-    else if (p == b + 1) p = a + 1;
-  }
-  std::swap(w.daughters[static_cast<size_t>(a)], w.daughters[static_cast<size_t>(b)]);
+  for (int c : w.children_of(a)) w.parent[static_cast<size_t>(c)] = b + 1;
+  for (int c : w.children_of(b)) w.parent[static_cast<size_t>(c)] = a + 1;
+  std::swap(w.children_of(a), w.children_of(b));
 }
 
 // Cells of frame t+1 that may take over a link: going on from frame t (not
@@ -407,6 +402,8 @@ int relink_pair(Work& w, int t) {
   const Frame& f = w.frame(t);
   const Frame& g = w.frame(t + 1);
   const double reach = w.spacing;
+  const CellGrid& grid = w.grids[static_cast<size_t>(t + 1)];
+  std::vector<int> near;
   int changed = 0;
   for (int i = 0; i < f.count(); ++i) {
     if (!relinkable_here(w, t, i)) continue;
@@ -415,7 +412,8 @@ int relink_pair(Work& w, int t) {
     const double own = j.index >= 0 ? link_cost(w, pm, i, j.index) : HUGE_VAL;
     double best_gain = kRelinkMargin;
     int best = -1;
-    for (int j2 = 0; j2 < g.count(); ++j2) {
+    grid.near(pm.at[static_cast<size_t>(i)].first, pm.at[static_cast<size_t>(i)].second, reach, near);
+    for (int j2 : near) {
       if (j2 == j.index || !relinkable_next(w, t, j2)) continue;
       const double dx = g.x[static_cast<size_t>(j2)] - pm.at[static_cast<size_t>(i)].first;
       const double dy = g.y[static_cast<size_t>(j2)] - pm.at[static_cast<size_t>(i)].second;
@@ -464,13 +462,12 @@ int split_track(Work& w, int k, int s, int parent, Start start) {
   std::vector<Cell> tail(at, ck.end());
   ck.erase(at, ck.end());
   const int n = w.count();
-  for (int c = 0; c < n; ++c)
-    if (w.parent[static_cast<size_t>(c)] == k + 1) w.parent[static_cast<size_t>(c)] = n + 1;
-  const int moved = w.daughters[static_cast<size_t>(k)];
-  w.daughters[static_cast<size_t>(k)] = 0;
+  std::vector<int> moved = std::move(w.children_of(k));
+  w.children_of(k).clear();
+  for (int c : moved) w.parent[static_cast<size_t>(c)] = n + 1;
   for (const Cell& c : tail) w.track[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = n + 1;
   w.cells.push_back(std::move(tail));
-  w.daughters.push_back(moved);
+  w.children.push_back(std::move(moved));
   w.parent.push_back(0);
   w.start.push_back(start);
   w.alive.push_back(1);
@@ -493,6 +490,7 @@ int find_missed_divisions(Work& w) {
   for (int t = 0; t + 1 < T; ++t) {
     const Frame& f = w.frame(t);
     const PairMotion pm = pair_motion(w, t);
+    std::vector<int> near;
     for (int i = 0; i < f.count(); ++i) {
       const int m = w.track_of({t, i}) - 1;
       const Cell d1 = cell_at(w, m, t + 1);
@@ -503,10 +501,11 @@ int find_missed_divisions(Work& w) {
       const double half = w.length(d1) / mother;
       if (half < kHalfLow || half > kHalfHigh) continue;
       const std::pair<double, double> at = carried(w, {t, i}, t + 1);
-      const Frame& g = w.frame(t + 1);
       double best_cost = HUGE_VAL;
       int best = -1;
-      for (int j = 0; j < g.count(); ++j) {
+      // Only cells within reach of where the motion carries her (dist <= 1 below).
+      w.grids[static_cast<size_t>(t + 1)].near(at.first, at.second, 0.5 * mother + w.spacing, near);
+      for (int j : near) {
         const int k = w.track_of({t + 1, j}) - 1;
         if (k == m) continue;
         const bool starts = w.first(k) == t + 1 && w.parent[static_cast<size_t>(k)] == 0;

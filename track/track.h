@@ -26,7 +26,8 @@
 //   detected there, and the track has no cell in those frames).
 //
 // The tracker runs in stages: read the input (frames.cpp, table.cpp), choose
-// the parameters (parameters.cpp), match every pair of consecutive frames
+// the parameters (parameters.cpp, with the neighbours of neighbours.cpp),
+// match every pair of consecutive frames
 // (pairs.cpp), chain the matches into the lineage (lineage.cpp), mend it along
 // the time axis (repairs.cpp), rate each cell's link (confidence.cpp), and
 // format its files (pipeline.cpp, write_cells_csv.cpp, write_res_track.cpp,
@@ -42,6 +43,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/params.h"
@@ -158,19 +160,57 @@ TimeLapse read_mask_files(const std::vector<std::string>& paths);
 // any number of cells: large pairs are matched in tiles.)
 void check_time_lapse(const TimeLapse& tl);
 
+// ---- Neighbours within a frame (neighbours.cpp) ----
+
+// The median (the mean of the two middle values for an even count); 0 for none.
+double median_of(std::vector<double> v);
+
+// A frame's cells in square buckets of about one cell each: members_ holds
+// the cells bucket by bucket (row-major, ascending index within a bucket),
+// start_[b] where bucket b begins; cells with a non-finite position are kept
+// apart in odd_. The frame must outlive the grid.
+class CellGrid {
+ public:
+  explicit CellGrid(const Frame& f);
+  // A superset of the cells within `radius` of (x, y), in ascending index.
+  void near(double x, double y, double radius, std::vector<int>& out) const;
+  // The k cells nearest to cell i (i itself left out) as (std::hypot
+  // distance, index), ordered by distance, then index.
+  void nearest(int i, size_t k, std::vector<std::pair<double, int>>& out) const;
+
+ private:
+  int column(double x) const;
+  int row(double y) const;
+  void add_bucket(int bx, int by, std::vector<int>& out) const;
+  const std::vector<double>*x_, *y_;
+  double min_x_ = 0, min_y_ = 0, max_x_ = 0, max_y_ = 0, side_ = 1;
+  int nx_ = 1, ny_ = 1;
+  std::vector<int> start_, members_, odd_;
+};
+
+// Appends each cell's distance to its nearest other cell (none for a cell
+// alone in its frame).
+void nearest_distances(const Frame& f, std::vector<double>& out);
+// The neighbour spacing: the median, over all cells of all frames, of the
+// distance to the nearest other cell; 0 when no frame has two cells.
+double neighbour_spacing(const TimeLapse& tl);
+
 // ---- Parameters ----
 
 struct ChosenParameters {
   ParameterSet params;
   double spacing = 0.0;  // median distance of a cell to its nearest neighbour
-  double motion = 0.0;   // estimated largest displacement between frames
+  double motion = 0.0;   // the colony's displacement between frames (a high percentile over the pairs)
   std::string config_text;  // the softconfig.dat that reproduces the run
+  double new_cells = 0.0;   // new cells between two frames, a share of the cells (a high percentile)
+  std::string warning;      // a choice that cannot work (BetaInit at or above BetaMax), or empty
 };
 
 // The defaults with the point files' columns 1-5 = x y length angle id.
 ParameterSet default_track_parameters();
-// BetaInit and rEvar from the neighbour spacing and the motion of the cells;
-// every other field keeps its default and the columns are 1-5.
+// BetaInit and rEvar from the neighbour spacing and the motion of the cells,
+// BetaIncr from the share of cells that divide between two frames; every
+// other field keeps its default and the columns are 1-5.
 ChosenParameters choose_parameters(const TimeLapse& tl);
 // The text of a configuration file holding every value of `p`, gates open.
 std::string config_text(const ParameterSet& p, const std::string& note);
