@@ -231,7 +231,7 @@ enum class Elimination { Solved, Singular, Diverged };
 // column is done once, at group 0, and the other groups only pick their
 // pivot (which must be the same row, else the result is Diverged and W[0]
 // is spoilt) and update their right-hand sides.
-Elimination eliminate(GroupedSystem& s, double* x, Workers& workers, bool shared) {
+Elimination eliminate(GroupedSystem& s, double* x, Workers& workers, bool shared, SolverWarnings* warnings) {
   const int n = s.n;
   std::vector<int> perm(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) perm[i] = i;
@@ -278,7 +278,8 @@ Elimination eliminate(GroupedSystem& s, double* x, Workers& workers, bool shared
         }
       }
       if (j < 0) {
-        std::printf("ERROR (reverse): singular matrices\n");
+        SolverWarnings to_stdout;
+        (warnings ? *warnings : to_stdout).report_singular();
         return Elimination::Singular;
       }
       const int p = s.local[perm[j]];
@@ -307,7 +308,7 @@ Elimination eliminate(GroupedSystem& s, double* x, Workers& workers, bool shared
 
 }  // namespace
 
-bool solve_grouped(GroupedSystem& s, double* x, Workers& workers) {
+bool solve_grouped(GroupedSystem& s, double* x, Workers& workers, SolverWarnings* warnings) {
   // Identical groups (the isotropic spline system): one elimination for all,
   // as long as they pick the same pivots (which the layouts by component
   // guarantee; it is checked at every column all the same).
@@ -317,28 +318,29 @@ bool solve_grouped(GroupedSystem& s, double* x, Workers& workers) {
   if (identical) {
     std::vector<double> rhs[GroupedSystem::kMaxGroups];
     for (int g = 0; g < s.groups; ++g) rhs[g] = s.rhs[g];
-    const Elimination e = eliminate(s, x, workers, true);
+    const Elimination e = eliminate(s, x, workers, true, warnings);
     if (e != Elimination::Diverged) return e == Elimination::Solved;
     s.W[0] = s.W[1];
     for (int g = 0; g < s.groups; ++g) s.rhs[g] = rhs[g];
   }
-  return eliminate(s, x, workers, false) == Elimination::Solved;
+  return eliminate(s, x, workers, false, warnings) == Elimination::Solved;
 }
 
-double* reverse_grouped(int n, const double* A, double* B, Workers& workers, int groups) {
+double* reverse_grouped(int n, const double* A, double* B, Workers& workers, int groups,
+                        SolverWarnings* warnings) {
   GroupedSystem s;
   s.layout_by_component(n, groups);
   for (int r = 0; r < n; ++r)
     for (int c = 0; c < n; ++c) {
       const double v = A[static_cast<long>(r) * n + c];
       if (s.group[r] != s.group[c]) {
-        if (!(std::fabs(v) <= PivotTiny)) return reverse(n, 1, A, B);
+        if (!(std::fabs(v) <= PivotTiny)) return reverse(n, 1, A, B, warnings);
       } else {
         s.at(s.group[r], s.local[r], s.local[c]) = v;
       }
     }
   for (int r = 0; r < n; ++r) s.rhs[s.group[r]][s.local[r]] = B[r];
-  if (!solve_grouped(s, B, workers)) return nullptr;
+  if (!solve_grouped(s, B, workers, warnings)) return nullptr;
   return B;
 }
 

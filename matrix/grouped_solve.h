@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "matrix/kernels.h"
+#include "matrix/simple_matrix.h"
 
 namespace vantu {
 
@@ -48,14 +49,15 @@ struct GroupedSystem {
 
 // Solves as reverse(n, 1, A, B) does for the system described by `s`
 // (whose matrices and right-hand sides it overwrites) and writes the solution
-// in the original order into x (n values). On a singular system prints the
-// same message as reverse and returns false; x is then unchanged.
-bool solve_grouped(GroupedSystem& s, double* x, Workers& workers);
+// in the original order into x (n values). On a singular system reports it
+// as reverse does and returns false; x is then unchanged.
+bool solve_grouped(GroupedSystem& s, double* x, Workers& workers, SolverWarnings* warnings = nullptr);
 
 // The whole-matrix form: A is n x n, B has n values. When every entry of A
 // between the groups of layout_by_component(n, groups) is at most PivotTiny
 // in magnitude, solves through solve_grouped, otherwise through reverse.
 // Returns B or null (singular; B's contents are then unspecified).
-double* reverse_grouped(int n, const double* A, double* B, Workers& workers, int groups = 2);
+double* reverse_grouped(int n, const double* A, double* B, Workers& workers, int groups = 2,
+                        SolverWarnings* warnings = nullptr);
 
 }  // namespace vantu

@@ -32,7 +32,12 @@ void row_swap(int cols, double* Mx, int a, int b) {
   for (int k = 0; k < cols; ++k) std::swap(ra[k], rb[k]);
 }
 
-double* reverse(int n, int m, const double* A, double* B) {
+void SolverWarnings::report_singular() {
+  ++singular;
+  if (console) std::fprintf(console, "ERROR (reverse): singular matrices\n");
+}
+
+double* reverse(int n, int m, const double* A, double* B, SolverWarnings* warnings) {
   std::vector<double> W(A, A + static_cast<long>(n) * n);
   std::vector<int> used(static_cast<size_t>(n), 0);
   double* w = W.data();
@@ -44,7 +49,8 @@ double* reverse(int n, int m, const double* A, double* B) {
         break;
       }
     if (j < 0) {
-      std::printf("ERROR (reverse): singular matrices\n");
+      SolverWarnings to_stdout;
+      (warnings ? *warnings : to_stdout).report_singular();
       return nullptr;
     }
     used[j] = 1;

@@ -11,6 +11,7 @@
 // place and returned, without any size check.
 #pragma once
 
+#include <cstdio>
 #include <initializer_list>
 
 namespace vantu {
@@ -46,9 +47,19 @@ enum class RowMode { Scale = 0, Add = 1 };
 void row_combine(int cols, double* Mx, int src, double x, int dst, RowMode mode);
 void row_swap(int cols, double* Mx, int a, int b);
 
+// Where a solver reports a singular system: the line "ERROR (reverse):
+// singular matrices" goes to `console` (none when null), and `singular`
+// counts the systems. The run that owns it decides where its lines go.
+struct SolverWarnings {
+  std::FILE* console = stdout;
+  int singular = 0;
+  void report_singular();
+};
+
 // Solves A*X = B for the n x m right-hand sides B in place, taking as pivot of
 // each column the first unused row above PivotTiny. A is left unchanged.
-// Returns B, or null after printing "ERROR (reverse): singular matrices".
-double* reverse(int n, int m, const double* A, double* B);
+// Returns B, or null after reporting the singular system to `warnings`
+// (without one: the line goes to standard output).
+double* reverse(int n, int m, const double* A, double* B, SolverWarnings* warnings = nullptr);
 
 }  // namespace vantu

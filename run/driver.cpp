@@ -226,6 +226,7 @@ void anneal_point_sets(Run& run) {
   } own_workers(run.kernels);
 
   dr.last_print = 0.0;
+  sp.warnings.console = dr.console;  // singular solves are told where the run's lines go
   if (dr.console) print_loading_lines(run.points, dr.console);
   const int K = run.points.first.count, M = run.points.second.count;
   if (K == 1) settle_single_point(run);
@@ -267,7 +268,9 @@ void release_work(Run& run) {
     kept.matched_row[l].swap(run.match.matched_row[l]);
   }
   run.match = std::move(kept);
+  const SolverWarnings warnings = run.spline.warnings;
   run.spline = SplineState();
+  run.spline.warnings = warnings;
   run.driver.perm_buffer = std::vector<double>();
   run.driver.progress_line = std::string();
 }
@@ -325,6 +328,7 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
   run.points.second_file = options.second_name;
   run.files.dir = options.out_dir;
   run.write_files = !options.out_dir.empty();
+  run.files.quiet = true;
   run.driver.console = options.console;
   run.driver.start = std::chrono::steady_clock::now();
   run.kernels.fast = options.fast;
@@ -347,6 +351,8 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
     result.message = end.message;
   }
   take_matches();
+  result.singular_solves = run.spline.warnings.singular;
+  result.unwritten.assign(run.files.warned.begin(), run.files.warned.end());
   return result;
 }
 

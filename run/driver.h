@@ -29,7 +29,7 @@ struct DriverState {
   double last_print = 0.0;
   std::chrono::steady_clock::time_point start;
   int m0 = 0, m1 = 0;
-  std::FILE* console = stdout;  // loading and progress lines; null: none
+  std::FILE* console = stdout;  // loading, progress and solver lines; null: none
 
   double elapsed() const;  // seconds since the start, by milliseconds
 };
@@ -59,7 +59,7 @@ void anneal_point_sets(Run& run);
 // Two point sets and a parameter set in; the hard matches of the last
 // decisions out, and the result files when `out_dir` is given. Nothing
 // depends on the working directory or on state outside the call, so calls
-// may run side by side in threads.
+// may run side by side in threads. Without a console it prints nothing.
 struct PairOptions {
   std::string out_dir;          // folder of the result files; empty: none are written
   bool fast = true;             // fast kernels (the same bits as the plain ones)
@@ -77,6 +77,13 @@ struct PairResult {
   // first and second daughter of that cell), or -1. Levels the run does not
   // have are all -1.
   std::vector<int> matched_row[3];
+  // Spline systems the solver found singular (the warp then kept its last
+  // coefficients). The program vantu prints a line for each; here they are
+  // only counted, and go to `console` when one is given.
+  int singular_solves = 0;
+  // Result files that could not be written (the program vantu warns on
+  // standard error; here they are only listed).
+  std::vector<std::string> unwritten;
 };
 
 PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,

@@ -282,7 +282,7 @@ std::string ResultFiles::path(const char* name) const {
 void ResultFiles::check(bool written, const char* name) {
   if (written) return;
   const std::string where = path(name);
-  if (!warned.insert(where).second) return;
+  if (!warned.insert(where).second || quiet) return;
   std::fflush(stdout);
   std::fprintf(stderr, "warning: cannot write %s\n", where.c_str());
 }

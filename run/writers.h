@@ -46,7 +46,8 @@ void append_g_fast(std::string& out, double v);
 // reported once per name on standard error.
 struct ResultFiles {
   std::string dir;
-  std::set<std::string> warned;
+  std::set<std::string> warned;  // the files that could not be written
+  bool quiet = false;            // true: only collect them in `warned`, print nothing
   std::string path(const char* name) const;
   void check(bool written, const char* name);
 };

@@ -173,11 +173,6 @@ TEST_F(TrackProgram, RefusesBadInputWithFileAndLine) {
   expect_refused({"--no-such-option", "a.dat", "b.dat"}, "no-such-option");
   expect_refused({"--config", "nothing.dat", "a.dat", "b.dat"}, "nothing.dat");
 
-  std::string big;
-  for (int k = 0; k < 1001; ++k) big += std::to_string(k) + " 0 20 0 " + std::to_string(k + 1) + "\n";
-  dir.write("big.dat", big);
-  expect_refused({"a.dat", "big.dat"}, "more than 1000 cells");
-
   dir.write("t.csv", "frame,x,y,length,angle\n0,1,2,3,4\n1,1,2,3,4\n");
   expect_refused({"t.csv"}, "no column \"id\"");
   dir.write("u.csv", "frame,x,y,length,angle,id\n0,1,2,3,4,1\n1,1,\"2a\",3,4,1\n");
@@ -255,15 +250,24 @@ TEST_F(TrackRun, SameBytesForEveryJobCountAndFromTheTable) {
 
 TEST_F(TrackRun, KeptPairsAreTheTwoFrameProgramsFilesAndConfigReproduces) {
   ASSERT_EQ(track({"-o", "kept", "--keep-pairs"}).status, 0);
-  // The two-frame program on frames 2 and 3 with the chosen configuration.
+  // These pairs are small: their folders hold the links as Match.dat.
+  EXPECT_NE(data->read("kept/pairs.log").find("small-pair matcher"), std::string::npos);
+  const auto cells = vantu_test::table(data->read("tl/frame_0003.dat"));
+  const auto matches = vantu_test::table(data->read("kept/pairs/0002/Match.dat"));
+  ASSERT_EQ(matches.size(), cells.size());
+  for (size_t k = 0; k < cells.size(); ++k) EXPECT_EQ(matches[k][3], cells[k][4]);  // the second frame's ids in order
+
+  // A pair large enough for the kernel: the two-frame program's files, byte for byte.
+  ASSERT_TRUE(vantu_test::simulate(*data, 45, 3, "big_a.dat", "big_b.dat", "big_truth.dat"));
+  ASSERT_EQ(data->run({"-o", "kept_big", "--keep-pairs", "big_a.dat", "big_b.dat"}, VANTU_TRACK_BIN).status, 0);
   RunDir pair;
-  pair.write("softconfig.dat", data->read("kept/softconfig.dat"));
-  ASSERT_EQ(pair.run({frames[2], frames[3]}).status, 0);
+  pair.write("softconfig.dat", data->read("kept_big/softconfig.dat"));
+  ASSERT_EQ(pair.run({data->file("big_a.dat"), data->file("big_b.dat")}).status, 0);
   const std::vector<std::string> names = pair.files();
   EXPECT_EQ(names.size(), 13u);  // twelve result files and the configuration
   for (const std::string& name : names) {
     if (name == "softconfig.dat") continue;
-    EXPECT_TRUE(pair.read(name) == data->read("kept/pairs/0002/" + name)) << name;
+    EXPECT_TRUE(pair.read(name) == data->read("kept_big/pairs/0000/" + name)) << name;
   }
 
   // The written configuration gives the same lineage through --config.

@@ -215,6 +215,7 @@ int run_tracker(const TrackOptions& o) {
   run.jobs = o.jobs > 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
   run.keep_pairs = o.keep_pairs;
   run.progress_bar = isatty(STDERR_FILENO) != 0;
+  run.tile_cells = o.tile_cells;
   if (o.join) {
     check_outputs(o, tl, masks, out);
     write_lineage(o, tl, recorded_pairs(tl, run), params.MaxSplit, masks, out);
@@ -314,6 +315,11 @@ int track_main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_option("--config", o.config, "a softconfig.dat to use instead of parameters chosen from the data");
   app.add_flag("--keep-pairs", o.keep_pairs, "keep each pair's result files in DIR/pairs/NNNN/");
+  app.add_option("--tile-cells", o.tile_cells,
+                 "match a pair whose frames have more cells than this in overlapping tiles of about this many "
+                 "(0: only past 1000 cells)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
   bool no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
   app.add_flag("--no-relink", no_relink,

@@ -29,9 +29,14 @@ std::string pairs_log_text(const TimeLapse& tl, const std::vector<PairLinks>& li
   std::string text;
   for (size_t t = 0; t < links.size(); ++t) {
     const Lineage::PairCounts& c = lin.pairs[t];
-    text += strprintf("pair %04zu frames %ld-%ld: cells %d -> %d, continuations %d, divisions %d, unmatched %d, %.2f s%s\n",
-                      t, tl.frames[t].number, tl.frames[t + 1].number, links[t].K, links[t].M, c.continuations,
-                      c.divisions, c.unmatched, links[t].seconds, links[t].reused ? " (earlier run)" : "");
+    const PairLinks& pl = links[t];
+    const std::string how = pl.method == PairMethod::kSmall   ? ", small-pair matcher"
+                            : pl.method == PairMethod::kTiles ? strprintf(", %d tiles", pl.tiles)
+                                                              : "";
+    const std::string singular = pl.singular_solves ? strprintf(", %d singular spline solves", pl.singular_solves) : "";
+    text += strprintf("pair %04zu frames %ld-%ld: cells %d -> %d, continuations %d, divisions %d, unmatched %d%s%s, %.2f s%s\n",
+                      t, tl.frames[t].number, tl.frames[t + 1].number, pl.K, pl.M, c.continuations, c.divisions,
+                      c.unmatched, how.c_str(), singular.c_str(), pl.seconds, pl.reused ? " (earlier run)" : "");
   }
   return text;
 }

@@ -83,9 +83,6 @@ void read_frame_cells(const std::string& path, const ParameterSet& p, Frame& f) 
       }
       r.dest->push_back(v);
     }
-    if (static_cast<int>(f.x.size()) > kPointCapacity)
-      throw TrackError(strprintf("%s:%ld: more than %d cells in one frame (the matcher's capacity)", path.c_str(),
-                                 number, kPointCapacity));
   }
   if (in.bad()) throw TrackError("cannot read frame file " + path);
 }
@@ -104,7 +101,12 @@ TimeLapse read_frame_files(const std::vector<std::string>& inputs, const Paramet
     f.source = paths[t];
     read_frame_cells(paths[t], p, f);
     // The matcher's own reader, so that a pair sees exactly what the
-    // two-frame program sees in the same files.
+    // two-frame program sees in the same files. (A frame larger than the
+    // two-frame program takes is matched in tiles, from the values read here.)
+    if (f.count() > kPointCapacity) {
+      fill_point_sets(f);
+      continue;
+    }
     try {
       load_point_file(paths[t], p, true, f.first);
       load_point_file(paths[t], p, false, f.second);
@@ -121,6 +123,10 @@ TimeLapse read_frame_files(const std::vector<std::string>& inputs, const Paramet
 void fill_point_sets(Frame& f) {
   for (PointSet* s : {&f.first, &f.second}) {
     reset_point_set(*s);
+    if (f.count() > kPointCapacity) {
+      for (auto* v : {&s->len, &s->ang, &s->id}) v->resize(static_cast<size_t>(f.count()), 0.0);
+      s->xy.resize(2 * static_cast<size_t>(f.count()), 0.0);
+    }
     s->count = f.count();
     for (int i = 0; i < f.count(); ++i) {
       s->xy[2 * static_cast<size_t>(i)] = f.x[static_cast<size_t>(i)];
@@ -136,9 +142,6 @@ void check_time_lapse(const TimeLapse& tl) {
   if (tl.frames.size() < 2)
     throw TrackError(strprintf("a time-lapse needs at least two frames with cells (got %zu)", tl.frames.size()));
   for (const Frame& f : tl.frames) {
-    if (f.count() > kPointCapacity)
-      throw TrackError(strprintf("%s: %d cells, more than the matcher's capacity of %d", f.source.c_str(),
-                                 f.count(), kPointCapacity));
     std::map<double, int> seen;
     for (int i = 0; i < f.count(); ++i) {
       auto ins = seen.emplace(f.id[static_cast<size_t>(i)], i);

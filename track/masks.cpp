@@ -1,6 +1,7 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
+#include <limits>
 #include <unordered_map>
 
 #include "base/check.h"
@@ -102,7 +103,7 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
                                f.source.c_str(), width, height, tl.frames[0].source.c_str(), tl.width, tl.height));
   }
   try {
-    add_cells(measure_labels(labels, width, height, kPointCapacity, f.source), f);
+    add_cells(measure_labels(labels, width, height, std::numeric_limits<int>::max(), f.source), f);
   } catch (const ImageError& e) {
     throw TrackError(e.what());
   }

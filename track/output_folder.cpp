@@ -38,17 +38,29 @@ bool is_matcher_file(const std::string& n) {
   return false;
 }
 
+// A tiled pair's folder also holds tiles.txt and a folder tile_NNN per tile
+// with the tile's cells and parameters (first.dat, second.dat,
+// softconfig.dat) beside the matcher's files.
+bool is_tile_file(const std::string& n) { return n == "first.dat" || n == "second.dat" || n == "softconfig.dat"; }
+bool is_tile_folder(const std::string& n) {
+  return n.size() == 8 && n.compare(0, 5, "tile_") == 0 &&
+         std::all_of(n.begin() + 5, n.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Removes the matcher's files from a folder the programs wrote, then the
-// folder unless something else is in it.
-bool remove_pair_folder(const std::string& path) {
+// folder unless something else is in it. In a tile's folder (`tile`) also
+// the tile's inputs.
+bool remove_pair_folder(const std::string& path, bool tile = false) {
   DIR* d = opendir(path.c_str());
   if (!d) return errno == ENOENT;
-  std::vector<std::string> names;
+  std::vector<std::string> names, tiles;
   while (const dirent* e = readdir(d)) {
     const std::string n = e->d_name;
-    if (is_matcher_file(n)) names.push_back(n);
+    if (is_matcher_file(n) || (tile && is_tile_file(n)) || (!tile && n == "tiles.txt")) names.push_back(n);
+    if (!tile && is_tile_folder(n)) tiles.push_back(n);
   }
   closedir(d);
+  for (const std::string& n : tiles) remove_pair_folder(path + "/" + n, true);
   for (const std::string& n : names) ::unlink((path + "/" + n).c_str());
   return ::rmdir(path.c_str()) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST;
 }

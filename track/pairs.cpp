@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -22,13 +23,14 @@
 
 #include "base/check.h"
 #include "run/driver.h"
+#include "run/writers.h"
 #include "track/track.h"
 
 namespace vantu {
 
 namespace {
 
-constexpr const char* kRecordHeader = "vantu-track pair record 1";
+constexpr const char* kRecordHeader = "vantu-track pair record 2";
 
 struct Fnv {
   std::uint64_t h = 1469598103934665603ull;
@@ -52,9 +54,13 @@ void hash_set(Fnv& f, const PointSet& s) {
 
 std::string pair_name(size_t t) { return strprintf("%04zu", t); }
 
+std::string method_text(const PairLinks& pl) {
+  return pl.method == PairMethod::kSmall ? "small" : pl.method == PairMethod::kTiles ? strprintf("tiles %d", pl.tiles) : "whole";
+}
+
 std::string record_text(const PairLinks& pl, std::uint64_t key) {
-  std::string text = strprintf("%s\nkey %016" PRIx64 "\ncells %d %d\nseconds %.3f\n", kRecordHeader, key, pl.K, pl.M,
-                               pl.seconds);
+  std::string text = strprintf("%s\nkey %016" PRIx64 "\ncells %d %d\nseconds %.3f\nmethod %s\nsingular %d\n",
+                               kRecordHeader, key, pl.K, pl.M, pl.seconds, method_text(pl).c_str(), pl.singular_solves);
   for (int j = 0; j < pl.M; ++j)
     text += strprintf("%d %d %d\n", pl.row[0][static_cast<size_t>(j)], pl.row[1][static_cast<size_t>(j)],
                       pl.row[2][static_cast<size_t>(j)]);
@@ -71,6 +77,18 @@ bool read_record(const std::string& path, std::uint64_t key, int K, int M, PairL
   if (!std::getline(in, line) || line != strprintf("key %016" PRIx64, key)) return false;
   if (!std::getline(in, line) || line != strprintf("cells %d %d", K, M)) return false;
   if (!(in >> word >> pl.seconds) || word != "seconds") return false;
+  if (!(in >> word) || word != "method" || !(in >> word)) return false;
+  pl.tiles = 0;
+  if (word == "whole") {
+    pl.method = PairMethod::kWhole;
+  } else if (word == "small") {
+    pl.method = PairMethod::kSmall;
+  } else if (word == "tiles" && (in >> pl.tiles) && pl.tiles > 0) {
+    pl.method = PairMethod::kTiles;
+  } else {
+    return false;
+  }
+  if (!(in >> word >> pl.singular_solves) || word != "singular" || pl.singular_solves < 0) return false;
   pl.K = K;
   pl.M = M;
   for (auto& r : pl.row) r.assign(static_cast<size_t>(M), -1);
@@ -99,26 +117,33 @@ std::string clock_text(double s) {
 }
 
 // Progress on standard error: a bar redrawn in place on a terminal, one
-// line per finished pair otherwise.
+// line per finished pair otherwise. The time left weighs the work still to do
+// by its expected cost (pair_cost), not by the number of pairs.
 class Progress {
  public:
-  Progress(size_t total, bool bar, const std::function<void(size_t, size_t)>& report)
-      : total_(total), bar_(bar), report_(report), start_(std::chrono::steady_clock::now()) {}
+  Progress(size_t total, double total_cost, bool bar, const std::function<void(size_t, size_t)>& report)
+      : total_(total), cost_left_(total_cost), bar_(bar), report_(report), start_(std::chrono::steady_clock::now()) {}
+  ~Progress() {
+    if (bar_ && drawn_ && done_ < total_) std::fputc('\n', stderr);  // what follows starts on a line of its own
+  }
 
-  void pair_done(size_t t, const PairLinks& pl) {
+  void pair_done(size_t t, const PairLinks& pl, double cost) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
-    if (report_) {
+    if (report_) {  // a library caller reports progress itself
       report_(done_, total_);
       return;
     }
+    cost_left_ = std::max(0.0, cost_left_ - cost);
+    if (!pl.reused) cost_done_ += cost;
     const double el = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const double left = done_ ? el / static_cast<double>(done_) * static_cast<double>(total_ - done_) : 0.0;
+    const double left = cost_done_ > 0 ? el / cost_done_ * cost_left_ : 0.0;
     if (bar_) {
       const int width = 30, filled = static_cast<int>(width * done_ / total_);
       std::fprintf(stderr, "\r[%s%s] %zu/%zu pairs, %s elapsed, %s left ", std::string(filled, '#').c_str(),
                    std::string(width - filled, '.').c_str(), done_, total_, clock_text(el).c_str(),
                    clock_text(left).c_str());
+      drawn_ = true;
       if (done_ == total_) std::fputc('\n', stderr);
     } else {
       std::fprintf(stderr, "pair %s done%s (%zu/%zu), %s elapsed, %s left\n", pair_name(t).c_str(),
@@ -130,71 +155,286 @@ class Progress {
  private:
   std::mutex mutex_;
   size_t total_, done_ = 0;
-  bool bar_;
+  double cost_left_, cost_done_ = 0.0;
+  bool bar_, drawn_ = false;
   const std::function<void(size_t, size_t)>& report_;
   std::chrono::steady_clock::time_point start_;
 };
 
-// Matches frames a and b; the matcher's result files go into `files_dir`
-// when it is given.
-PairLinks match_links(const Frame& a, const Frame& b, const PairRun& run, int threads, const std::string& files_dir) {
+// The expected work of matching k and m cells with the kernel: its spline
+// system grows with the cube of the cells.
+double kernel_cost(size_t k, size_t m) {
+  const double n = static_cast<double>(std::max(k, m));
+  return n * n * n;
+}
+
+// One pair to match: how, its tiles' links as they come in, and how many of
+// its parts are still running.
+struct PairJob {
+  size_t t = 0;
+  std::uint64_t key = 0;
+  PairMethod method = PairMethod::kWhole;
+  TilePlan plan;
+  std::vector<PairLinks> parts;  // one per tile (one for a whole pair)
+  std::atomic<int> left{0};
+  std::atomic<long> microseconds{0};  // summed over the parts
+  double cost = 0.0;
+};
+
+PairLinks links_of(const PairResult& r, int K, int M) {
+  if (!r.unwritten.empty()) throw TrackError("cannot write " + r.unwritten.front());
   PairLinks pl;
-  pl.K = a.count();
-  pl.M = b.count();
-  for (auto& r : pl.row) r.assign(static_cast<size_t>(pl.M), -1);
-  const auto t0 = std::chrono::steady_clock::now();
-  if (pl.K > 0 && pl.M > 0) {
-    PairOptions opt;
-    opt.threads = threads;
-    opt.first_name = a.source;
-    opt.second_name = b.source;
-    opt.out_dir = files_dir;
-    const PairResult r = match_pair(a.first, b.second, run.params, opt);
-    // A pair the matcher cannot take (one cell into more than two) keeps no links.
-    if (r.status == 0)
-      for (int l = 0; l < 3; ++l) pl.row[l] = r.matched_row[l];
-  }
-  pl.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  pl.K = K;
+  pl.M = M;
+  for (auto& row : pl.row) row.assign(static_cast<size_t>(M), -1);
+  // A pair the matcher cannot take (one cell into more than two) keeps no links.
+  if (r.status == 0)
+    for (int l = 0; l < 3; ++l) pl.row[l] = r.matched_row[l];
+  pl.singular_solves = r.singular_solves;
   return pl;
 }
 
-// Matches pair t (frames t and t+1), or takes its earlier record. A kept
-// folder pairs/NNNN/ always belongs to the record beside it: it is removed
-// when the pair is matched again without --keep-pairs, and the old record is
-// removed before a new folder takes its place.
-PairLinks match_one(const TimeLapse& tl, size_t t, const PairRun& run, OutputFolder& out, int threads) {
-  const Frame& a = tl.frames[t];
-  const Frame& b = tl.frames[t + 1];
-  const std::uint64_t key = pair_key(a, b, run.params);
-  const std::string record = "pairs/" + pair_name(t) + ".txt";
-  const std::string kept = "pairs/" + pair_name(t) + "/";
-  const std::string partial = "pairs/" + pair_name(t) + ".partial/";
+std::string tile_name(size_t k) { return strprintf("tile_%03zu", k); }
 
-  PairLinks pl;
-  const bool have_kept = is_dir(out.path(kept));
-  if (read_record(out.path(record), key, a.count(), b.count(), pl) && (!run.keep_pairs || have_kept)) {
-    pl.reused = true;
-    out.keep(record);
-    if (have_kept) out.keep(kept);
-    return pl;
+// --keep-pairs of a tiled pair: which cells each tile holds.
+std::string tiles_text(const TilePlan& plan, const Frame& a, const Frame& b) {
+  std::string text = strprintf("# tiles of this pair: the ids of the first-frame cells, then of the second-frame "
+                               "cells, each tile's own result files in tile_NNN/\nshift %s %s\n",
+                               number_text(plan.shift[0]).c_str(), number_text(plan.shift[1]).c_str());
+  for (size_t k = 0; k < plan.tiles.size(); ++k) {
+    const Tile& tile = plan.tiles[k];
+    text += tile_name(k) + " first";
+    for (int i : tile.first) text += " " + number_text(a.id[static_cast<size_t>(i)]);
+    text += "\n" + tile_name(k) + " second";
+    for (int j : tile.second) text += " " + number_text(b.id[static_cast<size_t>(j)]);
+    text += "\n";
   }
-
-  if (run.keep_pairs) {
-    out.remove(partial);
-    out.claim(partial);
-    make_dir(out.path(partial));
-  }
-  pl = match_links(a, b, run, threads, run.keep_pairs ? out.path(partial) : "");
-  out.remove(record);
-  out.remove(kept);
-  if (run.keep_pairs) {
-    out.claim(kept);
-    if (std::rename(out.path(partial).c_str(), out.path(kept).c_str()) != 0)
-      throw TrackError("cannot write " + out.path(kept) + ": " + std::strerror(errno));
-  }
-  out.write(record, record_text(pl, key));
-  return pl;
+  return text;
 }
+
+// --keep-pairs of a tiled pair: a tile's folder gets its cells and parameters
+// as vantu reads them, so that vantu run there gives its result files again.
+void write_tile_inputs(const std::string& dir, const Tile& tile, const Frame& a, const Frame& b) {
+  make_dir(dir);
+  auto cells_of = [](const Frame& f, const std::vector<int>& cells) {
+    Frame part;
+    for (int i : cells) {
+      const size_t k = static_cast<size_t>(i);
+      part.x.push_back(f.x[k]);
+      part.y.push_back(f.y[k]);
+      part.length.push_back(f.length[k]);
+      part.angle.push_back(f.angle[k]);
+      part.id.push_back(f.id[k]);
+    }
+    return point_file_text(part);
+  };
+  ParameterSet p = tile.params;  // the columns of the point files written here
+  p.nx = 1, p.ny = 2, p.Nlen = 3, p.Nang = 4, p.Nid = 5, p.nz = 0;
+  const std::pair<const char*, std::string> files[] = {
+      {"first.dat", cells_of(a, tile.first)},
+      {"second.dat", cells_of(b, tile.second)},
+      {"softconfig.dat", config_text(p, "this tile's parameters: the pair's, lambda1 scaled to the tile")}};
+  for (const auto& f : files) {
+    const std::string path = dir + "/" + f.first;
+    if (!write_file_atomically(path, f.second)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
+  }
+}
+
+// --keep-pairs of a small pair: its links in the layout of Match.dat.
+void write_small_match(const std::string& dir, const PairLinks& pl, const Frame& a, const Frame& b) {
+  std::vector<int> ids[3];
+  for (int l = 0; l < 3; ++l)
+    for (int j = 0; j < pl.M; ++j) {
+      const int i = pl.row[l][static_cast<size_t>(j)];
+      ids[l].push_back(i < 0 ? 0 : round_to_int(a.id[static_cast<size_t>(i)]));
+    }
+  const std::string path = dir + "/Match.dat";
+  if (!write_match(path.c_str(), pl.M, ids[0].data(), ids[1].data(), ids[2].data(), b.id.data(), 1))
+    throw TrackError("cannot write " + path + ": " + std::strerror(errno));
+}
+
+// The pairs first..n-1 as jobs and their parts as tasks, every part of a
+// tiled pair a task of its own so that the tiles of one pair spread over
+// the workers as whole pairs do.
+class PairMatcher {
+ public:
+  // Without a folder (`out` null) nothing is read or written: every pair is matched.
+  PairMatcher(const TimeLapse& tl, const PairRun& run, OutputFolder* out, std::vector<PairLinks>& links)
+      : tl_(tl), run_(run), out_(out), links_(links) {}
+
+  void run(size_t first, size_t n) {
+    std::vector<std::unique_ptr<PairJob>> reused;
+    double total_cost = 0.0;
+    for (size_t t = first; t < n; ++t) {
+      std::unique_ptr<PairJob> job = plan(t);
+      total_cost += job->cost;
+      (links_[t].reused ? reused : jobs_).push_back(std::move(job));
+    }
+    Progress progress(n - first, total_cost, run_.progress_bar, run_.on_pair_done);
+    progress_ = &progress;
+    for (const auto& job : reused) progress.pair_done(job->t, links_[job->t], job->cost);
+    for (size_t k = 0; k < jobs_.size(); ++k)
+      for (int part = 0; part < jobs_[k]->left; ++part) tasks_.push_back({k, part});
+    const int workers = std::max(1, std::min<int>(run_.jobs, static_cast<int>(tasks_.size())));
+    // With fewer tasks than jobs, a task's matcher takes the second core.
+    threads_ = run_.jobs >= 2 * workers ? 2 : 1;
+    std::vector<std::thread> pool;
+    for (int k = 1; k < workers; ++k) pool.emplace_back([this]() { work(); });
+    work();
+    for (auto& th : pool) th.join();
+    progress_ = nullptr;
+    if (!failure_.empty()) throw TrackError(failure_);
+    if (cancelled()) throw RunCancelled();
+  }
+
+ private:
+  bool cancelled() const { return run_.cancel && run_.cancel->load(); }
+
+  struct Task {
+    size_t job;
+    int part;
+  };
+
+  // Names in the output folder: a kept folder pairs/NNNN/ always belongs to
+  // the record beside it; it is removed when the pair is matched again
+  // without --keep-pairs, and the old record is removed before a new folder
+  // takes its place.
+  static std::string kept(size_t t) { return "pairs/" + pair_name(t) + "/"; }
+  static std::string partial(size_t t) { return "pairs/" + pair_name(t) + ".partial/"; }
+  static std::string record(size_t t) { return "pairs/" + pair_name(t) + ".txt"; }
+
+  // The earlier record when it fits; otherwise how the pair will be matched.
+  std::unique_ptr<PairJob> plan(size_t t) {
+    const Frame& a = tl_.frames[t];
+    const Frame& b = tl_.frames[t + 1];
+    auto job = std::make_unique<PairJob>();
+    job->t = t;
+    job->key = pair_key(a, b, run_.params);
+    PairLinks& pl = links_[t];
+    const bool have_kept = out_ && is_dir(out_->path(kept(t)));
+    if (out_ && read_record(out_->path(record(t)), job->key, a.count(), b.count(), pl) &&
+        (!run_.keep_pairs || have_kept)) {
+      pl.reused = true;
+      out_->keep(record(t));
+      if (have_kept) out_->keep(kept(t));
+      return job;
+    }
+    pl = PairLinks();
+    if (a.count() == 0 || b.count() == 0 || is_small_pair(a, b, run_.params)) {
+      job->method = PairMethod::kSmall;
+      job->cost = 1.0;
+    } else if (std::max(a.count(), b.count()) > (run_.tile_cells > 0 ? run_.tile_cells : kPointCapacity)) {
+      job->method = PairMethod::kTiles;
+      job->plan = plan_tiles(a, b, run_.params, run_.tile_cells > 0 ? run_.tile_cells : kTileCells);
+      for (const Tile& tile : job->plan.tiles) job->cost += kernel_cost(tile.first.size(), tile.second.size());
+    } else {
+      job->cost = kernel_cost(static_cast<size_t>(a.count()), static_cast<size_t>(b.count()));
+    }
+    job->parts.resize(job->method == PairMethod::kTiles ? job->plan.tiles.size() : 1);
+    job->left = static_cast<int>(job->parts.size());
+    if (out_ && run_.keep_pairs) {
+      out_->remove(partial(t));
+      out_->claim(partial(t));
+      const std::string partial = out_->path(this->partial(t));
+      make_dir(partial);
+      if (job->method == PairMethod::kTiles) {
+        for (size_t k = 0; k < job->parts.size(); ++k) write_tile_inputs(partial + "/" + tile_name(k), job->plan.tiles[k], a, b);
+        const std::string list = partial + "/tiles.txt";
+        if (!write_file_atomically(list, tiles_text(job->plan, a, b)))
+          throw TrackError("cannot write " + list + ": " + std::strerror(errno));
+      }
+    }
+    return job;
+  }
+
+  void work() {
+    for (size_t k; (k = next_++) < tasks_.size();) {
+      if (cancelled()) break;
+      try {
+        PairJob& job = *jobs_[tasks_[k].job];
+        run_part(job, tasks_[k].part);
+        if (--job.left == 0) finish(job);
+      } catch (const TrackError& e) {
+        std::lock_guard<std::mutex> lock(failure_mutex_);
+        if (failure_.empty()) failure_ = e.what();
+        next_ = tasks_.size();
+      }
+    }
+  }
+
+  // One tile, or the whole pair, matched silently.
+  void run_part(PairJob& job, int part) {
+    const Frame& a = tl_.frames[job.t];
+    const Frame& b = tl_.frames[job.t + 1];
+    const auto t0 = std::chrono::steady_clock::now();
+    PairLinks& out = job.parts[static_cast<size_t>(part)];
+    const bool keep = out_ && run_.keep_pairs;
+    const std::string partial = keep ? out_->path(this->partial(job.t)) : std::string();
+    if (job.method == PairMethod::kSmall) {
+      out = match_small_pair(a, b, run_.params);
+      if (keep) write_small_match(partial, out, a, b);
+    } else {
+      PairOptions opt;
+      opt.threads = threads_;
+      opt.first_name = a.source;
+      opt.second_name = b.source;
+      if (job.method == PairMethod::kTiles) {
+        const Tile& tile = job.plan.tiles[static_cast<size_t>(part)];
+        if (keep) opt.out_dir = partial + "/" + tile_name(static_cast<size_t>(part));
+        const PointSet first = tile_points(a.first, tile.first), second = tile_points(b.second, tile.second);
+        out = links_of(match_pair(first, second, tile.params, opt), first.count, second.count);
+      } else {
+        if (keep) opt.out_dir = partial;
+        out = links_of(match_pair(a.first, b.second, run_.params, opt), a.count(), b.count());
+        // A spline that could not be solved: the pair is small or flat enough for the other matcher.
+        if (out.singular_solves > 0 && std::max(a.count(), b.count()) <= kSmallPairMaxCells) {
+          const int singular = out.singular_solves;
+          out = match_small_pair(a, b, run_.params);
+          out.singular_solves = singular;
+        }
+      }
+    }
+    job.microseconds += static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+  }
+
+  // The pair's links from its parts, kept and recorded.
+  void finish(PairJob& job) {
+    const Frame& a = tl_.frames[job.t];
+    const Frame& b = tl_.frames[job.t + 1];
+    PairLinks& pl = links_[job.t];
+    pl = job.method == PairMethod::kTiles ? stitch_tiles(job.plan, job.parts, a.count(), b.count())
+                                          : std::move(job.parts[0]);
+    pl.K = a.count();
+    pl.M = b.count();
+    for (auto& r : pl.row) r.resize(static_cast<size_t>(pl.M), -1);
+    job.parts.clear();
+    pl.seconds = static_cast<double>(job.microseconds.load()) * 1e-6;
+    if (out_) {
+      out_->remove(record(job.t));
+      out_->remove(kept(job.t));
+      if (run_.keep_pairs) {
+        out_->claim(kept(job.t));
+        if (std::rename(out_->path(partial(job.t)).c_str(), out_->path(kept(job.t)).c_str()) != 0)
+          throw TrackError("cannot write " + out_->path(kept(job.t)) + ": " + std::strerror(errno));
+      }
+      out_->write(record(job.t), record_text(pl, job.key));
+    }
+    progress_->pair_done(job.t, pl, job.cost);
+  }
+
+  const TimeLapse& tl_;
+  const PairRun& run_;
+  OutputFolder* out_;
+  std::vector<PairLinks>& links_;
+  std::vector<std::unique_ptr<PairJob>> jobs_;
+  std::vector<Task> tasks_;
+  std::atomic<size_t> next_{0};
+  int threads_ = 1;
+  Progress* progress_ = nullptr;
+  std::mutex failure_mutex_;
+  std::string failure_;
+};
 
 }  // namespace
 
@@ -222,33 +462,7 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
     make_dir(out->path("pairs/"));
   }
   std::vector<PairLinks> links(pairs);
-  const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(n - run.first)));
-  // With fewer pairs than jobs, a pair's matcher takes the second core.
-  const int threads = run.jobs >= 2 * jobs ? 2 : 1;
-  Progress progress(n - run.first, run.progress_bar, run.on_pair_done);
-  std::atomic<size_t> next{run.first};
-  std::mutex failure_mutex;
-  std::string failure;
-  auto worker = [&]() {
-    for (size_t t; (t = next++) < n;) {
-      if (run.cancel && run.cancel->load()) break;
-      try {
-        links[t] = out ? match_one(tl, t, run, *out, threads)
-                       : match_links(tl.frames[t], tl.frames[t + 1], run, threads, "");
-        progress.pair_done(t, links[t]);
-      } catch (const TrackError& e) {
-        std::lock_guard<std::mutex> lock(failure_mutex);
-        if (failure.empty()) failure = e.what();
-        next = n;
-      }
-    }
-  };
-  std::vector<std::thread> pool;
-  for (int k = 1; k < jobs; ++k) pool.emplace_back(worker);
-  worker();
-  for (auto& th : pool) th.join();
-  if (!failure.empty()) throw TrackError(failure);
-  if (run.cancel && run.cancel->load()) throw RunCancelled();
+  PairMatcher(tl, run, out, links).run(run.first, n);
   return links;
 }
 

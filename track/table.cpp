@@ -185,9 +185,6 @@ TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
                                  number_text(cells.id[k]).c_str(), number, row_word,
                                  cells.line.empty() ? static_cast<long>(first) : cells.line[first]));
     }
-    if (f.count() == kPointCapacity)
-      throw TrackError(strprintf("%s: more than %d cells in frame %ld (the matcher's capacity)", cells.where(k).c_str(),
-                                 kPointCapacity, number));
     f.x.push_back(cells.x[k]);
     f.y.push_back(cells.y[k]);
     f.length.push_back(cells.length[k]);

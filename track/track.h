@@ -60,6 +60,11 @@ struct TrackError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A pair whose larger frame has more cells than this is matched in tiles of
+// about this many cells (plus their margins); past the two-frame program's
+// capacity (kPointCapacity) always.
+constexpr int kTileCells = 400;
+
 struct Frame {
   long number = 0;
   std::string source;  // where the cells came from, for messages
@@ -106,6 +111,7 @@ struct TrackOptions {
   int jobs = 0;                     // pairs matched at once; 0: the number of cores
   std::string config;               // softconfig.dat to use; empty: chosen from the data
   bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
+  int tile_cells = kTileCells;      // tiles for pairs whose frames have more cells; 0: never
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
@@ -175,8 +181,8 @@ TimeLapse read_mask_files(const std::vector<std::string>& paths);
 // first frame's. Blank frames stay until drop_blank_frames.
 void add_label_frame(TimeLapse& tl, const std::uint32_t* labels, int width, int height, long number,
                      const std::string& source);
-// Refuses fewer than two frames with cells, a frame with more cells than the matcher
-// takes, an id twice in one frame.
+// Refuses fewer than two frames with cells, an id twice in one frame. (A
+// frame may hold any number of cells: large pairs are matched in tiles.)
 void check_time_lapse(const TimeLapse& tl);
 
 // ---- Neighbours within a frame (neighbours.cpp) ----
@@ -236,12 +242,52 @@ std::string config_text(const ParameterSet& p, const std::string& note);
 
 // ---- Pairs ----
 
+enum class PairMethod { kWhole, kSmall, kTiles };
+
 struct PairLinks {
   int K = 0, M = 0;
   std::vector<int> row[3];
   double seconds = 0.0;
   bool reused = false;
+  PairMethod method = PairMethod::kWhole;  // the kernel on the whole pair, the small-pair matcher, tiles
+  int tiles = 0;                           // kTiles: how many
+  int singular_solves = 0;                 // spline systems the kernel found singular
 };
+
+// ---- Small pairs (small_pairs.cpp) ----
+
+// A pair is matched without the spline when a frame has at most this many
+// cells, or has at most kSmallPairMaxCells and lies on a line (measured on
+// simulated colonies: the scorer kept every link the spline kept up to 100
+// cells, and more below 40; docs/scale.md).
+constexpr int kSmallPairCells = 40;
+constexpr int kSmallPairMaxCells = 100;
+bool is_small_pair(const Frame& a, const Frame& b, const ParameterSet& p);
+// The links of least cost over every continuation / division hypothesis.
+PairLinks match_small_pair(const Frame& a, const Frame& b, const ParameterSet& p);
+
+// ---- Tiles (tiles.cpp) ----
+
+
+struct Tile {
+  std::vector<int> first, second;  // the cells of each frame in the tile (core and margin), ascending
+  ParameterSet params;             // the pair's, lambda1 scaled so that the warp is as stiff as the whole pair's
+};
+
+struct TilePlan {
+  double shift[2] = {0, 0};  // the colony's move; the second frame is taken back by it
+  std::vector<double> column_cuts;             // x between the columns of cores
+  std::vector<std::vector<double>> row_cuts;   // per column, y between its cores
+  std::vector<Tile> tiles;                     // cores column by column, rows in each
+  std::vector<int> home_first, home_second;    // per cell: the tile whose core holds it
+  int core_of(double x, double y) const;       // in the first frame's coordinates
+};
+
+TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
+// The cells `cells` of a point set, in that order.
+PointSet tile_points(const PointSet& s, const std::vector<int>& cells);
+// The pair's links from each tile's links (indices local to the tile).
+PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_links, int K, int M);
 
 class OutputFolder;
 
@@ -252,6 +298,7 @@ struct PairRun {
   int jobs = 1;
   bool keep_pairs = false;
   bool progress_bar = false;  // a bar on standard error; else plain lines
+  int tile_cells = kTileCells;  // pairs with a frame of more cells are matched in tiles; 0: never
   // The pairs to match, inclusive (pair t: frames t and t+1); `last` beyond
   // the time-lapse means up to its last pair.
   size_t first = 0, last = SIZE_MAX;

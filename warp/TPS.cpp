@@ -153,7 +153,7 @@ void tps_update(SplineState& sp, MatchState& ms, const ParameterSet& p) {
   sp.spline_system.resize(static_cast<size_t>(n) * n);
   mat_compose(sp.spline_system.data(), 2, 2, {9, 3 * M}, {9, 3 * M},
               {sp.A.data(), sp.B.data(), sp.Bt.data(), sp.C.data()});
-  if (!reverse(n, 1, sp.spline_system.data(), sp.tpsc.data())) sp.tpsc = sp.previous_tpsc;
+  if (!reverse(n, 1, sp.spline_system.data(), sp.tpsc.data(), &sp.warnings)) sp.tpsc = sp.previous_tpsc;
 
   finish_spline_step(sp, ms);
 }

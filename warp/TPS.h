@@ -29,6 +29,9 @@ struct SplineState {
   std::vector<double> A, B, Bt, C, RD, RW;
   std::vector<double> spline_system;
   std::vector<double> previous_tpsc;
+  // Singular systems met by the solves (the coefficients then stay as they
+  // were): where their lines go and how many there were.
+  SolverWarnings warnings;
 
   // Fast path: the system in its two groups (grouped_solve.h) and packed
   // copies of the kernel and the metric sums for the warp block.

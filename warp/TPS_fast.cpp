@@ -286,7 +286,7 @@ void tps_update_fast(SplineState& sp, MatchState& ms, const ParameterSet& p, Ker
   }
   {
     PhaseTimer timer(ks, kSolve);
-    if (!solve_grouped(sp.grouped, sp.tpsc.data(), *ks.workers)) sp.tpsc = sp.previous_tpsc;
+    if (!solve_grouped(sp.grouped, sp.tpsc.data(), *ks.workers, &sp.warnings)) sp.tpsc = sp.previous_tpsc;
   }
   PhaseTimer timer(ks, kWarpFiles);
   finish_spline_step(sp, ms);
