@@ -1,6 +1,8 @@
 // The lineage picture of vantu-plot (see lineage_plot.h).
 #include "tools/lineage_plot.h"
 
+#include "tools/lineage_table.h"
+
 #include <algorithm>
 #include <climits>
 #include <iterator>
@@ -54,21 +56,6 @@ std::vector<std::string> split_lines(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> split_fields(const std::string& line, char sep) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : line) {
-    if (c == sep) {
-      out.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  out.push_back(cur);
-  return out;
-}
-
 // An integer written as such (or as a double with no fraction, e.g. "3.0").
 bool whole_number(const std::string& s, long& v) {
   if (s.empty()) return false;
@@ -80,27 +67,32 @@ bool whole_number(const std::string& s, long& v) {
   return true;
 }
 
+// The shared reader's table, with this picture's refusals: a blank first
+// line reads as an empty file, and every row needs the header's fields.
 std::vector<Row> read_cells(const std::string& path) {
-  const std::vector<std::string> lines = split_lines(slurp(path));
-  if (lines.empty() || lines[0].empty()) throw LineageError(path + " is empty");
-  const std::vector<std::string> head = split_fields(lines[0], ',');
+  CsvTable t;
+  try {
+    t = read_csv_table(path);
+  } catch (const TableError& e) {
+    throw LineageError(e.what());
+  }
+  if (t.header_line != 1) throw LineageError(path + " is empty");
+  const std::vector<std::string>& head = t.header;
   auto column = [&](const char* name, bool needed) {
-    for (size_t k = 0; k < head.size(); ++k)
-      if (head[k] == name) return static_cast<int>(k);
-    if (needed) throw LineageError(path + ": no column \"" + name + "\" in the header (needs frame, track, parent_track)");
-    return -1;
+    const int k = t.column(name);
+    if (k < 0 && needed) throw LineageError(path + ": no column \"" + name + "\" in the header (needs frame, track, parent_track)");
+    return k;
   };
   const int cf = column("frame", true), ct = column("track", true), cp = column("parent_track", true);
   const int cg = column("flag", false);
   std::vector<Row> rows;
-  for (size_t n = 1; n < lines.size(); ++n) {
-    if (lines[n].empty()) continue;
-    const std::vector<std::string> f = split_fields(lines[n], ',');
-    const std::string where = path + " line " + std::to_string(n + 1);
+  for (const CsvRecord& rec : t.rows) {
+    const std::vector<std::string>& f = rec.fields;
+    const std::string where = path + " line " + std::to_string(rec.line);
     if (f.size() != head.size())
       throw LineageError(where + ": " + std::to_string(f.size()) + " fields, the header has " +
                          std::to_string(head.size()));
-    Row r{0, 0, 0, 0, static_cast<int>(n + 1)};
+    Row r{0, 0, 0, 0, static_cast<int>(rec.line)};
     long flag = 0;
     if (!whole_number(f[static_cast<size_t>(cf)], r.frame)) throw LineageError(where + ": frame \"" + f[static_cast<size_t>(cf)] + "\" is not a whole number");
     if (!whole_number(f[static_cast<size_t>(ct)], r.track) || r.track <= 0)
@@ -291,23 +283,8 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
 // ---- Drawing ----
 
 
-std::string num(double v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "%.1f", v);
-  return b;
-}
-
-std::string escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else if (c == '"') out += "&quot;";
-    else out += c;
-  }
-  return out;
-}
+// Coordinates and sizes in the picture: one decimal.
+std::string num(double v) { return fixed(v, 1); }
 
 struct Geometry {
   double left = 70, top = 96, width = 1000, lane = 10, dx = 1;
@@ -426,7 +403,7 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
   if (view.founder) title += ", the tree of track " + std::to_string(view.founder);
   if (view.first_frame != LONG_MIN || view.last_frame != LONG_MAX)
     title += ", frames " + std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back());
-  svg += "<text x=\"" + num(g.left) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" + escape(title) + "</text>\n";
+  svg += "<text x=\"" + num(g.left) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" + xml_escape(title) + "</text>\n";
   svg += "<text x=\"" + num(g.left) + "\" y=\"42\" font-size=\"12\">" + std::to_string(tracks.size()) + " tracks, " +
          std::to_string(lay.founders) + " founders (one colour each), " + std::to_string(divisions) + " divisions, " +
          std::to_string(gaps) + " closed gaps, " + std::to_string(debris) + " probable debris, " + std::to_string(resolved) +

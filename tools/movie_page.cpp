@@ -2,8 +2,6 @@
 // output folder, checks it, codes its frames and splices them into the page.
 #include "tools/movie_page.h"
 
-#include <csv.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -21,6 +19,7 @@
 #include "image/image.h"
 #include "run/written_record.h"
 #include "run/writers.h"
+#include "tools/lineage_table.h"
 #include "viewer_sources.h"  // generated from viewer/ at build time
 
 namespace vantu_plot {
@@ -39,22 +38,11 @@ std::string fmt(const char* format, ...) {
 
 // ---------------------------------------------------------------- tables
 
-struct Record {
-  long line = 0;
-  std::vector<std::string> fields;
-};
+using Record = CsvRecord;
 
-struct Table {
-  std::string path;
-  std::vector<std::string> header;
-  std::vector<Record> rows;
-
-  // Index of a column, -1 when absent.
-  int column(const std::string& name) const {
-    for (size_t k = 0; k < header.size(); ++k)
-      if (header[k] == name) return static_cast<int>(k);
-    return -1;
-  }
+// The shared reader's table with this page's conversions: missing trailing
+// fields read as empty.
+struct Table : CsvTable {
   int required(const std::string& name) const {
     const int k = column(name);
     if (k < 0) throw MovieError(path + ": no column \"" + name + "\"");
@@ -83,52 +71,17 @@ struct Table {
   }
 };
 
-struct CsvCollector {
-  long line = 0;
-  std::vector<Record> records;
-  Record current;
-  bool in_record = false;
-};
-
-void on_field(void* data, size_t len, void* ctx) {
-  auto* c = static_cast<CsvCollector*>(ctx);
-  if (!c->in_record) c->current = Record{c->line, {}}, c->in_record = true;
-  c->current.fields.emplace_back(data ? static_cast<const char*>(data) : "", data ? len : 0);
-}
-
-void on_record_end(int, void* ctx) {
-  auto* c = static_cast<CsvCollector*>(ctx);
-  if (c->in_record) c->records.push_back(std::move(c->current));
-  c->in_record = false;
-}
-
 bool is_file(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 Table read_table(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in || !is_file(path)) throw MovieError("cannot read " + path);
-  struct csv_parser parser;
-  if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) throw MovieError("out of memory");
-  CsvCollector c;
-  bool failed = false;
-  for (std::string line; !failed && std::getline(in, line);) {
-    ++c.line;
-    if (!in.eof()) line += '\n';
-    failed = csv_parse(&parser, line.data(), line.size(), on_field, on_record_end, &c) != line.size();
+  try {
+    return Table{read_csv_table(path)};
+  } catch (const TableError& e) {
+    throw MovieError(e.what());
   }
-  if (!failed) failed = csv_fini(&parser, on_field, on_record_end, &c) != 0;
-  const std::string why = failed ? csv_strerror(csv_error(&parser)) : "";
-  csv_free(&parser);
-  if (failed) throw MovieError(fmt("%s line %ld: %s", path.c_str(), c.line, why.c_str()));
-  if (c.records.empty()) throw MovieError(path + " is empty");
-  Table t{path, c.records.front().fields, {}};
-  for (std::string& h : t.header)
-    if (!h.empty() && h.back() == '\r') h.pop_back();
-  t.rows.assign(c.records.begin() + 1, c.records.end());
-  return t;
 }
 
 // ---------------------------------------------------------------- the lineage
@@ -390,12 +343,6 @@ std::string json_string(const std::string& s) {
   return out + "\"";
 }
 
-std::string html_text(const std::string& s) {
-  std::string out;
-  for (char ch : s) out += ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '&' ? "&amp;" : std::string(1, ch);
-  return out;
-}
-
 template <class T, class F>
 std::string json_list(const T& items, F text) {
   std::string out = "[";
@@ -439,7 +386,7 @@ std::string movie_page(const std::string& dir) {
   splice(page, "<!-- vantu:data -->",
          "<script id=\"movie-data\" type=\"application/json\">" + data_json(m) + "</script>");
   splice(page, "<!-- vantu:script -->", "<script>\n" + std::string(viewer::kMovieJs) + "</script>");
-  splice(page, "<!-- vantu:title -->", "vantu movie: " + html_text(m.name));
+  splice(page, "<!-- vantu:title -->", "vantu movie: " + xml_escape(m.name, false));
   return page;
 }
 

@@ -15,6 +15,7 @@
 
 #include "image/image.h"
 #include "tools/lineage_plot.h"
+#include "tools/lineage_table.h"
 
 namespace vantu_plot {
 
@@ -25,41 +26,28 @@ struct Cell {
   double id = 0, x = 0, y = 0, length = 0, angle = 0, confidence = 1;
 };
 
-std::string fmt(double v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "%.2f", v);
-  return b;
-}
-
-std::string escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else if (c == '"') out += "&quot;";
-    else out += c;
-  }
-  return out;
-}
-
-std::vector<std::string> fields_of(const std::string& line) {
-  std::vector<std::string> out(1);
-  for (char c : line) {
-    if (c == ',') out.emplace_back();
-    else if (c != '\r') out.back() += c;
-  }
-  return out;
-}
+// Coordinates and sizes in the picture: two decimals.
+std::string fmt(double v) { return fixed(v, 2); }
 
 // Every cell of cells.csv, refusing malformed rows; `rated` tells whether the
 // file has a confidence column.
+// The shared reader's table, with this picture's refusals: a blank first
+// line (or blank lines only) is a header without the columns, and every row needs the header's
+// fields.
 std::vector<Cell> read_cells(const std::string& path, bool& rated) {
-  std::ifstream in(path);
-  if (!in) throw LineageError("cannot read " + path + ": not a vantu-track output folder");
-  std::string line;
-  if (!std::getline(in, line)) throw LineageError(path + " is empty");
-  const std::vector<std::string> head = fields_of(line);
+  {
+    std::ifstream in(path);
+    if (!in) throw LineageError("cannot read " + path + ": not a vantu-track output folder");
+    std::string first;
+    if (!std::getline(in, first)) throw LineageError(path + " is empty");
+  }
+  CsvTable t;
+  try {
+    t = read_csv_table(path);
+  } catch (const TableError& e) {
+    if (e.what() != path + " is empty") throw LineageError(e.what());
+  }
+  const std::vector<std::string> head = t.header_line == 1 ? t.header : std::vector<std::string>{""};
   auto column = [&](const char* name, bool needed) {
     for (size_t k = 0; k < head.size(); ++k)
       if (head[k] == name) return static_cast<int>(k);
@@ -73,10 +61,9 @@ std::vector<Cell> read_cells(const std::string& path, bool& rated) {
   const int conf = column("confidence", false);
   rated = conf >= 0;
   std::vector<Cell> cells;
-  for (int n = 2; std::getline(in, line); ++n) {
-    if (line.empty() || line == "\r") continue;
-    const std::vector<std::string> f = fields_of(line);
-    const std::string where = path + " line " + std::to_string(n);
+  for (const CsvRecord& rec : t.rows) {
+    const std::vector<std::string>& f = rec.fields;
+    const std::string where = path + " line " + std::to_string(rec.line);
     if (f.size() != head.size())
       throw LineageError(where + ": " + std::to_string(f.size()) + " fields, the header has " + std::to_string(head.size()));
     double v[9];
@@ -302,8 +289,8 @@ std::string pair_svg(const std::string& dir, const PairView& view, std::string* 
                              std::to_string(doubtful) + " doubtful links (confidence < " + fmt(kDoubtful).substr(0, 3) +
                              "), " + std::to_string(started) + " tracks starting, " + std::to_string(ended) + " ending";
   svg += "<text x=\"20\" y=\"24\" font-size=\"15\" font-weight=\"bold\">" +
-         escape("frames " + std::to_string(fr.a) + " and " + std::to_string(fr.b) + " of " + dir) + "</text>\n";
-  svg += "<text x=\"20\" y=\"44\" font-size=\"12\">" + escape(counts) + (rated ? "" : "; no confidence column") + "</text>\n";
+         xml_escape("frames " + std::to_string(fr.a) + " and " + std::to_string(fr.b) + " of " + dir) + "</text>\n";
+  svg += "<text x=\"20\" y=\"44\" font-size=\"12\">" + xml_escape(counts) + (rated ? "" : "; no confidence column") + "</text>\n";
   svg += std::string("<text x=\"20\" y=\"64\" font-size=\"12\"><tspan fill=\"") + colour_a + "\">frame " +
          std::to_string(fr.a) + "</tspan>, <tspan fill=\"" + colour_b + "\">frame " + std::to_string(fr.b) +
          "</tspan> (" + (masks ? "outlines from the track masks" : "rods") +

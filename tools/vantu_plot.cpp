@@ -34,6 +34,7 @@
 #include "tools/lineage_plot.h"
 #include "tools/pair_plot.h"
 #include "tools/movie_page.h"
+#include "tools/lineage_table.h"
 
 namespace {
 
@@ -446,20 +447,6 @@ struct Style {
 };
 const Style kStyle;
 
-std::string escape(const std::string& s) {
-  std::string out;
-  for (char ch : s) {
-    switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += ch;
-    }
-  }
-  return out;
-}
-
 std::string line(const char* cls, double x1, double y1, double x2, double y2) {
   const std::string attr = *cls ? vantu::strprintf(" class=\"%s\"", cls) : "";
   return vantu::strprintf("<line%s x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/>\n", attr.c_str(), x1, y1, x2, y2);
@@ -554,7 +541,7 @@ void draw_legend(std::string& svg, const View& v, const RunData& run, const Clas
   for (const auto& row : rows) {
     if (!row.first.empty()) svg += vantu::strprintf("<g transform=\"translate(0 %.2f)\">", y) + row.first + "</g>\n";
     svg += vantu::strprintf("<text x=\"%.2f\" y=\"%.2f\">%s</text>\n", x + 52, y + 0.35 * kFont,
-                  escape(row.second).c_str());
+                  vantu_plot::xml_escape(row.second).c_str());
     y += step;
   }
   svg += "</g>\n";
@@ -566,7 +553,7 @@ std::string render(const RunData& run, const Classes& c, const Options& opt) {
   svg += vantu::strprintf("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.2f\" height=\"%.2f\" "
                 "viewBox=\"0 0 %.2f %.2f\" font-family=\"Helvetica, Arial, sans-serif\">\n",
                 v.width, v.height, v.width, v.height);
-  svg += "<title>vantu matches: " + escape(opt.first_file) + " to " + escape(opt.second_file) + "</title>\n";
+  svg += "<title>vantu matches: " + vantu_plot::xml_escape(opt.first_file) + " to " + vantu_plot::xml_escape(opt.second_file) + "</title>\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
   const bool rods = run.second.has_angle;
   draw_cells(svg, v, run.first, "first-frame", kStyle.first, 0.34 * v.unit, true);
