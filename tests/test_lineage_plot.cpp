@@ -1,6 +1,6 @@
 // vantu-plot --lineage and --pair: the tree of a hand-made vantu-track output
 // folder, its views (one founder, a window of frames, ids), a large tree that
-// stays legible, the pair picture over rods and mask outlines, and the
+// stays legible, the pair picture over rods and mask outlines, cells.csv read by CSV rules, and the
 // refusals of folders without or with contradicting files.
 #include <gtest/gtest.h>
 
@@ -271,3 +271,35 @@ TEST(PairPlot, OutlinesFromTheTrackMasksOfATrackedMovie) {
 }
 
 }  // namespace
+
+// The pictures read cells.csv by CSV rules: Windows line ends, quoted values
+// and blank lines draw what the plain file draws, and a short row is refused
+// by its line in the file.
+TEST(PlotCellsFile, CsvQuotingAndLineEndsReadAsThePlainFile) {
+  RunDir d;
+  std::string edited;
+  const std::vector<std::string> rows = vantu_test::lines(kCells);
+  for (size_t k = 0; k < rows.size(); ++k) {
+    std::string row = rows[k];
+    if (k == 3) row = "\"" + row.substr(0, row.find(',')) + "\"" + row.substr(row.find(','));
+    edited += row + (k == 5 ? "\r\n\r\n" : "\r\n");
+  }
+  for (const char* dir : {"plain", "edited"}) {
+    d.write(std::string(dir) + "/cells.csv", dir == std::string("plain") ? std::string(kCells) : edited);
+    d.write(std::string(dir) + "/res_track.txt", kTracks);
+    ASSERT_EQ(d.run({"--lineage", dir, "--ids", "-o", std::string(dir) + ".svg"}, VANTU_PLOT_BIN).status, 0) << dir;
+    ASSERT_EQ(d.run({"--pair", dir, "2", "-o", std::string(dir) + "_pair.svg"}, VANTU_PLOT_BIN).status, 0) << dir;
+  }
+  auto without_name = [](std::string svg) { return std::regex_replace(svg, std::regex("plain|edited"), "DIR"); };
+  EXPECT_EQ(without_name(d.read("plain.svg")), without_name(d.read("edited.svg")));
+  EXPECT_EQ(without_name(d.read("plain_pair.svg")), without_name(d.read("edited_pair.svg")));
+
+  d.write("short/cells.csv", edited + "3,9,9\r\n");
+  d.write("short/res_track.txt", kTracks);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--lineage", "short", "-o", "short.svg"},
+                                               std::vector<std::string>{"--pair", "short", "2", "-o", "short.svg"}}) {
+    const Outcome o = d.run(args, VANTU_PLOT_BIN);
+    EXPECT_EQ(o.status, 1) << args[0];
+    EXPECT_NE(o.err.find("short/cells.csv line 13: 3 fields, the header has 9"), std::string::npos) << o.err;
+  }
+}
