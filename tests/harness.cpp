@@ -265,4 +265,23 @@ bool well_formed(const std::string& xml) {
   return roots == 1 && open.empty() && blank(body.substr(at));
 }
 
+RunDir* SimulatedMasks::data = nullptr;
+std::vector<std::string> SimulatedMasks::frames, SimulatedMasks::masks;
+
+void SimulatedMasks::SetUpTestSuite() {
+  data = new RunDir();
+  frames = simulate_timelapse(*data, "tl", {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"});
+  masks.clear();
+  for (size_t t = 0; t < frames.size(); ++t) {
+    char name[48];
+    std::snprintf(name, sizeof name, "tl/mask_%04zu.tif", t);
+    masks.push_back(data->file(name));
+  }
+}
+
+void SimulatedMasks::TearDownTestSuite() {
+  delete data;
+  data = nullptr;
+}
+
 }  // namespace vantu_test

@@ -2,6 +2,8 @@
 // programs run with given files, and readers for what they leave behind.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -60,6 +62,16 @@ bool simulate(const RunDir& dir, int cells, int seed, const std::string& first,
 // returns the frame files' paths in time order (empty when it fails).
 std::vector<std::string> simulate_timelapse(const RunDir& dir, const std::string& sub,
                                             const std::vector<std::string>& options);
+
+// Six simulated frames of 30 cells as point files and 16-bit TIFF masks
+// (tl/frame_NNNN.dat and tl/mask_NNNN.tif in `data`), made once per suite.
+class SimulatedMasks : public ::testing::Test {
+ protected:
+  static RunDir* data;
+  static std::vector<std::string> frames, masks;
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+};
 
 // A lineage (cells.csv of the tracker) scored against the simulator's
 // truth.csv: the share of cells whose predecessor in the previous frame is

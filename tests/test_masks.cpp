@@ -395,27 +395,7 @@ TEST(MaskTracker, RefusesMismatchedFramesAndMixedInput) {
   EXPECT_NO_THROW(check_track_labels(big));
 }
 
-class MaskRun : public ::testing::Test {
- protected:
-  static RunDir* data;
-  static std::vector<std::string> masks, frames;
-  static void SetUpTestSuite() {
-    data = new RunDir();
-    frames = vantu_test::simulate_timelapse(*data, "tl",
-                                            {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"});
-    for (size_t t = 0; t < frames.size(); ++t) {
-      char name[48];
-      std::snprintf(name, sizeof name, "tl/mask_%04zu.tif", t);
-      masks.push_back(data->file(name));
-    }
-  }
-  static void TearDownTestSuite() {
-    delete data;
-    data = nullptr;
-  }
-};
-RunDir* MaskRun::data = nullptr;
-std::vector<std::string> MaskRun::masks, MaskRun::frames;
+class MaskRun : public vantu_test::SimulatedMasks {};
 
 TEST_F(MaskRun, SimulatorMasksLeaveTheOtherFilesUnchanged) {
   ASSERT_EQ(masks.size(), 6u);

@@ -100,23 +100,8 @@ std::string column(const std::string& csv, size_t k) {
 }
 
 // Six simulated frames of 30 cells: point files and masks.
-class Movie : public ::testing::Test {
+class Movie : public vantu_test::SimulatedMasks {
  protected:
-  static RunDir* data;
-  static std::vector<std::string> frames, masks;
-  static void SetUpTestSuite() {
-    data = new RunDir();
-    frames = vantu_test::simulate_timelapse(*data, "tl", {"--frames", "6", "--cells", "30", "--seed", "7", "--masks", "tif"});
-    for (size_t t = 0; t < frames.size(); ++t) {
-      char name[48];
-      std::snprintf(name, sizeof name, "tl/mask_%04zu.tif", t);
-      masks.push_back(data->file(name));
-    }
-  }
-  static void TearDownTestSuite() {
-    delete data;
-    data = nullptr;
-  }
   static Outcome track(const std::vector<std::string>& options, const std::vector<std::string>& inputs) {
     std::vector<std::string> args = options;
     args.insert(args.end(), inputs.begin(), inputs.end());
@@ -144,8 +129,6 @@ class Movie : public ::testing::Test {
     return dir;
   }
 };
-RunDir* Movie::data = nullptr;
-std::vector<std::string> Movie::frames, Movie::masks;
 
 // ---- The output folder ----
 
