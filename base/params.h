@@ -32,6 +32,11 @@ struct ParameterSet {
   double SplitPrior = 0.5;       // weight of the split levels in the starting match
   double match_threshold = 0.5;  // a balanced weight above this is a hard match
   double split_jitter = 0.001;   // daughter jitter under two levels
+  // Weights that can no longer matter are not kept: a pair whose balanced
+  // weight cannot reach drop_below is set to +0 when the benefits are
+  // computed (Beta * benefit < ln drop_below, see match/benefits.cpp). 0
+  // keeps every weight (vantu's default); vantu-track sets it.
+  double drop_below = 0.0;
 };
 
 // Adds 0.5 and truncates toward zero. `ok` (if given) is false when the value

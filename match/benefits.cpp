@@ -1,6 +1,13 @@
 // Annealed match benefits: exp(Beta * benefit) for every candidate pair and
 // level, with a row and column shift of the exponents that keeps every weight
 // in range at high Beta; the slacks carry benefit 0 under the same shift.
+//
+// Balancing scales rows and columns only, so a balanced weight is
+// vslack[i] * hslack[j] * exp(Beta * benefit) of its pair (the shift of the
+// exponents is carried by the slacks), and balanced slacks are at most 1.
+// A pair with Beta * benefit < ln drop_below therefore never weighs more
+// than drop_below: with drop_below > 0 its weight is +0 from the start, and
+// the fast balancing, which goes over the live weights only, skips it.
 #include <cmath>
 
 #include "match/match.h"
@@ -32,9 +39,15 @@ void benefit_maxima(MatchState& ms, const ParameterSet& p, double Beta) {
   }
 }
 
+double dropped_exponent(const ParameterSet& p) {
+  return p.drop_below > 0 ? std::log(p.drop_below) : -HUGE_VAL;
+}
+
 void update_benefits(MatchState& ms, const ParameterSet& p, double Beta, double split_offset) {
   const int S = ms.S;
   const bool first_call = ms.benefit_calls == 0;
+  const bool drop = p.drop_below > 0;
+  const double cut_exponent = dropped_exponent(p);
   if (!first_call) benefit_maxima(ms, p, Beta);
   ms.walk_levels();
   for (bool more = ms.walk.first(); more; more = ms.walk.next()) {
@@ -42,7 +55,9 @@ void update_benefits(MatchState& ms, const ParameterSet& p, double Beta, double 
     for (int l = 0; l < S; ++l) {
       double Q = metric_benefit(ms, point(ms.level_points[l], i), point(ms.warped_points, j), i, p);
       if (l >= 1) Q = Q + (split_offset - p.TH);
-      if (first_call)
+      if (drop && (first_call || Beta > 0) && Beta * Q < cut_exponent)
+        ms.walk.store(l, 0.0);
+      else if (first_call)
         ms.walk.store(l, std::exp(Beta * Q));
       else if (Beta > 0)
         ms.walk.store(l, std::exp(Beta * Q - 0.5 * (ms.row_max[l][i] + ms.col_max[j])));

@@ -135,6 +135,9 @@ void split_factors(double& a0, double& a1, double& a2);
 // Annealed match weights exp(Beta * benefit), shifted per row and column.
 void update_benefits(MatchState& ms, const ParameterSet& p, double Beta, double split_offset);
 void benefit_maxima(MatchState& ms, const ParameterSet& p, double Beta);
+// ln p.drop_below, or -infinity when nothing is dropped: a pair with
+// Beta * benefit below it gets the weight +0.
+double dropped_exponent(const ParameterSet& p);
 
 // Metric-weighted sums of the soft matches of every second-set point.
 void soft_targets(MatchState& ms);

@@ -87,6 +87,8 @@ void update_benefits_fast(MatchState& ms, const ParameterSet& p, double Beta, do
   const int S = ms.S, K = ms.K, M = ms.M;
   const int nt = workers.parts_for(static_cast<long>(K) * M * S * 8);
   const bool first_call = ms.benefit_calls == 0;
+  const bool drop = p.drop_below > 0;
+  const double cut_exponent = dropped_exponent(p);
   std::vector<double> wx(static_cast<size_t>(M)), wy(static_cast<size_t>(M));
   for (int j = 0; j < M; ++j) {
     wx[j] = ms.warped_points[3 * static_cast<size_t>(j) + 1];
@@ -130,7 +132,13 @@ void update_benefits_fast(MatchState& ms, const ParameterSet& p, double Beta, do
           benefits_of(l, i, Q.data());
           if (l >= 1)
             for (int j = 0; j < M; ++j) Q[j] = Q[j] + (split_offset - p.TH);
-          if (first_call) {
+          if (drop) {
+            const double rm = first_call ? 0.0 : ms.row_max[l][i];
+            for (int j = 0; j < M; ++j) {
+              const double bq = Beta * Q[j];
+              row[j] = bq < cut_exponent ? 0.0 : first_call ? exp_or_zero(bq) : exp_or_zero(bq - 0.5 * (rm + ms.col_max[j]));
+            }
+          } else if (first_call) {
             for (int j = 0; j < M; ++j) row[j] = exp_or_zero(Beta * Q[j]);
           } else {
             const double rm = ms.row_max[l][i];

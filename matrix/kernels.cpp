@@ -1,5 +1,7 @@
 #include "matrix/kernels.h"
 
+#include "base/subnormals.h"
+
 #include <ctime>
 
 namespace vantu {
@@ -39,7 +41,13 @@ double thread_cpu_seconds() {
 }
 
 Workers::Workers(int threads) {
-  for (int id = 1; id < threads; ++id) threads_.emplace_back([this, id]() { loop(id); });
+  // The workers treat subnormals as the thread that made them does.
+  const bool flush = flushing_subnormals();
+  for (int id = 1; id < threads; ++id)
+    threads_.emplace_back([this, id, flush]() {
+      SubnormalMode mode(flush);
+      loop(id);
+    });
 }
 
 Workers::~Workers() {

@@ -71,7 +71,9 @@ class PhaseTimer {
 // goes through here. Between jobs an idle worker polls for a few tens of
 // microseconds (the jobs of an elimination come in quick succession) and
 // then sleeps until the next job; the caller waits for the workers the same
-// way. A one-thread set has no workers and runs every part itself.
+// way. A one-thread set has no workers and runs every part itself. The
+// workers flush subnormals (base/subnormals.h) when the thread that made
+// them did.
 class Workers {
  public:
   explicit Workers(int threads = 1);

@@ -14,6 +14,7 @@
 
 #include "match/sparse1.h"
 #include "base/check.h"
+#include "base/subnormals.h"
 #include "run/config.h"
 
 namespace vantu {
@@ -320,6 +321,7 @@ void check_supported(const ParameterSet& p) {
 
 PairResult match_pair(const PointSet& first, const PointSet& second, const ParameterSet& params,
                       const PairOptions& options) {
+  const SubnormalMode subnormals(options.flush_subnormals);
   Run run;
   run.params = params;
   run.points.first = first;
@@ -359,7 +361,7 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: %s [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
+    "Usage: %s [--flush-subnormals] [--drop-below W] [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
     "\n"
     "Matches the cells of two frames of a growing, dividing colony and estimates the\n"
     "smooth warp between the frames. Reads softconfig.dat from the working directory\n"
@@ -367,8 +369,16 @@ constexpr const char* kUsage =
     "matrices, out.dat, tps_c.dat). Without files it runs the bundled pair\n"
     "newbact/image026.dat and newbact/image029.dat.\n"
     "\n"
-    "  -h, --help   print this text and exit\n"
-    "  --version    print the version and exit\n"
+    "  -h, --help           print this text and exit\n"
+    "  --version            print the version and exit\n"
+    "  --flush-subnormals   treat subnormal numbers as zero, as vantu-track's\n"
+    "                       matcher does (faster; results can differ)\n"
+    "  --drop-below W       give every pair whose balanced weight cannot reach W\n"
+    "                       the weight 0, as vantu-track's matcher does (W > 0)\n"
+    "\n"
+    "With both options as vantu-track takes them (--flush-subnormals\n"
+    "--drop-below 1e-12), the result files it keeps with --keep-pairs are\n"
+    "written again.\n"
     "\n"
     "A frame file named like an option is given with its folder: ./--help\n";
 
@@ -391,10 +401,36 @@ bool answered_usage(int argc, char** argv, const char* program) {
 
 int vantu_main(int argc, char** argv, bool fast) {
   if (answered_usage(argc, argv, fast ? "vantu" : "vantu-plain")) return 0;
+  bool flush = false;
+  double drop_below = 0.0;
+  int k = 1;
+  for (; k < argc; ++k) {
+    const std::string a = argv[k];
+    if (a == "--flush-subnormals") {
+      flush = true;
+    } else if (a == "--drop-below" || a.rfind("--drop-below=", 0) == 0) {
+      const bool inline_value = a.size() > std::strlen("--drop-below");
+      if (!inline_value && k + 1 >= argc) {
+        std::fprintf(stderr, "%s: --drop-below needs a value\n", argv[0]);
+        return 1;
+      }
+      const std::string text = inline_value ? a.substr(std::strlen("--drop-below=")) : argv[++k];
+      char* end = nullptr;
+      drop_below = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(drop_below > 0) || !std::isfinite(drop_below) || drop_below >= 1) {
+        std::fprintf(stderr, "%s: --drop-below %s: give a weight between 0 and 1, such as 1e-12\n", argv[0],
+                     text.c_str());
+        return 1;
+      }
+    } else {
+      break;
+    }
+  }
+  const SubnormalMode subnormals(flush);
   std::string first = "newbact/image026.dat", second = "newbact/image029.dat";
-  if (argc >= 3) {
-    first = argv[1];
-    second = argv[2];
+  if (argc - k >= 2) {
+    first = argv[k];
+    second = argv[k + 1];
   }
   Run run;
   run.kernels.fast = fast;
@@ -420,6 +456,7 @@ int vantu_main(int argc, char** argv, bool fast) {
   try {
     std::printf("\n\nFiles:\n\n  %s\n  %s\n\n", first.c_str(), second.c_str());
     load_config(run.params);
+    run.params.drop_below = drop_below;
     print_parameter_report(run.params, stdout);
     std::printf("\n\n");
     check_supported(run.params);

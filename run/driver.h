@@ -66,6 +66,9 @@ struct PairOptions {
   int threads = 1;              // threads of the fast kernels
   std::FILE* console = nullptr; // loading and progress lines; null: silent
   std::string first_name = "first", second_name = "second";  // names in the loading lines
+  // Subnormals flushed to zero (base/subnormals.h) in the calling thread and
+  // the kernel's threads during the call; the caller's setting is restored.
+  bool flush_subnormals = false;
 };
 
 struct PairResult {
@@ -102,7 +105,9 @@ void release_work(Run& run);
 // `fast` picks the fast kernels (the program vantu) or the plain ones
 // (vantu-plain); both give the same output, bit for bit. With the variable
 // VANTU_PROFILE=1 in the environment, the time of each phase goes to
-// standard error at the end.
+// standard error at the end. Options before the two files take the
+// settings of vantu-track's kernel: --flush-subnormals and --drop-below W
+// (ParameterSet::drop_below); without them the run is the reference run.
 int vantu_main(int argc, char** argv, bool fast = true);
 // -h, --help or --version among the first two arguments: prints the usage
 // or the version of `program` on standard output and returns true.

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "base/check.h"
+#include "base/subnormals.h"
 #include "input/load_points.h"
 #include "run/config.h"
 #include "run/driver.h"
+#include "matrix/kernels.h"
 #include "tests/harness.h"
 
 using vantu_test::Config;
@@ -115,3 +117,57 @@ TEST_F(LibraryTest, RefusalsComeBackAsStatus) {
 }
 
 }  // namespace
+
+// The tracker's arithmetic through the library call: the files of the
+// program run with the same options, the caller's own setting back after the
+// call, and the kernel's threads flushing as the caller's thread does.
+TEST_F(LibraryTest, TheTrackersArithmeticIsTheProgramsOptionsAndStaysInTheCall) {
+  const vantu_test::Outcome program = inputs.run({"--flush-subnormals", "--drop-below", "1e-12", "a.dat", "b.dat"});
+  ASSERT_EQ(program.status, 0) << program.out << program.err;
+  RunDir out;
+  PairOptions options;
+  options.out_dir = out.path();
+  options.threads = 2;
+  options.flush_subnormals = true;
+  ParameterSet p = params;
+  p.drop_below = 1e-12;
+  const bool before = flushing_subnormals();
+  const PairResult r = match_pair(points.first, points.second, p, options);
+  ASSERT_EQ(r.status, 0) << r.message;
+  EXPECT_EQ(flushing_subnormals(), before);
+  for (const std::string& name : out.files())
+    EXPECT_TRUE(out.read(name) == inputs.read(name)) << name << " differs from the program's";
+  EXPECT_EQ(out.files().size(), 12u);
+}
+
+TEST(SubnormalMode, GuardsNestAndRestoreAndWorkersFollowTheirMaker) {
+  const bool outer = flushing_subnormals();
+  {
+    SubnormalMode on(true);
+#if defined(__x86_64__)
+    EXPECT_TRUE(flushing_subnormals());
+    volatile double tiny = 1e-300;
+    EXPECT_EQ(tiny * 1e-20, 0.0);  // would be subnormal
+#endif
+    {
+      SubnormalMode off(false);
+      EXPECT_FALSE(flushing_subnormals());
+    }
+#if defined(__x86_64__)
+    EXPECT_TRUE(flushing_subnormals());
+#endif
+    Workers workers(2);
+    workers.min_split = 0;
+    int flushed[2] = {-1, -1};
+    workers.run(2, [&](int t) { flushed[t] = flushing_subnormals(); });
+    EXPECT_EQ(flushed[0], flushed[1]);
+#if defined(__x86_64__)
+    EXPECT_EQ(flushed[1], 1);
+#endif
+  }
+  EXPECT_EQ(flushing_subnormals(), outer);
+  Workers plain(2);
+  int flushed[2] = {-1, -1};
+  plain.run(2, [&](int t) { flushed[t] = flushing_subnormals(); });
+  EXPECT_EQ(flushed[1], static_cast<int>(outer));
+}

@@ -396,3 +396,14 @@ TEST(VantuOptions, HelpAndVersionPrintAndWriteNothingWhileDotSlashNamesAFile) {
   EXPECT_NE(o.out.find("  ./--help\n  b.dat"), std::string::npos) << o.out;
   EXPECT_TRUE(d.exists("Match.dat"));
 }
+
+TEST(VantuOptions, AWeightFloorOutsideZeroToOneIsRefusedByItsValue) {
+  RunDir d;
+  for (const char* bad : {"0", "-1e-3", "1", "abc", "nan", ""}) {
+    const Outcome o = d.run({"--drop-below", bad, "a.dat", "b.dat"});
+    EXPECT_EQ(o.status, 1) << bad;
+    EXPECT_NE(o.err.find(std::string("--drop-below ") + bad + ":"), std::string::npos) << o.err;
+    EXPECT_TRUE(d.files().empty()) << bad;
+  }
+  EXPECT_NE(d.run({"--drop-below"}).err.find("needs a value"), std::string::npos);
+}

@@ -63,6 +63,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   // The library prints nothing: progress goes to the caller's hook or nowhere.
   run.on_pair_done = hooks.progress ? hooks.progress : [](size_t, size_t) {};
   run.cancel = hooks.cancel;
+  run.flush_subnormals = o.flush_subnormals;
   const std::vector<PairLinks> links = match_pairs(tl, run);
   r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks, o.units);
   r.summary = lineage_summary(tl, r.texts);

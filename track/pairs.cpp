@@ -54,6 +54,13 @@ void hash_set(Fnv& f, const PointSet& s) {
 
 std::string pair_name(size_t t) { return strprintf("%04zu", t); }
 
+// The parameters the kernel gets: the run's, with its weight floor.
+ParameterSet kernel_params(const PairRun& run, ParameterSet p) {
+  p.drop_below = run.drop_below;
+  return p;
+}
+ParameterSet kernel_params(const PairRun& run) { return kernel_params(run, run.params); }
+
 std::string method_text(const PairLinks& pl) {
   return pl.method == PairMethod::kSmall ? "small" : pl.method == PairMethod::kTiles ? strprintf("tiles %d", pl.tiles) : "whole";
 }
@@ -309,7 +316,7 @@ class PairMatcher {
     const Frame& b = tl_.frames[t + 1];
     auto job = std::make_unique<PairJob>();
     job->t = t;
-    job->key = pair_key(a, b, run_.params);
+    job->key = pair_key(a, b, kernel_params(run_), run_.flush_subnormals);
     PairLinks& pl = links_[t];
     const bool have_kept = out_ && is_dir(out_->path(kept(t)));
     if (out_ && read_record(out_->path(record(t)), job->key, a.count(), b.count(), pl) &&
@@ -376,16 +383,17 @@ class PairMatcher {
     } else {
       PairOptions opt;
       opt.threads = threads_;
+      opt.flush_subnormals = run_.flush_subnormals;
       opt.first_name = a.source;
       opt.second_name = b.source;
       if (job.method == PairMethod::kTiles) {
         const Tile& tile = job.plan.tiles[static_cast<size_t>(part)];
         if (keep) opt.out_dir = partial + "/" + tile_name(static_cast<size_t>(part));
         const PointSet first = tile_points(a.first, tile.first), second = tile_points(b.second, tile.second);
-        out = links_of(match_pair(first, second, tile.params, opt), first.count, second.count);
+        out = links_of(match_pair(first, second, kernel_params(run_, tile.params), opt), first.count, second.count);
       } else {
         if (keep) opt.out_dir = partial;
-        out = links_of(match_pair(a.first, b.second, run_.params, opt), a.count(), b.count());
+        out = links_of(match_pair(a.first, b.second, kernel_params(run_), opt), a.count(), b.count());
         // A spline that could not be solved: the pair is small or flat enough for the other matcher.
         if (out.singular_solves > 0 && std::max(a.count(), b.count()) <= kSmallPairMaxCells) {
           const int singular = out.singular_solves;
@@ -438,7 +446,7 @@ class PairMatcher {
 
 }  // namespace
 
-std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
+std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, bool flush_subnormals) {
   Fnv f;
   f.bytes(kRecordHeader, std::strlen(kRecordHeader));
   hash_set(f, a.first);
@@ -447,6 +455,9 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
                    p.BetaSplit, p.SlackInit, p.norm_cut, p.SplitPrior, p.match_threshold, p.split_jitter})
     f.number(v);
   for (int v : {p.MaxSplit, p.nx, p.ny, p.nz, p.Nid, p.Nang, p.Nlen, p.MaxSweeps}) f.number(v);
+  // The kernel's arithmetic (records made before it was chosen are matched again).
+  f.number(p.drop_below);
+  f.number(flush_subnormals ? 1 : 0);
   return f.h;
 }
 
@@ -477,7 +488,8 @@ std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run) {
       const Frame& a = tl.frames[t];
       const Frame& b = tl.frames[t + 1];
       const std::string record = run.out_dir + "/pairs/" + pair_name(t) + ".txt";
-      have = read_record(record, pair_key(a, b, run.params), a.count(), b.count(), links[t]);
+      have = read_record(record, pair_key(a, b, kernel_params(run), run.flush_subnormals), a.count(), b.count(),
+                         links[t]);
       if (have && run.folder) {
         run.folder->keep("pairs/");
         run.folder->keep("pairs/" + pair_name(t) + ".txt");

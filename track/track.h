@@ -119,6 +119,7 @@ struct TrackOptions {
   // One part of the run instead of the whole (see cli.cpp's run_tracker).
   bool prepare = false, join = false;
   std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
+  bool flush_subnormals = true;  // the kernel's subnormals flushed (PairRun)
   struct Repairs {
     bool relink = true;            // exchange crossed links where motion, length and axis disagree
     bool close_gaps = true;        // join a track that ends to one that starts 2 or 3 frames later
@@ -291,6 +292,11 @@ PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_
 
 class OutputFolder;
 
+// The kernel's weight floor in vantu-track (measured: docs/speed.md), and
+// the options that make `vantu` match a pair as vantu-track does.
+constexpr double kTrackerDropBelow = 1e-12;
+constexpr const char* kTrackerKernelArgs = "--flush-subnormals --drop-below 1e-12";
+
 struct PairRun {
   ParameterSet params;
   std::string out_dir;
@@ -309,6 +315,11 @@ struct PairRun {
   // Set by another thread to stop: no pair starts after it is seen, and
   // match_pairs throws RunCancelled once the pairs under way are done.
   const std::atomic<bool>* cancel = nullptr;
+  // The kernel's arithmetic: subnormals flushed, and the weights that cannot
+  // reach drop_below dropped (ParameterSet::drop_below); `vantu` takes the
+  // same with kTrackerKernelArgs.
+  bool flush_subnormals = true;
+  double drop_below = kTrackerDropBelow;
 };
 
 // The run was stopped through PairRun::cancel.
@@ -327,7 +338,8 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run);
 std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run);
 
 // A fingerprint of a pair's input: both frames' cells and the parameters.
-std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p);
+// With the kernel's arithmetic (p.drop_below, flushed subnormals) in it.
+std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, bool flush_subnormals = true);
 
 // ---- Lineage ----
 
