@@ -3,6 +3,8 @@
 // from using missing or foreign pair records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -129,3 +131,87 @@ TEST(TrackConfigText, ChosenValuesReadBackExactly) {
 }
 
 }  // namespace
+
+// ---- The time-left estimate, as a pure function of the tasks' sizes and times ----
+
+namespace {
+
+// A colony growing from 2 to about 350 cells over 53 pairs (small pairs up
+// to 40 cells), each kernel pair taking `scale` * cells^p seconds, spoiled
+// by a deterministic +-25 % wobble; `jobs` tasks at a time.
+struct Movie {
+  std::vector<TaskCost> tasks;
+  std::vector<double> seconds;
+};
+
+Movie growing_colony(double p, double scale) {
+  Movie m;
+  for (int t = 0; t < 53; ++t) {
+    TaskCost c;
+    c.cells = std::round(2 * std::pow(175.0, t / 52.0));
+    c.kernel = c.cells > 40;
+    const double wobble = 1.0 + 0.25 * std::sin(7.1 * t);
+    m.seconds.push_back(c.kernel ? scale * std::pow(c.cells, p) * wobble : 0.002);
+    m.tasks.push_back(c);
+  }
+  return m;
+}
+
+// The largest factor between estimate and truth among the estimates shown
+// once `after` of the work is done, tasks finishing in order on `jobs` equal
+// workers; -1 when none is shown past `shown_by` of the work.
+double worst_factor(Movie m, int jobs, double after, double shown_by) {
+  double total = 0, elapsed = 0, worst = 1;
+  for (double s : m.seconds) total += s / jobs;
+  for (size_t k = 0; k + 1 < m.tasks.size(); ++k) {
+    m.tasks[k].seconds = m.seconds[k];
+    elapsed += m.seconds[k] / jobs;
+    const double left = time_left(m.tasks, elapsed), truth = total - elapsed;
+    if (left < 0 && elapsed >= shown_by * total) return -1;
+    if (left >= 0 && elapsed >= after * total) worst = std::max(worst, std::max(left / truth, truth / left));
+  }
+  return worst;
+}
+
+}  // namespace
+
+TEST(TimeLeft, WithinAFactorOfOneAndAHalfOnAGrowingColonyAfterATenth) {
+  for (double p : {1.8, 2.0, 2.5, 3.0})
+    for (int jobs : {1, 2}) {
+      // Shown from a tenth of the expected work on: by a sixth of the true
+      // work at the latest, the pairs' times being 25 % off their trend.
+      const double w = worst_factor(growing_colony(p, 1e-5), jobs, 0.1, 1.0 / 6);
+      EXPECT_GT(w, 0) << p << " " << jobs;
+      EXPECT_LE(w, 1.5) << p << " " << jobs;
+    }
+}
+
+TEST(TimeLeft, ShowsNothingUntilItMeansSomething) {
+  Movie m = growing_colony(2.0, 1e-5);
+  // Only small pairs done: the kernel's pairs ahead have no measure yet.
+  for (size_t k = 0; k < m.tasks.size() && !m.tasks[k].kernel; ++k) {
+    m.tasks[k].seconds = m.seconds[k];
+    EXPECT_LT(time_left(m.tasks, 1.0), 0) << k;
+  }
+  // Two pairs of 400 cells and 98 tiles ahead: one done is not a tenth.
+  std::vector<TaskCost> tiles(100, TaskCost{400, true, -1});
+  tiles[0].seconds = 10;
+  EXPECT_LT(time_left(tiles, 10), 0);
+  for (int k = 1; k < 10; ++k) tiles[static_cast<size_t>(k)].seconds = 10;
+  EXPECT_NEAR(time_left(tiles, 50), 50 * 90 / 10.0, 1e-9);  // equal tiles: the rest in proportion
+  // Nothing to do: nothing left.
+  for (TaskCost& t : tiles) t.seconds = 10;
+  EXPECT_EQ(time_left(tiles, 500), 0.0);
+  EXPECT_LT(time_left({}, 0), 0);
+}
+
+TEST(TimeLeft, TheExponentFollowsTheTasksDone) {
+  // Kernel tasks of 100 to 400 cells whose seconds grow with the cube: the
+  // rest (of 800 cells) is estimated with the cube, not the square.
+  std::vector<TaskCost> tasks;
+  for (double n : {100.0, 150.0, 200.0, 300.0, 400.0}) tasks.push_back({n, true, 1e-6 * n * n * n});
+  tasks.push_back({800, true, -1});
+  double done = 0;
+  for (const TaskCost& t : tasks) done += std::max(0.0, t.seconds);
+  EXPECT_NEAR(time_left(tasks, done), 1e-6 * 800 * 800 * 800, 1e-6);
+}

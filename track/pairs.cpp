@@ -124,37 +124,42 @@ std::string clock_text(double s) {
 }
 
 // Progress on standard error: a bar redrawn in place on a terminal, one
-// line per finished pair otherwise. The time left weighs the work still to do
-// by its expected cost (pair_cost), not by the number of pairs.
+// line per finished pair otherwise. The time left (time_left.cpp) is shown
+// once it means something; pairs of an earlier run count for nothing.
 class Progress {
  public:
-  Progress(size_t total, double total_cost, bool bar, const std::function<void(size_t, size_t)>& report)
-      : total_(total), cost_left_(total_cost), bar_(bar), report_(report), start_(std::chrono::steady_clock::now()) {}
+  Progress(size_t total, std::vector<TaskCost> tasks, bool bar, const std::function<void(size_t, size_t)>& report)
+      : total_(total), tasks_(std::move(tasks)), bar_(bar), report_(report), start_(std::chrono::steady_clock::now()) {}
   ~Progress() {
     if (bar_ && drawn_ && done_ < total_) std::fputc('\n', stderr);  // what follows starts on a line of its own
   }
 
-  void pair_done(size_t t, const PairLinks& pl, double cost) {
+  // Task k (in the order of the tasks given) took `seconds`.
+  void task_done(size_t k, double seconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_[k].seconds = seconds;
+  }
+
+  void pair_done(size_t t, const PairLinks& pl) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
     if (report_) {  // a library caller reports progress itself
       report_(done_, total_);
       return;
     }
-    cost_left_ = std::max(0.0, cost_left_ - cost);
-    if (!pl.reused) cost_done_ += cost;
     const double el = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const double left = cost_done_ > 0 ? el / cost_done_ * cost_left_ : 0.0;
+    const double left = done_ == total_ ? 0.0 : time_left(tasks_, el);
+    const std::string left_text = left >= 0 ? ", " + clock_text(left) + " left" : "";
     if (bar_) {
       const int width = 30, filled = static_cast<int>(width * done_ / total_);
-      std::fprintf(stderr, "\r[%s%s] %zu/%zu pairs, %s elapsed, %s left ", std::string(filled, '#').c_str(),
-                   std::string(width - filled, '.').c_str(), done_, total_, clock_text(el).c_str(),
-                   clock_text(left).c_str());
+      // Trailing blanks wipe what a longer line drawn before left.
+      std::fprintf(stderr, "\r[%s%s] %zu/%zu pairs, %s elapsed%s     ", std::string(filled, '#').c_str(),
+                   std::string(width - filled, '.').c_str(), done_, total_, clock_text(el).c_str(), left_text.c_str());
       drawn_ = true;
       if (done_ == total_) std::fputc('\n', stderr);
     } else {
-      std::fprintf(stderr, "pair %s done%s (%zu/%zu), %s elapsed, %s left\n", pair_name(t).c_str(),
-                   pl.reused ? " earlier" : "", done_, total_, clock_text(el).c_str(), clock_text(left).c_str());
+      std::fprintf(stderr, "pair %s done%s (%zu/%zu), %s elapsed%s\n", pair_name(t).c_str(), pl.reused ? " earlier" : "",
+                   done_, total_, clock_text(el).c_str(), left_text.c_str());
     }
     std::fflush(stderr);
   }
@@ -162,18 +167,11 @@ class Progress {
  private:
   std::mutex mutex_;
   size_t total_, done_ = 0;
-  double cost_left_, cost_done_ = 0.0;
+  std::vector<TaskCost> tasks_;
   bool bar_, drawn_ = false;
   const std::function<void(size_t, size_t)>& report_;
   std::chrono::steady_clock::time_point start_;
 };
-
-// The expected work of matching k and m cells with the kernel: its spline
-// system grows with the cube of the cells.
-double kernel_cost(size_t k, size_t m) {
-  const double n = static_cast<double>(std::max(k, m));
-  return n * n * n;
-}
 
 // One pair to match: how, its tiles' links as they come in, and how many of
 // its parts are still running.
@@ -185,7 +183,6 @@ struct PairJob {
   std::vector<PairLinks> parts;  // one per tile (one for a whole pair)
   std::atomic<int> left{0};
   std::atomic<long> microseconds{0};  // summed over the parts
-  double cost = 0.0;
 };
 
 PairLinks links_of(const PairResult& r, int K, int M) {
@@ -271,17 +268,19 @@ class PairMatcher {
 
   void run(size_t first, size_t n) {
     std::vector<std::unique_ptr<PairJob>> reused;
-    double total_cost = 0.0;
     for (size_t t = first; t < n; ++t) {
       std::unique_ptr<PairJob> job = plan(t);
-      total_cost += job->cost;
       (links_[t].reused ? reused : jobs_).push_back(std::move(job));
     }
-    Progress progress(n - first, total_cost, run_.progress_bar, run_.on_pair_done);
-    progress_ = &progress;
-    for (const auto& job : reused) progress.pair_done(job->t, links_[job->t], job->cost);
+    std::vector<TaskCost> costs;
     for (size_t k = 0; k < jobs_.size(); ++k)
-      for (int part = 0; part < jobs_[k]->left; ++part) tasks_.push_back({k, part});
+      for (int part = 0; part < jobs_[k]->left; ++part) {
+        tasks_.push_back({k, part});
+        costs.push_back(task_cost(*jobs_[k], part));
+      }
+    Progress progress(n - first, std::move(costs), run_.progress_bar, run_.on_pair_done);
+    progress_ = &progress;
+    for (const auto& job : reused) progress.pair_done(job->t, links_[job->t]);
     const int workers = std::max(1, std::min<int>(run_.jobs, static_cast<int>(tasks_.size())));
     // With fewer tasks than jobs, a task's matcher takes the second core.
     threads_ = run_.jobs >= 2 * workers ? 2 : 1;
@@ -329,13 +328,9 @@ class PairMatcher {
     pl = PairLinks();
     if (a.count() == 0 || b.count() == 0 || is_small_pair(a, b, run_.params)) {
       job->method = PairMethod::kSmall;
-      job->cost = 1.0;
     } else if (std::max(a.count(), b.count()) > (run_.tile_cells > 0 ? run_.tile_cells : kPointCapacity)) {
       job->method = PairMethod::kTiles;
       job->plan = plan_tiles(a, b, run_.params, run_.tile_cells > 0 ? run_.tile_cells : kTileCells);
-      for (const Tile& tile : job->plan.tiles) job->cost += kernel_cost(tile.first.size(), tile.second.size());
-    } else {
-      job->cost = kernel_cost(static_cast<size_t>(a.count()), static_cast<size_t>(b.count()));
     }
     job->parts.resize(job->method == PairMethod::kTiles ? job->plan.tiles.size() : 1);
     job->left = static_cast<int>(job->parts.size());
@@ -354,12 +349,27 @@ class PairMatcher {
     return job;
   }
 
+  // What the time-left estimate knows of a part before it runs.
+  TaskCost task_cost(const PairJob& job, int part) const {
+    TaskCost c;
+    c.kernel = job.method != PairMethod::kSmall;
+    if (job.method == PairMethod::kTiles) {
+      const Tile& tile = job.plan.tiles[static_cast<size_t>(part)];
+      c.cells = static_cast<double>(std::max(tile.first.size(), tile.second.size()));
+    } else {
+      c.cells = std::max(tl_.frames[job.t].count(), tl_.frames[job.t + 1].count());
+    }
+    return c;
+  }
+
   void work() {
     for (size_t k; (k = next_++) < tasks_.size();) {
       if (cancelled()) break;
       try {
         PairJob& job = *jobs_[tasks_[k].job];
+        const auto t0 = std::chrono::steady_clock::now();
         run_part(job, tasks_[k].part);
+        progress_->task_done(k, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         if (--job.left == 0) finish(job);
       } catch (const TrackError& e) {
         std::lock_guard<std::mutex> lock(failure_mutex_);
@@ -428,7 +438,7 @@ class PairMatcher {
       }
       out_->write(record(job.t), record_text(pl, job.key));
     }
-    progress_->pair_done(job.t, pl, job.cost);
+    progress_->pair_done(job.t, pl);
   }
 
   const TimeLapse& tl_;

@@ -255,6 +255,33 @@ struct PairLinks {
   int singular_solves = 0;                 // spline systems the kernel found singular
 };
 
+// ---- The time left (time_left.cpp) ----
+
+// One task of the pair matching: a whole pair or a tile matched by the
+// kernel, or a small pair; the cells of its larger frame, and its measured
+// seconds once done (negative before).
+struct TaskCost {
+  double cells = 0;
+  bool kernel = true;
+  double seconds = -1;
+};
+// The estimate is shown once this share of the expected work is done, and
+// the kernel's cost exponent fitted once the tasks done span this factor of
+// cells.
+constexpr double kTimeLeftAfter = 0.1;
+constexpr double kTimeLeftSpread = 1.5;
+// The least cost exponent of a kernel task: fitted over the first, short
+// pairs of a growing colony the exponent comes out low (1.2), while the
+// whole movie's pairs give 1.8 to 2.0 (time_left.cpp).
+constexpr double kTimeLeftLeastExponent = 1.9;
+// The seconds still to wait, `elapsed` seconds after the matching started:
+// the expected seconds of the tasks to do over those of the tasks done,
+// times `elapsed`. A kernel task is expected to take a * cells^p (p fitted
+// over the tasks done, from 1.9 to 3; a from their seconds), a small pair the
+// mean of those done. Negative while it means nothing yet: less than
+// kTimeLeftAfter of the expected work done, or kernel tasks to do and none done.
+double time_left(const std::vector<TaskCost>& tasks, double elapsed);
+
 // ---- Small pairs (small_pairs.cpp) ----
 
 // A pair is matched without the spline when a frame has at most this many
