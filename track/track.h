@@ -65,11 +65,19 @@ struct TrackError : std::runtime_error {
 // capacity (kPointCapacity) always.
 constexpr int kTileCells = 400;
 
+// The memory a movie's mask runs may take (Frame::mask_runs).
+constexpr size_t kMaskRunBytes = size_t{256} << 20;
+
 struct Frame {
   long number = 0;
   std::string source;  // where the cells came from, for messages
   std::string file;    // masks: the label image
   long page = -1;      // its page in a stack; -1: a one-page file
+  // masks: the labelled pixels as runs along the rows, four numbers a run
+  // (row, first column, one past the last column, label), kept from the
+  // first reading while the movie's runs fit kMaskRunBytes; empty: the
+  // track masks read the mask again.
+  std::vector<std::uint32_t> mask_runs;
   std::vector<double> x, y, length, angle, id;
   std::vector<std::vector<double>> extra;
   PointSet first, second;
