@@ -113,7 +113,7 @@ TEST(ParameterChoice, ScheduleIsWrittenWithItsReasonAndRepeatedByConfig) {
   load_config(p, d.file("a/softconfig.dat").c_str());
   const ChosenParameters chosen = choose_parameters(moving_square(3, 3));
   EXPECT_EQ(p.BetaIncr, chosen.params.BetaIncr);
-  EXPECT_EQ(chosen.params.BetaIncr, 1.3);
+  EXPECT_EQ(chosen.params.BetaIncr, 1.5);
   // A colony that gains 40 % of its cells between frames: finer steps.
   TimeLapse dividing;
   for (int count : {25, 35, 49, 69}) {

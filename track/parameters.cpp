@@ -17,8 +17,9 @@
 //
 // BetaIncr, the growth of Beta per temperature step, sets the time: the
 // number of steps is log(BetaMax / BetaInit) / log(BetaIncr). Measured on
-// simulated time-lapses (docs/scale.md), 1.3 finds the same links and
-// daughters as 1.075 in about a quarter of the time, except where many cells
+// the agar movie and simulated time-lapses (docs/scale.md, docs/speed.md),
+// 1.5 finds the same links and daughters as 1.3 and 1.075 (2.0 loses some)
+// in two thirds of 1.3's steps, except where many cells
 // divide between two frames: divisions are decided late in the annealing,
 // and a pair in which a large share of the cells divides needs finer steps.
 // The share of new cells per pair is read from the frames' cell counts.
@@ -38,7 +39,7 @@ constexpr double kStartContrast = 0.4;    // BetaInit * rEvar * s^2
 constexpr double kMotionPercentile = 0.9; // of the pairs' displacements (lower nearest rank)
 constexpr int kFewestCellsForMotion = 4;  // a frame's centroid and outline need this many cells
 constexpr double kLeastCountRatio = 0.5;  // fewer cells than this share of the other frame's: left out
-constexpr double kBetaIncrFast = 1.3;     // BetaIncr for a colony whose pairs have few divisions
+constexpr double kBetaIncrFast = 1.5;     // BetaIncr for a colony whose pairs have few divisions
 constexpr double kBetaIncrCareful = 1.15; // BetaIncr when many cells divide between two frames
 constexpr double kManyNewCells = 0.25;    // new cells per pair (a share of the first frame's) above which
                                           // the careful schedule is taken
