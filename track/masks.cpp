@@ -56,6 +56,11 @@ void append_runs(const std::uint32_t* labels, int width, int height, std::vector
   for (int y = 0; y < height; ++y) {
     const std::uint32_t* row = labels + static_cast<size_t>(y) * static_cast<size_t>(width);
     for (int x = 0; x < width;) {
+      // Background mostly: eight pixels at a time while all are 0.
+      while (x + 8 <= width && (row[x] | row[x + 1] | row[x + 2] | row[x + 3] | row[x + 4] | row[x + 5] | row[x + 6] |
+                                row[x + 7]) == 0)
+        x += 8;
+      if (x >= width) break;
       const std::uint32_t v = row[x];
       int end = x + 1;
       while (end < width && row[end] == v) ++end;
@@ -67,15 +72,28 @@ void append_runs(const std::uint32_t* labels, int width, int height, std::vector
   }
 }
 
-// The mask drawn again from its runs.
-LabelImage mask_of_runs(const std::vector<std::uint32_t>& runs, int width, int height) {
+// The track mask of frame f drawn from its runs, each cell's runs carrying
+// `label[cell]` (as relabelled_mask gives it from the mask read again).
+LabelImage track_mask_of_runs(const Frame& f, const std::vector<int>& label, const TimeLapse& tl) {
+  std::unordered_map<std::uint32_t, std::uint32_t> label_of;
+  for (int i = 0; i < f.count(); ++i)
+    label_of.emplace(static_cast<std::uint32_t>(f.id[static_cast<size_t>(i)]),
+                     static_cast<std::uint32_t>(label[static_cast<size_t>(i)]));
   LabelImage image;
-  image.width = width;
-  image.height = height;
-  image.labels.assign(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+  image.width = tl.width;
+  image.height = tl.height;
+  image.labels.assign(static_cast<size_t>(tl.width) * static_cast<size_t>(tl.height), 0);
+  const std::vector<std::uint32_t>& runs = f.mask_runs;
+  std::uint32_t last_id = 0, last_label = 0;
   for (size_t k = 0; k + 3 < runs.size(); k += 4) {
-    std::uint32_t* row = image.labels.data() + static_cast<size_t>(runs[k]) * static_cast<size_t>(width);
-    std::fill(row + runs[k + 1], row + runs[k + 2], runs[k + 3]);
+    if (runs[k + 3] != last_id) {
+      const auto found = label_of.find(runs[k + 3]);
+      VANTU_REQUIRE(found != label_of.end(), "every label of a mask's runs is a cell of its frame");
+      last_id = runs[k + 3];
+      last_label = found->second;
+    }
+    std::uint32_t* row = image.labels.data() + static_cast<size_t>(runs[k]) * static_cast<size_t>(tl.width);
+    std::fill(row + runs[k + 1], row + runs[k + 2], last_label);
   }
   return image;
 }
@@ -206,10 +224,9 @@ void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& ou
     LabelImage image;
     if (t < tl.frames.size() && tl.frames[t].number == number) {
       const Frame& f = tl.frames[t];
-      image = relabelled_mask(mask_of            ? mask_of(f)
-                              : f.mask_runs.empty() ? read_mask(f.file, f.page)
-                                                    : mask_of_runs(f.mask_runs, tl.width, tl.height),
-                              f, labels.label[t], tl);
+      image = mask_of || f.mask_runs.empty()
+                  ? relabelled_mask(mask_of ? mask_of(f) : read_mask(f.file, f.page), f, labels.label[t], tl)
+                  : track_mask_of_runs(f, labels.label[t], tl);
       ++t;
     } else {
       image.width = tl.width;
