@@ -181,6 +181,23 @@ TEST_F(TrackProgram, RefusesBadInputWithFileAndLine) {
   expect_refused({"u.csv"}, "u.csv:3: non-numeric value \"2a\" in column \"y\"");
   dir.write("v.csv", "frame,x,y,length,angle,id\n0,1,2,3,4,1\n0,5,2,3,4,1\n1,1,2,3,4,1\n");
   expect_refused({"v.csv"}, "v.csv:3: id 1 appears twice in frame 0");
+  // Units: what a valid value looks like, not a range check's 300 digits.
+  for (const char* bad : {"0.065um", "0", "-1", "1e999"}) {
+    const Outcome o = dir.run({"-o", "out", "--pixel-size", bad, "a.dat", "b.dat"}, VANTU_TRACK_BIN);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(std::string("--pixel-size ") + bad + ": give micrometres per pixel as a number above 0"),
+              std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("e.g. --pixel-size 0.065"), std::string::npos) << o.err;
+    EXPECT_LT(o.err.size(), 200u) << o.err;
+  }
+  const Outcome interval = dir.run({"-o", "out", "--frame-interval", "5min", "a.dat", "b.dat"}, VANTU_TRACK_BIN);
+  EXPECT_NE(interval.err.find("e.g. --frame-interval 5"), std::string::npos) << interval.err;
+  EXPECT_FALSE(dir.exists("out"));
+  // vantu-plot without anything to draw: its usage, the folder modes first.
+  const Outcome plot = dir.run({}, VANTU_PLOT_BIN);
+  EXPECT_EQ(plot.status, 1);
+  EXPECT_NE(plot.err.find("usage: vantu-plot --lineage DIR"), std::string::npos) << plot.err;
+  EXPECT_EQ(plot.err.find("softconfig.dat:"), std::string::npos) << plot.err;
 }
 
 TEST_F(TrackProgram, TableWithQuotesCrlfAndMappedColumnsReadsLikeFrameFiles) {
