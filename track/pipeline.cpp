@@ -3,6 +3,7 @@
 // links rated, and the texts of the files that hold it. Nothing here writes
 // a file.
 #include "base/check.h"
+#include "track/assign.h"
 #include "track/track.h"
 
 namespace vantu {
@@ -10,7 +11,12 @@ namespace vantu {
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                            const TrackOptions::Repairs& repairs, bool masks, const Units& units) {
   LineageTexts out;
-  out.lineage = build_lineage(tl, links, max_split);
+  if (repairs.assign && max_split > 1) {
+    const std::vector<PairLinks> decided = assign_links(tl, links);
+    out.lineage = build_lineage(tl, decided, 3);
+  } else {
+    out.lineage = build_lineage(tl, links, max_split);
+  }
   out.repaired = repair_lineage(tl, out.lineage, repairs);
   out.lineage.confidence = link_confidence(tl, out.lineage);
   if (masks) check_track_labels(ctc_labels(tl, out.lineage));

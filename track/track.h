@@ -120,6 +120,7 @@ struct TrackOptions {
   bool prepare = false, join = false;
   std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
   struct Repairs {
+    bool assign = true;            // decide the links by the assignment of least cost over the link model
     bool relink = true;            // exchange crossed links where motion, length and axis disagree
     bool close_gaps = true;        // join a track that ends to one that starts 2 or 3 frames later
     bool check_divisions = true;   // resolve divisions whose lengths or daughters do not make sense

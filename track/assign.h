@@ -1,0 +1,24 @@
+// Deciding every pair's links by an exact assignment over the link model
+// (assign.cpp): the matcher's links are the proposal, the model's costs
+// decide.
+#pragma once
+
+#include <vector>
+
+#include "track/link_cost.h"
+#include "track/track.h"
+
+namespace vantu {
+
+// The frame numbers that pair t (frames t and t+1) spans: 1 for consecutive
+// frames, more across missing numbers.
+int frames_between(const TimeLapse& tl, size_t t);
+
+// Every pair's links (continuations at level 0, a division's daughters at
+// levels 1 and 2) as the assignment of least cost decides them, starting
+// from the motion the proposed links show; `fitted` (if given) receives the
+// model fitted to the movie.
+std::vector<PairLinks> assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed,
+                                    LinkModel* fitted = nullptr);
+
+}  // namespace vantu
