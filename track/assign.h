@@ -18,7 +18,16 @@ int frames_between(const TimeLapse& tl, size_t t);
 // levels 1 and 2) as the assignment of least cost decides them, starting
 // from the motion the proposed links show; `fitted` (if given) receives the
 // model fitted to the movie.
-std::vector<PairLinks> assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed,
-                                    LinkModel* fitted = nullptr);
+struct DecidedLinks {
+  std::vector<PairLinks> links;
+  // [pair][cell of the later frame]: how much more the best assignment
+  // without the cell's decided link costs (NaN: a cell decided as new).
+  std::vector<std::vector<double>> margin;
+};
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, LinkModel* fitted = nullptr);
+
+// Rates every link of `lin` that is the one the assignment decided by its
+// margin, replacing `conf` there (or lowering it, for a flagged cell).
+void assignment_confidence(const Lineage& lin, const DecidedLinks& d, std::vector<std::vector<double>>& conf);
 
 }  // namespace vantu
