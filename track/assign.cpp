@@ -462,7 +462,7 @@ int frames_between(const TimeLapse& tl, size_t t) {
   return d >= 1 && d < 1000 ? static_cast<int>(d) : 1;
 }
 
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, LinkModel* fitted) {
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed) {
   const size_t P = tl.frames.size() < 2 ? 0 : tl.frames.size() - 1;
   LinkModel m;
   set_field(m, tl);
@@ -524,7 +524,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     fit_link_model(m, s);
     motion_from(links);
   }
-  if (fitted) *fitted = m;
+  out.model = m;
   out.links = std::move(links);
   return out;
 }
@@ -554,6 +554,23 @@ void assignment_confidence(const Lineage& lin, const DecidedLinks& d, std::vecto
       else c = decided;
     }
   }
+}
+
+int flag_orphans(const TimeLapse& tl, const LinkModel& m, Lineage& lin) {
+  if (lin.flag.empty()) {
+    lin.flag.resize(lin.track.size());
+    for (size_t t = 0; t < lin.track.size(); ++t) lin.flag[t].assign(lin.track[t].size(), kNormal);
+  }
+  int flagged = 0;
+  for (size_t t = 1; t < lin.track.size(); ++t)
+    for (size_t j = 0; j < lin.track[t].size(); ++j) {
+      const Track& tr = lin.tracks[static_cast<size_t>(lin.track[t][j] - 1)];
+      if (tr.first != static_cast<int>(t) || tr.parent != 0 || lin.flag[t][j] != kNormal) continue;
+      if (at_border(m, rod(tl.frames[t], static_cast<int>(j)))) continue;
+      lin.flag[t][j] = kNoOrigin;
+      ++flagged;
+    }
+  return flagged;
 }
 
 }  // namespace vantu

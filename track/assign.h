@@ -20,11 +20,17 @@ int frames_between(const TimeLapse& tl, size_t t);
 // model fitted to the movie.
 struct DecidedLinks {
   std::vector<PairLinks> links;
+  LinkModel model;  // as fitted to the movie
   // [pair][cell of the later frame]: how much more the best assignment
   // without the cell's decided link costs (NaN: a cell decided as new).
   std::vector<std::vector<double>> margin;
 };
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, LinkModel* fitted = nullptr);
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed);
+
+// Flags kNoOrigin the first cell of every track without mother that starts
+// after the first frame away from the border (and is not flagged already):
+// a cell from nowhere, for a user to check. Returns how many.
+int flag_orphans(const TimeLapse& tl, const LinkModel& m, Lineage& lin);
 
 // Rates every link of `lin` that is the one the assignment decided by its
 // margin, replacing `conf` there (or lowering it, for a flagged cell).

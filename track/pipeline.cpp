@@ -18,6 +18,7 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
   TrackOptions::Repairs which = repairs;
   which.assign = assign;
   out.repaired = repair_lineage(tl, out.lineage, which);
+  if (assign && repairs.flag_debris) flag_orphans(tl, decided.model, out.lineage);
   out.lineage.confidence = link_confidence(tl, out.lineage);
   if (assign) assignment_confidence(out.lineage, decided, out.lineage.confidence);
   if (masks) check_track_labels(ctc_labels(tl, out.lineage));

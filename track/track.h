@@ -347,6 +347,8 @@ enum CellFlag : int {
   kProbableDebris = 1,     // a track without parent seen in one frame only (not the last)
   kAfterGap = 2,           // first cell after a closed gap: the cell was missed in the frame(s) before
   kDivisionResolved = 3,   // the matcher saw its mother divide; taken as the mother going on
+  kNoOrigin = 4,           // starts a track without mother after the first frame, away from the border:
+                           // no cell of the frame before could plausibly be where it came from
 };
 
 struct Lineage {
