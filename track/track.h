@@ -51,14 +51,9 @@
 #include "base/params.h"
 #include "image/image.h"
 #include "input/load_points.h"
+#include "run/output_folder.h"  // TrackError, OutputFolder
 
 namespace vantu {
-
-// A refusal: the message names the file (and line) and goes to standard
-// error; the program exits with status 1.
-struct TrackError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 // A pair whose larger frame has more cells than this is matched in tiles of
 // about this many cells (plus their margins); past the two-frame program's
@@ -113,6 +108,7 @@ struct TrackOptions {
   bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
   int tile_cells = kTileCells;      // tiles for pairs whose frames have more cells; 0: never
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
+  bool force = false;               // replace another movie's results in out_dir
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
   Units units;  // --pixel-size, --frame-interval
@@ -289,8 +285,6 @@ PointSet tile_points(const PointSet& s, const std::vector<int>& cells);
 // The pair's links from each tile's links (indices local to the tile).
 PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_links, int K, int M);
 
-class OutputFolder;
-
 struct PairRun {
   ParameterSet params;
   std::string out_dir;
@@ -458,47 +452,13 @@ void check_track_labels(const CtcLabels& labels);
 void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& out,
                        const std::function<LabelImage(const Frame&)>& mask_of = nullptr);
 
-// The output folder of one run. Every file written there is first added to
-// the folder's record (run/written_record.h); an existing file is replaced
-// only when the record lists it and it is not one of the run's inputs. A
-// folder name ends in '/' ("pairs/0003/"). Safe to use from several threads.
-class OutputFolder {
- public:
-  OutputFolder(const std::string& dir, const std::vector<std::string>& inputs);
-  const std::string& dir() const { return dir_; }
-  std::string path(const std::string& rel) const;
-  // Refuses (TrackError naming the file) to replace an input, or a file that
-  // the record does not list.
-  void check_may_replace(const std::string& rel) const;
-  void create() const;  // the folder and its parents
-  // Checks `rel`, adds it to the record and counts it as this run's own.
-  void claim(const std::string& rel);
-  // claim, then writes `text` atomically.
-  void write(const std::string& rel, const std::string& text);
-  // Counts an earlier run's file (a pair record that fits) as this run's own.
-  void keep(const std::string& rel);
-  bool recorded(const std::string& rel) const;
-  // Removes a file or a pair's folder that the record lists (never an input).
-  void remove(const std::string& rel);
-  // Removes whatever the record lists that this run did not write or keep.
-  void remove_stale();
-  // What the run replaced and removed of an earlier run, for the log; empty
-  // when the folder was new.
-  std::string summary() const;
-
- private:
-  struct InputFile {
-    std::string path;
-    dev_t dev;
-    ino_t ino;
-  };
-  const std::string* input_at(const std::string& rel) const;
-  std::string dir_;
-  std::set<std::string> recorded_, mine_, replaced_;
-  std::vector<std::string> removed_;
-  std::vector<InputFile> inputs_;
-  mutable std::mutex mutex_;
-};
+// The files of a lineage in its folder, in the order they are written:
+// cells.csv, res_track.txt, tracks.csv, units, the track masks (from masks),
+// pairs.log (output_folder.cpp; the guard itself is run/output_folder.h).
+std::vector<std::string> lineage_file_names(const TimeLapse& tl, bool masks);
+// A pair's record, its kept folder and its unfinished one (pairs/0003.txt,
+// pairs/0003/, pairs/0003.partial/).
+std::vector<std::string> pair_file_names(size_t pair);
 
 // Shortest text that reads back as the same double.
 std::string number_text(double v);
