@@ -298,7 +298,9 @@ void OutputFolder::claim(const std::string& rel) {
     mine_.insert(rel);
     if (recorded_.count(rel)) {
       struct stat st;
-      if (!is_folder_name(rel) && ::lstat(path(rel).c_str(), &st) == 0) replaced_.insert(rel);
+      // The folder's own bookkeeping is not counted among the results replaced.
+      if (!is_folder_name(rel) && rel != kFolderInputsName && ::lstat(path(rel).c_str(), &st) == 0)
+        replaced_.insert(rel);
       return;
     }
   }

@@ -246,6 +246,23 @@ TEST(Tiles, ADivisionAcrossABorderAndAMotherClaimedTwiceFollowTheMothersTile) {
   EXPECT_EQ(rows_of(pl), (std::vector<std::vector<int>>{{0, -1, -1}, {-1, -1, -1}, {1, -1, -1}}));
 }
 
+TEST(Tiles, ACellTakesAllItsLevelsFromOneTileAndNeverHasTwoMothers) {
+  // Tile 0 sees cell 0 go on as the cell at 95; tile 1 sees the cell at 110
+  // divide into cells 1 and 0. Taken level by level, cell 0 had both as
+  // mothers and the cell at 110 a division into one daughter.
+  TwoTiles tt({95, 110}, {90, 112});
+  tt.link(0, 0, 0, 0);
+  tt.link(1, 1, 1, 1);
+  tt.link(1, 0, 2, 1);
+  const PairLinks pl = stitch_tiles(tt.plan, tt.links, 2, 2);
+  EXPECT_EQ(rows_of(pl), (std::vector<std::vector<int>>{{0, -1, -1}, {-1, 1, -1}}));
+  for (int j = 0; j < pl.M; ++j) {
+    int mothers = 0;
+    for (int l = 0; l < 3; ++l) mothers += pl.row[l][static_cast<size_t>(j)] >= 0;
+    EXPECT_LE(mothers, 1) << "cell " << j;
+  }
+}
+
 TEST(Tiles, TheCoresCoverEveryCellOnceAndTheTilesOverlap) {
   std::vector<Cell> cells;
   for (int i = 0; i < 900; ++i) cells.push_back({15.0 * (i % 30), 15.0 * (i / 30), 20, 0, i + 1.0});

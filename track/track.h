@@ -279,6 +279,9 @@ struct TilePlan {
   int core_of(double x, double y) const;       // in the first frame's coordinates
 };
 
+// The cells per tile a pair is matched in with --tile-cells `tile_cells`;
+// 0 when it is matched whole (small pairs included).
+int pair_tile_cells(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
 TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
 // The cells `cells` of a point set, in that order.
 PointSet tile_points(const PointSet& s, const std::vector<int>& cells);
@@ -320,8 +323,10 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run);
 // refuses, naming the pairs, when a record is missing or does not fit.
 std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run);
 
-// A fingerprint of a pair's input: both frames' cells and the parameters.
-std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p);
+// A fingerprint of a pair's input: both frames' cells, the parameters and the
+// tiles' size (pair_tile_cells; a pair matched whole keeps the key it had
+// before tiles were part of it).
+std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
 
 // ---- Lineage ----
 
