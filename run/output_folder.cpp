@@ -202,6 +202,11 @@ void OutputFolder::check_same_movie() const {
   if (earlier.empty()) return;
   for (const std::string& in : earlier)
     if (std::binary_search(input_paths_.begin(), input_paths_.end(), in)) return;
+  // Results made from the folder's own files (point files of --points-only)
+  // are the same movie's.
+  const std::string here = real_path(dir_) + "/";
+  for (const std::string& in : input_paths_)
+    if (in.compare(0, here.size(), here) == 0 && recorded_.count(in.substr(here.size()))) return;
   throw TrackError(dir_ + " holds the results of another movie: they were made from " + some_of(earlier) +
                    ", and this run's inputs are " + some_of(input_paths_) +
                    ", none of them the same. Replacing them would lose them: choose another folder with -o, "
