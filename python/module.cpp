@@ -40,7 +40,8 @@ using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
     if (m.find(p) != std::string::npos && stat(p.c_str(), &st) != 0) kind = PyExc_FileNotFoundError;
   for (const char* io : {"cannot read", "cannot write", "cannot open", "cannot create", "cannot list", "cannot remove"})
     if (kind == PyExc_ValueError && m.find(io) != std::string::npos) kind = PyExc_OSError;
-  for (const char* kept : {"was not written by vantu", "would replace the input"})
+  for (const char* kept : {"was not written by vantu", "would replace the input", "is a symbolic link",
+                           "holds the results of another movie"})
     if (m.find(kept) != std::string::npos) kind = PyExc_FileExistsError;
   PyErr_SetString(kind, m.c_str());
   throw py::error_already_set();
@@ -237,7 +238,7 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
   return run;
 }
 
-void write_run(const PyRun& run, const std::string& dir, const py::object& labels) {
+void write_run(const PyRun& run, const std::string& dir, const py::object& labels, bool force) {
   std::vector<LabelArray> frames;
   if (!labels.is_none()) frames = labels.cast<std::vector<LabelArray>>();
   std::function<LabelImage(const Frame&)> mask_of;
@@ -254,7 +255,7 @@ void write_run(const PyRun& run, const std::string& dir, const py::object& label
   }
   try {
     py::gil_scoped_release release;
-    write_lineage_folder(run.result, dir, run.inputs, mask_of);
+    write_lineage_folder(run.result, dir, run.inputs, mask_of, force);
   } catch (const TrackError& e) {
     raise_refusal(e, run.inputs);
   }
@@ -314,7 +315,7 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("params", [](const PyRun& r) { return r.result.config_text; })
       .def_property_readonly("summary", [](const PyRun& r) { return r.result.summary; })
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
-      .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none());
+      .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none(), py::arg("force") = false);
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
         py::arg("units"), py::arg("progress"));
   m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),

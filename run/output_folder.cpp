@@ -149,12 +149,12 @@ OutputFolder::OutputFolder(const std::string& dir, const std::vector<std::string
   check_same_movie();
 }
 
-OutputFolder::~OutputFolder() {
-  if (lock_fd_ >= 0) ::close(lock_fd_);
+OutputFolder::LockFile::~LockFile() {
+  if (fd >= 0) ::close(fd);
 }
 
 void OutputFolder::take_lock(bool create) {
-  if (lock_fd_ >= 0) return;
+  if (lock_.fd >= 0) return;
   const std::string lock = path(kFolderLockName);
   struct stat st;
   if (::lstat(lock.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
@@ -174,7 +174,7 @@ void OutputFolder::take_lock(bool create) {
                        "); wait until it ends, or choose another folder with -o");
     throw TrackError("cannot lock " + lock + ": " + std::strerror(e));
   }
-  lock_fd_ = fd;
+  lock_.fd = fd;
   if (!create) return;
   // The folder was new or unlocked when this program started: another one
   // may have written into it since.
@@ -210,7 +210,7 @@ void OutputFolder::check_same_movie() const {
   throw TrackError(dir_ + " holds the results of another movie: they were made from " + some_of(earlier) +
                    ", and this run's inputs are " + some_of(input_paths_) +
                    ", none of them the same. Replacing them would lose them: choose another folder with -o, "
-                   "or give --force to replace them");
+                   "or give --force to replace them (Python: write(dir, force=True))");
 }
 
 std::string OutputFolder::path(const std::string& rel) const {

@@ -64,7 +64,6 @@ class OutputFolder {
   // refuses, unless forced, results of another movie than `inputs` (none
   // given: not compared).
   OutputFolder(const std::string& dir, const std::vector<std::string>& inputs, FolderUse use = {});
-  ~OutputFolder();
   OutputFolder(const OutputFolder&) = delete;
   OutputFolder& operator=(const OutputFolder&) = delete;
 
@@ -107,9 +106,18 @@ class OutputFolder {
   std::string link_in(const std::string& rel) const;
   void take_lock(bool create);
   void check_same_movie() const;
+  // The lock's open file: closed (and so unlocked) with the folder, also
+  // when the constructor refuses.
+  struct LockFile {
+    int fd = -1;
+    LockFile() = default;
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+    ~LockFile();
+  };
   std::string dir_;
   FolderUse use_;
-  int lock_fd_ = -1;
+  LockFile lock_;
   std::set<std::string> recorded_, mine_, replaced_, planned_;
   std::vector<std::string> removed_, pictures_removed_, pictures_kept_;
   std::vector<InputFile> inputs_;

@@ -71,9 +71,11 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
 }
 
 void write_lineage_folder(const TrackResult& r, const std::string& dir, const std::vector<std::string>& inputs,
-                          const std::function<LabelImage(const Frame&)>& mask_of) {
+                          const std::function<LabelImage(const Frame&)>& mask_of, bool force) {
   const TimeLapse& tl = r.time_lapse;
-  OutputFolder out(dir, inputs);
+  FolderUse use;
+  use.force = force;
+  OutputFolder out(dir, inputs, use);
   std::vector<std::string> names = lineage_file_names(tl, r.masks);
   names.push_back("softconfig.dat");
   out.plan(names);
