@@ -288,19 +288,19 @@ TEST(Tiles, TheCoresCoverEveryCellOnceAndTheTilesOverlap) {
 
 TEST(Tiles, AnotherTileSizeMatchesTiledPairsAgain) {
   RunDir dir;
-  const auto frames = vantu_test::simulate_timelapse(dir, "tl", {"--cells", "60", "--frames", "2", "--seed", "4"});
+  const auto frames = vantu_test::simulate_timelapse(dir, "tl", {"--cells", "45", "--frames", "2", "--seed", "4"});
   auto args = [&](const char* tile_cells) {
     std::vector<std::string> a = {"-o", "k", "--tile-cells", tile_cells, "--raw"};
     a.insert(a.end(), frames.begin(), frames.end());
     return a;
   };
-  ASSERT_EQ(dir.run(args("30"), VANTU_TRACK_BIN).status, 0);
+  ASSERT_EQ(dir.run(args("20"), VANTU_TRACK_BIN).status, 0);
   const std::string first = dir.read("k/pairs.log");
   ASSERT_NE(first.find(" tiles"), std::string::npos) << first;
-  ASSERT_EQ(dir.run(args("45"), VANTU_TRACK_BIN).status, 0);
+  ASSERT_EQ(dir.run(args("30"), VANTU_TRACK_BIN).status, 0);
   const std::string second = dir.read("k/pairs.log");
   EXPECT_EQ(second.find("(earlier run)"), std::string::npos) << second;
-  ASSERT_EQ(dir.run(args("45"), VANTU_TRACK_BIN).status, 0);
+  ASSERT_EQ(dir.run(args("30"), VANTU_TRACK_BIN).status, 0);
   EXPECT_NE(dir.read("k/pairs.log").find("(earlier run)"), std::string::npos);
 }
 
