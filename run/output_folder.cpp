@@ -158,31 +158,31 @@ void OutputFolder::take_lock(bool create) {
   const std::string lock = path(kFolderLockName);
   struct stat st;
   if (::lstat(lock.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-    throw TrackError(lock + " is not a file of vantu's (a link or a folder); move it away or choose another folder with -o");
+    throw TrackError(lock + " is not a file of vantu's (a link or a folder); move it away or choose another folder with -o", TrackError::kNotOurs);
   const bool existed = ::lstat(lock.c_str(), &st) == 0;
   if (!existed && !create) return;  // taken when the folder is made
   const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
   if (fd < 0) {
     if (!create && errno == ENOENT) return;
-    throw TrackError("cannot open " + lock + ": " + std::strerror(errno));
+    throw TrackError("cannot open " + lock + ": " + std::strerror(errno), TrackError::kIo);
   }
   if (::flock(fd, (use_.shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     const int e = errno;
     ::close(fd);
     if (e == EWOULDBLOCK)
       throw TrackError(dir_ + " is in use by another vantu program (it holds " + lock +
-                       "); wait until it ends, or choose another folder with -o");
-    throw TrackError("cannot lock " + lock + ": " + std::strerror(e));
+                       "); wait until it ends, or choose another folder with -o", TrackError::kIo);
+    throw TrackError("cannot lock " + lock + ": " + std::strerror(e), TrackError::kIo);
   }
   lock_.fd = fd;
   if (!create) return;
   // The folder was new or unlocked when this program started: another one
   // may have written into it since.
   if (!use_.shared && read_written_record(dir_) != recorded_)
-    throw TrackError(dir_ + " was written by another vantu program while this one read its input; run it again");
+    throw TrackError(dir_ + " was written by another vantu program while this one read its input; run it again", TrackError::kIo);
   if (!existed && !recorded_.count(kFolderLockName)) {
     if (!add_to_written_record(dir_, {kFolderLockName}))
-      throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno));
+      throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno), TrackError::kIo);
     recorded_.insert(kFolderLockName);
   }
 }
@@ -210,7 +210,7 @@ void OutputFolder::check_same_movie() const {
   throw TrackError(dir_ + " holds the results of another movie: they were made from " + some_of(earlier) +
                    ", and this run's inputs are " + some_of(input_paths_) +
                    ", none of them the same. Replacing them would lose them: choose another folder with -o, "
-                   "or give --force to replace them (Python: write(dir, force=True))");
+                   "or give --force to replace them (Python: write(dir, force=True))", TrackError::kNotOurs);
 }
 
 std::string OutputFolder::path(const std::string& rel) const {
@@ -251,20 +251,20 @@ void OutputFolder::check_may_replace(const std::string& rel) const {
     const ssize_t n = ::readlink(link.c_str(), to, sizeof to - 1);
     const std::string target = n > 0 ? " (to " + std::string(to, static_cast<size_t>(n)) + ")" : "";
     throw TrackError(link + " is a symbolic link" + target +
-                     ": vantu never writes through a link; remove the link or choose another folder with -o");
+                     ": vantu never writes through a link; remove the link or choose another folder with -o", TrackError::kNotOurs);
   }
   struct stat st;
   if (::lstat(path(rel).c_str(), &st) != 0) return;  // a new file
   if (const std::string* in = input_at(rel))
     throw TrackError("output folder " + dir_ + ": its " + rel + " would replace the input " + *in +
-                     "; choose another folder with -o");
+                     "; choose another folder with -o", TrackError::kNotOurs);
   // Another part of the run (vantu-track --pairs) may have written it since
   // this one read the record.
   if (!recorded(rel) && !read_written_record(dir_).count(rel))
     throw TrackError(path(rel) + " exists and was not written by vantu (it is not listed in " + dir_ + "/" +
-                     kWrittenRecordName + "); move it away or choose another folder with -o");
+                     kWrittenRecordName + "); move it away or choose another folder with -o", TrackError::kNotOurs);
   if (!is_folder_name(rel) && S_ISDIR(st.st_mode))
-    throw TrackError(path(rel) + " is a folder where vantu writes a file; move it away or choose another folder with -o");
+    throw TrackError(path(rel) + " is a folder where vantu writes a file; move it away or choose another folder with -o", TrackError::kNotOurs);
 }
 
 void OutputFolder::plan(const std::vector<std::string>& names) {
@@ -284,7 +284,7 @@ void OutputFolder::create() {
     sofar += part;
     struct stat st;
     if (::mkdir(sofar.c_str(), 0777) != 0 && !(::stat(sofar.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno));
+      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno), TrackError::kIo);
     sofar += "/";
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -310,7 +310,7 @@ void OutputFolder::claim(const std::string& rel) {
     }
   }
   if (!add_to_written_record(dir_, {rel}))
-    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno));
+    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   recorded_.insert(rel);
 }
@@ -319,7 +319,7 @@ void OutputFolder::write(const std::string& rel, const std::string& text) {
   claim(rel);
   const bool result = is_result_name(rel);
   const bool same = result && same_bytes(path(rel), text);
-  if (!replace_file(path(rel), &text, 1)) throw TrackError("cannot write " + path(rel) + ": " + std::strerror(errno));
+  if (!replace_file(path(rel), &text, 1)) throw TrackError("cannot write " + path(rel) + ": " + std::strerror(errno), TrackError::kIo);
   if (!result) return;
   std::lock_guard<std::mutex> lock(mutex_);
   results_written_ = true;
@@ -347,7 +347,7 @@ void OutputFolder::remove(const std::string& rel) {
   if (!recorded(rel) || input_at(rel) || !link_in(rel).empty()) return;
   const std::string p = path(rel);
   const bool gone = is_folder_name(rel) ? remove_pair_folder(p) : (::unlink(p.c_str()) == 0 || errno == ENOENT);
-  if (!gone) throw TrackError("cannot remove the earlier run's " + p + ": " + std::strerror(errno));
+  if (!gone) throw TrackError("cannot remove the earlier run's " + p + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   mine_.erase(rel);
 }
@@ -391,7 +391,7 @@ void OutputFolder::remove_stale() {
   }
   std::sort(removed_.begin(), removed_.end());
   if (!gone.empty() && !drop_from_written_record(dir_, gone))
-    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno));
+    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   for (const std::string& rel : gone) recorded_.erase(rel);
 }
@@ -420,7 +420,7 @@ std::string OutputFolder::summary() const {
 void check_picture_path(const std::string& path, const std::vector<std::string>& extensions, const char* what) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw TrackError("will not write " + path + ": it is a folder");
+    if (S_ISDIR(st.st_mode)) throw TrackError("will not write " + path + ": it is a folder", TrackError::kNotOurs);
     if (!S_ISREG(st.st_mode)) return;  // a device or a pipe
   }
   for (const std::string& ext : extensions)
@@ -433,10 +433,10 @@ void write_picture(const std::string& path, const std::string& text) {
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (!f || std::fclose(f) != 0 || !ok) throw TrackError("cannot write " + path);
+    if (!f || std::fclose(f) != 0 || !ok) throw TrackError("cannot write " + path, TrackError::kIo);
     return;
   }
-  if (!replace_file(path, &text, 1)) throw TrackError("cannot write " + path + ": " + std::strerror(errno));
+  if (!replace_file(path, &text, 1)) throw TrackError("cannot write " + path + ": " + std::strerror(errno), TrackError::kIo);
 }
 
 }  // namespace vantu

@@ -40,9 +40,18 @@
 namespace vantu {
 
 // A refusal: the message names the file (and line) and goes to standard
-// error; the program exits with status 1.
+// error; the program exits with status 1. Its kind lets a caller (the
+// Python module) choose its own error without reading the message.
 struct TrackError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  enum Kind {
+    kInvalid,  // the input or an option is wrong
+    kMissing,  // a named file does not exist
+    kNotOurs,  // a file the run would replace is an input, was not written by the programs, or is
+               // another movie's result or a link
+    kIo,       // a file exists but cannot be read, or cannot be written (also: the folder is in use)
+  };
+  explicit TrackError(const std::string& message, Kind k = kInvalid) : std::runtime_error(message), kind(k) {}
+  Kind kind;
 };
 
 constexpr const char* kFolderLockName = ".vantu-lock";

@@ -116,6 +116,11 @@ TEST(Repairs, GapOfAMissedCellIsClosedAndTheTrackSkipsTheFrame) {
   EXPECT_NE(res_track_text(tl, lin).find(std::to_string(k) + " 0 1 0\n"), std::string::npos);
   EXPECT_NE(res_track_text(tl, lin).find("11 3 4 " + std::to_string(k) + "\n"), std::string::npos);
   EXPECT_EQ(vantu_test::lines(cells_csv_text(tl, lin)).size(), 1u + 49u);
+  // The link across the gap is a guess of the repairs: capped, however
+  // clean the colony around it.
+  const auto rated = link_confidence(tl, lin);
+  EXPECT_LE(rated[3][2], 0.8);
+  EXPECT_GT(rated[3][2], 0.5);
 
   // Switched off, and a cell twice as long coming back there: no change.
   Lineage off = raw;

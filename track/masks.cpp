@@ -1,6 +1,8 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
+#include <unistd.h>
+
 #include <limits>
 #include <unordered_map>
 
@@ -12,11 +14,18 @@ namespace vantu {
 
 namespace {
 
+// A label image the reader refused: a file that is missing or cannot be
+// opened, or one that is not a label image.
+TrackError image_refusal(const std::string& path, const ImageError& e) {
+  if (::access(path.c_str(), R_OK) != 0) return file_error(path, e.what());
+  return TrackError(e.what());
+}
+
 LabelImage read_mask(const std::string& path, long page) {
   try {
     return page < 0 ? read_label_image(path) : read_tiff_labels(path, page);
   } catch (const ImageError& e) {
-    throw TrackError(e.what());
+    throw image_refusal(path, e);
   }
 }
 
@@ -29,7 +38,7 @@ std::vector<Frame> mask_frames(const std::vector<std::string>& paths) {
     try {
       pages = tiff_page_count(paths[0]);
     } catch (const ImageError& e) {
-      throw TrackError(e.what());
+      throw image_refusal(paths[0], e);
     }
   }
   if (pages > 1) {
@@ -90,6 +99,21 @@ LabelImage relabelled_mask(LabelImage image, const Frame& f, const std::vector<i
   return image;
 }
 
+// Frame::border: the cells with a pixel in the image's first or last row or
+// column.
+void mark_border_cells(const std::uint32_t* labels, int width, int height, Frame& f) {
+  std::unordered_map<std::uint32_t, size_t> index_of;
+  for (size_t i = 0; i < f.id.size(); ++i) index_of.emplace(static_cast<std::uint32_t>(f.id[i]), i);
+  f.border.assign(f.id.size(), 0);
+  auto mark = [&](int x, int y) {
+    const std::uint32_t v = labels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+    const auto found = v ? index_of.find(v) : index_of.end();
+    if (found != index_of.end()) f.border[found->second] = 1;
+  };
+  for (int x = 0; x < width; ++x) mark(x, 0), mark(x, height - 1);
+  for (int y = 0; y < height; ++y) mark(0, y), mark(width - 1, y);
+}
+
 // Measures the cells of frame t of `tl` in its labels; refuses a size
 // other than frame 0's.
 void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int width, int height) {
@@ -107,6 +131,7 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
   } catch (const ImageError& e) {
     throw TrackError(e.what());
   }
+  mark_border_cells(labels, width, height, f);
   fill_point_sets(f);
 }
 

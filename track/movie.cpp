@@ -81,8 +81,7 @@ void drop_blank_frames(TimeLapse& tl, long first, long last) {
   std::vector<Frame> kept;
   for (Frame& f : tl.frames) {
     if (f.count() == 0)
-      std::fprintf(stderr, "vantu-track: warning: %s has no cells; the tracks cross frame %ld as a gap\n",
-                   f.source.c_str(), f.number);
+      tl.warnings.push_back(strprintf("%s has no cells; the tracks cross frame %ld as a gap", f.source.c_str(), f.number));
     else
       kept.push_back(std::move(f));
   }

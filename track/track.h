@@ -13,6 +13,7 @@
 //     x, y, length, angle, id   per cell; angle in degrees, counter-clockwise
 //                         as seen on screen (axis (cos a, -sin a), y down)
 //     extra[k]            per cell, the values of TimeLapse.extra_names[k]
+//     border              masks: per cell, 1 when it touches the image's edge
 //     first, second       the same cells as the matcher reads them: as the
 //                         first set of a pair (with angles) and as the second
 //   TimeLapse.numbers     every frame number of the movie from the first to the
@@ -55,6 +56,10 @@
 
 namespace vantu {
 
+// A refusal to read `path`: kMissing when it does not exist, else kIo
+// (TrackError lives with the output folder's guard, run/output_folder.h).
+TrackError file_error(const std::string& path, const std::string& message);
+
 // A pair whose larger frame has more cells than this is matched in tiles of
 // about this many cells (plus their margins); past the two-frame program's
 // capacity (kPointCapacity) always.
@@ -67,6 +72,9 @@ struct Frame {
   long page = -1;      // its page in a stack; -1: a one-page file
   std::vector<double> x, y, length, angle, id;
   std::vector<std::vector<double>> extra;
+  // Masks: per cell, 1 when its pixels touch the image's edge (the cell may
+  // be cut off, its size too small); empty for other input.
+  std::vector<std::uint8_t> border;
   PointSet first, second;
 
   int count() const { return static_cast<int>(x.size()); }
@@ -77,6 +85,9 @@ struct TimeLapse {
   std::vector<std::string> extra_names;
   std::vector<long> numbers;  // first to last frame number, each one
   int width = 0, height = 0;  // masks: the images' size
+  // What the readers found doubtful but took (a blank frame, ...), one
+  // sentence each: the library prints nothing, its caller reports them.
+  std::vector<std::string> warnings;
 };
 
 // How a table's angles are given; each is turned into degrees
@@ -404,6 +415,9 @@ double growth_rate(const std::vector<double>& frame, const std::vector<double>& 
 // ---- Output ----
 
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);
+// True when every frame knows which of its cells touch the image's edge
+// (masks): cells.csv then ends with a border column, tracks.csv with border_cells.
+bool has_border_flags(const TimeLapse& tl);
 // The labels of a Cell Tracking Challenge folder (write_res_track.cpp): a
 // label never skips a frame number, so a track is cut at each gap, and the
 // part after it gets a new label (after every track's own) whose parent is
@@ -419,6 +433,9 @@ struct CtcLabels {
 };
 CtcLabels ctc_labels(const TimeLapse& tl, const Lineage& lin);
 std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
+// A warning when --pixel-size makes the median cell longer than 20 um (surely
+// a wrong pixel size); empty otherwise.
+std::string pixel_size_warning(const TimeLapse& tl, const Units& units);
 // tracks.csv: one row per track (cycles, sizes, growth; see write_tracks_csv.cpp).
 std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units& units);
 // The DIR/units text: what the lengths, times and rates of the outputs mean.
