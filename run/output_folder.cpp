@@ -76,11 +76,11 @@ bool remove_pair_folder(const std::string& path, bool tile = false) {
   return ::rmdir(path.c_str()) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST;
 }
 
-// Pictures are drawn from the results; the log, the parameters, the pair
-// records and the folder's own files are not results.
+// Pictures are drawn from the results; the log, the parameters, the units'
+// text, the pair records and the folder's own files are none they read.
 bool is_result_name(const std::string& rel) {
-  return !is_picture_name(rel) && rel != "pairs.log" && rel != "softconfig.dat" && rel.compare(0, 6, "pairs/") != 0 &&
-         !rel.empty() && rel[0] != '.';
+  return !is_picture_name(rel) && rel != "pairs.log" && rel != "softconfig.dat" && rel != "units" &&
+         rel.compare(0, 6, "pairs/") != 0 && !rel.empty() && rel[0] != '.';
 }
 
 bool same_bytes(const std::string& path, const std::string& text) {

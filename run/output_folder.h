@@ -16,7 +16,7 @@
 // The lock and the inputs are listed in the record. Pictures (a name without
 // '/' ending in .svg, .html or .htm: lineage.svg, pair_N.svg, movie.html)
 // are drawn from the results; every other name but pairs.log,
-// softconfig.dat, pairs/... and the hidden files is a result.
+// softconfig.dat, units, pairs/... and the hidden files is a result.
 //
 // The rules:
 //   - a name is written only when nothing is there, or the record lists it,
