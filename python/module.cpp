@@ -133,14 +133,15 @@ TrackOptions options_of(const std::string& config, int jobs, const std::map<std:
   o.jobs = jobs;
   o.units = units;
   for (const auto& kv : repairs) {
-    bool* slot = kv.first == "relink"            ? &o.repairs.relink
+    bool* slot = kv.first == "assign"            ? &o.repairs.assign
+                 : kv.first == "relink"          ? &o.repairs.relink
                  : kv.first == "close_gaps"      ? &o.repairs.close_gaps
                  : kv.first == "check_divisions" ? &o.repairs.check_divisions
                  : kv.first == "flag_debris"     ? &o.repairs.flag_debris
                                                  : nullptr;
     if (!slot)
       throw py::value_error("repairs: unknown repair \"" + kv.first +
-                            "\" (relink, close_gaps, check_divisions or flag_debris)");
+                            "\" (assign, relink, close_gaps, check_divisions or flag_debris)");
     *slot = kv.second;
   }
   return o;

@@ -376,7 +376,10 @@ int track_main(int argc, char** argv) {
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
   app.add_flag("--force", o.force,
                "replace the results of another movie (made from other inputs) in the output folder");
-  bool no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
+  bool no_assign = false, no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
+  app.add_flag("--no-assign", no_assign,
+               "keep the matcher's links instead of deciding them by the assignment of least cost over the "
+               "link model (growth, motion, division geometry fitted to the movie)");
   app.add_flag("--no-relink", no_relink,
                "keep every link of the pairs, also where the motion, lengths and axes say two links are crossed");
   app.add_flag("--no-gap-closing", no_gaps, "do not join a track that ends to one that starts 2 or 3 frames later");
@@ -423,6 +426,7 @@ int track_main(int argc, char** argv) {
       o.units.pixel_size = positive_value("--pixel-size", pixel_size, "micrometres per pixel", "0.065");
     if (frame_interval_option->count())
       o.units.frame_interval = positive_value("--frame-interval", frame_interval, "minutes between frames", "5");
+    o.repairs.assign = !(no_assign || raw);
     o.repairs.relink = !(no_relink || raw);
     o.repairs.close_gaps = !(no_gaps || raw);
     o.repairs.check_divisions = !(no_divisions || raw);

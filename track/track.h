@@ -127,6 +127,7 @@ struct TrackOptions {
   bool prepare = false, join = false;
   std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
   struct Repairs {
+    bool assign = true;            // decide the links by the assignment of least cost over the link model
     bool relink = true;            // exchange crossed links where motion, length and axis disagree
     bool close_gaps = true;        // join a track that ends to one that starts 2 or 3 frames later
     bool check_divisions = true;   // resolve divisions whose lengths or daughters do not make sense
@@ -356,6 +357,8 @@ enum CellFlag : int {
   kProbableDebris = 1,     // a track without parent seen in one frame only (not the last)
   kAfterGap = 2,           // first cell after a closed gap: the cell was missed in the frame(s) before
   kDivisionResolved = 3,   // the matcher saw its mother divide; taken as the mother going on
+  kNoOrigin = 4,           // starts a track without mother after the first frame, away from the border:
+                           // no cell of the frame before could plausibly be where it came from
 };
 
 struct Lineage {

@@ -39,7 +39,7 @@ _ROLES = ("frame", "x", "y", "length", "angle", "id")
 _ROLE_WHAT = {"frame": "frame", "x": "x position", "y": "y position", "length": "length", "angle": "angle",
               "id": "id"}
 _ANGLES = ("degrees", "row-radians", "row-degrees")
-_REPAIRS = ("relink", "close_gaps", "check_divisions", "flag_debris")
+_REPAIRS = ("assign", "relink", "close_gaps", "check_divisions", "flag_debris")
 _LABEL_MAX = 2**32 - 1
 
 
