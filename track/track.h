@@ -205,8 +205,14 @@ double median_of(std::vector<double> v);
 class CellGrid {
  public:
   explicit CellGrid(const Frame& f);
+  // Any points (positions in two arrays of one length, which must outlive
+  // the grid).
+  CellGrid(const std::vector<double>& x, const std::vector<double>& y);
   // A superset of the cells within `radius` of (x, y), in ascending index.
   void near(double x, double y, double radius, std::vector<int>& out) const;
+  // Exactly the cells within `radius` of (x, y) (std::hypot distance), in
+  // ascending index.
+  void within(double x, double y, double radius, std::vector<int>& out) const;
   // The k cells nearest to cell i (i itself left out) as (std::hypot
   // distance, index), ordered by distance, then index.
   void nearest(int i, size_t k, std::vector<std::pair<double, int>>& out) const;
