@@ -132,4 +132,85 @@ std::vector<RegionShape> measure_labels(const std::uint32_t* labels, int width, 
   return shapes;
 }
 
+namespace {
+
+// Union-find over the runs of labelled pixels.
+int root_of(std::vector<int>& parent, int k) {
+  while (parent[static_cast<size_t>(k)] != k) {
+    parent[static_cast<size_t>(k)] = parent[static_cast<size_t>(parent[static_cast<size_t>(k)])];
+    k = parent[static_cast<size_t>(k)];
+  }
+  return k;
+}
+
+struct LabelRun {
+  long start, end;  // first and last column
+  std::uint32_t label;
+  int id;  // in the union-find
+};
+
+}  // namespace
+
+LabelLayout label_layout(const std::uint32_t* labels, int width, int height) {
+  LabelLayout out;
+  out.pixels = static_cast<long>(width) * height;
+  std::vector<int> parent;
+  std::vector<std::uint32_t> run_label;
+  std::vector<LabelRun> above, here;
+  const size_t W = static_cast<size_t>(width);
+  for (long y = 0; y < height; ++y) {
+    const std::uint32_t* row = labels + static_cast<size_t>(y) * W;
+    here.clear();
+    for (size_t x = 0, end = 0; x < W; x = end) {
+      end = x + 1;
+      while (end < W && row[end] == row[x]) ++end;
+      if (row[x] == 0) continue;
+      const int id = static_cast<int>(parent.size());
+      parent.push_back(id);
+      run_label.push_back(row[x]);
+      here.push_back(LabelRun{static_cast<long>(x), static_cast<long>(end) - 1, row[x], id});
+      out.labelled_pixels += static_cast<long>(end - x);
+    }
+    // A run joins the runs of its label in the row above that touch it,
+    // also at a corner.
+    size_t first = 0;
+    for (const LabelRun& r : here) {
+      while (first < above.size() && above[first].end + 1 < r.start) ++first;
+      for (size_t k = first; k < above.size() && above[k].start <= r.end + 1; ++k)
+        if (above[k].label == r.label) parent[static_cast<size_t>(root_of(parent, above[k].id))] = root_of(parent, r.id);
+    }
+    std::swap(above, here);
+  }
+  // Pieces per label: a table for 16-bit labels, a hash map above.
+  std::vector<long> small(65536, 0);
+  std::unordered_map<std::uint32_t, long> large;
+  for (size_t k = 0; k < parent.size(); ++k)
+    if (parent[k] == static_cast<int>(k)) ++(run_label[k] < small.size() ? small[run_label[k]] : large[run_label[k]]);
+  const auto count = [&out](long pieces) {
+    out.labels += pieces > 0;
+    out.pieces += pieces;
+    out.split_labels += pieces > 1;
+  };
+  for (const long n : small) count(n);
+  for (const auto& kv : large) count(kv.second);
+  return out;
+}
+
+void check_label_masks(const std::uint32_t* labels, int width, int height, const std::string& source) {
+  const LabelLayout l = label_layout(labels, width, height);
+  // Segmenters leave a label in two pieces now and then; an image whose
+  // labels mostly lie scattered is something else.
+  if (!(2 * l.split_labels > l.labels && l.pieces >= 2 * l.labels && l.pieces >= l.labels + 10)) return;
+  const long percent = (100 * l.labelled_pixels + l.pixels / 2) / l.pixels;
+  if (l.labels == 1)
+    throw ImageError(strprintf("mask %s: one label over %ld %% of the pixels, in %ld pieces: this looks like a "
+                               "foreground (binary) mask, not label masks; give each cell a label of its own "
+                               "(e.g. with skimage.measure.label)",
+                               source.c_str(), percent, l.pieces));
+  throw ImageError(strprintf("mask %s: %ld labels over %ld %% of the pixels, most labels in several pieces (%ld pieces "
+                             "in all): this looks like an intensity image, not label masks (each cell one label of its "
+                             "own, in one piece; 0 the background)",
+                             source.c_str(), l.labels, percent, l.pieces));
+}
+
 }  // namespace vantu

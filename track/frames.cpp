@@ -89,8 +89,8 @@ void read_frame_cells(const std::string& path, const ParameterSet& p, Frame& f) 
 
 }  // namespace
 
-TimeLapse read_frame_files(const std::vector<std::string>& inputs, const ParameterSet& p) {
-  const std::vector<MovieFile> files = numbered_files(inputs);
+TimeLapse read_frame_files(const std::vector<std::string>& inputs, const ParameterSet& p, const MovieInput& movie) {
+  const std::vector<MovieFile> files = numbered_files(inputs, movie.frame_number);
   std::vector<std::string> paths;
   for (const MovieFile& m : files) paths.push_back(m.path);
   TimeLapse tl;
@@ -116,7 +116,7 @@ TimeLapse read_frame_files(const std::vector<std::string>& inputs, const Paramet
     if (f.first.count != f.count() || f.second.count != f.count())
       throw TrackError("frame file " + paths[t] + " changed while it was read");
   }
-  drop_blank_frames(tl, files.front().number, files.back().number);
+  drop_blank_frames(tl, files.front().number, files.back().number, movie.allow_gaps);
   return tl;
 }
 
