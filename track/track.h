@@ -5,11 +5,13 @@
 //                         their cells in the order of their input (file lines,
 //                         table rows, labels):
 //     number              the frame's real number: the last run of digits in
-//                         its file's name (0, 1, ... in the order given when no
-//                         name has one), the table's frame value, or the page
-//                         of a stack (from 0)
+//                         its file's name or what --frame-number finds there
+//                         (0, 1, ... in the order given when no name has one),
+//                         the table's frame value, or the frame of a stack
+//                         (from 0)
 //     file, page          masks: the file to read again for the track masks
-//                         and its page in a stack (-1: a one-page file)
+//                         and its page in a stack (-1: a one-page file; in a
+//                         hyperstack, the chosen channel's and slice's page)
 //     x, y, length, angle, id   per cell; angle in degrees, counter-clockwise
 //                         as seen on screen (axis (cos a, -sin a), y down)
 //     extra[k]            per cell, the values of TimeLapse.extra_names[k]
