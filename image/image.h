@@ -71,9 +71,10 @@ LabelImage read_png_labels(const std::string& path);
 // (ImageError naming `source`) an image with more than `max_labels` labels.
 std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels, const std::string& source);
 // The same on labels held elsewhere: `width * height` of them, laid out as
-// LabelImage.labels.
+// LabelImage.labels; fills `layout` (below) in the same pass when given.
+struct LabelLayout;
 std::vector<RegionShape> measure_labels(const std::uint32_t* labels, int width, int height, int max_labels,
-                                        const std::string& source);
+                                        const std::string& source, LabelLayout* layout = nullptr);
 
 // How the labelled pixels of an image lie: its labels, the pixels they
 // cover, and their connected pieces (pixels that touch at a side or a
@@ -87,6 +88,7 @@ LabelLayout label_layout(const std::uint32_t* labels, int width, int height);
 // intensity image, or one label for the whole foreground). A few labels
 // in two pieces pass.
 void check_label_masks(const std::uint32_t* labels, int width, int height, const std::string& source);
+void check_label_layout(const LabelLayout& layout, const std::string& source);
 
 // An uncompressed 16-bit greyscale TIFF of `image` as bytes; every label must
 // fit 16 bits (checked by the caller).

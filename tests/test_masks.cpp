@@ -405,6 +405,12 @@ TEST(MaskCheck, PiecesJoinAtSidesAndCornersAndTouchingCellsStayApart) {
   EXPECT_EQ(l.split_labels, 1);
   EXPECT_EQ(l.labelled_pixels, 15);
   EXPECT_EQ(l.pixels, 60);
+  // The same counted while measuring, as a run does.
+  LabelLayout measured;
+  EXPECT_EQ(measure_labels(img.labels.data(), img.width, img.height, 10, "pieces", &measured).size(), 4u);
+  EXPECT_EQ(measured.pieces, 5);
+  EXPECT_EQ(measured.split_labels, 1);
+  EXPECT_EQ(measured.labelled_pixels, 15);
 }
 
 TEST(MaskCheck, IntensityImagesAndForegroundMasksAreRefusedWhileColoniesPass) {

@@ -153,8 +153,11 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
                                f.source.c_str(), width, height, tl.frames[0].source.c_str(), tl.width, tl.height));
   }
   try {
-    check_label_masks(labels, width, height, f.source);
-    add_cells(measure_labels(labels, width, height, std::numeric_limits<int>::max(), f.source), f);
+    LabelLayout layout;
+    const std::vector<RegionShape> shapes =
+        measure_labels(labels, width, height, std::numeric_limits<int>::max(), f.source, &layout);
+    check_label_layout(layout, f.source);
+    add_cells(shapes, f);
   } catch (const ImageError& e) {
     throw TrackError(e.what());
   }
