@@ -25,10 +25,6 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 void warn(const std::string& text) { std::fprintf(stderr, "vantu-track: warning: %s\n", text.c_str()); }
 
-}  // namespace
-
-namespace {
-
 // The number of a name's last run of digits in [0, end), leading zeros
 // left out; false when there is none.
 bool last_number(const std::string& path, const std::string& name, size_t end, long& number) {
