@@ -28,22 +28,24 @@ namespace {
 
 using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
 
-// A refusal as the Python exception of its kind: a named input that does
-// not exist is FileNotFoundError, a file of the output folder that is not
-// the programs' to replace FileExistsError, other failures to read or write
-// a file OSError, the rest ValueError.
-[[noreturn]] void raise_refusal(const TrackError& e, const std::vector<std::string>& paths) {
-  const std::string m = e.what();
-  PyObject* kind = PyExc_ValueError;
-  struct stat st;
-  for (const std::string& p : paths)
-    if (m.find(p) != std::string::npos && stat(p.c_str(), &st) != 0) kind = PyExc_FileNotFoundError;
-  for (const char* io : {"cannot read", "cannot write", "cannot open", "cannot create", "cannot list", "cannot remove"})
-    if (kind == PyExc_ValueError && m.find(io) != std::string::npos) kind = PyExc_OSError;
-  for (const char* kept : {"was not written by vantu", "would replace the input"})
-    if (m.find(kept) != std::string::npos) kind = PyExc_FileExistsError;
-  PyErr_SetString(kind, m.c_str());
+// A refusal as the Python exception of its kind (TrackError::Kind): a named
+// file that does not exist is FileNotFoundError, a file of the output folder
+// that is not the programs' to replace FileExistsError, other failures to
+// read or write a file OSError, the rest ValueError.
+[[noreturn]] void raise_refusal(const TrackError& e, const std::vector<std::string>& = {}) {
+  PyObject* kind = e.kind == TrackError::kMissing   ? PyExc_FileNotFoundError
+                   : e.kind == TrackError::kNotOurs ? PyExc_FileExistsError
+                   : e.kind == TrackError::kIo      ? PyExc_OSError
+                                                    : PyExc_ValueError;
+  PyErr_SetString(kind, e.what());
   throw py::error_already_set();
+}
+
+// A path as the C library will see it: a NUL inside would cut it short.
+const std::string& checked_path(const std::string& path, const char* what) {
+  if (path.find('\0') != std::string::npos)
+    throw py::value_error(std::string(what) + ": the path contains a NUL character");
+  return path;
 }
 
 // Runs `body` on a thread of its own, the GIL released; meanwhile calls
@@ -131,21 +133,22 @@ TrackOptions options_of(const std::string& config, int jobs, const std::map<std:
   o.jobs = jobs;
   o.units = units;
   for (const auto& kv : repairs) {
-    bool* slot = kv.first == "relink"            ? &o.repairs.relink
+    bool* slot = kv.first == "assign"            ? &o.repairs.assign
+                 : kv.first == "relink"          ? &o.repairs.relink
                  : kv.first == "close_gaps"      ? &o.repairs.close_gaps
                  : kv.first == "check_divisions" ? &o.repairs.check_divisions
                  : kv.first == "flag_debris"     ? &o.repairs.flag_debris
                                                  : nullptr;
     if (!slot)
       throw py::value_error("repairs: unknown repair \"" + kv.first +
-                            "\" (relink, close_gaps, check_divisions or flag_debris)");
+                            "\" (assign, relink, close_gaps, check_divisions or flag_debris)");
     *slot = kv.second;
   }
   return o;
 }
 
 std::vector<std::string> config_paths(const std::string& config) {
-  return config.empty() ? std::vector<std::string>{} : std::vector<std::string>{config};
+  return config.empty() ? std::vector<std::string>{} : std::vector<std::string>{checked_path(config, "config")};
 }
 
 // A run of the tracker as Python sees it: the result and where the cells
@@ -158,6 +161,7 @@ struct PyRun {
 PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& config, int jobs,
                    const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
   const TrackOptions o = options_of(config, jobs, repairs, units);
+  config_paths(config);  // refuses a NUL in the path before the run
   for (const LabelArray& a : frames)
     if (a.ndim() != 2) throw py::value_error("every frame's labels must be a 2-D array");
   PyRun run;
@@ -179,6 +183,7 @@ PyRun track_table(const std::map<std::string, std::vector<double>>& columns, con
                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
                   const MovieInput& movie) {
   const TrackOptions o = options_of(config, jobs, repairs, units);
+  config_paths(config);
   TableCells cells;
   cells.source = source;
   cells.id_column = id_column;
@@ -206,6 +211,8 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
                   const MovieInput& movie) {
   TrackOptions o = options_of(config, jobs, repairs, units);
   o.movie = movie;
+  for (const std::string& p : paths) checked_path(p, "paths");
+  config_paths(config);
   o.inputs = paths;
   struct stat st;
   if (paths.size() == 1 && stat(paths[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -243,6 +250,7 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
 }
 
 void write_run(const PyRun& run, const std::string& dir, const py::object& labels) {
+  checked_path(dir, "dir");
   std::vector<LabelArray> frames;
   if (!labels.is_none()) frames = labels.cast<std::vector<LabelArray>>();
   std::function<LabelImage(const Frame&)> mask_of;
@@ -307,6 +315,7 @@ py::dict match(const std::map<std::string, std::vector<double>>& first,
 PYBIND11_MODULE(_vantu, m) {
   using namespace vantu;
   m.doc() = "vantu's tracker and matcher; use the package vantu, which wraps this module.";
+  m.attr("__version__") = VANTU_VERSION;
   py::class_<Units>(m, "Units")
       .def(py::init([](double pixel_size, double frame_interval) { return Units{pixel_size, frame_interval}; }),
            py::arg("pixel_size"), py::arg("frame_interval"));
@@ -323,6 +332,7 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("pairs_log", [](const PyRun& r) { return r.result.texts.pairs_log; })
       .def_property_readonly("params", [](const PyRun& r) { return r.result.config_text; })
       .def_property_readonly("summary", [](const PyRun& r) { return r.result.summary; })
+      .def_property_readonly("warnings", [](const PyRun& r) { return r.result.warnings; })
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
       .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none());
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),

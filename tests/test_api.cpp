@@ -4,6 +4,7 @@
 // run of these calls under the sanitizer builds, which leave the module out.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -111,6 +112,46 @@ TEST_F(LibraryCalls, TwoFramesMatchAsMatchDatHoldsThem) {
   a.id[1] = a.id[0];
   EXPECT_THROW(match_frames(a, b, ""), TrackError);
   EXPECT_THROW(match_frames(table_cells(0), b, "", {{"MaxSplit", 4}}), TrackError);
+}
+
+}  // namespace
+
+namespace {
+
+// A cell whose pixels touch the image's edge may be cut off: cells.csv flags
+// it in a last column (border), tracks.csv counts such cells in its last
+// (border_cells), so that cycle statistics can leave them out.
+TEST(MaskBorder, CellsTouchingTheEdgeAreFlaggedInTheLastColumns) {
+  TimeLapse tl;
+  const int w = 80, h = 40;
+  for (long t = 0; t < 3; ++t) {
+    std::vector<std::uint32_t> labels(static_cast<size_t>(w * h), 0);
+    auto rod = [&](std::uint32_t label, int x0, int y0) {
+      for (int y = y0; y < y0 + 5; ++y)
+        for (int x = std::max(0, x0); x < x0 + 14; ++x) labels[static_cast<size_t>(y * w + x)] = label;
+    };
+    rod(1, static_cast<int>(t) - 2, 6);  // cut by the left edge
+    rod(2, 22 + static_cast<int>(t), 6);
+    rod(3, 44 + static_cast<int>(t), 8);
+    rod(4, 20 + static_cast<int>(t), 26);
+    rod(5, 46 + static_cast<int>(t), 24);
+    add_label_frame(tl, labels.data(), w, h, t, "labels[" + std::to_string(t) + "]");
+  }
+  drop_blank_frames(tl, 0, 2);
+  TrackOptions o;
+  o.jobs = 1;
+  const TrackResult r = track_time_lapse(tl, true, o);
+  const auto cells = vantu_test::csv_rows(r.texts.cells_csv);
+  ASSERT_EQ(cells[0].back(), "border");
+  ASSERT_EQ(cells[0][cells[0].size() - 2], "confidence");  // no column moved
+  std::string edge_track;
+  for (size_t k = 1; k < cells.size(); ++k) {
+    EXPECT_EQ(cells[k].back(), cells[k][1] == "1" ? "1" : "0") << r.texts.cells_csv;
+    if (cells[k][1] == "1") edge_track = cells[k][2];
+  }
+  const auto tracks = vantu_test::csv_rows(r.texts.tracks_csv);
+  ASSERT_EQ(tracks[0].back(), "border_cells");
+  for (size_t k = 1; k < tracks.size(); ++k) EXPECT_EQ(tracks[k].back(), tracks[k][0] == edge_track ? "3" : "0");
 }
 
 }  // namespace

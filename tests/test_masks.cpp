@@ -563,7 +563,7 @@ TEST_F(MaskRun, TrackMasksKeepEveryCellsPixelsUnderALiveTrack) {
   }
   std::map<std::pair<int, int>, int> track_of;  // (frame, id) -> track, from cells.csv
   const auto cells = vantu_test::csv_rows(data->read("ctc/cells.csv"));
-  ASSERT_EQ(cells[0][cells[0].size() - 4], "width");  // the input's extras, flag, generation, confidence
+  ASSERT_EQ(cells[0][cells[0].size() - 5], "width");  // the input's extras, flag, generation, confidence, border
   for (size_t k = 1; k < cells.size(); ++k)
     track_of[{std::stoi(cells[k][0]), std::stoi(cells[k][1])}] = std::stoi(cells[k][2]);
   for (int t = 0; t < 6; ++t) {

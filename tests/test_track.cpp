@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -179,6 +181,23 @@ TEST_F(TrackProgram, RefusesBadInputWithFileAndLine) {
   expect_refused({"u.csv"}, "u.csv:3: non-numeric value \"2a\" in column \"y\"");
   dir.write("v.csv", "frame,x,y,length,angle,id\n0,1,2,3,4,1\n0,5,2,3,4,1\n1,1,2,3,4,1\n");
   expect_refused({"v.csv"}, "v.csv:3: id 1 appears twice in frame 0");
+  // Units: what a valid value looks like, not a range check's 300 digits.
+  for (const char* bad : {"0.065um", "0", "-1", "1e999"}) {
+    const Outcome o = dir.run({"-o", "out", "--pixel-size", bad, "a.dat", "b.dat"}, VANTU_TRACK_BIN);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find(std::string("--pixel-size ") + bad + ": give micrometres per pixel as a number above 0"),
+              std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("e.g. --pixel-size 0.065"), std::string::npos) << o.err;
+    EXPECT_LT(o.err.size(), 200u) << o.err;
+  }
+  const Outcome interval = dir.run({"-o", "out", "--frame-interval", "5min", "a.dat", "b.dat"}, VANTU_TRACK_BIN);
+  EXPECT_NE(interval.err.find("e.g. --frame-interval 5"), std::string::npos) << interval.err;
+  EXPECT_FALSE(dir.exists("out"));
+  // vantu-plot without anything to draw: its usage, the folder modes first.
+  const Outcome plot = dir.run({}, VANTU_PLOT_BIN);
+  EXPECT_EQ(plot.status, 1);
+  EXPECT_NE(plot.err.find("usage: vantu-plot --lineage DIR"), std::string::npos) << plot.err;
+  EXPECT_EQ(plot.err.find("softconfig.dat:"), std::string::npos) << plot.err;
 }
 
 TEST_F(TrackProgram, TableWithQuotesCrlfAndMappedColumnsReadsLikeFrameFiles) {
@@ -328,6 +347,74 @@ TEST_F(TrackRun, KilledRunsLeaveCompleteFilesAndResumeToTheSameLineage) {
   }
   ASSERT_EQ(track({"-o", "killed"}).status, 0);
   EXPECT_EQ(data->read("killed/cells.csv"), cells);
+}
+
+// Ctrl-C: the pairs under way finish and keep their records, the program
+// says that the same command resumes, and it does, to the same lineage.
+TEST_F(TrackRun, CtrlCStopsBetweenPairsAndTheSameCommandResumes) {
+  ASSERT_EQ(track({"-o", "calm"}).status, 0);
+  const std::string log = data->file("interrupted.log");
+  std::vector<std::string> argv = {VANTU_TRACK_BIN, "-j", "1", "-o", data->file("interrupted")};
+  argv.insert(argv.end(), frames.begin(), frames.end());
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (!freopen(log.c_str(), "w", stderr)) _exit(126);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  // Interrupts once the first pair's record is there.
+  int status = 0;
+  bool ended = false;
+  for (int k = 0; k < 20000 && !data->exists("interrupted/pairs/0000.txt") && !ended; ++k) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    usleep(1000);
+  }
+  if (!ended) {
+    kill(pid, SIGINT);
+    waitpid(pid, &status, 0);
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) GTEST_SKIP() << "the run ended before Ctrl-C came";
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal, without a word";
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  std::ifstream in(log);
+  std::stringstream said;
+  said << in.rdbuf();
+  EXPECT_NE(said.str().find("the same command resumes"), std::string::npos) << said.str();
+  EXPECT_FALSE(data->exists("interrupted/cells.csv"));
+  const Outcome again = track({"-j", "1", "-o", "interrupted"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(data->read("interrupted/cells.csv"), data->read("calm/cells.csv"));
+}
+
+// Files the old record lists that are this run's inputs (the point files an
+// earlier --points-only run wrote there) stay, are not reported removed, and
+// stay in the record.
+TEST_F(TrackRun, InputsTheOldRecordListsStayAndAreNotReportedRemoved) {
+  std::vector<std::string> inputs;
+  std::string record;
+  for (size_t t = 0; t < frames.size(); ++t) {
+    const std::string name = "frame_000" + std::to_string(t) + ".dat";
+    data->write("own/" + name, data->read(frames[t].substr(data->path().size() + 1)));
+    inputs.push_back(data->file("own/" + name));
+    record += name + "\n";
+  }
+  data->write("own/.vantu-written", record + "old_picture.svg\n");
+  data->write("own/old_picture.svg", "<svg/>");
+  std::vector<std::string> args = {"-o", "own"};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  const Outcome o = data->run(args, VANTU_TRACK_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  for (size_t t = 0; t < frames.size(); ++t) EXPECT_TRUE(data->exists("own/frame_000" + std::to_string(t) + ".dat"));
+  EXPECT_FALSE(data->exists("own/old_picture.svg"));
+  EXPECT_NE(o.err.find("1 removed (old_picture.svg)"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("frame_0000.dat"), std::string::npos) << o.err;
+  const std::string now = data->read("own/.vantu-written");
+  for (size_t t = 0; t < frames.size(); ++t)
+    EXPECT_NE(now.find("frame_000" + std::to_string(t) + ".dat\n"), std::string::npos) << now;
 }
 
 TEST_F(TrackRun, UnwritableOutputIsRefusedClearly) {

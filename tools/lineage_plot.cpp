@@ -35,6 +35,7 @@ struct TrackLine {
   int lane = -1, colour = 0;
   bool lone = false;            // no parent, no daughters, after the first frame
   long founder = 0;             // the root of its tree in the whole lineage
+  int tree_colour = -1;         // its founder's palette index in the whole lineage (founder_colours)
 };
 
 std::string slurp(const std::string& path) {
@@ -140,12 +141,11 @@ std::map<long, TrackLine> read_res_track(const std::string& path) {
 void fold_gap_parts(std::map<long, TrackLine>& tracks, const std::vector<Row>& rows) {
   std::set<long> in_cells;
   for (const Row& r : rows) in_cells.insert(r.track);
+  std::map<long, long> parent_of;
+  for (const auto& kv : tracks) parent_of[kv.first] = kv.second.parent;
   std::map<long, long> whole;  // a part's label -> its track in cells.csv
-  for (const auto& kv : tracks) {
-    long root = kv.first;
-    for (int hops = 0; !in_cells.count(root) && tracks.count(root) && hops < 65536; ++hops) root = tracks.at(root).parent;
-    if (root != kv.first && in_cells.count(root)) whole[kv.first] = root;
-  }
+  for (const auto& kv : tracks_of_labels(parent_of, in_cells))
+    if (kv.first != kv.second && tracks.count(kv.first)) whole[kv.first] = kv.second;
   for (const auto& kv : whole) {
     TrackLine& t = tracks.at(kv.second);
     t.last = std::max(t.last, tracks.at(kv.first).last);
@@ -231,11 +231,12 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
 
   // Trees, depth first: the first daughter goes on in her mother's lane, each
   // further daughter opens a lane below all lanes of the daughters before
-  // her (an explicit stack keeps deep lineages safe). A tree takes the next
-  // colour when its founder differs from the tree above it.
-  int next_lane = 0, colour = -1;
+  // her (an explicit stack keeps deep lineages safe). A tree takes its
+  // founder's colour in the whole lineage (founder_colours: the movie page
+  // uses the same), so neighbouring trees of the whole lineage differ.
+  int next_lane = 0;
   for (size_t r = 0; r < roots.size(); ++r) {
-    if (r == 0 || tracks[roots[r]].founder != tracks[roots[r - 1]].founder) ++colour;
+    const int colour = tracks[roots[r]].tree_colour;
     struct Item {
       long label;
       int lane;
@@ -252,8 +253,10 @@ Layout lay_out(std::map<long, TrackLine>& tracks) {
     }
   }
   lay.tree_lanes = next_lane;
+  // A founder is a track without parent (the root of a tree, alone or not),
+  // as tracks.csv's founder column and the movie page count them.
   std::set<long> founders;
-  for (long r : roots) founders.insert(tracks[r].founder);
+  for (const auto& kv : tracks) founders.insert(kv.second.founder);
   lay.founders = static_cast<int>(founders.size());
 
   // Lone tracks packed into shared lanes: a lane takes a track one frame
@@ -311,6 +314,9 @@ void find_founders(std::map<long, TrackLine>& tracks) {
     }
     kv.second.founder = root;
   }
+  std::map<long, long> parent_of, first_frame;
+  for (const auto& kv : tracks) parent_of[kv.first] = kv.second.parent, first_frame[kv.first] = kv.second.first;
+  for (const auto& kv : founder_colours(parent_of, first_frame)) tracks.at(kv.first).tree_colour = kv.second;
 }
 
 // Keeps the tracks of the view: the tree below its founder, the cells within
@@ -404,11 +410,11 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
   if (view.first_frame != LONG_MIN || view.last_frame != LONG_MAX)
     title += ", frames " + std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back());
   svg += "<text x=\"" + num(g.left) + "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">" + xml_escape(title) + "</text>\n";
-  svg += "<text x=\"" + num(g.left) + "\" y=\"42\" font-size=\"12\">" + std::to_string(tracks.size()) + " tracks, " +
-         std::to_string(lay.founders) + " founders (one colour each), " + std::to_string(divisions) + " divisions, " +
-         std::to_string(gaps) + " closed gaps, " + std::to_string(debris) + " probable debris, " + std::to_string(resolved) +
-         " divisions resolved; frames " + std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back()) +
-         "</text>\n";
+  svg += "<text x=\"" + num(g.left) + "\" y=\"42\" font-size=\"12\">" + count_of(static_cast<long>(tracks.size()), "track", "tracks") +
+         ", " + count_of(lay.founders, "founder", "founders") + " (a colour per tree, grey: alone), " +
+         count_of(divisions, "division", "divisions") + ", " + count_of(gaps, "closed gap", "closed gaps") + ", " +
+         std::to_string(debris) + " probable debris, " + count_of(resolved, "division", "divisions") + " resolved; frames " +
+         std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back()) + "</text>\n";
   {
     const double y = 62, x0 = g.left;
     svg += "<line x1=\"" + num(x0) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x0 + 28) + "\" y2=\"" + num(y) +
@@ -450,7 +456,7 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
   const bool labels = g.lane >= 9;
   for (const auto& kv : tracks) {
     const TrackLine& t = kv.second;
-    const std::string colour = t.debris ? "#9a9a9a" : (t.colour < 0 ? "#555" : kPalette[t.colour % 7]);
+    const std::string colour = t.debris ? "#9a9a9a" : (t.colour < 0 ? kLoneColour : kPalette[t.colour % 7]);
     const std::string cls = t.debris ? " class=\"debris\"" : "";
     const double y = g.y(t.lane);
     const std::string attr = " stroke=\"" + colour + "\" stroke-width=\"" + num(stroke) + "\"";
@@ -486,7 +492,8 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
   }
   svg += forks + lines + marks + "</svg>\n";
   if (summary)
-    *summary = std::to_string(tracks.size()) + " tracks of " + std::to_string(lay.founders) + " founders, frames " +
+    *summary = count_of(static_cast<long>(tracks.size()), "track", "tracks") + " of " +
+               count_of(lay.founders, "founder", "founders") + ", frames " +
                std::to_string(lay.frames.front()) + "-" + std::to_string(lay.frames.back()) + ", " + num(total_width) +
                " x " + num(height) + " px";
   return svg;

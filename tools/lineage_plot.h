@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "tools/lineage_table.h"
+
 namespace vantu_plot {
 
 // A refusal: the message names the file (and line) and what is wrong.
@@ -36,9 +38,6 @@ struct LineageView {
   bool ids = false;  // every track's id at the start of its line (else the founders' only)
 };
 
-// Colour-blind-safe colours on white, in the order trees get them.
-inline constexpr const char* kPalette[7] = {"#0072B2", "#E69F00", "#009E73", "#CC79A7",
-                                             "#56B4E9", "#D55E00", "#000000"};
 
 // The SVG text of the lineage in `dir`; throws LineageError for a folder
 // without the two files, with files that contradict each other, or for a

@@ -4,8 +4,11 @@
 #include <csv.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace vantu_plot {
 
@@ -65,6 +68,79 @@ CsvTable read_csv_table(const std::string& path) {
     if (!h.empty() && h.back() == '\r') h.pop_back();
   t.rows.assign(c.records.begin() + 1, c.records.end());
   return t;
+}
+
+std::map<long, long> read_label_parents(const std::string& path) {
+  std::map<long, long> parent_of;
+  std::ifstream in(path, std::ios::binary);
+  if (!in || !is_file(path)) return parent_of;
+  long n = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++n;
+    std::istringstream fields(line);
+    std::vector<long> v;
+    for (std::string t; fields >> t;) {
+      char* end = nullptr;
+      const long x = std::strtol(t.c_str(), &end, 10);
+      if (*end != '\0' || x < 0) throw TableError(path + " line " + std::to_string(n) + ": \"" + t + "\" is not a whole number >= 0");
+      v.push_back(x);
+    }
+    if (v.empty()) continue;
+    if (v.size() != 4) throw TableError(path + " line " + std::to_string(n) + ": " + std::to_string(v.size()) + " values, needs L B E P");
+    parent_of[v[0]] = v[3];
+  }
+  return parent_of;
+}
+
+std::map<long, long> tracks_of_labels(const std::map<long, long>& parent_of, const std::set<long>& tracks) {
+  std::map<long, long> track_of;
+  for (long t : tracks) track_of[t] = t;
+  for (const auto& kv : parent_of) {
+    long label = kv.first;
+    for (size_t hops = 0; !tracks.count(label) && hops <= parent_of.size(); ++hops) {
+      const auto up = parent_of.find(label);
+      if (up == parent_of.end()) break;
+      label = up->second;
+    }
+    if (tracks.count(label)) track_of[kv.first] = label;
+  }
+  return track_of;
+}
+
+std::map<long, int> founder_colours(const std::map<long, long>& parent_of, const std::map<long, long>& first_frame) {
+  std::set<long> mothers;
+  long movie_start = 0;
+  bool any = false;
+  for (const auto& kv : parent_of)
+    if (kv.second != 0) mothers.insert(kv.second);
+  for (const auto& kv : first_frame) movie_start = any ? std::min(movie_start, kv.second) : kv.second, any = true;
+  auto first_of = [&](long t) {
+    const auto it = first_frame.find(t);
+    return it == first_frame.end() ? 0 : it->second;
+  };
+  std::vector<std::pair<long, long>> trees;  // (first frame, founder)
+  for (const auto& kv : parent_of)
+    if (kv.second == 0 && (mothers.count(kv.first) || first_of(kv.first) <= movie_start))
+      trees.push_back({first_of(kv.first), kv.first});
+  std::sort(trees.begin(), trees.end());
+  std::map<long, int> colour_of_founder;
+  for (size_t k = 0; k < trees.size(); ++k) colour_of_founder[trees[k].second] = static_cast<int>(k);
+  std::map<long, int> colour;
+  for (const auto& kv : parent_of) {
+    long root = kv.first;
+    for (size_t hops = 0; hops <= parent_of.size(); ++hops) {
+      const auto up = parent_of.find(root);
+      if (up == parent_of.end() || up->second == 0) break;
+      root = up->second;
+    }
+    const auto c = colour_of_founder.find(root);
+    colour[kv.first] = c == colour_of_founder.end() ? -1 : c->second;
+  }
+  return colour;
+}
+
+std::string count_of(long n, const std::string& one, const std::string& many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 std::string xml_escape(const std::string& s, bool quotes) {

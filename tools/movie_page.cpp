@@ -108,6 +108,7 @@ struct Movie {
   std::vector<std::string> fates;
   std::vector<long> frames;              // frame numbers
   std::map<long, std::string> masks;     // frame number -> track mask path
+  std::map<long, long> track_of_label;   // a track mask's label -> its track in cells.csv (tracks_of_labels)
   int width = 0, height = 0;
 };
 
@@ -220,6 +221,19 @@ void list_frames(Movie& m) {
   m.frames.assign(numbers.begin(), numbers.end());
 }
 
+// The masks carry res_track.txt's labels: a track cut by a gap has a label
+// of its own after it.
+void map_mask_labels(Movie& m) {
+  if (m.masks.empty()) return;
+  std::set<long> tracks;
+  for (const auto& t : m.tracks) tracks.insert(t.first);
+  try {
+    m.track_of_label = tracks_of_labels(read_label_parents(m.dir + "/res_track.txt"), tracks);
+  } catch (const TableError& e) {
+    throw MovieError(e.what());
+  }
+}
+
 Movie read_movie(const std::string& dir) {
   Movie m;
   m.dir = dir;
@@ -231,6 +245,7 @@ Movie read_movie(const std::string& dir) {
   trace_ancestry(m);
   find_masks(m);
   list_frames(m);
+  map_mask_labels(m);
   return m;
 }
 
@@ -263,13 +278,21 @@ std::vector<std::vector<Loop>> mask_outlines(Movie& m, long number, const FrameC
     top = std::max(top, static_cast<std::uint32_t>(c->track));
   }
   std::vector<double> sum_x(top + 1, 0), sum_y(top + 1, 0), count(top + 1, 0);
+  std::uint32_t last_label = 0, last_track = 0;
   for (int y = 0; y < image.height; ++y)
     for (int x = 0; x < image.width; ++x) {
-      const std::uint32_t v = image.labels[static_cast<size_t>(y) * image.width + x];
+      std::uint32_t& v = image.labels[static_cast<size_t>(y) * image.width + x];
       if (v == 0) continue;
-      if (v > top || !cell_of.count(v))
-        throw MovieError(fmt("%s: track %u has no cell in frame %ld of %s/cells.csv; the masks no longer match it",
-                             path.c_str(), v, number, m.dir.c_str()));
+      if (v != last_label) {
+        const auto mapped = m.track_of_label.find(v);
+        last_label = v;
+        last_track = mapped == m.track_of_label.end() ? v : static_cast<std::uint32_t>(mapped->second);
+      }
+      if (last_track > top || !cell_of.count(last_track))
+        throw MovieError(fmt("%s: label %u (track %u) has no cell in frame %ld of %s/cells.csv; the masks no longer "
+                             "match it",
+                             path.c_str(), v, last_track, number, m.dir.c_str()));
+      v = last_track;
       sum_x[v] += x, sum_y[v] += y, count[v] += 1;
     }
   for (const Cell* c : f.cells) {
@@ -290,7 +313,7 @@ void code_cell(const Movie& m, const Cell& c, long& previous, const std::vector<
   previous = index;
   const long x = tenths(c.x), y = tenths(c.y);
   out.push_back(x), out.push_back(y);
-  if (m.has_confidence) out.push_back(c.confidence < 0 ? 0 : std::lround(100 * c.confidence) + 1);
+  if (m.has_confidence) out.push_back(c.confidence < 0 ? 0 : std::lround(1000 * c.confidence) + 1);
   if (m.has_flag) out.push_back(c.flag);
   if (!loops) {
     out.push_back(tenths(c.length)), out.push_back(tenths(c.angle));
@@ -366,7 +389,14 @@ std::string data_json(Movie& m) {
   j += ",\"tracks\":{\"label\":" + json_list(m.tracks, [](const auto& t) { return std::to_string(t.first); });
   j += ",\"parent\":" + field(&TrackInfo::parent) + ",\"founder\":" + field(&TrackInfo::founder);
   j += ",\"generation\":" + field(&TrackInfo::generation);
-  j += ",\"fate\":" + json_list(m.tracks, [](const auto& t) { return std::to_string(t.second.fate); }) + "}";
+  j += ",\"fate\":" + json_list(m.tracks, [](const auto& t) { return std::to_string(t.second.fate); });
+  std::map<long, long> parent_of, first_frame;
+  for (const auto& t : m.tracks) parent_of[t.first] = t.second.parent;
+  for (const Cell& c : m.cells) first_frame.emplace(c.track, c.frame);  // cells are sorted by frame
+  const std::map<long, int> colour = founder_colours(parent_of, first_frame);
+  j += ",\"colour\":" + json_list(m.tracks, [&](const auto& t) { return std::to_string(colour.at(t.first)); }) + "}";
+  j += ",\"palette\":" + json_list(kPalette, [](const char* c) { return json_string(c); });
+  j += ",\"lone\":" + json_string(kLoneColour) + fmt(",\"doubtful\":%g", kDoubtful);
   j += ",\"cells\":" + json_list(frames, [](const std::string& s) { return "\"" + s + "\""; });
   return j + "}";
 }

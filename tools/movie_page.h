@@ -5,7 +5,9 @@
 // length, angle; when present flag, generation, confidence), DIR/tracks.csv
 // when present (track, and when present parent_track, founder, generation,
 // fate) and the track masks DIR/maskNNN.tif when the input was masks. Founder
-// and generation come from the parent links where no file gives them.
+// and generation come from the parent links where no file gives them. The
+// masks carry res_track.txt's labels (a track's part after a gap has a label
+// of its own); DIR/res_track.txt maps them back to cells.csv's tracks.
 //
 // The page is viewer/movie.html with viewer/movie.css, viewer/movie.js and
 // the data spliced in (the three sources are compiled into the program).
@@ -19,14 +21,18 @@
 //                fate (booleans)
 //   fates        the fate names of tracks.csv; a track's fate is an index
 //   tracks       label[], parent[] (label, 0: none), founder[] (label),
-//                generation[], fate[] (-1: unknown), sorted by label
+//                generation[], fate[] (-1: unknown), colour[] (the palette
+//                index of its founder, -1: lone; founder_colours in
+//                lineage_table.h, as the lineage tree), sorted by label
+//   palette, lone  the colours (kPalette, kLoneColour)
+//   doubtful     the confidence below which a link is doubtful (kDoubtful)
 //   cells        one string per frame: a run of integers, each zigzag-coded
 //                and written little end first in 5-bit groups, one character
 //                of "A-Za-z0-9-_" per group (value + 32 when more follow):
 //                  count of cells, then per cell in increasing track order:
 //                  track index minus the previous cell's (the first: minus 0),
 //                  round(10 x), round(10 y),
-//                  [confidence: 0 none, else round(100 c) + 1]  if has.confidence
+//                  [confidence: 0 none, else round(1000 c) + 1] if has.confidence
 //                  [flag]                                       if has.flag
 //                  rod:     round(10 length), round(10 angle)
 //                  outline: number of loops, per loop its number of corners,

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -130,6 +131,71 @@ struct Frames {
   std::vector<const Cell*> first, second;
 };
 
+// A text's box in the picture, for keeping labels apart.
+struct Box {
+  double x0, y0, x1, y1;
+  bool hits(const Box& o) const { return x0 < o.x1 && o.x0 < x1 && y0 < o.y1 && o.y0 < y1; }
+};
+
+// Places labels one after the other, each at the first of a ring of
+// positions around its anchor that overlaps no label placed before (else at
+// the least crowded of them).
+class LabelPlacer {
+ public:
+  explicit LabelPlacer(double font) : font_(font) {}
+  // The text's left end and baseline for `text` near (x, y), `gap` away.
+  std::pair<double, double> place(const std::string& text, double x, double y, double gap) {
+    const double w = 0.6 * font_ * static_cast<double>(text.size()), h = font_;
+    Box best{};
+    int best_hits = -1;
+    for (double r : {gap, 1.8 * gap, 2.8 * gap})
+      for (int k = 0; k < 8; ++k) {
+        const double a = k * 0.7853981633974483 + 0.3926990816987241;
+        const double cx = x + r * std::cos(a), cy = y + r * std::sin(a);
+        const Box b{cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2};
+        int hits = 0;
+        for (const Box& o : placed_) hits += b.hits(o);
+        if (best_hits < 0 || hits < best_hits) best = b, best_hits = hits;
+        if (hits == 0) goto found;
+      }
+  found:
+    placed_.push_back(best);
+    return {best.x0, best.y1 - 0.2 * h};
+  }
+
+ private:
+  double font_;
+  std::vector<Box> placed_;
+};
+
+// `text` broken into lines of at most `width` characters, at spaces.
+std::vector<std::string> wrapped(const std::string& text, size_t width) {
+  std::vector<std::string> out;
+  std::string line;
+  std::istringstream words(text);
+  for (std::string w; words >> w;) {
+    if (!line.empty() && line.size() + 1 + w.size() > width) out.push_back(line), line.clear();
+    line += (line.empty() ? "" : " ") + w;
+  }
+  if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+// The median distance from each cell to its nearest other cell (0 for fewer
+// than two cells).
+double nearest_spacing(const std::vector<const Cell*>& cells) {
+  std::vector<double> d;
+  for (const Cell* a : cells) {
+    double best = HUGE_VAL;
+    for (const Cell* b : cells)
+      if (a != b) best = std::min(best, std::hypot(a->x - b->x, a->y - b->y));
+    if (std::isfinite(best)) d.push_back(best);
+  }
+  if (d.empty()) return 0;
+  std::nth_element(d.begin(), d.begin() + static_cast<long>(d.size() / 2), d.end());
+  return d[d.size() / 2];
+}
+
 Frames pick_frames(const std::vector<Cell>& cells, long n, const std::string& path) {
   Frames f;
   f.a = n;
@@ -159,15 +225,22 @@ std::string pair_svg(const std::string& dir, const PairView& view, std::string* 
   const std::vector<Cell> cells = read_cells(cells_path, rated);
   const Frames fr = pick_frames(cells, view.frame, cells_path);
 
-  // The masks of both frames, when the folder has them.
+  // The masks of both frames, when the folder has them; their labels are
+  // res_track.txt's, mapped back to cells.csv's tracks.
   const std::string mask_a = mask_path(dir, fr.a), mask_b = mask_path(dir, fr.b);
   const bool masks = !mask_a.empty() && !mask_b.empty();
   vantu::LabelImage ma, mb;
+  std::map<long, long> track_of_label;
   if (masks) {
     try {
       ma = vantu::read_label_image(mask_a);
       mb = vantu::read_label_image(mask_b);
+      std::set<long> tracks;
+      for (const Cell& c : cells) tracks.insert(c.track);
+      track_of_label = tracks_of_labels(read_label_parents(dir + "/res_track.txt"), tracks);
     } catch (const vantu::ImageError& e) {
+      throw LineageError(e.what());
+    } catch (const TableError& e) {
       throw LineageError(e.what());
     }
   }
@@ -190,31 +263,65 @@ std::string pair_svg(const std::string& dir, const PairView& view, std::string* 
   if (masks)  // outlines reach past the rods' ends by about half a width
     for (int k = 0; k < 2; ++k) lo[k] -= 0.3 * typical, hi[k] += 0.3 * typical;
   const double extent = std::max({hi[0] - lo[0], hi[1] - lo[1], typical});
-  const double scale = 900.0 / extent, margin = 20 + 0.3 * typical * scale, top = 90;
-  const double ox = margin - lo[0] * scale, oy = top + margin - lo[1] * scale;
+  const double scale = 900.0 / extent, margin = 20 + 0.3 * typical * scale;
   const double width = std::max(2 * margin + (hi[0] - lo[0]) * scale, 700.0);
-  const double height = top + 2 * margin + (hi[1] - lo[1]) * scale;
   const double unit = std::min(typical * scale, 60.0);
-  auto X = [&](double x) { return ox + x * scale; };
-  auto Y = [&](double y) { return oy + y * scale; };
+  // Rings stay inside a cell's share of a crowded colony.
+  const double spacing = nearest_spacing(fr.second) * scale;
+  const double ring = std::max(3.0, std::min(0.45 * unit, spacing > 0 ? 0.35 * spacing : HUGE_VAL));
+  const double font = std::max(8.0, std::min(14.0, std::min(0.35 * unit, spacing > 0 ? 0.45 * spacing : HUGE_VAL)));
 
+  // Title and legend, wrapped to the picture's width.
   std::map<long, const Cell*> in_a, in_b;  // by track
   for (const Cell* c : fr.first) in_a[c->track] = c;
   for (const Cell* c : fr.second) in_b[c->track] = c;
+  const char* const colour_a = "#56B4E9";
+  const char* const colour_b = "#E69F00";
+  int plain = 0, daughters = 0, doubtful = 0, started = 0, ended = 0;
+  for (const Cell* c : fr.second) {
+    const bool from = in_a.count(c->track) || (c->parent && in_a.count(c->parent) && !in_b.count(c->parent));
+    if (from) (in_a.count(c->track) ? plain : daughters)++;
+    else ++started;
+    doubtful += rated && c->confidence < kDoubtful;
+  }
+  for (const Cell* c : fr.first) {
+    bool goes_on = in_b.count(c->track) > 0;
+    for (const Cell* d : fr.second) goes_on = goes_on || (d->parent == c->track && !in_a.count(d->track));
+    ended += !goes_on;
+  }
+  const std::string counts = count_of(plain, "cell going on", "cells going on") + ", " +
+                             count_of(daughters, "daughter", "daughters") + ", " +
+                             count_of(doubtful, "doubtful link", "doubtful links") + " (confidence < " +
+                             fixed(kDoubtful, 1) + "), " + count_of(started, "track starting", "tracks starting") +
+                             ", " + std::to_string(ended) + " ending";
+  const size_t columns = static_cast<size_t>(std::max(40.0, (width - 40) / (0.6 * 12)));
+  std::vector<std::string> caption = wrapped(counts + (rated ? "" : "; no confidence column"), columns);
+  const std::vector<std::string> key = wrapped(
+      std::string("(") + (masks ? "outlines from the track masks" : "rods") +
+          "); black line: the same cell, purple: a daughter, black-and-white dashes: a doubtful link and its cell, "
+          "with the confidence; grey rings: a track starts or ends" + (view.ids ? "; ids: the cells' tracks" : ""),
+      columns);
+  const double top = 50 + 16.0 * static_cast<double>(caption.size() + key.size() + 1);
+  const double ox = margin - lo[0] * scale, oy = top + margin - lo[1] * scale;
+  const double height = top + 2 * margin + (hi[1] - lo[1]) * scale;
+  auto X = [&](double x) { return ox + x * scale; };
+  auto Y = [&](double y) { return oy + y * scale; };
 
   std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + fmt(width) + "\" height=\"" + fmt(height) +
          "\" viewBox=\"0 0 " + fmt(width) + " " + fmt(height) + "\" font-family=\"sans-serif\">\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  const char* const colour_a = "#56B4E9";
-  const char* const colour_b = "#E69F00";
 
   // Cells: outlines or rods.
   auto draw_frame = [&](const std::vector<const Cell*>& set, const vantu::LabelImage& m, const char* id,
                         const char* colour, double rod_width) {
     svg += std::string("<g id=\"") + id + "\" stroke=\"" + colour + "\">\n";
     if (masks) {
-      const std::map<long, std::string> paths = outlines(m, scale, ox, oy);
+      std::map<long, std::string> paths;  // by track
+      for (auto& kv : outlines(m, scale, ox, oy)) {
+        const auto t = track_of_label.find(kv.first);
+        paths[t == track_of_label.end() ? kv.first : t->second] += kv.second;
+      }
       for (const Cell* c : set) {
         auto it = paths.find(c->track);
         if (it != paths.end())
@@ -233,10 +340,12 @@ std::string pair_svg(const std::string& dir, const PairView& view, std::string* 
   draw_frame(fr.first, ma, "first-frame", colour_a, 0.3 * unit);
   draw_frame(fr.second, mb, "second-frame", colour_b, 0.18 * unit);
 
-  // Links of the later frame's cells, and what starts or ends.
-  int plain = 0, daughters = 0, doubtful = 0, started = 0, ended = 0;
-  std::string links, marks, labels;
-  const double ring = std::max(4.0, 0.45 * unit);
+  // Links of the later frame's cells, and what starts or ends; then the
+  // labels, each placed where it overlaps no other.
+  // Doubtful links and rings get a white line under their dashes (halos),
+  // so that they show on every colour.
+  std::string links, marks, labels, halos;
+  LabelPlacer placer(font);
   for (const Cell* c : fr.second) {
     const Cell* from = nullptr;
     bool daughter = false;
@@ -247,54 +356,56 @@ std::string pair_svg(const std::string& dir, const PairView& view, std::string* 
       daughter = true;
     }
     const bool doubt = rated && c->confidence < kDoubtful;
-    if (from) {
-      (daughter ? daughters : plain)++;
-      links += std::string("<line class=\"") + (daughter ? "daughter" : "link") + (doubt ? " doubtful" : "") +
-               "\" x1=\"" + fmt(X(from->x)) + "\" y1=\"" + fmt(Y(from->y)) + "\" x2=\"" + fmt(X(c->x)) + "\" y2=\"" +
-               fmt(Y(c->y)) + "\"/>\n";
-    } else {
-      ++started;
+    const std::string ends = "x1=\"" + (from ? fmt(X(from->x)) + "\" y1=\"" + fmt(Y(from->y)) : std::string()) +
+                             "\" x2=\"" + fmt(X(c->x)) + "\" y2=\"" + fmt(Y(c->y)) + "\"/>\n";
+    if (from) links += std::string("<line class=\"") + (daughter ? "daughter" : "link") + (doubt ? " doubtful" : "") + "\" " + ends;
+    if (from && doubt) halos += "<line class=\"halo\" " + ends;
+    if (!from)
       marks += "<circle class=\"started\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" + fmt(ring) + "\"/>\n";
-    }
     if (doubt) {
-      ++doubtful;
-      marks += "<circle class=\"doubtful\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" +
-               fmt(ring * 1.25) + "\"/>\n";
-      char conf[16];
-      std::snprintf(conf, sizeof conf, "%.2f", c->confidence);
-      labels += "<text class=\"confidence\" x=\"" + fmt(X(c->x) + ring * 1.3) + "\" y=\"" + fmt(Y(c->y) + ring * 1.3) +
-                "\">" + conf + "</text>\n";
+      const std::string circle = "cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" + fmt(ring * 1.25) + "\"/>\n";
+      marks += "<circle class=\"doubtful\" " + circle;
+      halos += "<circle class=\"halo\" " + circle;
     }
-    if (view.ids)
-      labels += "<text class=\"id\" x=\"" + fmt(X(c->x)) + "\" y=\"" + fmt(Y(c->y) - ring * 0.3) +
-                "\" text-anchor=\"middle\">" + std::to_string(c->track) + "</text>\n";
   }
   for (const Cell* c : fr.first) {
     bool goes_on = in_b.count(c->track) > 0;
     for (const Cell* d : fr.second) goes_on = goes_on || (d->parent == c->track && !in_a.count(d->track));
-    if (goes_on) continue;
-    ++ended;
-    marks += "<circle class=\"ended\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" + fmt(ring) + "\"/>\n";
+    if (!goes_on)
+      marks += "<circle class=\"ended\" cx=\"" + fmt(X(c->x)) + "\" cy=\"" + fmt(Y(c->y)) + "\" r=\"" + fmt(ring) + "\"/>\n";
   }
-  const double font = std::max(9.0, std::min(14.0, 0.35 * unit));
+  auto label = [&](const Cell* c, const std::string& cls, const std::string& text) {
+    const auto at = placer.place(text, X(c->x), Y(c->y), ring * 1.3 + 0.3 * font);
+    labels += "<text class=\"" + cls + "\" x=\"" + fmt(at.first) + "\" y=\"" + fmt(at.second) + "\">" + text + "</text>\n";
+  };
+  for (const Cell* c : fr.second)  // doubtful links first: they matter most
+    if (rated && c->confidence < kDoubtful) label(c, "confidence", fixed(c->confidence, 2));
+  if (view.ids) {
+    for (const Cell* c : fr.second) label(c, "id", std::to_string(c->track));
+    for (const Cell* c : fr.first) label(c, "id first", std::to_string(c->track));
+  }
   svg += "<style>.link{stroke:#000}.daughter{stroke:#CC79A7}.link,.daughter{stroke-width:" + fmt(std::max(1.0, 0.06 * unit)) +
-         "}.doubtful{stroke:#D55E00;stroke-dasharray:4,3}circle{fill:none;stroke-width:1.5}.started,.ended{stroke:#777}"
-         "circle.doubtful{stroke:#D55E00;stroke-dasharray:none;stroke-width:2.5}text{paint-order:stroke;stroke:#fff;"
-         "stroke-width:2.5px;stroke-linejoin:round}text.id{font-size:" + fmt(font) +
-         "px}text.confidence{font-size:" + fmt(font) + "px;fill:#D55E00}</style>\n";
+         "}line.doubtful{stroke:#000;stroke-dasharray:4,3}circle{fill:none;stroke-width:1.5}.started,.ended{stroke:#777}"
+         "circle.doubtful{stroke:#000;stroke-dasharray:4,3;stroke-width:2}.halo{stroke:#fff;stroke-dasharray:none}"
+         "text{paint-order:stroke;stroke:#fff;stroke-width:2.5px;stroke-linejoin:round;font-size:" + fmt(font) +
+         "px}text.first{fill:#0B5E8E}text.confidence{font-weight:bold}</style>\n";
+  svg += "<g id=\"halos\" stroke-width=\"" + fmt(std::max(3.0, 0.06 * unit + 2)) + "\">\n" + halos + "</g>\n";
   svg += "<g id=\"links\">\n" + links + "</g>\n<g id=\"marks\">\n" + marks + "</g>\n<g id=\"labels\">\n" + labels + "</g>\n";
 
-  // Title and legend.
-  const std::string counts = std::to_string(plain) + " cells going on, " + std::to_string(daughters) + " daughters, " +
-                             std::to_string(doubtful) + " doubtful links (confidence < " + fmt(kDoubtful).substr(0, 3) +
-                             "), " + std::to_string(started) + " tracks starting, " + std::to_string(ended) + " ending";
   svg += "<text x=\"20\" y=\"24\" font-size=\"15\" font-weight=\"bold\">" +
          xml_escape("frames " + std::to_string(fr.a) + " and " + std::to_string(fr.b) + " of " + dir) + "</text>\n";
-  svg += "<text x=\"20\" y=\"44\" font-size=\"12\">" + xml_escape(counts) + (rated ? "" : "; no confidence column") + "</text>\n";
-  svg += std::string("<text x=\"20\" y=\"64\" font-size=\"12\"><tspan fill=\"") + colour_a + "\">frame " +
+  double y = 44;
+  for (const std::string& line : caption) {
+    svg += "<text x=\"20\" y=\"" + fmt(y) + "\" font-size=\"12\">" + xml_escape(line) + "</text>\n";
+    y += 16;
+  }
+  svg += std::string("<text x=\"20\" y=\"") + fmt(y) + "\" font-size=\"12\"><tspan fill=\"" + colour_a + "\">frame " +
          std::to_string(fr.a) + "</tspan>, <tspan fill=\"" + colour_b + "\">frame " + std::to_string(fr.b) +
-         "</tspan> (" + (masks ? "outlines from the track masks" : "rods") +
-         "); black: the same cell, purple: a daughter, dashed red: doubtful; grey rings: a track starts or ends</text>\n";
+         "</tspan></text>\n";
+  for (const std::string& line : key) {
+    y += 16;
+    svg += "<text x=\"20\" y=\"" + fmt(y) + "\" font-size=\"12\">" + xml_escape(line) + "</text>\n";
+  }
   svg += "</svg>\n";
   if (summary)
     *summary = "frames " + std::to_string(fr.a) + " and " + std::to_string(fr.b) + ", " + counts +

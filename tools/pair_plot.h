@@ -16,9 +16,9 @@
 
 #include <string>
 
-namespace vantu_plot {
+#include "tools/lineage_table.h"  // kDoubtful
 
-constexpr double kDoubtful = 0.5;
+namespace vantu_plot {
 
 struct PairView {
   long frame = 0;    // frame number N: draws N and the next frame with cells

@@ -58,35 +58,35 @@ struct Options {
 };
 
 const char* const kUsage =
-    "usage: vantu-plot [-o FILE] [--warped] [FIRST SECOND]\n"
-    "       vantu-plot --lineage DIR [--founder T] [--frames A-B] [--ids] [-o FILE]\n"
+    "usage: vantu-plot --lineage DIR [--founder T] [--frames A-B] [--ids] [-o FILE]\n"
     "       vantu-plot --pair DIR N [--ids] [-o FILE]\n"
     "       vantu-plot --movie DIR [-o FILE]\n"
+    "       vantu-plot [-o FILE] [--warped] [FIRST SECOND]   (in a vantu run's folder)\n"
     "\n"
-    "Draws the matches of a finished vantu run as an SVG picture. Run it in the\n"
-    "working directory of the run: it reads softconfig.dat, the two point files\n"
-    "(FIRST and SECOND; both or neither, as for vantu; by default\n"
-    "newbact/image026.dat and newbact/image029.dat) and Match.dat.\n"
-    "\n"
-    "  -o FILE    write the picture to FILE (default matches.svg; lineage.svg\n"
-    "             in DIR with --lineage, movie.html in DIR with --movie)\n"
-    "  --warped   also draw the warped second-frame positions from out.dat\n"
-    "  --lineage DIR  draw the lineage tree of a vantu-track output folder\n"
-    "             (DIR/cells.csv and DIR/res_track.txt): time across, one line\n"
-    "             per track, a fork at each division, one colour per founder;\n"
-    "             closed gaps dashed, probable debris grey\n"
+    "Pictures of a vantu-track output folder DIR:\n"
+    "  --lineage DIR  the lineage tree (DIR/cells.csv and DIR/res_track.txt): time\n"
+    "             across, one line per track, a fork at each division, one colour\n"
+    "             per founder; closed gaps dashed, probable debris grey (default\n"
+    "             output DIR/lineage.svg)\n"
     "  --founder T    only the tree below track T\n"
     "  --frames A-B   only frames A to B (frame numbers)\n"
+    "  --pair DIR N   frames N and the next one, with the lineage's links over the\n"
+    "             cells' outlines (track masks DIR/maskNNN.tif) or rods; doubtful\n"
+    "             links (confidence < 0.5) in black-and-white dashes with their\n"
+    "             confidence (default output DIR/pair_N.svg)\n"
     "  --ids      track ids at the start of every branch (--lineage) or on every\n"
     "             cell (--pair)\n"
-    "  --pair DIR N   frames N and the next one of a vantu-track output folder,\n"
-    "             with the lineage's links over the cells' outlines (track masks\n"
-    "             DIR/maskNNN.tif) or rods; doubtful links (confidence < 0.5)\n"
-    "             dashed red (default output DIR/pair_N.svg)\n"
-    "  --movie DIR    write the tracked movie of a vantu-track output folder as\n"
-    "             one self-contained web page (default DIR/movie.html): cells\n"
-    "             by track or founder, divisions, lineages, zoom; see docs/viewer.md\n"
-    "  -h         print this help and exit\n";
+    "  --movie DIR    the tracked movie as one self-contained web page (default\n"
+    "             DIR/movie.html): cells by track or founder, divisions, lineages,\n"
+    "             zoom; see docs/viewer.md\n"
+    "  -o FILE    write the picture to FILE\n"
+    "  -h         print this help and exit\n"
+    "\n"
+    "Without --lineage, --pair or --movie: the matches of a finished two-frame\n"
+    "vantu run, drawn in the run's folder from its softconfig.dat, the two point\n"
+    "files (FIRST and SECOND; both or neither, as for vantu; by default\n"
+    "newbact/image026.dat and newbact/image029.dat) and Match.dat, into\n"
+    "matches.svg; --warped also draws the warped positions from out.dat.\n";
 
 // Ends the program with status 1; the message goes to standard error.
 struct Refusal {
@@ -585,6 +585,13 @@ void write_file(const std::string& path, const std::string& text, const std::str
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Nothing asked and no two-frame run here: say what the program draws.
+  struct stat run_config;
+  if (argc == 1 && stat("softconfig.dat", &run_config) != 0) {
+    std::fprintf(stderr, "vantu-plot: nothing to draw: give a vantu-track output folder, for example\n"
+                         "  vantu-plot --lineage lineage\n\n%s", kUsage);
+    return 1;
+  }
   try {
     const Options opt = parse_args(argc, argv);
     if (opt.help) {

@@ -55,6 +55,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
     ChosenParameters chosen = choose_parameters(tl);
     run.params = chosen.params;
     r.config_text = chosen.config_text;
+    if (!chosen.warning.empty()) r.warnings.push_back(chosen.warning);
   } else {
     run.params = configured_parameters(o.config);
     r.config_text = read_file_text(o.config);
@@ -66,6 +67,9 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   const std::vector<PairLinks> links = match_pairs(tl, run);
   r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks, o.units);
   r.summary = lineage_summary(tl, r.texts);
+  r.warnings.insert(r.warnings.begin(), tl.warnings.begin(), tl.warnings.end());
+  const std::string length = pixel_size_warning(tl, o.units);
+  if (!length.empty()) r.warnings.push_back(length);
   r.time_lapse = std::move(tl);
   return r;
 }

@@ -43,6 +43,10 @@ struct TrackResult {
   std::string config_text;  // softconfig.dat: the parameters used
   LineageTexts texts;       // lineage and the texts of its files
   std::string summary;      // the command line's closing line, without the folder
+  // What the command line prints as warnings (a blank frame, parameters that
+  // cannot work, a pixel size that makes the cells too long), one sentence
+  // each; the library prints nothing.
+  std::vector<std::string> warnings;
 };
 
 // Tracks `tl` (checked here) as vantu-track does with the options `o`: the

@@ -1,10 +1,12 @@
 // vantu-track's command line: options, input kind, and the stages in order.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -28,6 +30,41 @@
 namespace vantu {
 
 namespace {
+
+// Ctrl-C: the first stops the run after the pairs under way (their records
+// kept, so the same command resumes), a second one at once. A signal
+// handler can only reach a flag of static storage: the program's one global.
+std::atomic<bool> interrupted{false};
+
+extern "C" void on_interrupt(int) {
+  if (interrupted.exchange(true)) {
+    signal(SIGINT, SIG_DFL);
+    raise(SIGINT);
+    return;
+  }
+  const char note[] = "\nvantu-track: stopping after the pairs under way (Ctrl-C again stops at once)\n";
+  ssize_t ignored = write(STDERR_FILENO, note, sizeof note - 1);
+  (void)ignored;
+}
+
+// Reports what the reading found doubtful, and a pixel size that makes the
+// cells implausibly long.
+void report_warnings(const TimeLapse& tl, const Units& units) {
+  for (const std::string& w : tl.warnings) std::fprintf(stderr, "vantu-track: warning: %s\n", w.c_str());
+  const std::string w = pixel_size_warning(tl, units);
+  if (!w.empty()) std::fprintf(stderr, "vantu-track: warning: %s\n", w.c_str());
+}
+
+// A --pixel-size or --frame-interval: a finite number above 0.
+double positive_value(const std::string& option, const std::string& text, const char* what, const char* example) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0)
+    throw TrackError(option + " " + (text.empty() ? "\"\"" : text) + ": give " + what +
+                     " as a number above 0, without a unit, e.g. " + option + " " + example);
+  return v;
+}
 
 constexpr const char* kDescription =
     "vantu-track: a whole time-lapse into a lineage.\n\n"
@@ -119,6 +156,7 @@ void report_replaced(const OutputFolder& out) {
 // --points-only: the measured cells of every mask as point files.
 int write_point_files(const TrackOptions& o) {
   const TimeLapse tl = read_mask_files(o.inputs, o.movie);
+  report_warnings(tl, o.units);
   OutputFolder out(o.out_dir, o.inputs);
   for (const Frame& f : tl.frames) out.check_may_replace(frame_file_name(f.number));
   out.create();
@@ -219,6 +257,7 @@ int run_tracker(const TrackOptions& o) {
   if (!config_path.empty()) params = configured_parameters(config_path);
   OutputFolder out(o.out_dir, o.inputs);
   TimeLapse tl = read_time_lapse(o, params);
+  report_warnings(tl, o.units);
 
   PairRun run;
   run.params = params;
@@ -228,6 +267,7 @@ int run_tracker(const TrackOptions& o) {
   run.keep_pairs = o.keep_pairs;
   run.progress_bar = isatty(STDERR_FILENO) != 0;
   run.tile_cells = o.tile_cells;
+  run.cancel = &interrupted;
   if (o.join) {
     check_outputs(o, tl, masks, out);
     write_lineage(o, tl, recorded_pairs(tl, run), params.MaxSplit, masks, out);
@@ -266,7 +306,7 @@ int run_tracker(const TrackOptions& o) {
 
 std::vector<std::string> files_in_folder(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
-  if (!d) throw TrackError("cannot list the folder " + dir);
+  if (!d) throw file_error(dir, "cannot list the folder " + dir);
   std::vector<std::string> masks, points;
   while (const dirent* e = readdir(d)) {
     const std::string name = e->d_name;
@@ -293,7 +333,7 @@ std::vector<std::string> files_in_folder(const std::string& dir) {
 
 ParameterSet configured_parameters(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw TrackError("cannot read configuration file " + path);
+  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw file_error(path, "cannot read configuration file " + path);
   ParameterSet p;
   try {
     load_config(p, path.c_str());
@@ -333,7 +373,10 @@ int track_main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
-  bool no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
+  bool no_assign = false, no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
+  app.add_flag("--no-assign", no_assign,
+               "keep the matcher's links instead of deciding them by the assignment of least cost over the "
+               "link model (growth, motion, division geometry fitted to the movie)");
   app.add_flag("--no-relink", no_relink,
                "keep every link of the pairs, also where the motion, lengths and axes say two links are crossed");
   app.add_flag("--no-gap-closing", no_gaps, "do not join a track that ends to one that starts 2 or 3 frames later");
@@ -355,11 +398,13 @@ int track_main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_flag("--allow-gaps", o.movie.allow_gaps,
                "track across a run of missing frame numbers far longer than the gap closing bridges");
-  app.add_option("--pixel-size", o.units.pixel_size, "micrometres per pixel: adds the _um columns to tracks.csv")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--frame-interval", o.units.frame_interval,
-                 "minutes from one frame number to the next: fills cycle_minutes, adds growth_rate_per_hour")
-      ->check(CLI::PositiveNumber);
+  std::string pixel_size, frame_interval;
+  CLI::Option* pixel_size_option = app.add_option(
+      "--pixel-size", pixel_size, "micrometres per pixel (e.g. 0.065): adds the _um columns to tracks.csv");
+  CLI::Option* frame_interval_option =
+      app.add_option("--frame-interval", frame_interval,
+                     "minutes from one frame number to the next (e.g. 5): fills cycle_minutes, adds "
+                     "growth_rate_per_hour");
   // The run in parts, for a workflow that spreads the pairs over jobs.
   CLI::Option* prepare = app.add_flag(
       "--prepare", o.prepare, "only read and check the input and write DIR/softconfig.dat; prints the number of pairs");
@@ -384,8 +429,11 @@ int track_main(int argc, char** argv) {
     if (pairs->count() > 0 && o.pairs.empty()) throw TrackError("--pairs: an empty range");
     if (!columns.empty()) parse_column_map(columns, o.columns);
     o.angles = parse_angles(angles);
-    if (!std::isfinite(o.units.pixel_size) || !std::isfinite(o.units.frame_interval))
-      throw TrackError("--pixel-size and --frame-interval take finite numbers");
+    if (pixel_size_option->count())
+      o.units.pixel_size = positive_value("--pixel-size", pixel_size, "micrometres per pixel", "0.065");
+    if (frame_interval_option->count())
+      o.units.frame_interval = positive_value("--frame-interval", frame_interval, "minutes between frames", "5");
+    o.repairs.assign = !(no_assign || raw);
     o.repairs.relink = !(no_relink || raw);
     o.repairs.close_gaps = !(no_gaps || raw);
     o.repairs.check_divisions = !(no_divisions || raw);
@@ -399,7 +447,17 @@ int track_main(int argc, char** argv) {
           std::fprintf(stderr, "vantu-track: warning: %s applies to a table (.csv) only; ignored for these inputs\n",
                        given);
     warn_stack_options(o);
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
     return run_tracker(o);
+  } catch (const RunCancelled&) {
+    std::fprintf(stderr,
+                 "vantu-track: interrupted; the pairs matched so far are kept in %s/pairs: the same command "
+                 "resumes, reusing them\n",
+                 o.out_dir.c_str());
+    return 130;
   } catch (const TrackError& e) {
     std::fprintf(stderr, "vantu-track: %s\n", e.what());
     return 1;

@@ -21,6 +21,11 @@ std::string number_text(double v) {
   return std::string(buf, res.ptr);
 }
 
+TrackError file_error(const std::string& path, const std::string& message) {
+  struct stat st;
+  return TrackError(message, ::stat(path.c_str(), &st) != 0 && errno == ENOENT ? TrackError::kMissing : TrackError::kIo);
+}
+
 bool write_file_atomically(const std::string& path, const std::string& text) {
   return replace_file(path, &text, 1);
 }

@@ -57,9 +57,9 @@ struct ColumnRole {
 // data row has a number in every configured column.
 void read_frame_cells(const std::string& path, const ParameterSet& p, Frame& f) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw TrackError("cannot read frame file " + path);
+  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw file_error(path, "cannot read frame file " + path);
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw TrackError("cannot read frame file " + path);
+  if (!in) throw file_error(path, "cannot read frame file " + path);
   std::string line;
   ColumnRole roles[5] = {{"x", p.nx, &f.x},
                          {"y", p.ny, &f.y},
@@ -84,16 +84,16 @@ void read_frame_cells(const std::string& path, const ParameterSet& p, Frame& f) 
       r.dest->push_back(v);
     }
   }
-  if (in.bad()) throw TrackError("cannot read frame file " + path);
+  if (in.bad()) throw file_error(path, "cannot read frame file " + path);
 }
 
 }  // namespace
 
 TimeLapse read_frame_files(const std::vector<std::string>& inputs, const ParameterSet& p, const MovieInput& movie) {
-  const std::vector<MovieFile> files = numbered_files(inputs, movie.frame_number);
+  TimeLapse tl;
+  const std::vector<MovieFile> files = numbered_files(inputs, movie.frame_number, &tl.warnings);
   std::vector<std::string> paths;
   for (const MovieFile& m : files) paths.push_back(m.path);
-  TimeLapse tl;
   tl.frames.resize(paths.size());
   for (size_t t = 0; t < paths.size(); ++t) {
     Frame& f = tl.frames[t];
@@ -111,7 +111,7 @@ TimeLapse read_frame_files(const std::vector<std::string>& inputs, const Paramet
       load_point_file(paths[t], p, true, f.first);
       load_point_file(paths[t], p, false, f.second);
     } catch (const RunEnd&) {
-      throw TrackError("cannot read frame file " + paths[t]);
+      throw file_error(paths[t], "cannot read frame file " + paths[t]);
     }
     if (f.first.count != f.count() || f.second.count != f.count())
       throw TrackError("frame file " + paths[t] + " changed while it was read");

@@ -1,6 +1,8 @@
 // Mask input and output of the tracker: label images into frames of measured
 // cells, the frames' point files, and the track masks of a Cell Tracking
 // Challenge result folder.
+#include <unistd.h>
+
 #include <limits>
 #include <unordered_map>
 
@@ -12,11 +14,18 @@ namespace vantu {
 
 namespace {
 
+// A label image the reader refused: a file that is missing or cannot be
+// opened, or one that is not a label image.
+TrackError image_refusal(const std::string& path, const ImageError& e) {
+  if (::access(path.c_str(), R_OK) != 0) return file_error(path, e.what());
+  return TrackError(e.what());
+}
+
 LabelImage read_mask(const std::string& path, long page) {
   try {
     return page < 0 ? read_label_image(path) : read_tiff_labels(path, page);
   } catch (const ImageError& e) {
-    throw TrackError(e.what());
+    throw image_refusal(path, e);
   }
 }
 
@@ -81,18 +90,19 @@ std::vector<Frame> stack_frames(const std::string& path, const StackAxes& axes, 
 
 // The frames of the movie: the pages of one stack, or one image per frame
 // numbered by their names.
-std::vector<Frame> mask_frames(const std::vector<std::string>& paths, const MovieInput& movie) {
+std::vector<Frame> mask_frames(const std::vector<std::string>& paths, const MovieInput& movie,
+                               std::vector<std::string>& warnings) {
   if (paths.size() == 1 && !ends_with_ci(paths[0], ".png")) {
     StackAxes axes;
     try {
       axes = tiff_stack_axes(paths[0]);
     } catch (const ImageError& e) {
-      throw TrackError(e.what());
+      throw image_refusal(paths[0], e);
     }
     if (axes.pages > 1 || movie.channel > 0 || movie.slice > 0) return stack_frames(paths[0], axes, movie);
   }
   std::vector<Frame> frames;
-  for (const MovieFile& m : numbered_files(paths, movie.frame_number)) {
+  for (const MovieFile& m : numbered_files(paths, movie.frame_number, &warnings)) {
     frames.emplace_back();
     frames.back().number = m.number;
     frames.back().file = frames.back().source = m.path;
@@ -140,6 +150,21 @@ LabelImage relabelled_mask(LabelImage image, const Frame& f, const std::vector<i
   return image;
 }
 
+// Frame::border: the cells with a pixel in the image's first or last row or
+// column.
+void mark_border_cells(const std::uint32_t* labels, int width, int height, Frame& f) {
+  std::unordered_map<std::uint32_t, size_t> index_of;
+  for (size_t i = 0; i < f.id.size(); ++i) index_of.emplace(static_cast<std::uint32_t>(f.id[i]), i);
+  f.border.assign(f.id.size(), 0);
+  auto mark = [&](int x, int y) {
+    const std::uint32_t v = labels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+    const auto found = v ? index_of.find(v) : index_of.end();
+    if (found != index_of.end()) f.border[found->second] = 1;
+  };
+  for (int x = 0; x < width; ++x) mark(x, 0), mark(x, height - 1);
+  for (int y = 0; y < height; ++y) mark(0, y), mark(width - 1, y);
+}
+
 // Measures the cells of frame t of `tl` in its labels; refuses a size
 // other than frame 0's.
 void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int width, int height) {
@@ -161,6 +186,7 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
   } catch (const ImageError& e) {
     throw TrackError(e.what());
   }
+  mark_border_cells(labels, width, height, f);
   fill_point_sets(f);
 }
 
@@ -168,7 +194,7 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
 
 TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie) {
   TimeLapse tl;
-  tl.frames = mask_frames(paths, movie);
+  tl.frames = mask_frames(paths, movie, tl.warnings);
   for (size_t t = 0; t < tl.frames.size(); ++t) {
     const LabelImage image = read_mask(tl.frames[t].file, tl.frames[t].page);
     measure_frame(tl, t, image.labels.data(), image.width, image.height);

@@ -23,8 +23,6 @@ std::string base_name(const std::string& path) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-void warn(const std::string& text) { std::fprintf(stderr, "vantu-track: warning: %s\n", text.c_str()); }
-
 // The number of a name's last run of digits in [0, end), leading zeros
 // left out; false when there is none.
 bool last_number(const std::string& path, const std::string& name, size_t end, long& number) {
@@ -84,7 +82,8 @@ bool frame_number_in_name(const std::string& path, long& number, const std::stri
   return last_number(path, name, dot, number) || (all_digits(name, dot + 1) && last_number(path, name, name.size(), number));
 }
 
-std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern) {
+std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern,
+                                      std::vector<std::string>* warnings) {
   std::vector<MovieFile> files;
   if (!pattern.empty()) {
     const std::regex re = frame_pattern(pattern);
@@ -106,8 +105,8 @@ std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, con
                          ": no frame number in its name, unlike the other inputs; name every frame by its number");
       // No name has a number: the frames are numbered in the order given.
       for (size_t k = 0; k < files.size(); ++k) files[k].number = static_cast<long>(k);
-      if (files.size() > 1)
-        warn(strprintf("no frame number in the names; the %zu frames are taken in the order given (%s first, %s "
+      if (files.size() > 1 && warnings)
+        warnings->push_back(strprintf("no frame number in the names; the %zu frames are taken in the order given (%s first, %s "
                        "last), numbered 0 to %zu",
                        files.size(), files.front().path.c_str(), files.back().path.c_str(), files.size() - 1));
       return files;
@@ -171,7 +170,7 @@ constexpr long kLongGapSteps = 4;
 
 // Warns about the numbers without a frame; refuses a long run of them
 // unless `allow_gaps`.
-void check_missing_numbers(const std::vector<long>& numbers, bool allow_gaps) {
+void check_missing_numbers(const std::vector<long>& numbers, bool allow_gaps, std::vector<std::string>& warnings) {
   NumberRuns missing, long_gaps;
   const long step = usual_step(numbers);
   for (size_t k = 1; k < numbers.size(); ++k) {
@@ -187,15 +186,15 @@ void check_missing_numbers(const std::vector<long>& numbers, bool allow_gaps) {
         "it anyway, or check the frame numbers",
         long_gaps.text().c_str(), long_gaps.runs.size() == 1 ? "a gap of" : "gaps of", long_gaps.count(), step));
   if (!missing.runs.empty())
-    warn(strprintf("no frame numbered %s (%ld number%s); the tracks cross %s", missing.text().c_str(), missing.count(),
+    warnings.push_back(strprintf("no frame numbered %s (%ld number%s); the tracks cross %s", missing.text().c_str(), missing.count(),
                    missing.count() == 1 ? "" : "s", missing.count() == 1 ? "it as a gap" : "them as gaps"));
 }
 
 // Warns about the frames without cells: each one named when they are few.
-void warn_blank_frames(const std::vector<const Frame*>& blank) {
+void warn_blank_frames(const std::vector<const Frame*>& blank, std::vector<std::string>& warnings) {
   if (blank.size() <= 3) {
     for (const Frame* f : blank)
-      warn(strprintf("%s has no cells; the tracks cross frame %ld as a gap", f->source.c_str(), f->number));
+      warnings.push_back(strprintf("%s has no cells; the tracks cross frame %ld as a gap", f->source.c_str(), f->number));
     return;
   }
   NumberRuns numbers;
@@ -203,7 +202,7 @@ void warn_blank_frames(const std::vector<const Frame*>& blank) {
     if (!numbers.runs.empty() && numbers.runs.back().second + 1 == f->number) numbers.runs.back().second = f->number;
     else numbers.runs.emplace_back(f->number, f->number);
   }
-  warn(strprintf("%zu frames have no cells (frame numbers %s; the first %s); the tracks cross them as gaps",
+  warnings.push_back(strprintf("%zu frames have no cells (frame numbers %s; the first %s); the tracks cross them as gaps",
                  blank.size(), numbers.text().c_str(), blank.front()->source.c_str()));
 }
 
@@ -219,8 +218,8 @@ void drop_blank_frames(TimeLapse& tl, long first, long last, bool allow_gaps) {
     numbers.push_back(f.number);
     if (f.count() == 0) blank.push_back(&f);
   }
-  check_missing_numbers(numbers, allow_gaps);
-  warn_blank_frames(blank);
+  check_missing_numbers(numbers, allow_gaps, tl.warnings);
+  warn_blank_frames(blank, tl.warnings);
   std::vector<Frame> kept;
   for (Frame& f : tl.frames)
     if (f.count() != 0) kept.push_back(std::move(f));

@@ -94,12 +94,14 @@ void OutputFolder::check_may_replace(const std::string& rel) const {
   if (::lstat(path(rel).c_str(), &st) != 0) return;  // a new file
   if (const std::string* in = input_at(rel))
     throw TrackError("output folder " + dir_ + ": its " + rel + " would replace the input " + *in +
-                     "; choose another folder with -o");
+                     "; choose another folder with -o",
+                     TrackError::kNotOurs);
   // Another part of the run (vantu-track --pairs) may have written it since
   // this one read the record.
   if (!recorded(rel) && !read_written_record(dir_).count(rel))
     throw TrackError(path(rel) + " exists and was not written by vantu (it is not listed in " + dir_ + "/" +
-                     kWrittenRecordName + "); move it away or choose another folder with -o");
+                     kWrittenRecordName + "); move it away or choose another folder with -o",
+                     TrackError::kNotOurs);
 }
 
 void OutputFolder::create() const {
@@ -112,7 +114,7 @@ void OutputFolder::create() const {
     sofar += part;
     struct stat st;
     if (::mkdir(sofar.c_str(), 0777) != 0 && !(::stat(sofar.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno));
+      throw TrackError("cannot create output folder " + sofar + ": " + std::strerror(errno), TrackError::kIo);
     sofar += "/";
   }
 }
@@ -129,14 +131,14 @@ void OutputFolder::claim(const std::string& rel) {
     }
   }
   if (!add_to_written_record(dir_, {rel}))
-    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno));
+    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   recorded_.insert(rel);
 }
 
 void OutputFolder::write(const std::string& rel, const std::string& text) {
   claim(rel);
-  if (!write_file_atomically(path(rel), text)) throw TrackError("cannot write " + path(rel) + ": " + std::strerror(errno));
+  if (!write_file_atomically(path(rel), text)) throw TrackError("cannot write " + path(rel) + ": " + std::strerror(errno), TrackError::kIo);
 }
 
 void OutputFolder::keep(const std::string& rel) {
@@ -153,7 +155,7 @@ void OutputFolder::remove(const std::string& rel) {
   if (!recorded(rel) || input_at(rel)) return;
   const std::string p = path(rel);
   const bool gone = is_folder_name(rel) ? remove_pair_folder(p) : (::unlink(p.c_str()) == 0 || errno == ENOENT);
-  if (!gone) throw TrackError("cannot remove the earlier run's " + p + ": " + std::strerror(errno));
+  if (!gone) throw TrackError("cannot remove the earlier run's " + p + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   mine_.erase(rel);
 }
@@ -177,7 +179,7 @@ void OutputFolder::remove_stale() {
   }
   std::sort(removed_.begin(), removed_.end());
   if (!gone.empty() && !drop_from_written_record(dir_, gone))
-    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno));
+    throw TrackError("cannot write " + dir_ + "/" + kWrittenRecordName + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   for (const std::string& rel : gone) recorded_.erase(rel);
 }

@@ -3,6 +3,7 @@
 // links rated, and the texts of the files that hold it. Nothing here writes
 // a file.
 #include "base/check.h"
+#include "track/assign.h"
 #include "track/track.h"
 
 namespace vantu {
@@ -10,9 +11,16 @@ namespace vantu {
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                            const TrackOptions::Repairs& repairs, bool masks, const Units& units) {
   LineageTexts out;
-  out.lineage = build_lineage(tl, links, max_split);
-  out.repaired = repair_lineage(tl, out.lineage, repairs);
+  const bool assign = repairs.assign && max_split > 1;
+  DecidedLinks decided;
+  if (assign) decided = assign_links(tl, links);
+  out.lineage = build_lineage(tl, assign ? decided.links : links, assign ? 3 : max_split);
+  TrackOptions::Repairs which = repairs;
+  which.assign = assign;
+  out.repaired = repair_lineage(tl, out.lineage, which);
+  if (assign && repairs.flag_debris) flag_orphans(tl, decided.model, out.lineage);
   out.lineage.confidence = link_confidence(tl, out.lineage);
+  if (assign) assignment_confidence(out.lineage, decided, out.lineage.confidence);
   if (masks) check_track_labels(ctc_labels(tl, out.lineage));
   out.cells_csv = cells_csv_text(tl, out.lineage);
   out.res_track = res_track_text(tl, out.lineage);

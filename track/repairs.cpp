@@ -89,6 +89,10 @@ struct Work {
   double growth = 1.0;                   // median length ratio of a continuation
   double spacing = 1.0;                  // median distance to the nearest neighbour
   std::vector<CellGrid> grids;           // per frame, its cells' neighbours
+  // The links were decided by the assignment over the link model, which
+  // already weighed every division's lengths and geometry: only what it
+  // cannot see (the time axis) is left to check.
+  bool assigned = false;
 
   explicit Work(const TimeLapse& t) : tl(t) {}
   int count() const { return static_cast<int>(cells.size()); }
@@ -279,6 +283,7 @@ double mother_length(const Work& w, int m, int t) {
 
 bool division_makes_sense(const Work& w, int m, int d0, int d1, int frames) {
   if (vanishes(w, d0, frames) || vanishes(w, d1, frames)) return false;
+  if (w.assigned) return true;
   const double sum = w.length(w.first_cell(d0)) + w.length(w.first_cell(d1));
   const double ratio = sum / (std::max(mother_length(w, m, w.last(m)), 1e-9) * w.growth);
   return ratio >= kDivisionSumLow && ratio <= kDivisionSumHigh;
@@ -598,6 +603,7 @@ RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOption
   RepairCounts counts;
   if (lin.tracks.empty()) return counts;
   Work w = work_from(tl, lin);
+  w.assigned = which.assign;
   measure_colony(w);
   if (which.relink) counts.relinked = relink(w);
   if (which.close_gaps) counts.gaps_closed += close_gaps(w);
@@ -608,7 +614,7 @@ RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOption
     const int resolved = resolve_divisions(w);
     counts.divisions_resolved += resolved;
     if (which.close_gaps && resolved > 0) counts.gaps_closed += close_gaps(w);
-    const int found = find_missed_divisions(w);
+    const int found = w.assigned ? 0 : find_missed_divisions(w);
     counts.divisions_found += found;
     if (found == 0) break;
   }

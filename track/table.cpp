@@ -52,9 +52,9 @@ void on_record_end(int, void* ctx) {
 
 std::vector<Record> parse_csv(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw TrackError("cannot read table " + path);
+  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw file_error(path, "cannot read table " + path);
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw TrackError("cannot read table " + path);
+  if (!in) throw file_error(path, "cannot read table " + path);
   struct csv_parser parser;
   if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0) throw TrackError("out of memory");
   CsvCollector c;
@@ -70,7 +70,7 @@ std::vector<Record> parse_csv(const std::string& path) {
   const std::string why = failed ? csv_strerror(csv_error(&parser)) : "";
   csv_free(&parser);
   if (failed) throw TrackError(strprintf("%s:%ld: %s", path.c_str(), c.line, why.c_str()));
-  if (in.bad()) throw TrackError("cannot read table " + path);
+  if (in.bad()) throw file_error(path, "cannot read table " + path);
   return c.records;
 }
 

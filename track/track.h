@@ -15,6 +15,7 @@
 //     x, y, length, angle, id   per cell; angle in degrees, counter-clockwise
 //                         as seen on screen (axis (cos a, -sin a), y down)
 //     extra[k]            per cell, the values of TimeLapse.extra_names[k]
+//     border              masks: per cell, 1 when it touches the image's edge
 //     first, second       the same cells as the matcher reads them: as the
 //                         first set of a pair (with angles) and as the second
 //   TimeLapse.numbers     every frame number of the movie from the first to the
@@ -57,10 +58,21 @@
 namespace vantu {
 
 // A refusal: the message names the file (and line) and goes to standard
-// error; the program exits with status 1.
+// error; the program exits with status 1. Its kind lets a caller (the
+// Python module) choose its own error without reading the message.
 struct TrackError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  enum Kind {
+    kInvalid,  // the input or an option is wrong
+    kMissing,  // a named file does not exist
+    kNotOurs,  // a file the run would replace is an input or was not written by the programs
+    kIo,       // a file exists but cannot be read, or cannot be written
+  };
+  explicit TrackError(const std::string& message, Kind k = kInvalid) : std::runtime_error(message), kind(k) {}
+  Kind kind;
 };
+
+// A refusal to read `path`: kMissing when it does not exist, else kIo.
+TrackError file_error(const std::string& path, const std::string& message);
 
 // A pair whose larger frame has more cells than this is matched in tiles of
 // about this many cells (plus their margins); past the two-frame program's
@@ -74,6 +86,9 @@ struct Frame {
   long page = -1;      // its page in a stack; -1: a one-page file
   std::vector<double> x, y, length, angle, id;
   std::vector<std::vector<double>> extra;
+  // Masks: per cell, 1 when its pixels touch the image's edge (the cell may
+  // be cut off, its size too small); empty for other input.
+  std::vector<std::uint8_t> border;
   PointSet first, second;
 
   int count() const { return static_cast<int>(x.size()); }
@@ -84,6 +99,9 @@ struct TimeLapse {
   std::vector<std::string> extra_names;
   std::vector<long> numbers;  // first to last frame number, each one
   int width = 0, height = 0;  // masks: the images' size
+  // What the readers found doubtful but took (a blank frame, ...), one
+  // sentence each: the library prints nothing, its caller reports them.
+  std::vector<std::string> warnings;
 };
 
 // How a table's angles are given; each is turned into degrees
@@ -130,6 +148,7 @@ struct TrackOptions {
   bool prepare = false, join = false;
   std::string pairs;  // "FIRST-LAST" or "N": the pairs to match
   struct Repairs {
+    bool assign = true;            // decide the links by the assignment of least cost over the link model
     bool relink = true;            // exchange crossed links where motion, length and axis disagree
     bool close_gaps = true;        // join a track that ends to one that starts 2 or 3 frames later
     bool check_divisions = true;   // resolve divisions whose lengths or daughters do not make sense
@@ -150,10 +169,11 @@ struct MovieFile {
 // its first match in the name (the folder left out).
 bool frame_number_in_name(const std::string& path, long& number, const std::string& pattern = "");
 // The inputs by the numbers in their names (`pattern` as above); when no
-// name has one, in the order given, numbered from 0, with a warning. Refuses
-// one name without a number among numbered ones, and two files with one
-// number.
-std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern = "");
+// name has one, in the order given, numbered from 0, with a warning added to
+// `warnings`. Refuses one name without a number among numbered ones, and two
+// files with one number.
+std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern = "",
+                                      std::vector<std::string>* warnings = nullptr);
 // Leaves the frames without cells out of tl.frames and fills tl.numbers from
 // `first` to `last`; warns about the frames without cells and the numbers
 // without a frame. Refuses, unless `allow_gaps`, a run of missing numbers far
@@ -364,6 +384,8 @@ enum CellFlag : int {
   kProbableDebris = 1,     // a track without parent seen in one frame only (not the last)
   kAfterGap = 2,           // first cell after a closed gap: the cell was missed in the frame(s) before
   kDivisionResolved = 3,   // the matcher saw its mother divide; taken as the mother going on
+  kNoOrigin = 4,           // starts a track without mother after the first frame, away from the border:
+                           // no cell of the frame before could plausibly be where it came from
 };
 
 struct Lineage {
@@ -423,6 +445,9 @@ double growth_rate(const std::vector<double>& frame, const std::vector<double>& 
 // ---- Output ----
 
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);
+// True when every frame knows which of its cells touch the image's edge
+// (masks): cells.csv then ends with a border column, tracks.csv with border_cells.
+bool has_border_flags(const TimeLapse& tl);
 // The labels of a Cell Tracking Challenge folder (write_res_track.cpp): a
 // label never skips a frame number, so a track is cut at each gap, and the
 // part after it gets a new label (after every track's own) whose parent is
@@ -438,6 +463,9 @@ struct CtcLabels {
 };
 CtcLabels ctc_labels(const TimeLapse& tl, const Lineage& lin);
 std::string res_track_text(const TimeLapse& tl, const Lineage& lin);
+// A warning when --pixel-size makes the median cell longer than 20 um (surely
+// a wrong pixel size); empty otherwise.
+std::string pixel_size_warning(const TimeLapse& tl, const Units& units);
 // tracks.csv: one row per track (cycles, sizes, growth; see write_tracks_csv.cpp).
 std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units& units);
 // The DIR/units text: what the lengths, times and rates of the outputs mean.

@@ -1,7 +1,9 @@
 // cells.csv: one row per cell per frame, sorted by frame then id, with the
 // cell's track and its parent track (0: none), the input's extra columns, the
 // cell's flag (CellFlag), its track's generation (0: no parent) and the
-// confidence of its link (empty when the lineage was not rated).
+// confidence of its link (empty when the lineage was not rated); for masks,
+// last, border: 1 when the cell touches the image's edge (it may be cut off,
+// its length and area too small). Added last so that no column moves.
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
@@ -21,10 +23,18 @@ std::string confidence_text(double c) {
 
 }  // namespace
 
+bool has_border_flags(const TimeLapse& tl) {
+  if (tl.frames.empty()) return false;
+  for (const Frame& f : tl.frames)
+    if (f.border.size() != static_cast<size_t>(f.count())) return false;
+  return true;
+}
+
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
+  const bool border = has_border_flags(tl);
   std::string text = "frame,id,track,parent_track,x,y,length,angle";
   for (const std::string& name : tl.extra_names) text += "," + name;
-  text += ",flag,generation,confidence\n";
+  text += border ? ",flag,generation,confidence,border\n" : ",flag,generation,confidence\n";
   std::vector<int> generation(lin.tracks.size(), 0);
   for (size_t k = 0; k < lin.tracks.size(); ++k)
     for (int p = lin.tracks[k].parent; p > 0 && generation[k] <= static_cast<int>(lin.tracks.size());
@@ -44,7 +54,9 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
       for (const std::vector<double>& column : f.extra) text += "," + number_text(column[i]);
       text += "," + std::to_string(lin.flag.empty() ? 0 : lin.flag[t][i]) + "," +
               std::to_string(generation[static_cast<size_t>(track - 1)]) + "," +
-              (lin.confidence.empty() ? std::string() : confidence_text(lin.confidence[t][i])) + "\n";
+              (lin.confidence.empty() ? std::string() : confidence_text(lin.confidence[t][i]));
+      if (border) text += f.border[i] ? ",1" : ",0";
+      text += "\n";
     }
   }
   return text;

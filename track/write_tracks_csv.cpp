@@ -19,7 +19,9 @@
 //   mean_length           over its cells; mean_area and mean_width likewise
 //                         when the input had those columns (masks)
 // With --frame-interval also growth_rate_per_hour; with --pixel-size the
-// lengths again in micrometres (columns ending in _um, areas in _um2).
+// lengths again in micrometres (columns ending in _um, areas in _um2). Last,
+// for masks: border_cells, its cells that touch the image's edge (cut off:
+// their lengths and areas too small; drop such tracks from cycle statistics).
 // Empty fields: the value does not apply or is unknown.
 #include <algorithm>
 #include <cmath>
@@ -131,6 +133,8 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
     if (area >= 0) text += ",mean_area_um2";
     if (width >= 0) text += ",mean_width_um";
   }
+  const bool border = has_border_flags(tl);
+  if (border) text += ",border_cells";
   text += "\n";
   const std::vector<TrackFacts> facts = track_facts(tl, lin);
   for (size_t k = 0; k < facts.size(); ++k) {
@@ -174,9 +178,26 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
       if (area >= 0) text += "," + short_number(mean_of(tl, f, area) * s * s);
       if (width >= 0) text += "," + short_number(mean_of(tl, f, width) * s);
     }
+    if (border) {
+      int cut = 0;
+      for (size_t n = 0; n < f.frame.size(); ++n)
+        cut += tl.frames[static_cast<size_t>(f.frame[n])].border[static_cast<size_t>(f.cell[n])];
+      text += "," + std::to_string(cut);
+    }
     text += "\n";
   }
   return text;
+}
+
+std::string pixel_size_warning(const TimeLapse& tl, const Units& units) {
+  if (!(units.pixel_size > 0)) return "";
+  std::vector<double> lengths;
+  for (const Frame& f : tl.frames) lengths.insert(lengths.end(), f.length.begin(), f.length.end());
+  const double median = median_of(lengths) * units.pixel_size;
+  if (!(median > 20.0)) return "";
+  return "with --pixel-size " + short_number(units.pixel_size) + " the median cell is " + short_number(median) +
+         " micrometres long (" + short_number(median_of(lengths)) +
+         " pixels): is the pixel size right? It is micrometres per pixel, e.g. 0.065 for a 100x objective";
 }
 
 std::string units_text(const Units& units) {

@@ -58,7 +58,7 @@
       f.track[i] = track;
       const x = r.next() / 10, y = r.next() / 10;
       f.x[i] = x; f.y[i] = y;
-      if (has.confidence) { const c = r.next(); if (c > 0) f.conf[i] = (c - 1) / 100; }
+      if (has.confidence) { const c = r.next(); if (c > 0) f.conf[i] = (c - 1) / 1000; }
       if (has.flag) f.flag[i] = r.next();
       let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
       if (!outline) {
@@ -134,19 +134,22 @@
 
   // ------------------------------------------------------------ colours
 
-  function hue(k) { return (k * 137.508) % 360; }
+  // The lineage tree's colours: one palette that colour-blind readers can
+  // tell apart; by founder, each tree its founder's colour (as in lineage.svg),
+  // lone tracks dark grey; by track, the palette in turn by label.
   const founderOrder = new Map();
   data.tracks.founder.forEach((label) => { if (!founderOrder.has(label)) founderOrder.set(label, founderOrder.size); });
+  const paletteColour = (k) => (k < 0 ? data.lone : data.palette[k % data.palette.length]);
   const colours = {
-    founder: data.tracks.founder.map((label) => `hsl(${hue(founderOrder.get(label)).toFixed(1)},68%,52%)`),
-    track: data.tracks.label.map((label) => `hsl(${hue(label).toFixed(1)},68%,52%)`),
+    founder: data.tracks.colour.map(paletteColour),
+    track: data.tracks.label.map((label) => paletteColour(label)),
   };
 
   // ------------------------------------------------------------ state
 
   const state = {
     frame: 0, colour: 'founder', playing: false, fps: 6, divisions: true,
-    lowconf: false, threshold: 0.5, selected: -1, lineage: null, hover: -1,
+    lowconf: false, threshold: data.doubtful, selected: -1, lineage: null, hover: -1,
     view: { scale: 1, x: 0, y: 0 }, drawn: 0,
   };
 
@@ -292,29 +295,45 @@
     }
   }
 
-  // A red rim on each cell whose link is below the threshold, and a dashed
-  // red line from where it came from.
+  // Strokes the current path twice, black dashes over white, so that it
+  // shows on every colour of the palette.
+  function dashedBlackWhite(px, width) {
+    ctx.setLineDash([]);
+    ctx.lineWidth = (width + 1.5) * px; ctx.strokeStyle = '#ffffff'; ctx.stroke();
+    ctx.setLineDash([4 * px, 3 * px]);
+    ctx.lineWidth = width * px; ctx.strokeStyle = '#000000'; ctx.stroke();
+    ctx.setLineDash([]);
+  }
+
+  // Each cell whose link is below the threshold outlined in black-and-white
+  // dashes, and a dashed line from where it came from.
   function drawLowConfidence(fi, px) {
     const f = frames[fi];
     for (let i = 0; i < f.n; ++i) {
       if (!isLow(f, i)) continue;
       if (outline) {
         shapePath(f, i);
-        ctx.lineWidth = 2.5 * px; ctx.strokeStyle = '#e8202a'; ctx.stroke();
       } else {
-        paintCell(f, i, fillOf(f.track[i]), '#e8202a');
+        const [ax, ay, bx, by] = rodAxis(f, i), dx = bx - ax, dy = by - ay, len = Math.hypot(dx, dy) || 1;
+        const r = rodWidth / 2 + 1.5 * px, nx = -dy / len * r, ny = dx / len * r, a = Math.atan2(dy, dx);
+        ctx.beginPath();
+        ctx.moveTo(ax + nx, ay + ny); ctx.lineTo(bx + nx, by + ny);
+        ctx.arc(bx, by, r, a + Math.PI / 2, a - Math.PI / 2, true);
+        ctx.lineTo(ax - nx, ay - ny);
+        ctx.arc(ax, ay, r, a - Math.PI / 2, a + Math.PI / 2, true);
+        ctx.closePath();
       }
+      dashedBlackWhite(px, 2);
       const from = predecessor(fi, i);
       if (!from) continue;
       const [x0, y0] = centre(from[0], from[1]);
       ctx.beginPath();
       ctx.moveTo(x0, y0); ctx.lineTo(f.x[i], f.y[i]);
-      ctx.lineWidth = 2.5 * px; ctx.strokeStyle = '#e8202a'; ctx.setLineDash([5 * px, 3 * px]);
-      ctx.stroke();
-      ctx.setLineDash([]);
+      dashedBlackWhite(px, 2);
       ctx.beginPath();
       ctx.arc(x0, y0, 3 * px, 0, 2 * Math.PI);
-      ctx.fillStyle = '#e8202a'; ctx.fill();
+      ctx.fillStyle = '#000000'; ctx.fill();
+      ctx.lineWidth = 1 * px; ctx.strokeStyle = '#ffffff'; ctx.stroke();
     }
   }
 
@@ -430,7 +449,7 @@
       `founder ${data.tracks.founder[t]}`];
     rows.push(`generation ${data.tracks.generation[t]}`);
     if (has.fate) rows.push(`fate ${data.tracks.fate[t] >= 0 ? esc(data.fates[data.tracks.fate[t]]) : 'unknown'}`);
-    if (has.confidence) rows.push(`link confidence ${Number.isNaN(f.conf[i]) ? 'not rated' : f.conf[i].toFixed(2)}`);
+    if (has.confidence) rows.push(`link confidence ${Number.isNaN(f.conf[i]) ? 'not rated' : f.conf[i].toFixed(3)}`);
     if (has.flag && f.flag[i]) rows.push(`flag ${f.flag[i]}`);
     if (children[t].length) rows.push(`daughters ${children[t].map((d) => data.tracks.label[d]).join(', ')}`);
     return rows.join('<br>');

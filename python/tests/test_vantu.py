@@ -113,9 +113,41 @@ class Routes(SimulatedTimeLapse):
         for path, labels in zip(paths, stack):
             tifffile.imwrite(path, labels)
         out = self.track_cli("blank", paths)
-        lineage = vantu.track(stack, progress=False)
+        with self.assertWarnsRegex(vantu.VantuWarning, r"labels\[2\] has no cells; the tracks cross frame 2"):
+            lineage = vantu.track(stack, progress=False)
         self.assertSameLineage(lineage, out)
         self.assertNotIn(2, set(lineage.cells.frame))
+
+    def test_wide_frames_keep_width_and_height_apart(self):
+        # 800 rows x 1024 columns, the cells in columns past 800: the
+        # conversion must give the library width 1024 and height 800.
+        small = self.label_stack()
+        t, h, w = small.shape
+        wide = np.zeros((t, 800, 1024), dtype=small.dtype)
+        wide[:, 800 - h:, 1024 - w:] = small
+        folder = os.path.join(self.dir, "wide")
+        os.makedirs(folder, exist_ok=True)
+        paths = [os.path.join(folder, "mask_%04d.tif" % k) for k in range(t)]
+        for path, labels in zip(paths, wide):
+            tifffile.imwrite(path, labels)
+        out = self.track_cli("wide", paths)
+        lineage = vantu.track(wide, progress=False)
+        self.assertSameLineage(lineage, out)
+        self.assertGreater(lineage.cells.x.min(), 1024 - w - 1)
+        self.assertGreater((lineage.tracks.parent_track != 0).sum(), 0)
+        written = os.path.join(self.dir, "wide_written")
+        lineage.write(written)
+        self.assertEqual(read(os.path.join(written, "mask000.tif"), "rb"), read(os.path.join(out, "mask000.tif"), "rb"))
+
+    def test_cut_cells_are_flagged(self):
+        lineage = vantu.track(self.label_stack(), progress=False)
+        self.assertEqual(lineage.cells.columns[-1], "border")
+        self.assertEqual(lineage.tracks.columns[-1], "border_cells")
+        stack = self.label_stack()
+        edge = set(np.unique(stack[0][0])) | set(np.unique(stack[0][-1])) | set(np.unique(stack[0][:, 0])) \
+            | set(np.unique(stack[0][:, -1]))
+        first = lineage.cells[lineage.cells.frame == 0]
+        self.assertEqual(set(first.id[first.border == 1]), edge - {0})
 
     def test_units(self):
         out = self.track_cli("units", self.masks, "--pixel-size", "0.065", "--frame-interval", "5")
@@ -123,6 +155,11 @@ class Routes(SimulatedTimeLapse):
         self.assertSameLineage(lineage, out)
         self.assertIn("cycle_minutes", lineage.tracks.columns)
         self.assertIn("mean_length_um", lineage.tracks.columns)
+        with self.assertWarnsRegex(vantu.VantuWarning, "is the pixel size right"):
+            vantu.track(self.label_stack(), pixel_size=5, progress=False)
+
+    def test_version(self):
+        self.assertRegex(vantu.__version__, r"^\d+\.\d+\.\d+$")
 
     def test_repairs_off_is_the_raw_chaining(self):
         out = self.track_cli("raw", self.frames, "--raw")
@@ -248,6 +285,12 @@ class Refusals(SimulatedTimeLapse):
         os.makedirs(folder, exist_ok=True)
         self.assertRaisesWith(OSError, "cannot read frame file", self.frames[:2] + [folder])
         self.assertRaisesWith(ValueError, "mix masks", self.frames[:2] + self.masks[:1])
+        # A NUL would cut the path short in the C library: refused, not cut.
+        self.assertRaisesWith(ValueError, "NUL", [self.frames[0] + "\0.extra"] + self.frames[1:])
+        self.assertRaisesWith(ValueError, "NUL", self.frames, config=self.frames[0] + "\0")
+        # The kind comes from the library, not from the message's words: a
+        # missing file whose message says nothing of "cannot".
+        self.assertRaisesWith(FileNotFoundError, "no_such_folder", [os.path.join(self.dir, "no_such_folder")])
         lineage = vantu.track(self.frames, progress=False)
         blocker = os.path.join(self.dir, "a_file")
         open(blocker, "w").close()

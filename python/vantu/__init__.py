@@ -12,26 +12,34 @@
 The lineage is the one `vantu-track` makes of the same input, byte for byte
 in cells.csv and tracks.csv. Matching runs without the GIL on `jobs` threads and stops at
 Ctrl-C between pairs. Bad input raises ValueError, TypeError,
-FileNotFoundError or OSError with the command line's message.
+FileNotFoundError, FileExistsError or OSError with the command line's message;
+what the command line prints as a warning is a VantuWarning (warnings.warn).
 """
 
 import io
 import math
 import numbers
 import os
+import warnings
 
 import numpy as np
 import pandas as pd
 
 from . import _vantu
 
-__all__ = ["track", "match", "Lineage"]
+__all__ = ["track", "match", "Lineage", "VantuWarning"]
+
+__version__ = _vantu.__version__
+
+
+class VantuWarning(UserWarning):
+    """What vantu-track prints as a warning: a blank frame, a doubtful pixel size, ..."""
 
 _ROLES = ("frame", "x", "y", "length", "angle", "id")
 _ROLE_WHAT = {"frame": "frame", "x": "x position", "y": "y position", "length": "length", "angle": "angle",
               "id": "id"}
 _ANGLES = ("degrees", "row-radians", "row-degrees")
-_REPAIRS = ("relink", "close_gaps", "check_divisions", "flag_debris")
+_REPAIRS = ("assign", "relink", "close_gaps", "check_divisions", "flag_debris")
 _LABEL_MAX = 2**32 - 1
 
 
@@ -84,7 +92,10 @@ class Lineage:
 
 def _path_text(p, what):
     if isinstance(p, (str, os.PathLike)):
-        return os.fspath(p)
+        text = os.fspath(p)
+        if (b"\0" if isinstance(text, bytes) else "\0") in text:
+            raise ValueError("%s: the path %r contains a NUL character" % (what, text))
+        return text
     raise TypeError("%s: a path (str or os.PathLike) is needed, not %s" % (what, type(p).__name__))
 
 
@@ -268,7 +279,7 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
             if not data:
                 raise ValueError("a time-lapse needs at least two frames (got 0)")
             if all(isinstance(p, (str, os.PathLike)) for p in data):
-                paths = [os.fspath(p) for p in data]
+                paths = [_path_text(p, "paths") for p in data]
                 run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie)
             elif any(isinstance(p, (str, os.PathLike)) for p in data):
                 raise TypeError("data: a list of paths or a list of label arrays, not both")
@@ -280,6 +291,8 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
                             "of paths, not %s" % type(data).__name__)
     finally:
         close()
+    for message in run.warnings:
+        warnings.warn(message, VantuWarning, stacklevel=2)
     return Lineage(run, labels, pixel_size, frame_interval)
 
 

@@ -1,0 +1,39 @@
+// Deciding every pair's links by an exact assignment over the link model
+// (assign.cpp): the matcher's links are the proposal, the model's costs
+// decide.
+#pragma once
+
+#include <vector>
+
+#include "track/link_cost.h"
+#include "track/track.h"
+
+namespace vantu {
+
+// The frame numbers that pair t (frames t and t+1) spans: 1 for consecutive
+// frames, more across missing numbers.
+int frames_between(const TimeLapse& tl, size_t t);
+
+// Every pair's links (continuations at level 0, a division's daughters at
+// levels 1 and 2) as the assignment of least cost decides them, starting
+// from the motion the proposed links show; `fitted` (if given) receives the
+// model fitted to the movie.
+struct DecidedLinks {
+  std::vector<PairLinks> links;
+  LinkModel model;  // as fitted to the movie
+  // [pair][cell of the later frame]: how much more the best assignment
+  // without the cell's decided link costs (NaN: a cell decided as new).
+  std::vector<std::vector<double>> margin;
+};
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed);
+
+// Flags kNoOrigin the first cell of every track without mother that starts
+// after the first frame away from the border (and is not flagged already):
+// a cell from nowhere, for a user to check. Returns how many.
+int flag_orphans(const TimeLapse& tl, const LinkModel& m, Lineage& lin);
+
+// Rates every link of `lin` that is the one the assignment decided by its
+// margin, replacing `conf` there (or lowering it, for a flagged cell).
+void assignment_confidence(const Lineage& lin, const DecidedLinks& d, std::vector<std::vector<double>>& conf);
+
+}  // namespace vantu
