@@ -249,7 +249,7 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
   return run;
 }
 
-void write_run(const PyRun& run, const std::string& dir, const py::object& labels) {
+void write_run(const PyRun& run, const std::string& dir, const py::object& labels, bool force) {
   checked_path(dir, "dir");
   std::vector<LabelArray> frames;
   if (!labels.is_none()) frames = labels.cast<std::vector<LabelArray>>();
@@ -267,7 +267,7 @@ void write_run(const PyRun& run, const std::string& dir, const py::object& label
   }
   try {
     py::gil_scoped_release release;
-    write_lineage_folder(run.result, dir, run.inputs, mask_of);
+    write_lineage_folder(run.result, dir, run.inputs, mask_of, force);
   } catch (const TrackError& e) {
     raise_refusal(e, run.inputs);
   }
@@ -334,7 +334,7 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("summary", [](const PyRun& r) { return r.result.summary; })
       .def_property_readonly("warnings", [](const PyRun& r) { return r.result.warnings; })
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
-      .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none());
+      .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none(), py::arg("force") = false);
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
         py::arg("units"), py::arg("progress"));
   m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),

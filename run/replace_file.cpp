@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -17,16 +15,6 @@
 namespace vantu {
 
 namespace {
-
-// The file a name stands for: a symbolic link is followed, so that the file
-// it points to is replaced and the link stays.
-std::string target_of(const std::string& name) {
-  struct stat st;
-  if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return name;
-  char resolved[PATH_MAX];
-  if (!realpath(name.c_str(), resolved)) return name;
-  return resolved;
-}
 
 // ".NAME.PID.THREAD.tmp" beside NAME. Only this thread of this process uses
 // the name, one file at a time, so it is free unless an earlier process with
@@ -63,14 +51,16 @@ bool write_all(int fd, const std::string& text) {
 }  // namespace
 
 bool replace_file(const std::string& name, const std::string* parts, size_t count) {
-  const std::string target = target_of(name);
+  // The name itself is replaced: a symbolic link there is replaced by the
+  // new file, and whatever it pointed to stays as it was.
+  const std::string& target = name;
   const std::string temp = temporary_name(target);
   const int fd = create_temporary(temp);
   if (fd < 0) return false;
   bool ok = true;
   // A file that is replaced keeps its permissions.
   struct stat old;
-  if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ok = fchmod(fd, old.st_mode & 07777) == 0;
+  if (lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ok = fchmod(fd, old.st_mode & 07777) == 0;
   for (size_t k = 0; ok && k < count; ++k) ok = write_all(fd, parts[k]);
   if (close(fd) != 0) ok = false;
   if (ok) ok = rename(temp.c_str(), target.c_str()) == 0;

@@ -16,8 +16,8 @@ class Workers;
 
 // Replaces the file `name` by the concatenation of `parts`: they are written
 // under a temporary name in the same folder (".NAME.<process>.<thread>.tmp"),
-// which is then renamed over `name`. A symbolic link is followed and stays;
-// a replaced file keeps its permissions. On failure (no room, no permission,
+// which is then renamed over `name`. A symbolic link at `name` is replaced
+// itself (never written through); a replaced file keeps its permissions. On failure (no room, no permission,
 // `name` a directory) the temporary file is removed, `name` is left as it
 // was and the result is false.
 bool replace_file(const std::string& name, const std::string* parts, size_t count);

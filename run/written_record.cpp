@@ -13,11 +13,31 @@ namespace {
 
 std::string record_path(const std::string& dir) { return (dir.empty() ? std::string(".") : dir) + "/" + kWrittenRecordName; }
 
+}  // namespace
+
+bool is_record_name(const std::string& name) {
+  if (name.empty() || name[0] == '/' || name == kWrittenRecordName) return false;
+  size_t start = 0;
+  while (start < name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    const std::string part = name.substr(start, end - start);
+    // Every part a plain name: nothing that leads out of the folder.
+    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+namespace {
+
 // An open record held under a lock, closed (and so unlocked) on exit.
 struct LockedRecord {
   int fd = -1;
   LockedRecord(const std::string& dir, int flags, int lock) {
-    fd = ::open(record_path(dir).c_str(), flags | O_CLOEXEC, 0666);
+    // A link in the record's place is not followed: the record is never
+    // read from, nor written into, another file.
+    fd = ::open(record_path(dir).c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0 && ::flock(fd, lock) != 0) {
       ::close(fd);
       fd = -1;
@@ -45,7 +65,8 @@ struct LockedRecord {
     while (start < text.size()) {
       size_t end = text.find('\n', start);
       if (end == std::string::npos) end = text.size();
-      if (end > start) out.insert(text.substr(start, end - start));
+      // A name that is not a plain name inside the folder is none of ours.
+      if (end > start && is_record_name(text.substr(start, end - start))) out.insert(text.substr(start, end - start));
       start = end + 1;
     }
     return out;
@@ -73,10 +94,16 @@ std::set<std::string> read_written_record(const std::string& dir) {
 bool add_to_written_record(const std::string& dir, const std::vector<std::string>& names) {
   // Appended without reading the record first: a run adds each name once,
   // and a name that two runs add is read as one.
+  std::string text;
+  for (const std::string& n : names) {
+    if (!is_record_name(n)) {
+      errno = EINVAL;
+      return false;
+    }
+    text += n + "\n";
+  }
   LockedRecord r(dir, O_WRONLY | O_CREAT | O_APPEND, LOCK_EX);
   if (r.fd < 0) return false;
-  std::string text;
-  for (const std::string& n : names) text += n + "\n";
   return r.write_all(text);
 }
 

@@ -5,7 +5,10 @@
 // Names are appended under an exclusive lock (flock), so that the parts of a
 // run that write into one folder at once (vantu-track --pairs) all land in
 // it. A file that exists in DIR and is not in the record was not written by
-// the programs: they never replace nor remove it.
+// the programs: they never replace nor remove it. A line that is not a plain
+// name inside DIR (absolute, with a "." or ".." part, or the record itself)
+// is ignored, and is never added; a symbolic link in the record's place is
+// neither read nor written.
 #pragma once
 
 #include <set>
@@ -16,6 +19,9 @@ namespace vantu {
 
 constexpr const char* kWrittenRecordName = ".vantu-written";
 
+// True for a plain name inside a folder: relative, every part a name (not
+// empty, "." or ".."), not the record itself.
+bool is_record_name(const std::string& name);
 // The names in DIR's record (empty when there is none).
 std::set<std::string> read_written_record(const std::string& dir);
 // Appends `names` to DIR's record; false when it cannot be written.

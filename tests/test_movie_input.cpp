@@ -215,7 +215,7 @@ TEST_F(Movie, AnEarlierRunsPairFoldersAndLeftoversAreNotTakenForThisRuns) {
   ASSERT_EQ(track({"-o", "kept", "--keep-pairs"}, {frames[0], frames[1]}).status, 0);
   const std::string first_match = data->read("kept/pairs/0000/Match.dat");
   // Other cells without --keep-pairs: the old pair's folder goes.
-  ASSERT_EQ(track({"-o", "kept"}, {frames[2], frames[3]}).status, 0);
+  ASSERT_EQ(track({"-o", "kept", "--force"}, {frames[2], frames[3]}).status, 0);
   EXPECT_FALSE(data->exists("kept/pairs/0000/Match.dat"));
   Outcome o = track({"-o", "kept", "--keep-pairs"}, {frames[2], frames[3]});
   ASSERT_EQ(o.status, 0) << o.err;
@@ -226,7 +226,7 @@ TEST_F(Movie, AnEarlierRunsPairFoldersAndLeftoversAreNotTakenForThisRuns) {
   // unfinished folder does not stop the next run.
   data->write("kept/pairs/0000.partial/.Match.dat.4242.1f.tmp", "half");
   data->write("kept/.vantu-written", data->read("kept/.vantu-written") + "pairs/0000.partial/\n");
-  o = track({"-o", "kept", "--keep-pairs"}, {frames[0], frames[1]});
+  o = track({"-o", "kept", "--keep-pairs", "--force"}, {frames[0], frames[1]});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(data->read("kept/pairs/0000/Match.dat"), first_match);
   EXPECT_FALSE(data->exists("kept/pairs/0000.partial"));
@@ -390,8 +390,9 @@ TEST_F(Movie, AStackOrAFolderIsTheWholeMovie) {
   o = track({"-o", "folder"}, {"tl"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(data->read("folder/cells.csv"), data->read(all + "/cells.csv"));
-  // The result folder as its own input: its track masks would replace them.
-  o = track({"-o", "folder"}, {"folder"});
+  // The result folder as its own input: its track masks would replace them,
+  // forced or not.
+  o = track({"-o", "folder", "--force"}, {"folder"});
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("would replace the input"), std::string::npos) << o.err;
 }

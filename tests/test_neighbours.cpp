@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "harness.h"
 #include "track/track.h"
 
 using namespace vantu;
@@ -98,6 +99,29 @@ TEST(CellGrid, SpacingIsTheMedianNearestDistanceOverAllFrames) {
   EXPECT_EQ(neighbour_spacing(tl), 6.0);
   tl.frames.push_back(frame_of({{0, 0}, {0, 1}, {0, 6}}));  // 1, 1, 5: ten values, the mean of 5 and 6
   EXPECT_EQ(neighbour_spacing(tl), 5.5);
+}
+
+// Every stage finds neighbours through this grid: cells in a line (a channel
+// of a mother machine) and positions far beyond any image are tracked in
+// little memory, not refused with an allocation failure.
+TEST(CellGridRuns, CellsOnOneLineOrFarApartTrackInLittleMemory) {
+  vantu_test::RunDir d;
+  std::string line = "frame,id,x,y,length,angle\n", far = line;
+  for (int t = 0; t < 3; ++t)
+    for (int k = 1; k <= 10; ++k) {
+      line += std::to_string(t) + "," + std::to_string(k) + "," + std::to_string(400 * k + 3 * t) + ",4,30,0\n";
+      far += std::to_string(t) + "," + std::to_string(k) + "," + (k % 2 ? "1e307" : "-1e307") + "," +
+             std::to_string(40 * k + 2 * t) + ",30,0\n";
+    }
+  d.write("line.csv", line);
+  d.write("far.csv", far);
+  for (const char* table : {"line.csv", "far.csv"}) {
+    const vantu_test::Outcome o = d.run(
+        {"-c", std::string("ulimit -v 2000000; ") + VANTU_TRACK_BIN + " -o out_" + table + " " + table}, "/bin/sh");
+    EXPECT_EQ(o.status, 0) << table << ": " << o.err;
+    EXPECT_EQ(o.err.find("bad_alloc"), std::string::npos);
+    EXPECT_EQ(o.err.find("length_error"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -246,6 +246,23 @@ TEST(Tiles, ADivisionAcrossABorderAndAMotherClaimedTwiceFollowTheMothersTile) {
   EXPECT_EQ(rows_of(pl), (std::vector<std::vector<int>>{{0, -1, -1}, {-1, -1, -1}, {1, -1, -1}}));
 }
 
+TEST(Tiles, ACellTakesAllItsLevelsFromOneTileAndNeverHasTwoMothers) {
+  // Tile 0 sees cell 0 go on as the cell at 95; tile 1 sees the cell at 110
+  // divide into cells 1 and 0. Taken level by level, cell 0 had both as
+  // mothers and the cell at 110 a division into one daughter.
+  TwoTiles tt({95, 110}, {90, 112});
+  tt.link(0, 0, 0, 0);
+  tt.link(1, 1, 1, 1);
+  tt.link(1, 0, 2, 1);
+  const PairLinks pl = stitch_tiles(tt.plan, tt.links, 2, 2);
+  EXPECT_EQ(rows_of(pl), (std::vector<std::vector<int>>{{0, -1, -1}, {-1, 1, -1}}));
+  for (int j = 0; j < pl.M; ++j) {
+    int mothers = 0;
+    for (int l = 0; l < 3; ++l) mothers += pl.row[l][static_cast<size_t>(j)] >= 0;
+    EXPECT_LE(mothers, 1) << "cell " << j;
+  }
+}
+
 TEST(Tiles, TheCoresCoverEveryCellOnceAndTheTilesOverlap) {
   std::vector<Cell> cells;
   for (int i = 0; i < 900; ++i) cells.push_back({15.0 * (i % 30), 15.0 * (i / 30), 20, 0, i + 1.0});
@@ -267,6 +284,24 @@ TEST(Tiles, TheCoresCoverEveryCellOnceAndTheTilesOverlap) {
     }
   }
   for (int c : cores) EXPECT_NEAR(c, 900.0 / static_cast<double>(plan.tiles.size()), 60);
+}
+
+TEST(Tiles, AnotherTileSizeMatchesTiledPairsAgain) {
+  RunDir dir;
+  const auto frames = vantu_test::simulate_timelapse(dir, "tl", {"--cells", "45", "--frames", "2", "--seed", "4"});
+  auto args = [&](const char* tile_cells) {
+    std::vector<std::string> a = {"-o", "k", "--tile-cells", tile_cells, "--raw"};
+    a.insert(a.end(), frames.begin(), frames.end());
+    return a;
+  };
+  ASSERT_EQ(dir.run(args("20"), VANTU_TRACK_BIN).status, 0);
+  const std::string first = dir.read("k/pairs.log");
+  ASSERT_NE(first.find(" tiles"), std::string::npos) << first;
+  ASSERT_EQ(dir.run(args("30"), VANTU_TRACK_BIN).status, 0);
+  const std::string second = dir.read("k/pairs.log");
+  EXPECT_EQ(second.find("(earlier run)"), std::string::npos) << second;
+  ASSERT_EQ(dir.run(args("30"), VANTU_TRACK_BIN).status, 0);
+  EXPECT_NE(dir.read("k/pairs.log").find("(earlier run)"), std::string::npos);
 }
 
 TEST(Tiles, TiledAndWholeFrameLinksAgreeOnAMidSizeColony) {

@@ -208,25 +208,29 @@ TEST(ResultFilesUnderFaults, FullFileSystemKeepsEveryFileWholeAndWarns) {
   EXPECT_EQ(strays(dir.file("full"), {"softconfig.dat"}), std::vector<std::string>{});
 }
 
-TEST(ResultFilesUnderFaults, ReplacementKeepsLinksAndPermissionsAndFailsWithoutTrace) {
+TEST(ResultFilesUnderFaults, ReplacementNeverWritesThroughALinkKeepsPermissionsAndFailsWithoutTrace) {
   RunDir dir;
   dir.write("real/Match.dat", "old\n");
-  chmod(dir.file("real/Match.dat").c_str(), 0640);
+  dir.write("tps_c.dat", "old\n");
+  chmod(dir.file("tps_c.dat").c_str(), 0640);
   ASSERT_EQ(symlink(dir.file("real/Match.dat").c_str(), dir.file("Match.dat").c_str()), 0);
   const std::string parts[2] = {"1 2 ", "3 \n"};
+  // The link itself is replaced; the file it pointed to stays as it was.
   ASSERT_TRUE(vantu::replace_file(dir.file("Match.dat"), parts, 2));
   struct stat st;
   ASSERT_EQ(lstat(dir.file("Match.dat").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(dir.read("real/Match.dat"), "1 2 3 \n");
-  ASSERT_EQ(stat(dir.file("real/Match.dat").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(dir.read("Match.dat"), "1 2 3 \n");
+  EXPECT_EQ(dir.read("real/Match.dat"), "old\n");
   EXPECT_EQ(names_in(dir.file("real")), std::vector<std::string>{"Match.dat"});
+  ASSERT_TRUE(vantu::replace_file(dir.file("tps_c.dat"), parts, 2));
+  ASSERT_EQ(stat(dir.file("tps_c.dat").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 
   dir.write("out.dat/keep", "");  // a folder where the file should be
   EXPECT_FALSE(vantu::replace_file(dir.file("out.dat"), parts, 2));
   EXPECT_FALSE(vantu::replace_file(dir.file("missing/out.dat"), parts, 2));
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Match.dat", "out.dat", "real"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Match.dat", "out.dat", "real", "tps_c.dat"}));
 }
 
 }  // namespace

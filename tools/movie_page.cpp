@@ -17,7 +17,7 @@
 #include <unordered_map>
 
 #include "image/image.h"
-#include "run/written_record.h"
+#include "run/output_folder.h"
 #include "run/writers.h"
 #include "tools/lineage_table.h"
 #include "viewer_sources.h"  // generated from viewer/ at build time
@@ -427,15 +427,25 @@ bool is_page_name(const std::string& path) {
 }
 
 void write_movie_page(const std::string& dir, const std::string& path, bool in_folder) {
-  const std::string name = "movie.html";
-  const bool listed = in_folder && vantu::read_written_record(dir).count(name);
-  if (in_folder && is_file(path) && !listed)
-    throw MovieError(path + " exists and was not written by vantu (it is not listed in " + dir + "/" +
-                     vantu::kWrittenRecordName + "); move it away or choose another name with -o");
-  const std::string page = movie_page(dir);
-  if (!vantu::replace_file(path, &page, 1)) throw MovieError("cannot write " + path + ": " + std::strerror(errno));
-  if (in_folder && !listed && !vantu::add_to_written_record(dir, {name}))
-    throw MovieError("cannot write " + dir + "/" + vantu::kWrittenRecordName + ": " + std::strerror(errno));
+  try {
+    if (!in_folder) {
+      vantu::check_picture_path(path, {".html", ".htm"}, "the movie page is an .html file");
+      vantu::write_picture(path, movie_page(dir));
+      return;
+    }
+    // The page in the folder goes through the folder's guard, checked before
+    // the page is made.
+    vantu::FolderUse use;
+    use.shared = true;
+    vantu::OutputFolder folder(dir, {}, use);
+    const std::string name = "movie.html";
+    folder.plan({name});
+    const std::string page = movie_page(dir);
+    folder.create();
+    folder.write(name, page);
+  } catch (const vantu::TrackError& e) {
+    throw MovieError(e.what());
+  }
 }
 
 }  // namespace vantu_plot

@@ -66,9 +66,10 @@ bool is_page_name(const std::string& path);
 
 // Writes movie_page(dir) to `path`, whole or not at all (MovieError when it
 // cannot); nothing is written for a refused folder. With `in_folder` the
-// page is DIR/movie.html, part of the folder's results: an existing one is
-// replaced only when the folder's record (run/written_record.h) lists it,
-// and the record lists it afterwards.
+// page is DIR/movie.html, written through the folder's guard
+// (run/output_folder.h): an existing one is replaced only when the folder's
+// record lists it, and the record lists it afterwards; else `path` must end
+// in .html or .htm.
 void write_movie_page(const std::string& dir, const std::string& path, bool in_folder);
 
 // One closed outline: corner coordinates x0 y0 x1 y1 ... (see above).

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,8 @@
 #include "base/check.h"
 #include "base/params.h"
 #include "run/config.h"
+#include "run/output_folder.h"
 #include "run/writers.h"
-#include "run/written_record.h"
 #include "tools/lineage_plot.h"
 #include "tools/pair_plot.h"
 #include "tools/movie_page.h"
@@ -55,6 +56,7 @@ struct Options {
   bool ids = false;
   std::string movie;    // a vantu-track output folder: write its movie page
   bool output_given = false;
+  std::string folder, name;  // without -o: the picture's own name in the folder
 };
 
 const char* const kUsage =
@@ -79,7 +81,10 @@ const char* const kUsage =
     "  --movie DIR    the tracked movie as one self-contained web page (default\n"
     "             DIR/movie.html): cells by track or founder, divisions, lineages,\n"
     "             zoom; see docs/viewer.md\n"
-    "  -o FILE    write the picture to FILE\n"
+    "  -o FILE    write the picture to FILE, a name ending in .svg (.html with\n"
+    "             --movie); in DIR by default: lineage.svg (lineage_founder_T.svg,\n"
+    "             lineage_frames_A-B.svg), pair_N.svg, movie.html, which a rerun\n"
+    "             of vantu-track keeps while the results stay the same\n"
     "  -h         print this help and exit\n"
     "\n"
     "Without --lineage, --pair or --movie: the matches of a finished two-frame\n"
@@ -114,6 +119,18 @@ void parse_frames(const std::string& text, vantu_plot::LineageView& view) {
   if (view.first_frame > view.last_frame) throw Refusal{"--frames " + text + ": the first frame is after the last\n"};
 }
 
+
+// The lineage tree's own name in its folder: lineage.svg for every tree,
+// lineage_founder_T.svg for one, _frames_A-B for a window of frames, so
+// that no view replaces another.
+std::string lineage_picture_name(const vantu_plot::LineageView& view) {
+  std::string name = "lineage";
+  if (view.founder != 0) name += "_founder_" + std::to_string(view.founder);
+  const bool from = view.first_frame != LONG_MIN, to = view.last_frame != LONG_MAX;
+  if (from || to)
+    name += "_frames_" + (from ? std::to_string(view.first_frame) : "") + "-" + (to ? std::to_string(view.last_frame) : "");
+  return name + ".svg";
+}
 
 Options parse_args(int argc, char** argv) {
   Options opt;
@@ -150,7 +167,8 @@ Options parse_args(int argc, char** argv) {
       files.push_back(a);
   }
   opt.lineage_view.ids = opt.pair_view.ids = opt.ids;
-  const bool window = opt.lineage_view.founder != 0 || opt.lineage_view.first_frame != LONG_MIN;
+  const bool window = opt.lineage_view.founder != 0 || opt.lineage_view.first_frame != LONG_MIN ||
+                      opt.lineage_view.last_frame != LONG_MAX;
   if (!opt.lineage.empty() && !opt.pair.empty()) throw Refusal{"give --lineage or --pair, not both\n" + std::string(kUsage)};
   if (window && opt.lineage.empty()) throw Refusal{"--founder and --frames go with --lineage\n" + std::string(kUsage)};
   if (opt.ids && opt.lineage.empty() && opt.pair.empty())
@@ -158,24 +176,33 @@ Options parse_args(int argc, char** argv) {
   if (!opt.lineage.empty() || !opt.pair.empty()) {
     if (!files.empty() || opt.warped)
       throw Refusal{"--lineage and --pair take a folder only, not point files or --warped\n" + std::string(kUsage)};
-    if (!opt.output_given)
-      opt.output = opt.pair.empty() ? opt.lineage + "/lineage.svg"
-                                    : opt.pair + "/pair_" + std::to_string(opt.pair_view.frame) + ".svg";
+    opt.folder = opt.pair.empty() ? opt.lineage : opt.pair;
+    opt.name = opt.pair.empty() ? lineage_picture_name(opt.lineage_view)
+                                : "pair_" + std::to_string(opt.pair_view.frame) + ".svg";
   }
   if (!opt.movie.empty()) {
     if (!files.empty() || opt.warped || !opt.lineage.empty() || !opt.pair.empty())
       throw Refusal{"--movie takes a folder only\n" + std::string(kUsage)};
-    if (!opt.output_given) opt.output = opt.movie + "/movie.html";
-    if (!vantu_plot::is_page_name(opt.output))
-      throw Refusal{"will not write " + opt.output + ": the movie page is an .html file"};
+    opt.folder = opt.movie;
+    opt.name = "movie.html";
+  }
+  if (opt.output_given) {
+    opt.folder.clear(), opt.name.clear();
+  } else if (!opt.folder.empty()) {
+    opt.output = opt.folder + "/" + opt.name;
   }
   if (files.size() > 2) throw Refusal{"too many point files given\n" + std::string(kUsage)};
   if (files.size() == 1)
     std::fprintf(stderr, "vantu-plot: one point file given; using the built-in names, as vantu does\n");
   if (files.size() == 2) opt.first_file = files[0], opt.second_file = files[1];
-  // Every file a run reads or writes ends in ".dat"; the picture never replaces one.
-  if (!opt.help && opt.output.size() >= 4 && opt.output.compare(opt.output.size() - 4, 4, ".dat") == 0)
-    throw Refusal{"will not write " + opt.output + ": .dat files belong to the run"};
+  // A picture never takes the place of another kind of file (a run's .dat,
+  // the tracker's tables): its name ends as the picture is.
+  if (!opt.help && opt.output_given) {
+    if (!opt.movie.empty())
+      vantu::check_picture_path(opt.output, {".html", ".htm"}, "the movie page is an .html file");
+    else
+      vantu::check_picture_path(opt.output, {".svg"}, "the picture is SVG");
+  }
   return opt;
 }
 
@@ -568,19 +595,33 @@ std::string render(const RunData& run, const Classes& c, const Options& opt) {
   return svg + "</svg>\n";
 }
 
-// Replaces the picture whole (a reader never sees half of it) and says so;
-// a device or a pipe (-o /dev/stdout) is written straight.
-void write_file(const std::string& path, const std::string& text, const std::string& what) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (!f || std::fclose(f) != 0 || !ok) throw Refusal{"cannot write " + path};
-  } else if (!vantu::replace_file(path, &text, 1)) {
-    throw Refusal{"cannot write " + path + ": " + std::strerror(errno)};
+// Where the picture goes: the name the user gave (-o), or its own name in
+// the lineage's folder, through the folder's guard (run/output_folder.h):
+// checked before the picture is drawn, listed once in the folder's record.
+class Output {
+ public:
+  explicit Output(const Options& opt) : opt_(opt) {
+    if (opt.name.empty()) return;
+    vantu::FolderUse use;
+    use.shared = true;  // vantu-plots side by side; never beside a tracker run
+    folder_ = std::make_unique<vantu::OutputFolder>(opt.folder, std::vector<std::string>{}, use);
+    folder_->plan({opt.name});
   }
-  std::fprintf(stderr, "vantu-plot: wrote %s (%s)\n", path.c_str(), what.c_str());
-}
+  // Replaces the picture whole (a reader never sees half of it) and says so.
+  void write(const std::string& text, const std::string& what) {
+    if (folder_) {
+      folder_->create();
+      folder_->write(opt_.name, text);
+    } else {
+      vantu::write_picture(opt_.output, text);
+    }
+    std::fprintf(stderr, "vantu-plot: wrote %s (%s)\n", opt_.output.c_str(), what.c_str());
+  }
+
+ private:
+  const Options& opt_;
+  std::unique_ptr<vantu::OutputFolder> folder_;
+};
 
 }  // namespace
 
@@ -599,31 +640,27 @@ int main(int argc, char** argv) {
       return 0;
     }
     std::string summary;
-    if (!opt.pair.empty()) {
-      const std::string svg = vantu_plot::pair_svg(opt.pair, opt.pair_view, &summary);
-      write_file(opt.output, svg, summary);
-      if (!opt.output_given) vantu::add_to_written_record(opt.pair, {opt.output.substr(opt.pair.size() + 1)});
-      return 0;
-    }
-    if (!opt.lineage.empty()) {
-      const std::string svg = vantu_plot::lineage_svg(opt.lineage, opt.lineage_view, &summary);
-      write_file(opt.output, svg, "lineage tree: " + summary);
-      // A picture in the lineage's folder belongs to that run: the next run
-      // into the folder removes it with the rest of the old lineage.
-      if (!opt.output_given && !vantu::read_written_record(opt.lineage).count("lineage.svg"))
-        vantu::add_to_written_record(opt.lineage, {"lineage.svg"});
-      return 0;
-    }
     if (!opt.movie.empty()) {
       vantu_plot::write_movie_page(opt.movie, opt.output, !opt.output_given);
       std::fprintf(stderr, "vantu-plot: wrote %s (the movie page of %s)\n", opt.output.c_str(), opt.movie.c_str());
       return 0;
     }
+    Output out(opt);
+    if (!opt.pair.empty()) {
+      const std::string svg = vantu_plot::pair_svg(opt.pair, opt.pair_view, &summary);
+      out.write(svg, summary);
+      return 0;
+    }
+    if (!opt.lineage.empty()) {
+      const std::string svg = vantu_plot::lineage_svg(opt.lineage, opt.lineage_view, &summary);
+      out.write(svg, "lineage tree: " + summary);
+      return 0;
+    }
     const RunData run = load_run(opt);
     const Classes classes = classify(run, opt);
-    write_file(opt.output, render(run, classes, opt),
-               vantu::strprintf("matches of %s and %s: %d plain, %d divisions", opt.first_file.c_str(),
-                                opt.second_file.c_str(), classes.plain, classes.divisions));
+    out.write(render(run, classes, opt),
+              vantu::strprintf("matches of %s and %s: %d plain, %d divisions", opt.first_file.c_str(),
+                               opt.second_file.c_str(), classes.plain, classes.divisions));
   } catch (const Refusal& r) {
     std::fprintf(stderr, "vantu-plot: %s\n", r.message.c_str());
     return 1;
@@ -631,6 +668,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vantu-plot: %s\n", e.what());
     return 1;
   } catch (const vantu_plot::LineageError& e) {
+    std::fprintf(stderr, "vantu-plot: %s\n", e.what());
+    return 1;
+  } catch (const vantu::TrackError& e) {
     std::fprintf(stderr, "vantu-plot: %s\n", e.what());
     return 1;
   }

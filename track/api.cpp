@@ -75,16 +75,16 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
 }
 
 void write_lineage_folder(const TrackResult& r, const std::string& dir, const std::vector<std::string>& inputs,
-                          const std::function<LabelImage(const Frame&)>& mask_of) {
+                          const std::function<LabelImage(const Frame&)>& mask_of, bool force) {
   const TimeLapse& tl = r.time_lapse;
-  OutputFolder out(dir, inputs);
-  std::vector<std::string> names = {"softconfig.dat", "cells.csv", "res_track.txt", "tracks.csv", "units",
-                                    "pairs.log"};
-  const std::vector<long> numbers = movie_numbers(tl);
-  if (r.masks)
-    for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
-  for (const std::string& n : names) out.check_may_replace(n);
+  FolderUse use;
+  use.force = force;
+  OutputFolder out(dir, inputs, use);
+  std::vector<std::string> names = lineage_file_names(tl, r.masks);
+  names.push_back("softconfig.dat");
+  out.plan(names);
   out.create();
+  out.record_inputs();
   out.write("softconfig.dat", r.config_text);
   out.write("cells.csv", r.texts.cells_csv);
   out.write("res_track.txt", r.texts.res_track);

@@ -61,8 +61,10 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
 // given by `mask_of`). Refuses, before writing anything, to replace one of
 // `inputs` or a file that the programs did not write there; removes what an
 // earlier run wrote there and this one did not.
+// With `force`, the results of another movie there (run/output_folder.h)
+// are replaced too.
 void write_lineage_folder(const TrackResult& r, const std::string& dir, const std::vector<std::string>& inputs,
-                          const std::function<LabelImage(const Frame&)>& mask_of = nullptr);
+                          const std::function<LabelImage(const Frame&)>& mask_of = nullptr, bool force = false);
 
 // ---- Two frames ----
 

@@ -153,13 +153,25 @@ void report_replaced(const OutputFolder& out) {
   if (!s.empty()) std::fprintf(stderr, "vantu-track: %s\n", s.c_str());
 }
 
+// How a run of the command line uses its folder: the --pairs jobs of one
+// movie side by side, every other run alone.
+FolderUse folder_use(const TrackOptions& o) {
+  FolderUse use;
+  use.shared = !o.pairs.empty();
+  use.force = o.force;
+  return use;
+}
+
 // --points-only: the measured cells of every mask as point files.
 int write_point_files(const TrackOptions& o) {
+  OutputFolder out(o.out_dir, o.inputs, folder_use(o));
   const TimeLapse tl = read_mask_files(o.inputs, o.movie);
   report_warnings(tl, o.units);
-  OutputFolder out(o.out_dir, o.inputs);
-  for (const Frame& f : tl.frames) out.check_may_replace(frame_file_name(f.number));
+  std::vector<std::string> names;
+  for (const Frame& f : tl.frames) names.push_back(frame_file_name(f.number));
+  out.plan(names);
   out.create();
+  out.record_inputs();
   for (const Frame& f : tl.frames) out.write(frame_file_name(f.number), point_file_text(f));
   out.remove_stale();
   report_replaced(out);
@@ -213,10 +225,10 @@ bool config_in_place(const TrackOptions& o) {
          stat((o.out_dir + "/softconfig.dat").c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Refuses, before anything is written, outputs that would replace an input
-// or a file that the programs did not write: those of the stage that runs
-// (`pairs`: only its range of pairs).
-void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const OutputFolder& out,
+// Refuses, before any work, outputs that would replace an input or a file
+// that the programs did not write: those of the stage that runs (`pairs`:
+// only its range of pairs). Only these names are written afterwards.
+void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, OutputFolder& out,
                    const PairRun* pairs = nullptr) {
   std::vector<std::string> names;
   const bool whole = !o.prepare && !o.join && o.pairs.empty();
@@ -225,15 +237,11 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, const
     const size_t first = pairs ? pairs->first : 0, last = pairs ? pairs->last : tl.frames.size() - 2;
     names.push_back("pairs/");
     for (size_t t = first; t <= last; ++t)
-      for (const char* end : {".txt", "/", ".partial/"}) names.push_back(strprintf("pairs/%04zu%s", t, end));
+      for (const std::string& n : pair_file_names(t)) names.push_back(n);
   }
-  if (whole || o.join) {
-    for (const char* n : {"cells.csv", "res_track.txt", "pairs.log"}) names.push_back(n);
-    const std::vector<long> numbers = movie_numbers(tl);
-    if (masks)
-      for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));
-  }
-  for (const std::string& n : names) out.check_may_replace(n);
+  if (whole || o.join)
+    for (const std::string& n : lineage_file_names(tl, masks)) names.push_back(n);
+  out.plan(names);
 }
 
 // The stages in order: read, choose the parameters into DIR/softconfig.dat,
@@ -255,7 +263,7 @@ int run_tracker(const TrackOptions& o) {
   const std::string config_path = prepared ? work_config : o.config;
   ParameterSet params = default_track_parameters();
   if (!config_path.empty()) params = configured_parameters(config_path);
-  OutputFolder out(o.out_dir, o.inputs);
+  OutputFolder out(o.out_dir, o.inputs, folder_use(o));
   TimeLapse tl = read_time_lapse(o, params);
   report_warnings(tl, o.units);
 
@@ -270,18 +278,23 @@ int run_tracker(const TrackOptions& o) {
   run.cancel = &interrupted;
   if (o.join) {
     check_outputs(o, tl, masks, out);
-    write_lineage(o, tl, recorded_pairs(tl, run), params.MaxSplit, masks, out);
+    const std::vector<PairLinks> links = recorded_pairs(tl, run);
+    out.create();
+    out.record_inputs();
+    write_lineage(o, tl, links, params.MaxSplit, masks, out);
     return 0;
   }
   if (!o.pairs.empty()) {
     parse_pair_range(o.pairs, tl.frames.size() - 1, run);
     check_outputs(o, tl, masks, out, &run);
+    out.create();
     match_pairs(tl, run);
     std::fprintf(stderr, "vantu-track: pairs %04zu-%04zu matched into %s/pairs\n", run.first, run.last,
                  o.out_dir.c_str());
     return 0;
   }
 
+  check_outputs(o, tl, masks, out);
   std::string config;
   if (o.config.empty()) {
     ChosenParameters chosen = choose_parameters(tl);
@@ -291,8 +304,8 @@ int run_tracker(const TrackOptions& o) {
   } else {
     config = read_file_text(o.config);
   }
-  check_outputs(o, tl, masks, out);
   out.create();
+  out.record_inputs();
   if (!config_in_place(o)) out.write("softconfig.dat", config);
   if (o.prepare) {
     std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
@@ -373,6 +386,8 @@ int track_main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
+  app.add_flag("--force", o.force,
+               "replace the results of another movie (made from other inputs) in the output folder");
   bool no_assign = false, no_relink = false, no_gaps = false, no_divisions = false, no_debris = false, raw = false;
   app.add_flag("--no-assign", no_assign,
                "keep the matcher's links instead of deciding them by the assignment of least cost over the "

@@ -54,52 +54,6 @@ double axis_difference(double a, double b) {
   return std::min(d, 180.0 - d);
 }
 
-// Points in square buckets of side h, for the points within a radius.
-struct Grid {
-  double x0 = 0, y0 = 0, h = 1;
-  long nx = 1, ny = 1;
-  std::vector<int> start, items;
-  const std::vector<double>* xs = nullptr;
-  const std::vector<double>* ys = nullptr;
-
-  Grid(const std::vector<double>& x, const std::vector<double>& y, double side) : xs(&x), ys(&y) {
-    if (x.empty()) return;
-    const auto [xl, xh] = std::minmax_element(x.begin(), x.end());
-    const auto [yl, yh] = std::minmax_element(y.begin(), y.end());
-    x0 = *xl, y0 = *yl;
-    // At most about four buckets per point, whatever the side asked for.
-    const double area = std::max((*xh - x0) * (*yh - y0), 1e-9);
-    h = std::max(side, std::sqrt(area / (4.0 * static_cast<double>(x.size()))));
-    h = std::max(h, 1e-9);
-    nx = static_cast<long>((*xh - x0) / h) + 1;
-    ny = static_cast<long>((*yh - y0) / h) + 1;
-    start.assign(static_cast<size_t>(nx * ny + 1), 0);
-    for (size_t i = 0; i < x.size(); ++i) ++start[static_cast<size_t>(bucket(x[i], y[i])) + 1];
-    for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
-    items.resize(x.size());
-    std::vector<int> fill(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < x.size(); ++i) items[static_cast<size_t>(fill[static_cast<size_t>(bucket(x[i], y[i]))]++)] = static_cast<int>(i);
-  }
-  long clamp_x(double x) const { return std::clamp(static_cast<long>(std::floor((x - x0) / h)), 0L, nx - 1); }
-  long clamp_y(double y) const { return std::clamp(static_cast<long>(std::floor((y - y0) / h)), 0L, ny - 1); }
-  long bucket(double x, double y) const { return clamp_y(y) * nx + clamp_x(x); }
-  // The points within r of (x, y), in index order.
-  std::vector<int> within(double x, double y, double r) const {
-    std::vector<int> out;
-    if (items.empty() || !(r >= 0)) return out;
-    for (long by = clamp_y(y - r); by <= clamp_y(y + r); ++by)
-      for (long bx = clamp_x(x - r); bx <= clamp_x(x + r); ++bx) {
-        const size_t b = static_cast<size_t>(by * nx + bx);
-        for (int k = start[b]; k < start[b + 1]; ++k) {
-          const size_t i = static_cast<size_t>(items[static_cast<size_t>(k)]);
-          if (std::hypot((*xs)[i] - x, (*ys)[i] - y) <= r) out.push_back(static_cast<int>(i));
-        }
-      }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-};
-
 struct Link {
   int frame = -1, cell = -1;  // the cell it comes from; frame -1: none
   bool daughter = false;
@@ -147,11 +101,11 @@ struct Rater {
 
   // Where the motion carries a point: its position plus the median
   // displacement of the nearest samples (not counting a sample at the point).
-  std::pair<double, double> carry(const Motion& m, const Grid& g, double x, double y) const {
+  std::pair<double, double> carry(const Motion& m, const CellGrid& g, double x, double y) const {
     if (m.x.empty()) return {x, y};
     std::vector<int> near;
     for (double r = 2 * spacing; near.size() < static_cast<size_t>(kNeighbours) + 1; r *= 2) {
-      near = g.within(x, y, r);
+      g.within(x, y, r, near);
       if (r > 1e6 * spacing) break;
     }
     std::vector<std::pair<double, int>> by_distance;
@@ -178,19 +132,7 @@ void measure(Rater& r) {
         ratios.push_back(r.frame(cs[k].first).length[static_cast<size_t>(cs[k].second)] / before);
     }
   if (!ratios.empty()) r.growth = median(ratios);
-  for (const Frame& f : r.tl.frames) {
-    const Grid g(f.x, f.y, 0);
-    for (int i = 0; i < f.count(); ++i) {
-      double best = HUGE_VAL;
-      for (double rad = g.h; best == HUGE_VAL && rad < 1e6 * g.h; rad *= 2)
-        for (int j : g.within(f.x[static_cast<size_t>(i)], f.y[static_cast<size_t>(i)], rad))
-          if (j != i)
-            best = std::min(best, std::hypot(f.x[static_cast<size_t>(j)] - f.x[static_cast<size_t>(i)],
-                                             f.y[static_cast<size_t>(j)] - f.y[static_cast<size_t>(i)]));
-      if (best < HUGE_VAL) nearest.push_back(best);
-      if (f.count() == 1) break;
-    }
-  }
+  for (const Frame& f : r.tl.frames) nearest_distances(f, nearest);
   if (!nearest.empty()) r.spacing = std::max(median(nearest), 1e-9);
 }
 
@@ -206,7 +148,7 @@ PairView pair_view(const Rater& r, int s, int t) {
   PairView v;
   v.m = r.motion(s, t);
   v.steps = t - s;
-  const Grid samples(v.m.x, v.m.y, r.spacing);
+  const CellGrid samples(v.m.x, v.m.y);
   const Frame& a = r.frame(s);
   std::vector<double> residual;
   for (int i = 0; i < a.count(); ++i) {
@@ -262,11 +204,12 @@ void rate_from(const Rater& r, const PairView& v, const std::vector<Link>& links
                std::vector<double>& out) {
   const Frame& a = r.frame(v.m.s);
   const Frame& b = r.frame(t);
-  const Grid carried(v.cx, v.cy, r.spacing);
-  const Grid here(b.x, b.y, r.spacing);
+  const CellGrid carried(v.cx, v.cy);
+  const CellGrid here(b);
   double longest = 0;
   for (double l : a.length) longest = std::max(longest, l);
   const double reach = kReach * v.m.sd + 0.3 * longest * std::pow(r.growth, v.steps);
+  std::vector<int> near_a, near_b;
   for (int j = 0; j < b.count(); ++j) {
     const Link& lk = links[static_cast<size_t>(j)];
     const bool none = lk.frame < 0;
@@ -275,7 +218,8 @@ void rate_from(const Rater& r, const PairView& v, const std::vector<Link>& links
     // The row: every origin cell j could have, and no link.
     std::vector<double> row;
     double chosen = kNoLinkCost;
-    for (int i : carried.within(b.x[uj], b.y[uj], reach))
+    carried.within(b.x[uj], b.y[uj], reach, near_a);
+    for (int i : near_a)
       for (bool d : {false, true}) {
         const double c = cost(r, v, i, j, d);
         if (!none && i == lk.cell && d == lk.daughter) chosen = c;
@@ -288,7 +232,8 @@ void rate_from(const Rater& r, const PairView& v, const std::vector<Link>& links
       // cells that do come from it), and none.
       const size_t ui = static_cast<size_t>(lk.cell);
       std::vector<double> column{kNoLinkCost};
-      for (int j2 : here.within(v.cx[ui], v.cy[ui], reach)) {
+      here.within(v.cx[ui], v.cy[ui], reach, near_b);
+      for (int j2 : near_b) {
         if (j2 == j) continue;
         const Link& other = links[static_cast<size_t>(j2)];
         if (other.frame == lk.frame && other.cell == lk.cell) continue;

@@ -22,11 +22,13 @@ double median_of(std::vector<double> v) {
   return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-CellGrid::CellGrid(const Frame& f) : x_(&f.x), y_(&f.y) {
-  const int n = f.count();
+CellGrid::CellGrid(const Frame& f) : CellGrid(f.x, f.y) {}
+
+CellGrid::CellGrid(const std::vector<double>& xs, const std::vector<double>& ys) : x_(&xs), y_(&ys) {
+  const int n = static_cast<int>(xs.size());
   bool any = false;
   for (int i = 0; i < n; ++i) {
-    const double x = f.x[static_cast<size_t>(i)], y = f.y[static_cast<size_t>(i)];
+    const double x = xs[static_cast<size_t>(i)], y = ys[static_cast<size_t>(i)];
     if (!std::isfinite(x) || !std::isfinite(y)) {
       odd_.push_back(i);
       continue;
@@ -55,7 +57,7 @@ CellGrid::CellGrid(const Frame& f) : x_(&f.x), y_(&f.y) {
   start_.assign(static_cast<size_t>(nx_) * static_cast<size_t>(ny_) + 1, 0);
   std::vector<int> bucket(static_cast<size_t>(n), -1);
   for (int i = 0; i < n && any; ++i) {
-    const double x = f.x[static_cast<size_t>(i)], y = f.y[static_cast<size_t>(i)];
+    const double x = xs[static_cast<size_t>(i)], y = ys[static_cast<size_t>(i)];
     if (!std::isfinite(x) || !std::isfinite(y)) continue;
     bucket[static_cast<size_t>(i)] = column(x) + nx_ * row(y);
     ++start_[static_cast<size_t>(bucket[static_cast<size_t>(i)]) + 1];
@@ -81,6 +83,14 @@ void CellGrid::add_bucket(int bx, int by, std::vector<int>& out) const {
   if (bx < 0 || by < 0 || bx >= nx_ || by >= ny_) return;
   const size_t b = static_cast<size_t>(bx) + static_cast<size_t>(nx_) * static_cast<size_t>(by);
   out.insert(out.end(), members_.begin() + start_[b], members_.begin() + start_[b + 1]);
+}
+
+void CellGrid::within(double x, double y, double radius, std::vector<int>& out) const {
+  near(x, y, radius, out);
+  size_t kept = 0;
+  for (int i : out)
+    if (std::hypot((*x_)[static_cast<size_t>(i)] - x, (*y_)[static_cast<size_t>(i)] - y) <= radius) out[kept++] = i;
+  out.resize(kept);
 }
 
 void CellGrid::near(double x, double y, double radius, std::vector<int>& out) const {

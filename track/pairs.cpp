@@ -309,7 +309,8 @@ class PairMatcher {
     const Frame& b = tl_.frames[t + 1];
     auto job = std::make_unique<PairJob>();
     job->t = t;
-    job->key = pair_key(a, b, run_.params);
+    const int tiling = pair_tile_cells(a, b, run_.params, run_.tile_cells);
+    job->key = pair_key(a, b, run_.params, tiling);
     PairLinks& pl = links_[t];
     const bool have_kept = out_ && is_dir(out_->path(kept(t)));
     if (out_ && read_record(out_->path(record(t)), job->key, a.count(), b.count(), pl) &&
@@ -323,9 +324,9 @@ class PairMatcher {
     if (a.count() == 0 || b.count() == 0 || is_small_pair(a, b, run_.params)) {
       job->method = PairMethod::kSmall;
       job->cost = 1.0;
-    } else if (std::max(a.count(), b.count()) > (run_.tile_cells > 0 ? run_.tile_cells : kPointCapacity)) {
+    } else if (tiling > 0) {
       job->method = PairMethod::kTiles;
-      job->plan = plan_tiles(a, b, run_.params, run_.tile_cells > 0 ? run_.tile_cells : kTileCells);
+      job->plan = plan_tiles(a, b, run_.params, tiling);
       for (const Tile& tile : job->plan.tiles) job->cost += kernel_cost(tile.first.size(), tile.second.size());
     } else {
       job->cost = kernel_cost(static_cast<size_t>(a.count()), static_cast<size_t>(b.count()));
@@ -438,7 +439,7 @@ class PairMatcher {
 
 }  // namespace
 
-std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
+std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells) {
   Fnv f;
   f.bytes(kRecordHeader, std::strlen(kRecordHeader));
   hash_set(f, a.first);
@@ -447,6 +448,7 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p) {
                    p.BetaSplit, p.SlackInit, p.norm_cut, p.SplitPrior, p.match_threshold, p.split_jitter})
     f.number(v);
   for (int v : {p.MaxSplit, p.nx, p.ny, p.nz, p.Nid, p.Nang, p.Nlen, p.MaxSweeps}) f.number(v);
+  if (tile_cells > 0) f.number(tile_cells);
   return f.h;
 }
 
@@ -477,7 +479,8 @@ std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run) {
       const Frame& a = tl.frames[t];
       const Frame& b = tl.frames[t + 1];
       const std::string record = run.out_dir + "/pairs/" + pair_name(t) + ".txt";
-      have = read_record(record, pair_key(a, b, run.params), a.count(), b.count(), links[t]);
+      const int tiling = pair_tile_cells(a, b, run.params, run.tile_cells);
+      have = read_record(record, pair_key(a, b, run.params, tiling), a.count(), b.count(), links[t]);
       if (have && run.folder) {
         run.folder->keep("pairs/");
         run.folder->keep("pairs/" + pair_name(t) + ".txt");

@@ -14,13 +14,16 @@
 // agreed with whole-frame matching without the scaling, 99.6 % with it; a
 // margin of one reach gave 98.7 %, two 99.3 %, three no more than two.
 //
-// Stitching: a second-frame cell takes its links from the tile whose core
-// holds it, and a first-frame cell keeps the children that the tile whose core
-// holds it (its home) gave it. Where the two disagree (a mother claimed by two
-// tiles, a division whose daughters fall into two cores), the mother's home
-// decides: it sees the mother's whole neighbourhood, both daughters included.
-// So every link kept is a link of the mother's home tile, and no mother has
-// more than one child per level.
+// Stitching, per second-frame cell over all its levels at once: a cell takes
+// its links from the tile whose core holds it, and a first-frame cell keeps
+// the children that the tile whose core holds it (its home) gave it. Where the
+// two disagree (a mother claimed by two tiles, a division whose daughters fall
+// into two cores), the mother's home decides: it sees the mother's whole
+// neighbourhood, both daughters included. Every link kept is a link of the
+// mother's home tile, so no mother has more than one child per level; and all
+// of a cell's links come from one tile's view, so no cell has two mothers
+// (deciding each level on its own once gave a cell level 0 from one tile and
+// level 2 from another: a "division" into a single daughter).
 #include <algorithm>
 #include <cmath>
 
@@ -70,6 +73,12 @@ double kernel_size(const PointSet& s, const std::vector<int>& cells) {
 }
 
 }  // namespace
+
+int pair_tile_cells(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells) {
+  if (a.count() == 0 || b.count() == 0 || is_small_pair(a, b, p)) return 0;
+  if (std::max(a.count(), b.count()) <= (tile_cells > 0 ? tile_cells : kPointCapacity)) return 0;
+  return tile_cells > 0 ? tile_cells : kTileCells;
+}
 
 TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells) {
   TilePlan plan;
@@ -163,43 +172,65 @@ PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_
   for (auto& r : pl.row) r.assign(static_cast<size_t>(M), -1);
   for (const PairLinks& tl : tile_links) pl.singular_solves += tl.singular_solves;
 
-  // Per tile and level, the global links: first-frame cell -> second-frame cell.
-  const size_t T = plan.tiles.size();
-  std::vector<std::vector<int>> tile_of_first(T), tile_of_second(T);
-  // claim[l][j]: the mothers whose home tile links j at level l to them.
-  std::vector<std::vector<std::vector<int>>> claims(3, std::vector<std::vector<int>>(static_cast<size_t>(M)));
-  std::vector<std::vector<int>> core_link(3, std::vector<int>(static_cast<size_t>(M), -1));
-  for (size_t t = 0; t < T; ++t) {
+  // Per second-frame cell, what each tile holding it linked it to at every
+  // level (first-frame cells, global indices; -1 none).
+  struct View {
+    int tile;
+    int row[3];
+  };
+  std::vector<std::vector<View>> views(static_cast<size_t>(M));
+  for (size_t t = 0; t < plan.tiles.size(); ++t) {
     const Tile& tile = plan.tiles[t];
     const PairLinks& tl = tile_links[t];
     for (size_t lj = 0; lj < tile.second.size(); ++lj) {
-      const int j = tile.second[lj];
+      View v{static_cast<int>(t), {-1, -1, -1}};
       for (int l = 0; l < 3; ++l) {
         const int li = tl.row[l].empty() ? -1 : tl.row[l][lj];
-        if (li < 0) continue;
-        const int i = tile.first[static_cast<size_t>(li)];
-        if (plan.home_second[static_cast<size_t>(j)] == static_cast<int>(t)) core_link[l][static_cast<size_t>(j)] = i;
-        if (plan.home_first[static_cast<size_t>(i)] == static_cast<int>(t)) claims[l][static_cast<size_t>(j)].push_back(i);
+        if (li >= 0) v.row[l] = tile.first[static_cast<size_t>(li)];
       }
+      views[static_cast<size_t>(tile.second[lj])].push_back(v);
     }
   }
-  for (int l = 0; l < 3; ++l)
-    for (int j = 0; j < M; ++j) {
-      const std::vector<int>& c = claims[l][static_cast<size_t>(j)];
-      const int own = core_link[l][static_cast<size_t>(j)];
-      if (own >= 0 && std::find(c.begin(), c.end(), own) != c.end()) {
-        pl.row[l][static_cast<size_t>(j)] = own;  // the cell's tile and the mother's home agree
-        continue;
+  auto home = [&](int i) { return plan.home_first[static_cast<size_t>(i)]; };
+  // A link stands when the mother's home tile gives it.
+  auto stands = [&](const std::vector<View>& seen, int l, int i) {
+    for (const View& v : seen)
+      if (v.tile == home(i) && v.row[l] == i) return true;
+    return false;
+  };
+  // Each cell takes every level from one tile's view, so that it never has
+  // two mothers: its own tile's when all that view's links stand, else the
+  // view of a mother's home tile, with that home's mothers only (its own
+  // tile first, then the lowest mother).
+  for (int j = 0; j < M; ++j) {
+    const std::vector<View>& seen = views[static_cast<size_t>(j)];
+    const int core = plan.home_second[static_cast<size_t>(j)];
+    const View* pick = nullptr;
+    bool whole = false;
+    int pick_mother = -1;
+    for (const View& v : seen) {
+      int mother = -1, links = 0, standing = 0;
+      for (int l = 0; l < 3; ++l) {
+        const int i = v.row[l];
+        if (i < 0) continue;
+        ++links;
+        if (stands(seen, l, i)) ++standing;
+        if (home(i) == v.tile && (mother < 0 || i < mother)) mother = i;
       }
-      // Otherwise a mother's home decides: one in the cell's own core first, else the lowest mother.
-      int pick = -1;
-      for (int i : c) {
-        const bool same_core = plan.home_first[static_cast<size_t>(i)] == plan.home_second[static_cast<size_t>(j)];
-        const bool pick_same = pick >= 0 && plan.home_first[static_cast<size_t>(pick)] == plan.home_second[static_cast<size_t>(j)];
-        if (pick < 0 || (same_core && !pick_same) || (same_core == pick_same && i < pick)) pick = i;
+      if (v.tile == core && links > 0 && standing == links) {
+        pick = &v, whole = true;
+        break;
       }
-      pl.row[l][static_cast<size_t>(j)] = pick;
+      if (mother < 0) continue;
+      const bool own = v.tile == core, pick_own = pick && pick->tile == core;
+      if (!pick || (own && !pick_own) || (own == pick_own && mother < pick_mother)) pick = &v, pick_mother = mother;
     }
+    if (!pick) continue;
+    for (int l = 0; l < 3; ++l) {
+      const int i = pick->row[l];
+      if (i >= 0 && (whole || home(i) == pick->tile)) pl.row[l][static_cast<size_t>(j)] = i;
+    }
+  }
   return pl;
 }
 

@@ -54,24 +54,12 @@
 #include "base/params.h"
 #include "image/image.h"
 #include "input/load_points.h"
+#include "run/output_folder.h"  // TrackError, OutputFolder
 
 namespace vantu {
 
-// A refusal: the message names the file (and line) and goes to standard
-// error; the program exits with status 1. Its kind lets a caller (the
-// Python module) choose its own error without reading the message.
-struct TrackError : std::runtime_error {
-  enum Kind {
-    kInvalid,  // the input or an option is wrong
-    kMissing,  // a named file does not exist
-    kNotOurs,  // a file the run would replace is an input or was not written by the programs
-    kIo,       // a file exists but cannot be read, or cannot be written
-  };
-  explicit TrackError(const std::string& message, Kind k = kInvalid) : std::runtime_error(message), kind(k) {}
-  Kind kind;
-};
-
-// A refusal to read `path`: kMissing when it does not exist, else kIo.
+// A refusal to read `path`: kMissing when it does not exist, else kIo
+// (TrackError lives with the output folder's guard, run/output_folder.h).
 TrackError file_error(const std::string& path, const std::string& message);
 
 // A pair whose larger frame has more cells than this is matched in tiles of
@@ -141,6 +129,7 @@ struct TrackOptions {
   bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
   int tile_cells = kTileCells;      // tiles for pairs whose frames have more cells; 0: never
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
+  bool force = false;               // replace another movie's results in out_dir
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
   Units units;  // --pixel-size, --frame-interval
@@ -235,8 +224,14 @@ double median_of(std::vector<double> v);
 class CellGrid {
  public:
   explicit CellGrid(const Frame& f);
+  // Any points (positions in two arrays of one length, which must outlive
+  // the grid).
+  CellGrid(const std::vector<double>& x, const std::vector<double>& y);
   // A superset of the cells within `radius` of (x, y), in ascending index.
   void near(double x, double y, double radius, std::vector<int>& out) const;
+  // Exactly the cells within `radius` of (x, y) (std::hypot distance), in
+  // ascending index.
+  void within(double x, double y, double radius, std::vector<int>& out) const;
   // The k cells nearest to cell i (i itself left out) as (std::hypot
   // distance, index), ordered by distance, then index.
   void nearest(int i, size_t k, std::vector<std::pair<double, int>>& out) const;
@@ -321,13 +316,14 @@ struct TilePlan {
   int core_of(double x, double y) const;       // in the first frame's coordinates
 };
 
+// The cells per tile a pair is matched in with --tile-cells `tile_cells`;
+// 0 when it is matched whole (small pairs included).
+int pair_tile_cells(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
 TilePlan plan_tiles(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
 // The cells `cells` of a point set, in that order.
 PointSet tile_points(const PointSet& s, const std::vector<int>& cells);
 // The pair's links from each tile's links (indices local to the tile).
 PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_links, int K, int M);
-
-class OutputFolder;
 
 struct PairRun {
   ParameterSet params;
@@ -364,8 +360,10 @@ std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run);
 // refuses, naming the pairs, when a record is missing or does not fit.
 std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run);
 
-// A fingerprint of a pair's input: both frames' cells and the parameters.
-std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p);
+// A fingerprint of a pair's input: both frames' cells, the parameters and the
+// tiles' size (pair_tile_cells; a pair matched whole keeps the key it had
+// before tiles were part of it).
+std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, int tile_cells);
 
 // ---- Lineage ----
 
@@ -504,47 +502,13 @@ void check_track_labels(const CtcLabels& labels);
 void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& out,
                        const std::function<LabelImage(const Frame&)>& mask_of = nullptr);
 
-// The output folder of one run. Every file written there is first added to
-// the folder's record (run/written_record.h); an existing file is replaced
-// only when the record lists it and it is not one of the run's inputs. A
-// folder name ends in '/' ("pairs/0003/"). Safe to use from several threads.
-class OutputFolder {
- public:
-  OutputFolder(const std::string& dir, const std::vector<std::string>& inputs);
-  const std::string& dir() const { return dir_; }
-  std::string path(const std::string& rel) const;
-  // Refuses (TrackError naming the file) to replace an input, or a file that
-  // the record does not list.
-  void check_may_replace(const std::string& rel) const;
-  void create() const;  // the folder and its parents
-  // Checks `rel`, adds it to the record and counts it as this run's own.
-  void claim(const std::string& rel);
-  // claim, then writes `text` atomically.
-  void write(const std::string& rel, const std::string& text);
-  // Counts an earlier run's file (a pair record that fits) as this run's own.
-  void keep(const std::string& rel);
-  bool recorded(const std::string& rel) const;
-  // Removes a file or a pair's folder that the record lists (never an input).
-  void remove(const std::string& rel);
-  // Removes whatever the record lists that this run did not write or keep.
-  void remove_stale();
-  // What the run replaced and removed of an earlier run, for the log; empty
-  // when the folder was new.
-  std::string summary() const;
-
- private:
-  struct InputFile {
-    std::string path;
-    dev_t dev;
-    ino_t ino;
-  };
-  const std::string* input_at(const std::string& rel) const;
-  std::string dir_;
-  std::set<std::string> recorded_, mine_, replaced_;
-  std::vector<std::string> removed_;
-  std::vector<InputFile> inputs_;
-  mutable std::mutex mutex_;
-};
+// The files of a lineage in its folder, in the order they are written:
+// cells.csv, res_track.txt, tracks.csv, units, the track masks (from masks),
+// pairs.log (output_folder.cpp; the guard itself is run/output_folder.h).
+std::vector<std::string> lineage_file_names(const TimeLapse& tl, bool masks);
+// A pair's record, its kept folder and its unfinished one (pairs/0003.txt,
+// pairs/0003/, pairs/0003.partial/).
+std::vector<std::string> pair_file_names(size_t pair);
 
 // Shortest text that reads back as the same double.
 std::string number_text(double v);

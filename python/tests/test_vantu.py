@@ -211,6 +211,16 @@ class Outputs(SimulatedTimeLapse):
         self.assertEqual(read(os.path.join(out, "cells.csv")), "my own table\n")
         self.assertFalse(os.path.exists(os.path.join(out, "res_track.txt")))
 
+    def test_write_keeps_another_movies_results_unless_forced(self):
+        out = os.path.join(self.dir, "movies")
+        vantu.track(self.frames, progress=False).write(out)
+        other = vantu.track([self.table], progress=False)
+        with self.assertRaisesRegex(FileExistsError, "another movie"):
+            other.write(out)
+        self.assertEqual(read(os.path.join(out, "cells.csv")), read(os.path.join(self.cli["frames"], "cells.csv")))
+        other.write(out, force=True)
+        self.assertEqual(read(os.path.join(out, "cells.csv")), read(os.path.join(self.cli["table"], "cells.csv")))
+
     def test_progress_reaches_every_pair(self):
         seen = []
         vantu.track(self.frames, jobs=2, progress=lambda done, total: seen.append((done, total)))

@@ -83,11 +83,12 @@ class Lineage:
         features = cells.drop(columns=["track", "frame", "y", "x"])
         return data, graph, features
 
-    def write(self, dir):
+    def write(self, dir, force=False):
         """Writes the folder `vantu-track -o dir` writes: cells.csv, tracks.csv,
         res_track.txt, softconfig.dat, units, pairs.log and, when the cells
-        came from label images, the track masks maskNNN.tif."""
-        self._run.write(os.fspath(_path_text(dir, "dir")), self._labels)
+        came from label images, the track masks maskNNN.tif. `force=True`
+        replaces the results of another movie there (as --force does)."""
+        self._run.write(os.fspath(_path_text(dir, "dir")), self._labels, bool(force))
 
 
 def _path_text(p, what):
