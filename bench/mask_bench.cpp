@@ -145,12 +145,14 @@ int main(int argc, char** argv) {
       const auto before = std::chrono::steady_clock::now();
       const LabelImage img = read_label_image(path);
       reading += std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
-      cells += measure_regions(img, 1000, path).size();
+      LabelLayout layout;  // as a run measures: the label pieces in the same pass, then checked
+      cells += measure_labels(img.labels.data(), img.width, img.height, 1000, path, &layout).size();
+      check_label_layout(layout, path);
     }
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-    std::printf("%-12s %7.1f frames/s, %7.1f per CPU second  (%.2f ms per frame: %.2f reading, %.2f measuring;"
-                " %zu cells)\n",
+    std::printf("%-12s %7.1f frames/s, %7.1f per CPU second  (%.2f ms per frame: %.2f reading, %.2f measuring "
+                "and checking; %zu cells)\n",
                 f.name, frames / s, frames / cpu, 1000 * s / frames, 1000 * reading / frames,
                 1000 * (s - reading) / frames, cells);
   }

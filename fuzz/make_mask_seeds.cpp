@@ -1,7 +1,8 @@
 // Writes the seed corpora of the mask readers: tiny label images (6 x 5
 // pixels, three cells) as TIFF (uncompressed, deflate, LZW, PackBits, with
 // and without predictor; 8, 16 and 32 bits; strips and tiles; a tile larger
-// than the image) and PNG (8 and 16 bits, interlaced). Run once; the files
+// than the image; signed 32 bits; a two-channel ImageJ hyperstack) and PNG
+// (8 and 16 bits, interlaced). Run once; the files
 // are kept in fuzz/corpus/.
 //   build-fuzz/fuzz/vantu-make-mask-seeds fuzz/corpus
 #include <png.h>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -31,10 +33,16 @@ std::vector<T> pixels() {
   return v;
 }
 
+// `pages` pages of the image, the first with the ImageJ `description`.
 template <class T>
-bool write_tiff(const std::string& path, int compression, int predictor, int tile) {
+bool write_tiff(const std::string& path, int compression, int predictor, int tile, int pages = 1,
+                const char* description = nullptr) {
   TIFF* t = TIFFOpen(path.c_str(), "w");
   if (!t) return false;
+  bool ok = true;
+  for (int page = 0; page < pages; ++page) {
+  if (page == 0 && description) TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description);
+  if (std::is_signed<T>::value) TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT);
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<int>(8 * sizeof(T)));
@@ -44,7 +52,6 @@ bool write_tiff(const std::string& path, int compression, int predictor, int til
   TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
   if (predictor) TIFFSetField(t, TIFFTAG_PREDICTOR, predictor);
   std::vector<T> px = pixels<T>();
-  bool ok = true;
   if (tile) {
     TIFFSetField(t, TIFFTAG_TILEWIDTH, tile);
     TIFFSetField(t, TIFFTAG_TILELENGTH, tile);
@@ -60,6 +67,8 @@ bool write_tiff(const std::string& path, int compression, int predictor, int til
   } else {
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 2);
     for (int y = 0; y < kHeight; ++y) ok = ok && TIFFWriteScanline(t, px.data() + y * kWidth, y, 0) >= 0;
+  }
+  ok = ok && (pages == 1 || TIFFWriteDirectory(t));
   }
   TIFFClose(t);
   return ok;
@@ -124,6 +133,9 @@ int main(int argc, char** argv) {
             write_tiff<std::uint16_t>(t + "u16_tiled", COMPRESSION_NONE, 0, 16) &&
             write_tiff<std::uint8_t>(t + "u8_tiled_deflate", COMPRESSION_ADOBE_DEFLATE, 0, 16) &&
             write_oversized_tile(t + "oversized_tile") &&
+            write_tiff<std::int32_t>(t + "i32_deflate", COMPRESSION_ADOBE_DEFLATE, 0, 0) &&
+            write_tiff<std::uint16_t>(t + "imagej_2ch_2t", COMPRESSION_NONE, 0, 0, 4,
+                                      "ImageJ=1.54f\nimages=4\nchannels=2\nframes=2\nhyperstack=true\n") &&
             write_png<std::uint8_t>(p + "u8", false) && write_png<std::uint16_t>(p + "u16", false) &&
             write_png<std::uint8_t>(p + "u8_interlaced", true);
   if (!ok) std::fprintf(stderr, "cannot write the seeds in %s\n", dir.c_str());

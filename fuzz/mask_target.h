@@ -19,6 +19,7 @@ inline int read_and_measure(vantu::LabelImage (*read)(const std::string&), const
     if (img.width <= 0 || img.height <= 0 ||
         img.labels.size() != static_cast<size_t>(img.width) * static_cast<size_t>(img.height))
       __builtin_trap();
+    vantu::label_layout(img.labels.data(), img.width, img.height);
     vantu::measure_regions(img, 1000, path);
   } catch (const vantu::ImageError&) {
     return 0;  // refused with the file named

@@ -82,6 +82,68 @@ RegionShape shape_of(const RegionSums& r) {
   return s;
 }
 
+// The connected pieces of every label, from the runs of labelled pixels
+// row by row (union-find over the runs): a run joins the runs of its label
+// in the row above that touch it, also at a corner.
+class PieceCounter {
+ public:
+  // A run of `label` from column `start` to `end` in the row being read,
+  // left to right.
+  void add_run(long start, long end, std::uint32_t label) {
+    const int id = static_cast<int>(parent_.size());
+    parent_.push_back(id);
+    label_.push_back(label);
+    here_.push_back(Run{start, end, label, id});
+    labelled_ += end - start + 1;
+  }
+  void end_row() {
+    size_t first = 0;
+    for (const Run& r : here_) {
+      while (first < above_.size() && above_[first].end + 1 < r.start) ++first;
+      for (size_t k = first; k < above_.size() && above_[k].start <= r.end + 1; ++k)
+        if (above_[k].label == r.label) parent_[static_cast<size_t>(root(above_[k].id))] = root(r.id);
+    }
+    std::swap(above_, here_);
+    here_.clear();
+  }
+  LabelLayout layout(long pixels) const {
+    LabelLayout out;
+    out.pixels = pixels;
+    out.labelled_pixels = labelled_;
+    // Pieces per label: a table for 16-bit labels, a hash map above.
+    std::vector<long> small(65536, 0);
+    std::unordered_map<std::uint32_t, long> large;
+    for (size_t k = 0; k < parent_.size(); ++k)
+      if (parent_[k] == static_cast<int>(k)) ++(label_[k] < small.size() ? small[label_[k]] : large[label_[k]]);
+    const auto count = [&out](long pieces) {
+      out.labels += pieces > 0;
+      out.pieces += pieces;
+      out.split_labels += pieces > 1;
+    };
+    for (const long n : small) count(n);
+    for (const auto& kv : large) count(kv.second);
+    return out;
+  }
+
+ private:
+  struct Run {
+    long start, end;
+    std::uint32_t label;
+    int id;
+  };
+  int root(int k) {
+    while (parent_[static_cast<size_t>(k)] != k) {
+      parent_[static_cast<size_t>(k)] = parent_[static_cast<size_t>(parent_[static_cast<size_t>(k)])];
+      k = parent_[static_cast<size_t>(k)];
+    }
+    return k;
+  }
+  std::vector<int> parent_;
+  std::vector<std::uint32_t> label_;
+  std::vector<Run> above_, here_;
+  long labelled_ = 0;
+};
+
 }  // namespace
 
 std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels, const std::string& source) {
@@ -91,7 +153,8 @@ std::vector<RegionShape> measure_regions(const LabelImage& image, int max_labels
 }
 
 std::vector<RegionShape> measure_labels(const std::uint32_t* labels, int width, int height, int max_labels,
-                                        const std::string& source) {
+                                        const std::string& source, LabelLayout* layout) {
+  PieceCounter pieces;
   std::vector<RegionSums> regions;
   // Region of each label: a table for 16-bit labels, a hash map above.
   std::vector<int> small_index(65536, -1);
@@ -121,15 +184,53 @@ std::vector<RegionShape> measure_labels(const std::uint32_t* labels, int width, 
           regions.back().label = label;
         }
         add_run(regions[static_cast<size_t>(*slot)], y, static_cast<long>(x), static_cast<long>(end) - 1);
+        if (layout) pieces.add_run(static_cast<long>(x), static_cast<long>(end) - 1, label);
       }
       x = end;
     }
+    if (layout) pieces.end_row();
   }
+  if (layout) *layout = pieces.layout(static_cast<long>(width) * height);
   std::vector<RegionShape> shapes;
   shapes.reserve(regions.size());
   for (const RegionSums& r : regions) shapes.push_back(shape_of(r));
   std::sort(shapes.begin(), shapes.end(), [](const RegionShape& a, const RegionShape& b) { return a.label < b.label; });
   return shapes;
+}
+
+LabelLayout label_layout(const std::uint32_t* labels, int width, int height) {
+  PieceCounter pieces;
+  const size_t W = static_cast<size_t>(width);
+  for (long y = 0; y < height; ++y) {
+    const std::uint32_t* row = labels + static_cast<size_t>(y) * W;
+    for (size_t x = 0, end = 0; x < W; x = end) {
+      end = x + 1;
+      while (end < W && row[end] == row[x]) ++end;
+      if (row[x] != 0) pieces.add_run(static_cast<long>(x), static_cast<long>(end) - 1, row[x]);
+    }
+    pieces.end_row();
+  }
+  return pieces.layout(static_cast<long>(width) * height);
+}
+
+void check_label_masks(const std::uint32_t* labels, int width, int height, const std::string& source) {
+  check_label_layout(label_layout(labels, width, height), source);
+}
+
+void check_label_layout(const LabelLayout& l, const std::string& source) {
+  // Segmenters leave a label in two pieces now and then; an image whose
+  // labels mostly lie scattered is something else.
+  if (!(2 * l.split_labels > l.labels && l.pieces >= 2 * l.labels && l.pieces >= l.labels + 10)) return;
+  const long percent = (100 * l.labelled_pixels + l.pixels / 2) / l.pixels;
+  if (l.labels == 1)
+    throw ImageError(strprintf("mask %s: one label over %ld %% of the pixels, in %ld pieces: this looks like a "
+                               "foreground (binary) mask, not label masks; give each cell a label of its own "
+                               "(e.g. with skimage.measure.label)",
+                               source.c_str(), percent, l.pieces));
+  throw ImageError(strprintf("mask %s: %ld labels over %ld %% of the pixels, most labels in several pieces (%ld pieces "
+                             "in all): this looks like an intensity image, not label masks (each cell one label of its "
+                             "own, in one piece; 0 the background)",
+                             source.c_str(), l.labels, percent, l.pieces));
 }
 
 }  // namespace vantu

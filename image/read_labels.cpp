@@ -7,8 +7,10 @@
 #include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "base/check.h"
 #include "image/image.h"
@@ -69,9 +71,15 @@ std::string tiff_failure(const TiffMessages& m, const char* what) {
   return m.first_error.empty() ? std::string(what) : std::string(what) + " (" + m.first_error + ")";
 }
 
-// Refuses what is not one page of unsigned integer labels.
-void check_tiff_layout(const std::string& path, TIFF* tif, std::uint16_t& bits) {
-  std::uint16_t samples = 1, format = SAMPLEFORMAT_UINT, photometric = PHOTOMETRIC_MINISBLACK;
+// How one pixel's label is stored.
+struct SampleKind {
+  std::uint16_t bits = 0;
+  bool is_signed = false;  // two's complement: only its non-negative values are labels
+};
+
+// Refuses what is not one page of integer labels.
+SampleKind check_tiff_layout(const std::string& path, TIFF* tif) {
+  std::uint16_t samples = 1, bits = 0, format = SAMPLEFORMAT_UINT, photometric = PHOTOMETRIC_MINISBLACK;
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
@@ -81,11 +89,12 @@ void check_tiff_layout(const std::string& path, TIFF* tif, std::uint16_t& bits) 
                            samples));
   if (photometric == PHOTOMETRIC_PALETTE) refuse(path, "palette colour image; labels need one grey value per pixel");
   if (samples != 1) refuse(path, strprintf("%u samples per pixel; labels need exactly one", samples));
-  if (format == SAMPLEFORMAT_IEEEFP) refuse(path, strprintf("floating-point pixels (%u-bit); labels must be unsigned integers", bits));
-  if (format == SAMPLEFORMAT_INT) refuse(path, strprintf("signed %u-bit pixels; labels must be unsigned integers", bits));
-  if (format != SAMPLEFORMAT_UINT) refuse(path, strprintf("sample format %u; labels must be unsigned integers", format));
-  if (bits != 8 && bits != 16 && bits != 32)
-    refuse(path, strprintf("%u bits per pixel; labels must have 8, 16 or 32", bits));
+  if (format == SAMPLEFORMAT_IEEEFP) refuse(path, strprintf("floating-point pixels (%u-bit); labels must be integers", bits));
+  if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_INT)
+    refuse(path, strprintf("sample format %u; labels must be integers", format));
+  if (bits != 8 && bits != 16 && bits != 32 && bits != 64)
+    refuse(path, strprintf("%u bits per pixel; labels must have 8, 16, 32 or 64", bits));
+  return SampleKind{bits, format == SAMPLEFORMAT_INT};
 }
 
 // Refuses uncompressed pixels that the file is too short to hold, before
@@ -101,38 +110,45 @@ void check_uncompressed_size(const std::string& path, TIFF* tif, std::uint64_t f
                            static_cast<unsigned long long>(needed), static_cast<unsigned long long>(file_size)));
 }
 
-// Widens `count` samples of `bits` bits to labels.
-void widen(const unsigned char* p, std::uint16_t bits, size_t count, std::uint32_t* out) {
-  if (bits == 8) {
-    for (size_t k = 0; k < count; ++k) out[k] = p[k];
-  } else if (bits == 16) {
-    for (size_t k = 0; k < count; ++k) {
-      std::uint16_t v;
-      std::memcpy(&v, p + 2 * k, 2);
-      out[k] = v;
+// Widens `count` samples of type T to labels; refuses a negative label and
+// one past 32 bits.
+template <typename T>
+void widen_as(const std::string& path, const unsigned char* p, size_t count, std::uint32_t* out) {
+  for (size_t k = 0; k < count; ++k) {
+    T v;
+    std::memcpy(&v, p + sizeof(T) * k, sizeof(T));
+    if constexpr (std::is_signed<T>::value) {
+      if (v < 0)
+        refuse(path, strprintf("negative label %lld in signed %zu-bit pixels; labels are 0 (background) or positive",
+                               static_cast<long long>(v), 8 * sizeof(T)));
     }
-  } else {
-    std::memcpy(out, p, count * 4);
+    if constexpr (sizeof(T) > 4) {
+      if (static_cast<std::uint64_t>(v) > 0xFFFFFFFFu)
+        refuse(path, strprintf("label %llu does not fit 32 bits (at most 4294967295)",
+                               static_cast<unsigned long long>(v)));
+    }
+    out[k] = static_cast<std::uint32_t>(v);
   }
 }
 
-std::uint32_t sample_at(const unsigned char* p, std::uint16_t bits, size_t k) {
-  if (bits == 8) return p[k];
-  if (bits == 16) {
-    std::uint16_t v;
-    std::memcpy(&v, p + 2 * k, 2);
-    return v;
+void widen(const std::string& path, const unsigned char* p, SampleKind kind, size_t count, std::uint32_t* out) {
+  switch (kind.bits) {
+    case 8:
+      return kind.is_signed ? widen_as<std::int8_t>(path, p, count, out) : widen_as<std::uint8_t>(path, p, count, out);
+    case 16:
+      return kind.is_signed ? widen_as<std::int16_t>(path, p, count, out) : widen_as<std::uint16_t>(path, p, count, out);
+    case 32:
+      return kind.is_signed ? widen_as<std::int32_t>(path, p, count, out) : widen_as<std::uint32_t>(path, p, count, out);
+    default:
+      return kind.is_signed ? widen_as<std::int64_t>(path, p, count, out) : widen_as<std::uint64_t>(path, p, count, out);
   }
-  std::uint32_t v;
-  std::memcpy(&v, p + 4 * k, 4);
-  return v;
 }
 
 // Decodes every strip or tile into the image (libtiff undoes the
 // compression, the predictor and the byte order).
-void read_tiff_pixels(const std::string& path, TIFF* tif, const TiffMessages& m, std::uint16_t bits,
+void read_tiff_pixels(const std::string& path, TIFF* tif, const TiffMessages& m, SampleKind kind,
                       LabelImage& img) {
-  const size_t bytes = bits / 8, W = static_cast<size_t>(img.width), H = static_cast<size_t>(img.height);
+  const size_t bytes = kind.bits / 8, W = static_cast<size_t>(img.width), H = static_cast<size_t>(img.height);
   if (TIFFIsTiled(tif)) {
     std::uint32_t tw = 0, th = 0;
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
@@ -147,8 +163,7 @@ void read_tiff_pixels(const std::string& path, TIFF* tif, const TiffMessages& m,
         const tmsize_t got = TIFFReadTile(tif, buf.data(), static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0), 0, 0);
         if (got < 0 || static_cast<size_t>(got) != buf.size()) refuse(path, tiff_failure(m, "cannot decode a tile"));
         for (size_t y = y0; y < std::min(H, y0 + th); ++y)
-          for (size_t x = x0; x < std::min(W, x0 + tw); ++x)
-            img.labels[y * W + x] = sample_at(buf.data(), static_cast<std::uint16_t>(bits), (y - y0) * tw + (x - x0));
+          widen(path, buf.data() + (y - y0) * tw * bytes, kind, std::min(W, x0 + tw) - x0, img.labels.data() + y * W + x0);
       }
     return;
   }
@@ -161,7 +176,7 @@ void read_tiff_pixels(const std::string& path, TIFF* tif, const TiffMessages& m,
     const tstrip_t strip = TIFFComputeStrip(tif, static_cast<std::uint32_t>(y0), 0);
     const tmsize_t got = TIFFReadEncodedStrip(tif, strip, buf.data(), static_cast<tmsize_t>(rows * W * bytes));
     if (got < 0 || static_cast<size_t>(got) != rows * W * bytes) refuse(path, tiff_failure(m, "cannot decode a strip"));
-    widen(buf.data(), bits, rows * W, img.labels.data() + y0 * W);
+    widen(path, buf.data(), kind, rows * W, img.labels.data() + y0 * W);
   }
 }
 
@@ -249,6 +264,49 @@ long tiff_page_count(const std::string& path) {
   return static_cast<long>(TIFFNumberOfDirectories(tif.get()));
 }
 
+namespace {
+
+// The value of "key=N" on a line of an ImageJ description; `fallback` when
+// the line is absent. A value that is not a positive number is refused.
+long imagej_count(const std::string& path, const std::string& text, const char* key, long fallback) {
+  const std::string prefix = std::string(key) + "=";
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(at, prefix.size(), prefix) == 0) {
+      const std::string value = text.substr(at + prefix.size(), end - at - prefix.size());
+      char* stop = nullptr;
+      const long n = std::strtol(value.c_str(), &stop, 10);
+      if (value.empty() || *stop != '\0' || n < 1 || n > (1L << 30))
+        refuse(path, "ImageJ description: \"" + prefix + value + "\" is not a positive count");
+      return n;
+    }
+    at = end + 1;
+  }
+  return fallback;
+}
+
+}  // namespace
+
+StackAxes tiff_stack_axes(const std::string& path) {
+  require_regular_file(path);
+  TiffMessages messages;
+  const auto tif = open_tiff(path, messages);
+  StackAxes axes;
+  axes.pages = static_cast<long>(TIFFNumberOfDirectories(tif.get()));
+  char* description = nullptr;
+  if (TIFFGetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, &description) != 1 || !description ||
+      std::strncmp(description, "ImageJ=", 7) != 0)
+    return axes;
+  const std::string text = description;
+  axes.imagej = true;
+  axes.channels = imagej_count(path, text, "channels", 1);
+  axes.slices = imagej_count(path, text, "slices", 1);
+  axes.frames = imagej_count(path, text, "frames", 1);
+  return axes;
+}
+
 LabelImage read_tiff_labels(const std::string& path, long page) {
   const std::uint64_t file_size = require_regular_file(path);
   TiffMessages messages;
@@ -266,14 +324,13 @@ LabelImage read_tiff_labels(const std::string& path, long page) {
   TIFFGetFieldDefaulted(tif.get(), TIFFTAG_IMAGEDEPTH, &depth);
   if (depth > 1) refuse(where, strprintf("a 3-D image (%u planes); a mask is one 2-D image per frame", depth));
   check_size(where, width, height);
-  std::uint16_t bits = 0;
-  check_tiff_layout(where, tif.get(), bits);
-  check_uncompressed_size(where, tif.get(), file_size, width, height, bits);
+  const SampleKind kind = check_tiff_layout(where, tif.get());
+  check_uncompressed_size(where, tif.get(), file_size, width, height, kind.bits);
   LabelImage img;
   img.width = static_cast<int>(width);
   img.height = static_cast<int>(height);
   img.labels.assign(static_cast<size_t>(width) * height, 0);
-  read_tiff_pixels(where, tif.get(), messages, bits, img);
+  read_tiff_pixels(where, tif.get(), messages, kind, img);
   return img;
 }
 
@@ -308,7 +365,7 @@ LabelImage read_png_labels(const std::string& path) {
   img.width = static_cast<int>(width);
   img.height = static_cast<int>(height);
   img.labels.resize(static_cast<size_t>(width) * height);
-  widen(raw.data(), static_cast<std::uint16_t>(depth), img.labels.size(), img.labels.data());
+  widen(path, raw.data(), SampleKind{static_cast<std::uint16_t>(depth), false}, img.labels.size(), img.labels.data());
   return img;
 }
 

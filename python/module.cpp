@@ -180,7 +180,8 @@ PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& con
 
 PyRun track_table(const std::map<std::string, std::vector<double>>& columns, const std::string& source,
                   const std::string& id_column, const std::string& angles, const std::string& config, int jobs,
-                  const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
+                  const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
+                  const MovieInput& movie) {
   const TrackOptions o = options_of(config, jobs, repairs, units);
   config_paths(config);
   TableCells cells;
@@ -197,15 +198,19 @@ PyRun track_table(const std::map<std::string, std::vector<double>>& columns, con
   const AngleConvention conv = angles_of(angles);
   PyRun run;
   run.result = run_watched(
-      [&](const TrackHooks& hooks) { return track_time_lapse(time_lapse_of_cells(cells, conv), false, o, hooks); },
+      [&](const TrackHooks& hooks) {
+        return track_time_lapse(time_lapse_of_cells(cells, conv, movie.allow_gaps), false, o, hooks);
+      },
       progress, config_paths(config));
   return run;
 }
 
 PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::string, std::string>& columns,
                   const std::string& angles, const std::string& config, int jobs,
-                  const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
+                  const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
+                  const MovieInput& movie) {
   TrackOptions o = options_of(config, jobs, repairs, units);
+  o.movie = movie;
   for (const std::string& p : paths) checked_path(p, "paths");
   config_paths(config);
   o.inputs = paths;
@@ -314,6 +319,11 @@ PYBIND11_MODULE(_vantu, m) {
   py::class_<Units>(m, "Units")
       .def(py::init([](double pixel_size, double frame_interval) { return Units{pixel_size, frame_interval}; }),
            py::arg("pixel_size"), py::arg("frame_interval"));
+  py::class_<MovieInput>(m, "MovieInput")
+      .def(py::init([](const std::string& frame_number, long channel, long slice, bool allow_gaps) {
+             return MovieInput{frame_number, channel, slice, allow_gaps};
+           }),
+           py::arg("frame_number"), py::arg("channel"), py::arg("slice"), py::arg("allow_gaps"));
   py::class_<PyRun>(m, "Run")
       .def_property_readonly("cells_csv", [](const PyRun& r) { return r.result.texts.cells_csv; })
       .def_property_readonly("tracks_csv", [](const PyRun& r) { return r.result.texts.tracks_csv; })
@@ -329,8 +339,8 @@ PYBIND11_MODULE(_vantu, m) {
         py::arg("units"), py::arg("progress"));
   m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),
         py::arg("config"),
-        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"));
+        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput());
   m.def("track_paths", &track_paths, py::arg("paths"), py::arg("columns"), py::arg("angles"), py::arg("config"),
-        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"));
+        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput());
   m.def("match", &match, py::arg("first"), py::arg("second"), py::arg("config"), py::arg("set"));
 }

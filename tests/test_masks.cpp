@@ -32,6 +32,8 @@ struct TiffLayout {
   int samples = 1;
   int pages = 1;
   bool tiled = false;
+  bool set_first = false;  // the first pixel holds `first` (as two's complement) instead of its label
+  long long first = 0;
 };
 
 // A test pattern: labels up to `top`, in runs and isolated pixels.
@@ -64,10 +66,13 @@ void write_tiff(const std::string& path, const LabelImage& img, const TiffLayout
     std::vector<unsigned char> buf;
     for (size_t k = 0; k < img.labels.size(); ++k)
       for (int s = 0; s < l.samples; ++s) {
-        std::uint32_t v = img.labels[k];
+        std::uint64_t v = img.labels[k];
+        if (l.set_first && k == 0) v = static_cast<std::uint64_t>(l.first);  // two's complement
         if (l.format == SAMPLEFORMAT_IEEEFP) {
           const float f = static_cast<float>(v);
-          std::memcpy(&v, &f, 4);
+          std::uint32_t bits32;
+          std::memcpy(&bits32, &f, 4);
+          v = bits32;
         }
         for (int b = 0; b < l.bits / 8; ++b) buf.push_back(0);
         std::memcpy(buf.data() + buf.size() - l.bits / 8, &v, static_cast<size_t>(l.bits / 8));  // little-endian host
@@ -169,7 +174,38 @@ void expect_refused(const std::string& path, const std::string& why) {
   }
 }
 
-TEST(MaskReader, RefusesWhatIsNotOnePageOfUnsignedLabels) {
+// What skimage.measure.label and numpy give (int32, int64) holds labels too,
+// as long as none is negative and each fits 32 bits.
+TEST(MaskReader, SignedAndSixtyFourBitLabelsReadAsTheirValuesAndNegativeOnesAreRefused) {
+  RunDir d;
+  for (int bits : {8, 16, 32, 64})
+    for (bool tiled : {false, true}) {
+      const LabelImage img = pattern(37, 21, bits == 8 ? 120u : bits == 16 ? 30000u : 2000000000u);
+      TiffLayout l;
+      l.bits = bits;
+      l.format = SAMPLEFORMAT_INT;
+      l.tiled = tiled;
+      l.compression = COMPRESSION_ADOBE_DEFLATE;
+      const std::string name = "int" + std::to_string(bits) + (tiled ? "t" : "");
+      write_tiff(d.file(name + ".tif"), img, l);
+      EXPECT_TRUE(read_label_image(d.file(name + ".tif")).labels == img.labels) << name;
+      l.set_first = true;
+      l.first = -3;
+      write_tiff(d.file(name + "neg.tif"), img, l);
+      expect_refused(d.file(name + "neg.tif"), "negative label -3 in signed " + std::to_string(bits) + "-bit pixels");
+    }
+  TiffLayout wide;
+  wide.bits = 64;
+  const LabelImage img = pattern(37, 21, 4000000000u);
+  write_tiff(d.file("uint64.tif"), img, wide);
+  EXPECT_TRUE(read_label_image(d.file("uint64.tif")).labels == img.labels);
+  wide.set_first = true;
+  wide.first = 5000000000LL;
+  write_tiff(d.file("past32.tif"), img, wide);
+  expect_refused(d.file("past32.tif"), "label 5000000000 does not fit 32 bits");
+}
+
+TEST(MaskReader, RefusesWhatIsNotOnePageOfIntegerLabels) {
   RunDir d;
   const LabelImage img = pattern(20, 10, 200);
   TiffLayout rgb;
@@ -182,10 +218,6 @@ TEST(MaskReader, RefusesWhatIsNotOnePageOfUnsignedLabels) {
   real.format = SAMPLEFORMAT_IEEEFP;
   write_tiff(d.file("float.tif"), img, real);
   expect_refused(d.file("float.tif"), "floating-point");
-  TiffLayout sign;
-  sign.format = SAMPLEFORMAT_INT;
-  write_tiff(d.file("signed.tif"), img, sign);
-  expect_refused(d.file("signed.tif"), "signed");
   TiffLayout stack;
   stack.pages = 3;
   write_tiff(d.file("stack.tif"), img, stack);
@@ -350,6 +382,93 @@ TEST(MaskMeasure, ACellWhosePixelsInARowLieInSeveralRunsSpansThemAll) {
 // ---- The tracker on masks ----
 
 // Labels 1..n in a grid of small squares.
+// ---- Label masks, not other images ----
+
+TEST(MaskCheck, PiecesJoinAtSidesAndCornersAndTouchingCellsStayApart) {
+  // 1: a U open upwards (one piece, two runs in its top rows); 2: two
+  // pixels meeting at a corner; 3: two pieces; 4: beside 1, touching it.
+  const char* const rows[] = {
+      "1...1.2.....",
+      "1...14.2..3.",
+      "11111.....3.",
+      "............",
+      "..........3.",
+  };
+  LabelImage img;
+  img.width = 12;
+  img.height = 5;
+  for (const char* r : rows)
+    for (int x = 0; x < 12; ++x) img.labels.push_back(r[x] == '.' ? 0u : static_cast<std::uint32_t>(r[x] - '0'));
+  const LabelLayout l = label_layout(img.labels.data(), img.width, img.height);
+  EXPECT_EQ(l.labels, 4);
+  EXPECT_EQ(l.pieces, 5);
+  EXPECT_EQ(l.split_labels, 1);
+  EXPECT_EQ(l.labelled_pixels, 15);
+  EXPECT_EQ(l.pixels, 60);
+  // The same counted while measuring, as a run does.
+  LabelLayout measured;
+  EXPECT_EQ(measure_labels(img.labels.data(), img.width, img.height, 10, "pieces", &measured).size(), 4u);
+  EXPECT_EQ(measured.pieces, 5);
+  EXPECT_EQ(measured.split_labels, 1);
+  EXPECT_EQ(measured.labelled_pixels, 15);
+}
+
+TEST(MaskCheck, IntensityImagesAndForegroundMasksAreRefusedWhileColoniesPass) {
+  // A colony of touching rods, two of them in two pieces, and a label past 16 bits.
+  LabelImage colony;
+  colony.width = colony.height = 300;
+  colony.labels.assign(300 * 300, 0);
+  for (int k = 0; k < 60; ++k)
+    draw_rod(colony, k == 7 ? 70000u : static_cast<std::uint32_t>(k + 1), 20 + 26 * (k % 10), 25 + 45 * (k / 10), 40,
+             13, k % 3 == 0 ? 90 : 0);
+  for (std::uint32_t label : {3u, 70000u}) colony.labels[299 * 300 + label % 250] = label;
+  EXPECT_EQ(label_layout(colony.labels.data(), 300, 300).split_labels, 2);
+  EXPECT_NO_THROW(check_label_masks(colony.labels.data(), 300, 300, "colony"));
+  // One cell in two pieces, alone in its frame.
+  LabelImage one = colony;
+  for (std::uint32_t& v : one.labels) v = v == 3 ? 1 : 0;
+  EXPECT_NO_THROW(check_label_masks(one.labels.data(), 300, 300, "one"));
+
+  // Camera counts: noise around 1000.
+  LabelImage camera = colony;
+  std::uint32_t seed = 12345;
+  for (std::uint32_t& v : camera.labels) {
+    seed = seed * 1664525u + 1013904223u;
+    v = 900 + (seed >> 16) % 200 + (v ? 300 : 0);
+  }
+  try {
+    check_label_masks(camera.labels.data(), 300, 300, "frame_003.tif");
+    ADD_FAILURE() << "an intensity image passed";
+  } catch (const ImageError& e) {
+    const std::string m = e.what();
+    EXPECT_NE(m.find("frame_003.tif: 400 labels over 100 % of the pixels, most labels in several pieces"),
+              std::string::npos) << m;
+    EXPECT_NE(m.find("this looks like an intensity image, not label masks"), std::string::npos) << m;
+  }
+  // Every other cell (so that they do not touch), labelled 1: a foreground mask.
+  LabelImage foreground = colony;
+  for (std::uint32_t& v : foreground.labels) v = v && v != 70000u && (v - 1) % 2 == 0 ? 1 : 0;
+  try {
+    check_label_masks(foreground.labels.data(), 300, 300, "fg.tif");
+    ADD_FAILURE() << "a foreground mask passed";
+  } catch (const ImageError& e) {
+    EXPECT_NE(std::string(e.what()).find("fg.tif: one label over"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("foreground (binary) mask"), std::string::npos) << e.what();
+  }
+}
+
+// The masks of a real movie pass (a few of its frames, to stay fast).
+TEST(MaskCheck, TheRealMoviesMasksPass) {
+  const std::string dir = "/work/shared/data/ecoli_agar/masks/";
+  std::FILE* probe = std::fopen((dir + "frame_000.tif").c_str(), "rb");
+  if (!probe) GTEST_SKIP() << "the real movie is absent";
+  std::fclose(probe);
+  for (const char* name : {"frame_000.tif", "frame_011.tif", "frame_022.tif"}) {
+    const LabelImage img = read_label_image(dir + name);
+    EXPECT_NO_THROW(check_label_masks(img.labels.data(), img.width, img.height, name)) << name;
+  }
+}
+
 LabelImage squares(int n, int width) {
   LabelImage img;
   img.width = width;

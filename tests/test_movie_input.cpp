@@ -22,13 +22,35 @@ using namespace vantu;
 namespace {
 
 // Writes the label images as the pages of one 16-bit TIFF, as Fiji and
-// tifffile write a movie.
-void write_stack(const std::string& path, const std::vector<LabelImage>& pages) {
+// tifffile write a movie (with an ImageJ `description` on the first page),
+// or of 32-bit signed labels, with the first pixel of page `negative_page`
+// set to -1.
+void write_stack(const std::string& path, const std::vector<LabelImage>& pages, const std::string& description = "",
+                 bool int32 = false, int negative_page = -1) {
   TIFF* tif = TIFFOpen(path.c_str(), "w");
   ASSERT_NE(tif, nullptr);
+  int page = 0;
   for (const LabelImage& img : pages) {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(img.width));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(img.height));
+    if (page == 0 && !description.empty()) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+    if (int32) {
+      TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 32);
+      TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT);
+      TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_DEFLATE);
+      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+      std::vector<std::int32_t> row(static_cast<size_t>(img.width));
+      for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x)
+          row[static_cast<size_t>(x)] = static_cast<std::int32_t>(img.labels[static_cast<size_t>(y * img.width + x)]);
+        if (y == 0 && page == negative_page) row[0] = -1;
+        ASSERT_EQ(TIFFWriteScanline(tif, row.data(), static_cast<std::uint32_t>(y), 0), 1);
+      }
+      TIFFWriteDirectory(tif);
+      ++page;
+      continue;
+    }
+    ++page;
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
@@ -126,6 +148,17 @@ class Movie : public vantu_test::SimulatedMasks {
       done = true;
     }
     static const std::string dir = "all";
+    return dir;
+  }
+  // The run on every point file, once.
+  static const std::string& all_frames_dir() {
+    static bool done = false;
+    if (!done) {
+      const Outcome o = track({"-o", "all_frames"}, frames);
+      EXPECT_EQ(o.status, 0) << o.err;
+      done = true;
+    }
+    static const std::string dir = "all_frames";
     return dir;
   }
 };
@@ -226,6 +259,69 @@ TEST_F(Movie, FrameNumbersComeFromTheNamesInAnyArgumentOrder) {
   EXPECT_FALSE(data->exists("twice") || data->exists("mixed"));
 }
 
+TEST(FrameNumbers, ADigitExtensionIsTheNumberOnlyWhenTheRestHasNone) {
+  long n = -1;
+  EXPECT_TRUE(frame_number_in_name("run/pts.012", n));
+  EXPECT_EQ(n, 12);
+  EXPECT_TRUE(frame_number_in_name("run2/f_1.5", n));
+  EXPECT_EQ(n, 1);
+  EXPECT_FALSE(frame_number_in_name("run2/first.dat", n));
+  EXPECT_TRUE(frame_number_in_name("run2/img_t012_ch1.tif", n, "_t(\\d+)"));
+  EXPECT_EQ(n, 12);
+}
+
+TEST_F(Movie, NumbersByAPatternOrInTheExtensionKeepTheirOrder) {
+  const std::string ordered = data->read(all_frames_dir() + "/cells.csv");
+  // img_t008_ch1.dat ...: the last number is the channel's.
+  std::vector<std::string> named;
+  for (int t = 0; t < 6; ++t)
+    named.push_back(copy(frames[static_cast<size_t>(t)], "pattern/img_t" + std::to_string(100 + 8 + t).substr(1) + "_ch1.dat"));
+  Outcome o = track({"-o", "by_last"}, named);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("both have frame number 1 in their names"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("--frame-number"), std::string::npos) << o.err;
+  EXPECT_FALSE(data->exists("by_last"));
+  o = track({"-o", "by_pattern", "--frame-number", "t(\\d+)"}, named);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(column(data->read("by_pattern/cells.csv"), 2), column(ordered, 2));
+  EXPECT_EQ(vantu_test::csv_rows(data->read("by_pattern/cells.csv"))[1][0], "8");
+  o = track({"-o", "by_pattern", "--frame-number", "x(\\d+)"}, named);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find(named[0] + ": --frame-number 'x(\\d+)' does not match its name"), std::string::npos) << o.err;
+
+  // pts.8 ... pts.13 in the shell's order (10, 11, 12, 13, 8, 9).
+  std::vector<std::string> extension;
+  for (int t : {2, 3, 4, 5, 0, 1}) extension.push_back(copy(frames[static_cast<size_t>(t)], "ext/pts." + std::to_string(t + 8)));
+  o = track({"-o", "by_extension"}, extension);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(column(data->read("by_extension/cells.csv"), 2), column(ordered, 2));
+  EXPECT_EQ(vantu_test::csv_rows(data->read("by_extension/cells.csv"))[1][0], "8");
+}
+
+TEST_F(Movie, AGapFarLongerThanTheGapClosingBridgesIsRefusedUnlessAllowed) {
+  // Frames 0, 1, 2 and 400.
+  std::vector<std::string> gap;
+  for (int t = 0; t < 4; ++t)
+    gap.push_back(copy(frames[static_cast<size_t>(t)], "gap_in/f_" + std::to_string(t == 3 ? 400 : t) + ".dat"));
+  Outcome o = track({"-o", "gap"}, gap);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("no frame numbered 3-399: a gap of 397 frame numbers where the other frames are 1 apart"),
+            std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("--allow-gaps"), std::string::npos) << o.err;
+  EXPECT_FALSE(data->exists("gap"));
+  o = track({"-o", "gap", "--allow-gaps"}, gap);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("warning: no frame numbered 3-399 (397 numbers); the tracks cross them as gaps"),
+            std::string::npos) << o.err;
+  // Every 10th number, one frame short: the step of the movie, no long gap.
+  std::vector<std::string> sparse;
+  for (int t = 0; t < 6; ++t)
+    if (t != 3) sparse.push_back(copy(frames[static_cast<size_t>(t)], "sparse/f_" + std::to_string(10 * t) + ".dat"));
+  o = track({"-o", "sparse"}, sparse);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("warning: no frame numbered 1-9, 11-19, 21-39, 41-49 (46 numbers)"), std::string::npos) << o.err;
+}
+
 TEST_F(Movie, AMissingOrBlankFrameIsAGapAndTheOtherFramesTrackAsWithoutIt) {
   // Frame 2 not imaged: the later frames keep their numbers.
   std::vector<std::string> missing = masks;
@@ -235,6 +331,8 @@ TEST_F(Movie, AMissingOrBlankFrameIsAGapAndTheOtherFramesTrackAsWithoutIt) {
   EXPECT_EQ(ctc_problems(*data, "missing", 0, 5), std::vector<std::string>());
   EXPECT_EQ(column(data->read("missing/cells.csv"), 0).find("\n2\n"), std::string::npos);
   EXPECT_NE(data->read("missing/pairs.log").find("pair 0001 frames 1-3:"), std::string::npos);
+  EXPECT_NE(o.err.find("warning: no frame numbered 2 (1 number); the tracks cross it as a gap"), std::string::npos)
+      << o.err;
   // Crossing the gap cuts every track that lives on both sides of it.
   const auto lines = vantu_test::table(data->read("missing/res_track.txt"));
   int after_gap = 0;
@@ -299,6 +397,89 @@ TEST_F(Movie, AStackOrAFolderIsTheWholeMovie) {
   EXPECT_NE(o.err.find("would replace the input"), std::string::npos) << o.err;
 }
 
+// ---- What is read as label masks ----
+
+TEST_F(Movie, AHyperstackIsReadByTheChannelChosenAndAPlainStackByItsPages) {
+  std::vector<LabelImage> planes;  // frame t: channel 1 the masks, channel 2 one label over a square
+  for (const std::string& m : masks) {
+    planes.push_back(read_label_image(m));
+    LabelImage other = planes.back();
+    for (size_t k = 0; k < other.labels.size(); ++k) other.labels[k] = (k % 97) < 40 ? 7 : 0;
+    planes.push_back(other);
+  }
+  write_stack(data->file("hyper.tif"), planes, "ImageJ=1.54f\nimages=12\nchannels=2\nframes=6\nhyperstack=true\n");
+  Outcome o = track({"-o", "hyper"}, {"hyper.tif"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("hyper.tif: an ImageJ hyperstack of 6 frames with 2 channels (12 pages); choose the channel "
+                       "that holds the label masks with --channel 1 to --channel 2"),
+            std::string::npos) << o.err;
+  EXPECT_FALSE(data->exists("hyper"));
+  o = track({"-o", "hyper", "--channel", "3"}, {"hyper.tif"});
+  EXPECT_NE(o.err.find("--channel 3: hyper.tif has 2 channels"), std::string::npos) << o.err;
+  o = track({"-o", "hyper", "--channel", "1"}, {"hyper.tif"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  for (const char* name : {"cells.csv", "res_track.txt", "mask000.tif", "mask005.tif"})
+    EXPECT_EQ(data->read(std::string("hyper/") + name), data->read(all_masks_dir() + "/" + name)) << name;
+
+  // Slices and frames: --slice chooses.
+  write_stack(data->file("zt.tif"), planes, "ImageJ=1.54f\nimages=12\nslices=2\nframes=6\n");
+  o = track({"-o", "zt"}, {"zt.tif"});
+  EXPECT_NE(o.err.find("with --slice 1 to --slice 2"), std::string::npos) << o.err;
+  o = track({"-o", "zt", "--slice", "2", "--points-only"}, {"zt.tif"});  // the stripes: no masks
+  EXPECT_NE(o.err.find("mask zt.tif (page 1: frame 0): one label over"), std::string::npos) << o.err;
+
+  // One axis, whatever its name (tifffile calls a plain stack's planes
+  // channels, ImageJ slices): a page a frame.
+  planes.resize(6);
+  for (size_t t = 0; t < 6; ++t) planes[t] = read_label_image(masks[t]);
+  write_stack(data->file("plain.tif"), planes, "ImageJ=1.11a\nimages=6\nchannels=6\nhyperstack=true\n");
+  o = track({"-o", "plain", "--points-only"}, {"plain.tif"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  ASSERT_EQ(track({"-o", "pages", "--points-only"}, masks).status, 0);
+  for (const char* name : {"frame_0000.dat", "frame_0005.dat"})
+    EXPECT_EQ(data->read(std::string("plain/") + name), data->read(std::string("pages/") + name)) << name;
+}
+
+TEST_F(Movie, SignedLabelsTrackAsUnsignedOnesAndANegativeLabelIsRefused) {
+  std::vector<LabelImage> pages;
+  for (const std::string& m : masks) pages.push_back(read_label_image(m));
+  std::vector<std::string> signed_masks;
+  for (size_t t = 0; t < pages.size(); ++t) {
+    signed_masks.push_back(data->file("int32/mask_" + std::to_string(t) + ".tif"));
+    data->write("int32/.keep", "");
+    write_stack(signed_masks.back(), {pages[t]}, "", true, t == 4 ? 0 : -1);
+  }
+  Outcome o = track({"-o", "negative"}, signed_masks);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("mask " + signed_masks[4] + ": negative label -1 in signed 32-bit pixels"), std::string::npos)
+      << o.err;
+  EXPECT_FALSE(data->exists("negative"));
+  write_stack(signed_masks[4], {pages[4]}, "", true);
+  o = track({"-o", "int32"}, signed_masks);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(data->read("int32/cells.csv"), data->read(all_masks_dir() + "/cells.csv"));
+}
+
+TEST_F(Movie, IntensityImagesAreRefusedWhenRead) {
+  std::vector<std::string> images;
+  std::uint32_t seed = 7;
+  for (size_t t = 0; t < masks.size(); ++t) {
+    LabelImage img = read_label_image(masks[t]);
+    for (std::uint32_t& v : img.labels) {  // camera counts: brighter on cells, noise everywhere
+      seed = seed * 1664525u + 1013904223u;
+      v = 400 + (seed >> 20) % 300 + (v ? 500 : 0);
+    }
+    images.push_back(data->file("camera/frame_00" + std::to_string(t) + ".tif"));
+    data->write("camera/frame_00" + std::to_string(t) + ".tif", tiff16_bytes(img));
+  }
+  const Outcome o = track({"-o", "camera_out", "--prepare"}, images);  // reads and checks them, matches nothing
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("mask " + images[0] + ": "), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("most labels in several pieces"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("this looks like an intensity image, not label masks"), std::string::npos) << o.err;
+  EXPECT_FALSE(data->exists("camera_out"));
+}
+
 // ---- The result folder's labels ----
 
 TEST(CtcLabels, AGapCutsTheTrackAndADaughterHangsFromTheLastPart) {
@@ -359,6 +540,20 @@ TEST(Tables, RowsThatDoNotFitAreRefusedNamingFileAndLine) {
       for (int j = 0; j < 6; ++j) row += (j ? "," : "") + std::string(j == k ? bad : j == 5 ? "2" : j == 0 ? "0" : "40");
       expect_row_refused(row, std::string("non-numeric value \"") + bad + "\" in column \"" + names[k] + "\"");
     }
+}
+
+TEST(Tables, AByteOrderMarkBeforeAQuotedHeaderIsReadAndANegativeFrameIsRefused) {
+  RunDir d;
+  d.write("plain.csv", std::string(kHeader) + kGoodRows);
+  // pandas' to_csv(encoding="utf-8-sig", quoting=csv.QUOTE_NONNUMERIC)
+  d.write("bom.csv", "\xEF\xBB\xBF\"frame\",\"x\",\"y\",\"length\",\"angle\",\"id\"\r\n" +
+                         std::string("0,10,10,20,0,1\r\n0,40,10,20,0,2\r\n1,11,10,20,0,1\r\n1,41,10,20,0,2\r\n"));
+  ASSERT_EQ(d.run({"-o", "plain", "plain.csv"}, VANTU_TRACK_BIN).status, 0);
+  const Outcome o = d.run({"-o", "bom", "bom.csv"}, VANTU_TRACK_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(d.read("bom/cells.csv"), d.read("plain/cells.csv"));
+  // res_track.txt counts frames from 0.
+  expect_row_refused("-1,40,10,20,0,2", "frame value \"-1\" is not a whole number from 0");
 }
 
 TEST(Tables, TableOptionsGivenWithOtherInputsAreWarnedAbout) {

@@ -136,6 +136,18 @@ AngleConvention parse_angles(const std::string& s) {
   throw TrackError("--angles: \"" + s + "\" is not degrees, row-radians or row-degrees");
 }
 
+// --channel and --slice choose planes of one TIFF stack; --frame-number
+// reads file names.
+void warn_stack_options(const TrackOptions& o) {
+  const bool stack = o.inputs.size() == 1 && !ends_with_ci(o.inputs[0], ".png") && is_label_image_name(o.inputs[0]);
+  for (const char* given : {o.movie.channel ? "--channel" : "", o.movie.slice ? "--slice" : ""})
+    if (*given && !stack)
+      std::fprintf(stderr, "vantu-track: warning: %s applies to one TIFF stack only; ignored for these inputs\n", given);
+  if (!o.movie.frame_number.empty() && (stack || is_table(o.inputs)))
+    std::fprintf(stderr, "vantu-track: warning: --frame-number applies to one file per frame only; ignored for %s\n",
+                 stack ? "a stack" : "a table");
+}
+
 void report_replaced(const OutputFolder& out) {
   const std::string s = out.summary();
   if (!s.empty()) std::fprintf(stderr, "vantu-track: %s\n", s.c_str());
@@ -153,7 +165,7 @@ FolderUse folder_use(const TrackOptions& o) {
 // --points-only: the measured cells of every mask as point files.
 int write_point_files(const TrackOptions& o) {
   OutputFolder out(o.out_dir, o.inputs, folder_use(o));
-  const TimeLapse tl = read_mask_files(o.inputs);
+  const TimeLapse tl = read_mask_files(o.inputs, o.movie);
   report_warnings(tl, o.units);
   std::vector<std::string> names;
   for (const Frame& f : tl.frames) names.push_back(frame_file_name(f.number));
@@ -348,9 +360,9 @@ ParameterSet configured_parameters(const std::string& path) {
 }
 
 TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params) {
-  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs)
-                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles)
-                                      : read_frame_files(o.inputs, params);
+  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs, o.movie)
+                 : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles, o.movie.allow_gaps)
+                                      : read_frame_files(o.inputs, params, o.movie);
   check_time_lapse(tl);
   return tl;
 }
@@ -391,6 +403,16 @@ int track_main(int argc, char** argv) {
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   CLI::Option* angles_option =
       app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
+  app.add_option("--frame-number", o.movie.frame_number,
+                 "where a file's name gives its frame number: a pattern whose first group in parentheses is the "
+                 "number, e.g. 't(\\d+)' for img_t012_ch1.tif (default: the last number in the name)");
+  app.add_option("--channel", o.movie.channel,
+                 "the channel of an ImageJ hyperstack that holds the label masks, from 1 as Fiji counts them")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--slice", o.movie.slice, "the slice (z plane) of an ImageJ hyperstack to track, from 1")
+      ->check(CLI::PositiveNumber);
+  app.add_flag("--allow-gaps", o.movie.allow_gaps,
+               "track across a run of missing frame numbers far longer than the gap closing bridges");
   std::string pixel_size, frame_interval;
   CLI::Option* pixel_size_option = app.add_option(
       "--pixel-size", pixel_size, "micrometres per pixel (e.g. 0.065): adds the _um columns to tracks.csv");
@@ -439,6 +461,7 @@ int track_main(int argc, char** argv) {
         if (*given)
           std::fprintf(stderr, "vantu-track: warning: %s applies to a table (.csv) only; ignored for these inputs\n",
                        given);
+    warn_stack_options(o);
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);

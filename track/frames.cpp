@@ -89,11 +89,11 @@ void read_frame_cells(const std::string& path, const ParameterSet& p, Frame& f) 
 
 }  // namespace
 
-TimeLapse read_frame_files(const std::vector<std::string>& inputs, const ParameterSet& p) {
-  const std::vector<MovieFile> files = numbered_files(inputs);
+TimeLapse read_frame_files(const std::vector<std::string>& inputs, const ParameterSet& p, const MovieInput& movie) {
+  TimeLapse tl;
+  const std::vector<MovieFile> files = numbered_files(inputs, movie.frame_number, &tl.warnings);
   std::vector<std::string> paths;
   for (const MovieFile& m : files) paths.push_back(m.path);
-  TimeLapse tl;
   tl.frames.resize(paths.size());
   for (size_t t = 0; t < paths.size(); ++t) {
     Frame& f = tl.frames[t];
@@ -116,7 +116,7 @@ TimeLapse read_frame_files(const std::vector<std::string>& inputs, const Paramet
     if (f.first.count != f.count() || f.second.count != f.count())
       throw TrackError("frame file " + paths[t] + " changed while it was read");
   }
-  drop_blank_frames(tl, files.front().number, files.back().number);
+  drop_blank_frames(tl, files.front().number, files.back().number, movie.allow_gaps);
   return tl;
 }
 

@@ -30,29 +30,80 @@ LabelImage read_mask(const std::string& path, long page) {
   }
 }
 
-// The frames of the movie: the pages of one stack (page k is frame k), or
-// one image per frame numbered by their names.
-std::vector<Frame> mask_frames(const std::vector<std::string>& paths) {
-  std::vector<Frame> frames;
-  long pages = 1;
+// The planes of an ImageJ hyperstack: channel and slice (from 1, as Fiji
+// counts them) as chosen, or refused when there are several to choose from.
+struct Planes {
+  long channel = 0, slice = 0;  // from 0
+  long channels = 1, slices = 1, frames = 1;
+};
+
+Planes chosen_planes(const std::string& path, const StackAxes& axes, const MovieInput& movie) {
+  Planes p;
+  p.channels = axes.channels;
+  p.slices = axes.slices;
+  p.frames = axes.frames;
+  // With one axis (or none) the pages are the frames, whatever the axis is
+  // called: tifffile calls the planes of a plain stack channels, ImageJ
+  // slices.
+  if ((p.channels > 1) + (p.slices > 1) + (p.frames > 1) <= 1) {
+    p.channels = p.slices = 1;
+    p.frames = axes.pages;
+  }
+  if (p.frames == 1) std::swap(p.frames, p.slices);  // channels and slices: the slices are the time
+  if (p.channels * p.slices * p.frames != axes.pages)
+    throw TrackError(strprintf("%s: its ImageJ description gives %ld channels x %ld slices x %ld frames, but the file "
+                               "has %ld pages",
+                               path.c_str(), p.channels, p.slices, p.frames, axes.pages));
+  const struct {
+    const char* what;
+    long count, given;
+    long* index;
+  } axis[2] = {{"channel", p.channels, movie.channel, &p.channel}, {"slice", p.slices, movie.slice, &p.slice}};
+  for (const auto& a : axis) {
+    if (a.given == 0 && a.count > 1)
+      throw TrackError(strprintf("%s: an ImageJ hyperstack of %ld frames with %ld %ss (%ld pages); choose the %s "
+                                 "that holds the label masks with --%s 1 to --%s %ld (counted from 1, as Fiji shows "
+                                 "them)",
+                                 path.c_str(), p.frames, a.count, a.what, axes.pages, a.what, a.what, a.what, a.count));
+    if (a.given < 0 || a.given > a.count)
+      throw TrackError(strprintf("--%s %ld: %s has %ld %s%s (counted from 1)", a.what, a.given, path.c_str(), a.count,
+                                 a.what, a.count == 1 ? "" : "s"));
+    *a.index = a.given > 0 ? a.given - 1 : 0;
+  }
+  return p;
+}
+
+// The frames of one TIFF stack: page k is frame k, or, in an ImageJ
+// hyperstack, the chosen channel and slice of frame k.
+std::vector<Frame> stack_frames(const std::string& path, const StackAxes& axes, const MovieInput& movie) {
+  const Planes p = chosen_planes(path, axes, movie);
+  std::vector<Frame> frames(static_cast<size_t>(p.frames));
+  for (long t = 0; t < p.frames; ++t) {
+    Frame& f = frames[static_cast<size_t>(t)];
+    f.number = t;
+    f.file = path;
+    f.page = (t * p.slices + p.slice) * p.channels + p.channel;
+    f.source = f.page == t ? strprintf("%s (page %ld)", path.c_str(), t)
+                           : strprintf("%s (page %ld: frame %ld)", path.c_str(), f.page, t);
+  }
+  return frames;
+}
+
+// The frames of the movie: the pages of one stack, or one image per frame
+// numbered by their names.
+std::vector<Frame> mask_frames(const std::vector<std::string>& paths, const MovieInput& movie,
+                               std::vector<std::string>& warnings) {
   if (paths.size() == 1 && !ends_with_ci(paths[0], ".png")) {
+    StackAxes axes;
     try {
-      pages = tiff_page_count(paths[0]);
+      axes = tiff_stack_axes(paths[0]);
     } catch (const ImageError& e) {
       throw image_refusal(paths[0], e);
     }
+    if (axes.pages > 1 || movie.channel > 0 || movie.slice > 0) return stack_frames(paths[0], axes, movie);
   }
-  if (pages > 1) {
-    for (long k = 0; k < pages; ++k) {
-      frames.emplace_back();
-      frames.back().number = k;
-      frames.back().file = paths[0];
-      frames.back().page = k;
-      frames.back().source = strprintf("%s (page %ld)", paths[0].c_str(), k);
-    }
-    return frames;
-  }
-  for (const MovieFile& m : numbered_files(paths)) {
+  std::vector<Frame> frames;
+  for (const MovieFile& m : numbered_files(paths, movie.frame_number, &warnings)) {
     frames.emplace_back();
     frames.back().number = m.number;
     frames.back().file = frames.back().source = m.path;
@@ -175,7 +226,11 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
                                f.source.c_str(), width, height, tl.frames[0].source.c_str(), tl.width, tl.height));
   }
   try {
-    add_cells(measure_labels(labels, width, height, std::numeric_limits<int>::max(), f.source), f);
+    LabelLayout layout;
+    const std::vector<RegionShape> shapes =
+        measure_labels(labels, width, height, std::numeric_limits<int>::max(), f.source, &layout);
+    check_label_layout(layout, f.source);
+    add_cells(shapes, f);
   } catch (const ImageError& e) {
     throw TrackError(e.what());
   }
@@ -185,9 +240,9 @@ void measure_frame(TimeLapse& tl, size_t t, const std::uint32_t* labels, int wid
 
 }  // namespace
 
-TimeLapse read_mask_files(const std::vector<std::string>& paths) {
+TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie) {
   TimeLapse tl;
-  tl.frames = mask_frames(paths);
+  tl.frames = mask_frames(paths, movie, tl.warnings);
   // Runs are kept while they fit the budget: the track masks are then drawn
   // from them instead of decoding every mask again (on the agar movie a
   // fifth of the run went to reading and writing masks).
@@ -205,7 +260,7 @@ TimeLapse read_mask_files(const std::vector<std::string>& paths) {
       for (size_t u = 0; u <= t; ++u) std::vector<std::uint32_t>().swap(tl.frames[u].mask_runs);
     }
   }
-  drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number);
+  drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number, movie.allow_gaps);
   return tl;
 }
 

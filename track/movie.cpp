@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <regex>
 
 #include "base/check.h"
 #include "track/track.h"
@@ -22,13 +23,9 @@ std::string base_name(const std::string& path) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-}  // namespace
-
-bool frame_number_in_name(const std::string& path, long& number) {
-  std::string name = base_name(path);
-  const size_t dot = name.rfind('.');
-  if (dot != std::string::npos && dot > 0) name.erase(dot);
-  size_t end = name.size();
+// The number of a name's last run of digits in [0, end), leading zeros
+// left out; false when there is none.
+bool last_number(const std::string& path, const std::string& name, size_t end, long& number) {
   while (end > 0 && !is_digit(name[end - 1])) --end;
   if (end == 0) return false;
   size_t start = end;
@@ -39,30 +36,90 @@ bool frame_number_in_name(const std::string& path, long& number) {
   return true;
 }
 
-std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths) {
-  std::vector<MovieFile> files;
-  const std::string* without = nullptr;
-  for (const std::string& p : paths) {
-    MovieFile f;
-    f.path = p;
-    if (!frame_number_in_name(p, f.number)) without = &p;
-    files.push_back(f);
+bool all_digits(const std::string& s, size_t from) {
+  return from < s.size() && std::all_of(s.begin() + static_cast<long>(from), s.end(), is_digit);
+}
+
+std::regex frame_pattern(const std::string& pattern) {
+  std::regex re;
+  try {
+    re.assign(pattern);
+  } catch (const std::regex_error& e) {
+    throw TrackError("--frame-number: \"" + pattern + "\" is not a valid pattern (" + e.what() + ")");
   }
-  if (without) {
-    if (files.size() > 1 && std::any_of(paths.begin(), paths.end(), [](const std::string& p) {
-          long n = 0;
-          return frame_number_in_name(p, n);
-        }))
-      throw TrackError(*without + ": no frame number in its name, unlike the other inputs; name every frame by its number");
-    // No name has a number: the frames are numbered in the order given.
-    for (size_t k = 0; k < files.size(); ++k) files[k].number = static_cast<long>(k);
-    return files;
+  if (re.mark_count() == 0)
+    throw TrackError("--frame-number: \"" + pattern +
+                     "\" has no group in parentheses for the number, e.g. 't(\\d+)'");
+  return re;
+}
+
+// The number that the first group of `re` finds in the file's name.
+long number_by_pattern(const std::string& path, const std::regex& re, const std::string& pattern) {
+  const std::string name = base_name(path);
+  std::smatch m;
+  if (!std::regex_search(name, m, re))
+    throw TrackError(path + ": --frame-number '" + pattern + "' does not match its name");
+  const std::string digits = m[1].str();
+  if (!all_digits(digits, 0))
+    throw TrackError(path + ": --frame-number '" + pattern + "' finds \"" + digits +
+                     "\" in its name, which is not a frame number (digits only)");
+  long number = 0;
+  last_number(path, digits, digits.size(), number);
+  return number;
+}
+
+}  // namespace
+
+bool frame_number_in_name(const std::string& path, long& number, const std::string& pattern) {
+  if (!pattern.empty()) {
+    number = number_by_pattern(path, frame_pattern(pattern), pattern);
+    return true;
+  }
+  const std::string name = base_name(path);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return last_number(path, name, name.size(), number);
+  // "pts.12": an extension of digits is the number when the rest has none.
+  return last_number(path, name, dot, number) || (all_digits(name, dot + 1) && last_number(path, name, name.size(), number));
+}
+
+std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern,
+                                      std::vector<std::string>* warnings) {
+  std::vector<MovieFile> files;
+  if (!pattern.empty()) {
+    const std::regex re = frame_pattern(pattern);
+    for (const std::string& p : paths) files.push_back(MovieFile{p, number_by_pattern(p, re, pattern)});
+  } else {
+    const std::string* without = nullptr;
+    for (const std::string& p : paths) {
+      MovieFile f;
+      f.path = p;
+      if (!frame_number_in_name(p, f.number)) without = &p;
+      files.push_back(f);
+    }
+    if (without) {
+      if (files.size() > 1 && std::any_of(paths.begin(), paths.end(), [](const std::string& p) {
+            long n = 0;
+            return frame_number_in_name(p, n);
+          }))
+        throw TrackError(*without +
+                         ": no frame number in its name, unlike the other inputs; name every frame by its number");
+      // No name has a number: the frames are numbered in the order given.
+      for (size_t k = 0; k < files.size(); ++k) files[k].number = static_cast<long>(k);
+      if (files.size() > 1 && warnings)
+        warnings->push_back(strprintf("no frame number in the names; the %zu frames are taken in the order given (%s first, %s "
+                       "last), numbered 0 to %zu",
+                       files.size(), files.front().path.c_str(), files.back().path.c_str(), files.size() - 1));
+      return files;
+    }
   }
   std::stable_sort(files.begin(), files.end(), [](const MovieFile& a, const MovieFile& b) { return a.number < b.number; });
   for (size_t k = 1; k < files.size(); ++k)
     if (files[k].number == files[k - 1].number)
-      throw TrackError(strprintf("%s and %s both have frame number %ld in their names", files[k - 1].path.c_str(),
-                                 files[k].path.c_str(), files[k].number));
+      throw TrackError(strprintf("%s and %s both have frame number %ld in their names%s", files[k - 1].path.c_str(),
+                                 files[k].path.c_str(), files[k].number,
+                                 pattern.empty() ? " (the last number in a name; --frame-number 'PATTERN' takes "
+                                                   "the first group of a pattern instead, e.g. 't(\\d+)')"
+                                                 : ""));
   return files;
 }
 
@@ -74,17 +131,98 @@ std::vector<long> movie_numbers(const TimeLapse& tl) {
   return numbers;
 }
 
-void drop_blank_frames(TimeLapse& tl, long first, long last) {
+namespace {
+
+// Runs of numbers as text: "3, 7-9, 12", at most `shown` runs, then "...".
+struct NumberRuns {
+  std::vector<std::pair<long, long>> runs;
+  long count() const {
+    long n = 0;
+    for (const auto& r : runs) n += r.second - r.first + 1;
+    return n;
+  }
+  std::string text(size_t shown = 8) const {
+    std::string out;
+    for (size_t k = 0; k < runs.size() && k < shown; ++k) {
+      out += k ? ", " : "";
+      out += runs[k].first == runs[k].second ? strprintf("%ld", runs[k].first)
+                                             : strprintf("%ld-%ld", runs[k].first, runs[k].second);
+    }
+    if (runs.size() > shown) out += ", ...";
+    return out;
+  }
+};
+
+// The step between most frames: the median difference of consecutive numbers.
+long usual_step(const std::vector<long>& numbers) {
+  std::vector<long> steps;
+  for (size_t k = 1; k < numbers.size(); ++k) steps.push_back(numbers[k] - numbers[k - 1]);
+  if (steps.empty()) return 1;
+  const size_t middle = (steps.size() - 1) / 2;  // the lower median: one long gap of three frames is no step
+  std::nth_element(steps.begin(), steps.begin() + static_cast<long>(middle), steps.end());
+  return std::max(1L, steps[middle]);
+}
+
+// A run of missing numbers longer than this many of the usual steps is
+// taken for a mistake unless the user says otherwise: the gap closing
+// bridges 2 missing frames.
+constexpr long kLongGapSteps = 4;
+
+// Warns about the numbers without a frame; refuses a long run of them
+// unless `allow_gaps`.
+void check_missing_numbers(const std::vector<long>& numbers, bool allow_gaps, std::vector<std::string>& warnings) {
+  NumberRuns missing, long_gaps;
+  const long step = usual_step(numbers);
+  for (size_t k = 1; k < numbers.size(); ++k) {
+    const long a = numbers[k - 1], b = numbers[k];
+    if (b - a < 2) continue;
+    missing.runs.emplace_back(a + 1, b - 1);
+    if ((b - a) / step - 1 > kLongGapSteps) long_gaps.runs.emplace_back(a + 1, b - 1);
+  }
+  if (!long_gaps.runs.empty() && !allow_gaps)
+    throw TrackError(strprintf(
+        "no frame numbered %s: %s %ld frame numbers where the other frames are %ld apart, far longer than the gap "
+        "closing bridges (2 frames), and the tracks would be linked across it. Give --allow-gaps to track across "
+        "it anyway, or check the frame numbers",
+        long_gaps.text().c_str(), long_gaps.runs.size() == 1 ? "a gap of" : "gaps of", long_gaps.count(), step));
+  if (!missing.runs.empty())
+    warnings.push_back(strprintf("no frame numbered %s (%ld number%s); the tracks cross %s", missing.text().c_str(), missing.count(),
+                   missing.count() == 1 ? "" : "s", missing.count() == 1 ? "it as a gap" : "them as gaps"));
+}
+
+// Warns about the frames without cells: each one named when they are few.
+void warn_blank_frames(const std::vector<const Frame*>& blank, std::vector<std::string>& warnings) {
+  if (blank.size() <= 3) {
+    for (const Frame* f : blank)
+      warnings.push_back(strprintf("%s has no cells; the tracks cross frame %ld as a gap", f->source.c_str(), f->number));
+    return;
+  }
+  NumberRuns numbers;
+  for (const Frame* f : blank) {
+    if (!numbers.runs.empty() && numbers.runs.back().second + 1 == f->number) numbers.runs.back().second = f->number;
+    else numbers.runs.emplace_back(f->number, f->number);
+  }
+  warnings.push_back(strprintf("%zu frames have no cells (frame numbers %s; the first %s); the tracks cross them as gaps",
+                 blank.size(), numbers.text().c_str(), blank.front()->source.c_str()));
+}
+
+}  // namespace
+
+void drop_blank_frames(TimeLapse& tl, long first, long last, bool allow_gaps) {
   if (last - first >= kMaxFrameSpan)
     throw TrackError(strprintf("frame numbers %ld to %ld: more than %ld frames from the first to the last", first, last,
                                kMaxFrameSpan));
-  std::vector<Frame> kept;
-  for (Frame& f : tl.frames) {
-    if (f.count() == 0)
-      tl.warnings.push_back(strprintf("%s has no cells; the tracks cross frame %ld as a gap", f.source.c_str(), f.number));
-    else
-      kept.push_back(std::move(f));
+  std::vector<long> numbers;
+  std::vector<const Frame*> blank;
+  for (const Frame& f : tl.frames) {
+    numbers.push_back(f.number);
+    if (f.count() == 0) blank.push_back(&f);
   }
+  check_missing_numbers(numbers, allow_gaps, tl.warnings);
+  warn_blank_frames(blank, tl.warnings);
+  std::vector<Frame> kept;
+  for (Frame& f : tl.frames)
+    if (f.count() != 0) kept.push_back(std::move(f));
   tl.frames = std::move(kept);
   tl.numbers.clear();
   for (long n = first; n <= last; ++n) tl.numbers.push_back(n);

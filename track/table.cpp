@@ -62,6 +62,7 @@ std::vector<Record> parse_csv(const std::string& path) {
   bool failed = false;
   while (!failed && std::getline(in, line)) {
     ++c.line;
+    if (c.line == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);  // a UTF-8 byte order mark
     if (!in.eof()) line += '\n';
     if (csv_parse(&parser, line.data(), line.size(), on_field, on_record_end, &c) != line.size()) failed = true;
   }
@@ -116,11 +117,10 @@ double screen_degrees(double a, AngleConvention conv) {
 
 }  // namespace
 
-TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles) {
+TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles, bool allow_gaps) {
   std::vector<Record> records = parse_csv(path);
   if (records.empty()) throw TrackError(path + ": empty table (a header line is needed)");
-  std::vector<std::string>& header = records[0].fields;
-  if (!header.empty() && header[0].compare(0, 3, "\xEF\xBB\xBF") == 0) header[0].erase(0, 3);  // byte order mark
+  const std::vector<std::string>& header = records[0].fields;
 
   struct Role {
     const std::string* name;
@@ -151,7 +151,7 @@ TimeLapse read_table(const std::string& path, const TableColumns& columns, Angle
     cells.id_text.push_back(r.fields[static_cast<size_t>(roles[5].index)]);
   }
   cells.id_column = columns.id;
-  return time_lapse_of_cells(cells, angles);
+  return time_lapse_of_cells(cells, angles, allow_gaps);
 }
 
 std::string TableCells::where(size_t row) const {
@@ -159,7 +159,7 @@ std::string TableCells::where(size_t row) const {
                       : strprintf("%s:%ld", source.c_str(), line[row]);
 }
 
-TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
+TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles, bool allow_gaps) {
   const size_t n = cells.frame.size();
   for (const std::vector<double>* column : {&cells.x, &cells.y, &cells.length, &cells.angle, &cells.id})
     VANTU_REQUIRE(column->size() == n, "every column of a table holds a value per cell");
@@ -173,9 +173,10 @@ TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
                                  k < cells.id_text.size() ? cells.id_text[k].c_str() : number_text(id).c_str(),
                                  cells.id_column.c_str()));
     const double fv = cells.frame[k];
-    if (fv != std::floor(fv) || std::fabs(fv) > 1e15)
-      throw TrackError(strprintf("%s: frame value \"%s\" is not a whole number", cells.where(k).c_str(),
-                                 k < cells.frame_text.size() ? cells.frame_text[k].c_str() : number_text(fv).c_str()));
+    if (fv != std::floor(fv) || std::fabs(fv) > 1e15 || fv < 0)
+      throw TrackError(strprintf("%s: frame value \"%s\" is not a whole number from 0%s", cells.where(k).c_str(),
+                                 k < cells.frame_text.size() ? cells.frame_text[k].c_str() : number_text(fv).c_str(),
+                                 fv < 0 ? " (the Cell Tracking Challenge's files count frames from 0)" : ""));
     const long number = static_cast<long>(fv);
     Frame& f = frames[number];
     auto seen = id_rows[number].emplace(cells.id[k], k);
@@ -200,7 +201,7 @@ TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles) {
     fill_point_sets(f);
     tl.frames.push_back(std::move(f));
   }
-  if (!tl.frames.empty()) drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number);
+  if (!tl.frames.empty()) drop_blank_frames(tl, tl.frames.front().number, tl.frames.back().number, allow_gaps);
   return tl;
 }
 

@@ -5,11 +5,13 @@
 //                         their cells in the order of their input (file lines,
 //                         table rows, labels):
 //     number              the frame's real number: the last run of digits in
-//                         its file's name (0, 1, ... in the order given when no
-//                         name has one), the table's frame value, or the page
-//                         of a stack (from 0)
+//                         its file's name or what --frame-number finds there
+//                         (0, 1, ... in the order given when no name has one),
+//                         the table's frame value, or the frame of a stack
+//                         (from 0)
 //     file, page          masks: the file to read again for the track masks
-//                         and its page in a stack (-1: a one-page file)
+//                         and its page in a stack (-1: a one-page file; in a
+//                         hyperstack, the chosen channel's and slice's page)
 //     x, y, length, angle, id   per cell; angle in degrees, counter-clockwise
 //                         as seen on screen (axis (cos a, -sin a), y down)
 //     extra[k]            per cell, the values of TimeLapse.extra_names[k]
@@ -119,8 +121,16 @@ struct Units {
   double frame_interval = 0.0;  // minutes between consecutive frame numbers
 };
 
+// How the inputs are read as frames of a movie.
+struct MovieInput {
+  std::string frame_number;  // a pattern whose first group is a name's frame number; empty: its last number
+  long channel = 0, slice = 0;  // of an ImageJ hyperstack, from 1; 0: none chosen
+  bool allow_gaps = false;      // track across a run of missing numbers far longer than the gap closing bridges
+};
+
 struct TrackOptions {
   std::vector<std::string> inputs;  // frame files, or one table
+  MovieInput movie;                 // --frame-number, --channel, --slice, --allow-gaps
   std::string out_dir = "lineage";
   int jobs = 0;                     // pairs matched at once; 0: the number of cores
   std::string config;               // softconfig.dat to use; empty: chosen from the data
@@ -152,23 +162,31 @@ struct MovieFile {
   long number = 0;
 };
 // The number in a file's name: its last run of digits, the folder and the
-// extension left out; false when there is none.
-bool frame_number_in_name(const std::string& path, long& number);
-// The inputs by the numbers in their names; when no name has one, in the
-// order given, numbered from 0. Refuses one name without a number among
-// numbered ones, and two files with one number.
-std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths);
-// Leaves the frames without cells out of tl.frames, each with a warning
-// naming its file, and fills tl.numbers from `first` to `last`.
-void drop_blank_frames(TimeLapse& tl, long first, long last);
+// extension left out (an extension of digits only, as in "pts.12", is the
+// number); false when there is none. With a `pattern`, the first group of
+// its first match in the name (the folder left out).
+bool frame_number_in_name(const std::string& path, long& number, const std::string& pattern = "");
+// The inputs by the numbers in their names (`pattern` as above); when no
+// name has one, in the order given, numbered from 0, with a warning added to
+// `warnings`. Refuses one name without a number among numbered ones, and two
+// files with one number.
+std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern = "",
+                                      std::vector<std::string>* warnings = nullptr);
+// Leaves the frames without cells out of tl.frames and fills tl.numbers from
+// `first` to `last`; warns about the frames without cells and the numbers
+// without a frame. Refuses, unless `allow_gaps`, a run of missing numbers far
+// longer than the gap closing bridges and than the usual step between frames.
+void drop_blank_frames(TimeLapse& tl, long first, long last, bool allow_gaps = false);
 // tl.numbers, or, for a time-lapse built without them, every number from its
 // first frame's to its last's.
 std::vector<long> movie_numbers(const TimeLapse& tl);
 
 // Reads one point file per frame with the columns of `p`.
-TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p);
+TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p,
+                           const MovieInput& movie = MovieInput());
 // Reads a comma-separated table with a header.
-TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles);
+TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles,
+                     bool allow_gaps = false);
 // The cells of a table by columns, one entry per row, before they are
 // grouped into frames; `line` (empty: rows numbered from 0), `frame_text`
 // and `id_text` (the fields as written; empty: the numbers) and `id_column`
@@ -184,18 +202,19 @@ struct TableCells {
 // Groups a table's cells into frames by their frame values, in increasing
 // order (numbers between them without cells are gaps); refuses an id that is
 // not a positive whole number or appears twice in one frame, a frame value
-// that is not whole, a frame with more cells than the matcher takes.
-TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles);
+// that is not a whole number from 0, and gaps as drop_blank_frames does.
+TimeLapse time_lapse_of_cells(const TableCells& cells, AngleConvention angles, bool allow_gaps = false);
 // Fills each frame's `first` and `second` from its cells (for input that
 // does not come from point files).
 void fill_point_sets(Frame& frame);
 // Reads one label image per frame (image/image.h), or the pages of one
-// stack: a cell per label, id = label, measured; extra columns "area" and
-// "width".
-TimeLapse read_mask_files(const std::vector<std::string>& paths);
+// stack (of an ImageJ hyperstack, the channel and slice of `movie`): a cell
+// per label, id = label, measured; extra columns "area" and "width".
+TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie = MovieInput());
 // Measures one frame's label image (laid out as image/image.h's LabelImage)
 // into a frame of `tl` numbered `number`; refuses a size other than the
-// first frame's. Blank frames stay until drop_blank_frames.
+// first frame's and what is plainly not label masks. Blank frames stay until
+// drop_blank_frames.
 void add_label_frame(TimeLapse& tl, const std::uint32_t* labels, int width, int height, long number,
                      const std::string& source);
 // Refuses fewer than two frames with cells, an id twice in one frame. (A

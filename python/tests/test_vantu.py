@@ -236,6 +236,32 @@ class Refusals(SimulatedTimeLapse):
             vantu.track(*args, progress=False, **kwargs)
         self.assertIn(text, str(caught.exception))
 
+    def test_movie_input_options(self):
+        folder = os.path.join(self.dir, "movie_input")
+        os.makedirs(folder, exist_ok=True)
+        # A (T, C, Y, X) hyperstack whose first channel holds the masks, and int32 masks.
+        stack = self.label_stack()
+        hyper = os.path.join(folder, "hyper.tif")
+        tifffile.imwrite(hyper, np.stack([stack, stack[:, ::-1]], axis=1), imagej=True, metadata={"axes": "TCYX"})
+        self.assertRaisesWith(ValueError, "--channel 1 to --channel 2", [hyper])
+        self.assertRaisesWith(ValueError, "channel: 0 is not a channel number from 1", [hyper], channel=0)
+        self.assertSameLineage(vantu.track([hyper], channel=1, progress=False), self.cli["masks"])
+        signed = [os.path.join(folder, "int32_%d.tif" % t) for t in range(len(stack))]
+        for path, labels in zip(signed, stack):
+            tifffile.imwrite(path, labels.astype(np.int32))
+        self.assertSameLineage(vantu.track(signed, progress=False), self.cli["masks"])
+        # Frame numbers by a pattern; a long gap only when allowed.
+        named = [os.path.join(folder, "img_t%03d_ch1.dat" % t) for t in range(len(self.frames))]
+        for src, dst in zip(self.frames, named):
+            with open(dst, "w") as f:
+                f.write(read(src))
+        self.assertRaisesWith(ValueError, "both have frame number 1", named)
+        self.assertSameLineage(vantu.track(named, frame_number=r"t(\d+)", progress=False), self.cli["frames"])
+        df = pd.read_csv(self.table)
+        df.loc[df.frame == df.frame.max(), "frame"] = 400
+        self.assertRaisesWith(ValueError, "--allow-gaps", df)
+        self.assertEqual(vantu.track(df, allow_gaps=True, progress=False).cells.frame.max(), 400)
+
     def test_arrays(self):
         stack = self.label_stack()
         self.assertRaisesWith(ValueError, "integers", stack.astype(float))

@@ -208,8 +208,21 @@ def _has_tqdm():
         return False
 
 
+def _movie_input(frame_number, channel, slice, allow_gaps):
+    if frame_number is not None and not isinstance(frame_number, str):
+        raise TypeError("frame_number: a str (a pattern) is needed, not %s" % type(frame_number).__name__)
+    counts = {}
+    for name, v in (("channel", channel), ("slice", slice)):
+        if v is not None and (isinstance(v, bool) or not isinstance(v, numbers.Integral)):
+            raise TypeError("%s: a whole number is needed, not %s" % (name, type(v).__name__))
+        if v is not None and not 1 <= v <= 2**30:
+            raise ValueError("%s: %d is not a %s number from 1 (as Fiji counts them)" % (name, v, name))
+        counts[name] = 0 if v is None else int(v)
+    return _vantu.MovieInput(frame_number or "", counts["channel"], counts["slice"], bool(allow_gaps))
+
+
 def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, repairs=True, columns=None,
-          angles="degrees", progress=None):
+          angles="degrees", progress=None, frame_number=None, channel=None, slice=None, allow_gaps=False):
     """Tracks a time-lapse into a Lineage, as `vantu-track` does.
 
     data: a (T, Y, X) integer label array; a list of 2-D label arrays (one
@@ -227,6 +240,12 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
     angles: a table's angles: "degrees", "row-radians" or "row-degrees".
     progress: None (a tqdm bar where tqdm is installed), False, True, or a
         callable progress(pairs_done, pairs_total) called on this thread.
+    frame_number: paths: a pattern whose first group is a name's frame
+        number, e.g. r"t(\d+)" (--frame-number); None: the last number.
+    channel, slice: an ImageJ hyperstack's channel and slice (z plane) to
+        track, from 1 as Fiji counts them (--channel, --slice).
+    allow_gaps: paths or a DataFrame: track across a run of missing frame
+        numbers far longer than the gap closing bridges (--allow-gaps).
     """
     config = "" if config is None else _path_text(config, "config")
     if isinstance(jobs, bool) or not isinstance(jobs, numbers.Integral):
@@ -243,13 +262,14 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
     if angles not in _ANGLES:
         raise ValueError('angles: "%s" is not degrees, row-radians or row-degrees' % angles)
     units = _vantu.Units(pixel_size or 0.0, frame_interval or 0.0)
+    movie = _movie_input(frame_number, channel, slice, allow_gaps)
     sink, close = _progress_sink(progress)
     labels = None
     try:
         if isinstance(data, pd.DataFrame):
             cols = _table_columns(data, columns, "DataFrame")
             run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, units,
-                                     sink)
+                                     sink, movie=movie)
         elif isinstance(data, np.ndarray):
             if data.ndim != 3:
                 raise ValueError("labels: a (T, Y, X) label array is needed, not %d-D of shape %s"
@@ -261,7 +281,7 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
                 raise ValueError("a time-lapse needs at least two frames (got 0)")
             if all(isinstance(p, (str, os.PathLike)) for p in data):
                 paths = [_path_text(p, "paths") for p in data]
-                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink)
+                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie)
             elif any(isinstance(p, (str, os.PathLike)) for p in data):
                 raise TypeError("data: a list of paths or a list of label arrays, not both")
             else:
