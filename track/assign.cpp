@@ -55,12 +55,12 @@ struct Event {
   double margin = 0;  // a chosen event: how much more the best assignment without it costs
 };
 
-// Per cell of frame t, the displacement its link shows (NaN: no link).
-void link_displacements(const Frame& a, const Frame& b, const PairLinks& pl, std::vector<double>& dx,
-                        std::vector<double>& dy) {
+// The events a pair's links make, read as the lineage reads them: two
+// daughters of one cell (and no level-0 claim) a division, else a level-0
+// claim or a lone daughter the cell going on.
+std::vector<Event> events_of(const PairLinks& pl, const Frame& a, const Frame& b) {
+  std::vector<Event> out;
   const size_t K = static_cast<size_t>(a.count());
-  dx.assign(K, NAN);
-  dy.assign(K, NAN);
   std::vector<int> same(K, -1), d1(K, -1), d2(K, -1);
   for (int j = 0; j < pl.M && j < b.count(); ++j) {
     const size_t sj = static_cast<size_t>(j);
@@ -70,16 +70,32 @@ void link_displacements(const Frame& a, const Frame& b, const PairLinks& pl, std
     if (at(2) >= 0 && d2[static_cast<size_t>(at(2))] < 0) d2[static_cast<size_t>(at(2))] = j;
   }
   for (size_t i = 0; i < K; ++i) {
-    if (d1[i] >= 0 && d2[i] >= 0 && same[i] < 0) {
-      const size_t u = static_cast<size_t>(d1[i]), v = static_cast<size_t>(d2[i]);
+    const int ii = static_cast<int>(i);
+    if (d1[i] >= 0 && d2[i] >= 0 && d1[i] != d2[i] && same[i] < 0)
+      out.push_back({1, ii, d1[i], d2[i], 0});
+    else if (const int j = same[i] >= 0 ? same[i] : (d1[i] >= 0 ? d1[i] : d2[i]); j >= 0)
+      out.push_back({0, ii, j, -1, 0});
+  }
+  return out;
+}
+
+// Per cell of frame t, the displacement its link shows (NaN: no link): to
+// its successor, or to its daughters' length-weighted centre.
+void link_displacements(const Frame& a, const Frame& b, const PairLinks& pl, std::vector<double>& dx,
+                        std::vector<double>& dy) {
+  const size_t K = static_cast<size_t>(a.count());
+  dx.assign(K, NAN);
+  dy.assign(K, NAN);
+  for (const Event& e : events_of(pl, a, b)) {
+    const size_t i = static_cast<size_t>(e.i), u = static_cast<size_t>(e.j1);
+    if (e.kind == 1) {
+      const size_t v = static_cast<size_t>(e.j2);
       const double w1 = b.length[u] / (b.length[u] + b.length[v]), w2 = 1.0 - w1;
       dx[i] = w1 * b.x[u] + w2 * b.x[v] - a.x[i];
       dy[i] = w1 * b.y[u] + w2 * b.y[v] - a.y[i];
     } else {
-      const int j = same[i] >= 0 ? same[i] : (d1[i] >= 0 ? d1[i] : d2[i]);
-      if (j < 0) continue;
-      dx[i] = b.x[static_cast<size_t>(j)] - a.x[i];
-      dy[i] = b.y[static_cast<size_t>(j)] - a.y[i];
+      dx[i] = b.x[u] - a.x[i];
+      dy[i] = b.y[u] - a.y[i];
     }
   }
 }
@@ -391,7 +407,7 @@ void set_field(LinkModel& m, const TimeLapse& tl) {
 }
 
 // What the links of one pair show, added to `s`.
-void add_samples(const LinkModel& m, const Frame& a, const Frame& b, const std::vector<Event>& events,
+void add_samples(const Frame& a, const Frame& b, const std::vector<Event>& events,
                  const std::vector<double>& mx, const std::vector<double>& my, int frames, LinkSamples& s) {
   const double f = frames;
   s.mothers += a.count();
@@ -417,29 +433,6 @@ void add_samples(const LinkModel& m, const Frame& a, const Frame& b, const std::
       s.separation.push_back(std::hypot(r2.x - r1.x, r2.y - r1.y) / (0.5 * sum));
     }
   }
-  (void)m;
-}
-
-// The events the matcher's links make (for the first fit).
-std::vector<Event> events_of(const PairLinks& pl, const Frame& a, const Frame& b) {
-  std::vector<Event> out;
-  const size_t K = static_cast<size_t>(a.count());
-  std::vector<int> same(K, -1), d1(K, -1), d2(K, -1);
-  for (int j = 0; j < pl.M && j < b.count(); ++j) {
-    const size_t sj = static_cast<size_t>(j);
-    auto at = [&](int l) { return pl.row[l].size() > sj ? pl.row[l][sj] : -1; };
-    if (at(0) >= 0 && same[static_cast<size_t>(at(0))] < 0) same[static_cast<size_t>(at(0))] = j;
-    if (at(1) >= 0 && d1[static_cast<size_t>(at(1))] < 0) d1[static_cast<size_t>(at(1))] = j;
-    if (at(2) >= 0 && d2[static_cast<size_t>(at(2))] < 0) d2[static_cast<size_t>(at(2))] = j;
-  }
-  for (size_t i = 0; i < K; ++i) {
-    const int ii = static_cast<int>(i);
-    if (d1[i] >= 0 && d2[i] >= 0 && d1[i] != d2[i] && same[i] < 0)
-      out.push_back({1, ii, d1[i], d2[i], 0});
-    else if (same[i] >= 0)
-      out.push_back({0, ii, same[i], -1, 0});
-  }
-  return out;
 }
 
 // The movie's model with the position spread of one pair: the residuals of
@@ -487,7 +480,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     for (size_t t = 0; t < P; ++t)
     {
       LinkSamples own;
-      add_samples(m, tl.frames[t], tl.frames[t + 1], events_of(links[t], tl.frames[t], tl.frames[t + 1]), mx[t], my[t],
+      add_samples(tl.frames[t], tl.frames[t + 1], events_of(links[t], tl.frames[t], tl.frames[t + 1]), mx[t], my[t],
                   frames_between(tl, t), own);
       spread[t] = own.residual;
       s.add(own);
@@ -515,7 +508,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
         }
       }
       LinkSamples own;
-      add_samples(m, a, b, ev, mx[t], my[t], frames, own);
+      add_samples(a, b, ev, mx[t], my[t], frames, own);
       spread[t] = own.residual;
       s.add(own);
       next[t] = links_of(ev, links[t], a.count(), b.count());
