@@ -22,17 +22,18 @@
 #include <cmath>
 #include <utility>
 
+#include "track/link_cost.h"
 #include "track/track.h"
 
 namespace vantu {
 
 namespace {
 
-constexpr double kLengthSpread = 0.1;     // log length ratio of a continuation
+constexpr double kLengthSpread = kFixedLengthSpread;
 constexpr double kDaughterSpread = 0.15;  // log ratio of a daughter's length to half her mother's
-constexpr double kAxisSpread = 15.0;      // degrees
-constexpr double kLeastSpread = 0.05;     // position spread, in units of the spacing
-constexpr double kNoLinkCost = 9.0;       // the cost of coming from no cell
+constexpr double kAxisSpread = kFixedAxisSpread;
+constexpr double kLeastSpread = kFixedLeastSpread;
+constexpr double kNoLinkCost = kFixedNoLinkCost;
 constexpr double kReach = 6.5;            // candidates within this many position spreads
 // Weights exp(-cost / kTemperature), the likelihood of normal deviations
 // (sharper weights put more wrong links above 0.9 on simulated movies).
@@ -41,18 +42,6 @@ constexpr int kNeighbours = 6;
 // Caps of the repairs' guesses: a link across a closed gap, the cell going on
 // where the pairs saw a division.
 constexpr double kAfterGapCap = 0.8, kResolvedCap = 0.8;
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-double axis_difference(double a, double b) {
-  double d = std::fmod(std::fabs(a - b), 180.0);
-  return std::min(d, 180.0 - d);
-}
 
 struct Link {
   int frame = -1, cell = -1;  // the cell it comes from; frame -1: none
@@ -119,7 +108,7 @@ struct Rater {
       dx.push_back(m.dx[static_cast<size_t>(by_distance[n].second)]);
       dy.push_back(m.dy[static_cast<size_t>(by_distance[n].second)]);
     }
-    return {x + median(dx), y + median(dy)};
+    return {x + median_of(dx), y + median_of(dy)};
   }
 };
 
@@ -131,9 +120,9 @@ void measure(Rater& r) {
       if (cs[k].first == cs[k - 1].first + 1 && before > 0)
         ratios.push_back(r.frame(cs[k].first).length[static_cast<size_t>(cs[k].second)] / before);
     }
-  if (!ratios.empty()) r.growth = median(ratios);
+  if (!ratios.empty()) r.growth = median_of(ratios);
   for (const Frame& f : r.tl.frames) nearest_distances(f, nearest);
-  if (!nearest.empty()) r.spacing = std::max(median(nearest), 1e-9);
+  if (!nearest.empty()) r.spacing = std::max(median_of(nearest), 1e-9);
 }
 
 // One pair of frames (s, t) seen through its motion: where each cell of s is
@@ -160,7 +149,7 @@ PairView pair_view(const Rater& r, int s, int t) {
       residual.push_back(std::hypot(r.frame(t).x[static_cast<size_t>(j)] - at.first,
                                     r.frame(t).y[static_cast<size_t>(j)] - at.second));
   }
-  v.m.sd = std::max(median(residual) / 1.177, kLeastSpread * r.spacing);
+  v.m.sd = std::max(median_of(residual) / 1.177, kLeastSpread * r.spacing);
   return v;
 }
 
@@ -183,7 +172,7 @@ double cost(const Rater& r, const PairView& v, int i, int j, bool daughter) {
   }
   const double pos = (dx * dx + dy * dy) / (v.m.sd * v.m.sd);
   const double len = std::log(std::max(b.length[uj], 1e-9) / expected) / spread;
-  const double turn = axis_difference(a.angle[ui], b.angle[uj]) / kAxisSpread;
+  const double turn = axis_change(a.angle[ui], b.angle[uj]) / kAxisSpread;
   return pos + len * len + turn * turn;
 }
 

@@ -3,6 +3,8 @@
 // different ways compare in one unit.
 #include "track/link_cost.h"
 
+#include "track/track.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -31,14 +33,7 @@ double normal_cost(double dev, double s) { return robust_square(dev / s) + std::
 // The same for a two-dimensional deviation of length `r`.
 double normal2_cost(double r, double s) { return robust_square(r / s) + std::log(2 * kPi * s * s); }
 
-double median(std::vector<double> v) {
-  if (v.empty()) return NAN;
-  const size_t h = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + static_cast<long>(h), v.end());
-  double m = v[h];
-  if (v.size() % 2 == 0) m = 0.5 * (m + *std::max_element(v.begin(), v.begin() + static_cast<long>(h)));
-  return m;
-}
+double median(const std::vector<double>& v) { return v.empty() ? NAN : median_of(v); }
 
 // A robust spread: 1.4826 times the median absolute deviation from `centre`.
 double mad_spread(const std::vector<double>& v, double centre) {

@@ -25,6 +25,14 @@
 
 namespace vantu {
 
+// The fixed spreads by which the repairs (relinking) and the confidence of
+// the links the repairs made weigh a link: squared deviations in units of
+// these, before and apart from the model fitted to the movie.
+constexpr double kFixedLengthSpread = 0.1;  // log length ratio of a continuation
+constexpr double kFixedAxisSpread = 15.0;   // degrees
+constexpr double kFixedLeastSpread = 0.05;  // position spread, in units of the neighbour spacing
+constexpr double kFixedNoLinkCost = 9.0;    // a cell from no cell
+
 struct LinkModel {
   // Continuations: log length ratio per frame (mean and spread), the spread
   // of the position around its prediction, the spread of the axis change.

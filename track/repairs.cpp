@@ -47,6 +47,7 @@
 #include <cmath>
 #include <utility>
 
+#include "track/link_cost.h"
 #include "track/track.h"
 
 namespace vantu {
@@ -68,8 +69,8 @@ constexpr int kLongestGap = 2;  // missing frames a closed gap may span
 // change (degrees), the least position spread in units of the spacing, the
 // cost two loose ends must stay under to be joined, and the least gain of a
 // change (costs are squared deviations in units of their spreads).
-constexpr double kRelinkLengthSpread = 0.1, kRelinkAxisSpread = 15.0, kRelinkLeastSpread = 0.05;
-constexpr double kRelinkUnlinked = 9.0, kRelinkMargin = 4.0;
+constexpr double kRelinkLengthSpread = kFixedLengthSpread, kRelinkAxisSpread = kFixedAxisSpread;
+constexpr double kRelinkLeastSpread = kFixedLeastSpread, kRelinkUnlinked = kFixedNoLinkCost, kRelinkMargin = 4.0;
 constexpr int kRelinkPasses = 3;
 
 struct Cell {
@@ -195,11 +196,6 @@ std::pair<double, double> carried(const Work& w, const Cell& c, int s) {
 }
 
 // Difference of two cell axes in degrees, 0 to 90.
-double axis_difference(double a, double b) {
-  double d = std::fmod(std::fabs(a - b), 180.0);
-  return std::min(d, 180.0 - d);
-}
-
 // Moves the cells and daughters of track `from` onto track `to` (which ends
 // before `from` starts).
 void merge_tracks(Work& w, int to, int from) {
@@ -249,7 +245,7 @@ int close_gaps(Work& w) {
       const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / (kGapGate * w.spacing);
       const double expected = w.length(end) * std::pow(w.growth, skip + 1);
       const double ratio = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(expected, 1e-9)));
-      const double turn = axis_difference(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
+      const double turn = axis_change(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
       if (dist > 1 || ratio > std::log(kGapLengthRatio) || turn > 1) continue;
       cands.push_back({dist + ratio / std::log(kGapLengthRatio) + 0.5 * turn, a, b});
       }
@@ -296,7 +292,7 @@ double continuation_cost(const Work& w, int m, int d, int frames) {
   const std::pair<double, double> at = carried(w, end, begin.frame);
   const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / w.spacing;
   const double len = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(w.length(end) * w.growth, 1e-9)));
-  const double turn = axis_difference(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
+  const double turn = axis_change(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
   return (vanishes(w, d, frames) ? 100.0 : 0.0) + dist + 2.0 * len + turn;
 }
 
@@ -352,7 +348,7 @@ double link_cost(const Work& w, const PairMotion& pm, int i, int j) {
   const Cell a{pm.t, i}, b{pm.t + 1, j};
   const double d = std::hypot(w.x(b) - pm.at[static_cast<size_t>(i)].first, w.y(b) - pm.at[static_cast<size_t>(i)].second);
   const double len = std::log(std::max(w.length(b), 1e-9) / std::max(w.length(a) * w.growth, 1e-9)) / kRelinkLengthSpread;
-  const double turn = axis_difference(w.angle(a), w.angle(b)) / kRelinkAxisSpread;
+  const double turn = axis_change(w.angle(a), w.angle(b)) / kRelinkAxisSpread;
   return d * d / (pm.sd * pm.sd) + len * len + turn * turn;
 }
 
@@ -529,7 +525,7 @@ int find_missed_divisions(Work& w) {
         const double sum = (w.length(d1) + w.length(d2)) / mother;
         const double dist = std::hypot(w.x(d2) - at.first, w.y(d2) - at.second) / (0.5 * mother + w.spacing);
         if (sum < kDivisionSumLow || sum > kDivisionSumHigh || dist > 1) continue;
-        const double turn = axis_difference(w.angle({t, i}), w.angle(d2)) / kGapAxisDegrees;
+        const double turn = axis_change(w.angle({t, i}), w.angle(d2)) / kGapAxisDegrees;
         const double cost = std::fabs(std::log(sum)) + dist + turn;
         if (cost < best_cost) {
           best_cost = cost;
