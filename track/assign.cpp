@@ -543,8 +543,10 @@ void assignment_confidence(const Lineage& lin, const DecidedLinks& d, std::vecto
       if (!same) continue;
       double& c = conf[t][j];
       const double decided = 1.0 / (1.0 + std::exp(-d.margin[t - 1][j] / kConfidenceScale));
-      if (!lin.flag.empty() && lin.flag[t][j] != kNormal) c = std::min(c, decided);
-      else c = decided;
+      // A cell from no cell is only as sure as both ratings say: the model
+      // has no hypothesis for a cell whose sister or mother went undetected.
+      const bool flagged = !lin.flag.empty() && lin.flag[t][j] != kNormal;
+      c = flagged || from < 0 ? std::min(c, decided) : decided;
     }
   }
 }

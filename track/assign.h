@@ -33,7 +33,8 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
 int flag_orphans(const TimeLapse& tl, const LinkModel& m, Lineage& lin);
 
 // Rates every link of `lin` that is the one the assignment decided by its
-// margin, replacing `conf` there (or lowering it, for a flagged cell).
+// margin, replacing `conf` there (or lowering it, for a flagged cell and a
+// cell decided as new).
 void assignment_confidence(const Lineage& lin, const DecidedLinks& d, std::vector<std::vector<double>>& conf);
 
 }  // namespace vantu
