@@ -113,6 +113,12 @@ TEST(LineagePlot, RefusesMissingAndContradictingFiles) {
   refused(std::string(kCells) + "3,7,4,0,1,1,1,0,0\n", kTracks, "track 4 has two cells in frame 3");
   refused(kCells, "1 0 1\n", "res_track.txt line 1: 3 values");
   refused("frame,id,track,parent_track,flag\n0,1,1,0,7\n", "1 0 0 0\n", "flag \"7\"");
+  // Every flag the tracker writes is read, 4 (a cell from nowhere) among them.
+  vantu_test::RunDir every_flag;
+  every_flag.write("out/cells.csv", "frame,id,track,parent_track,flag\n0,1,1,0,0\n1,1,1,0,0\n1,2,2,0,4\n");
+  every_flag.write("out/res_track.txt", "1 0 1 0\n2 1 1 0\n");
+  const vantu_test::Outcome drawn = every_flag.run({"--lineage", "out"}, VANTU_PLOT_BIN);
+  EXPECT_EQ(drawn.status, 0) << drawn.err;
   EXPECT_NE(d.run({"--lineage"}, VANTU_PLOT_BIN).err.find("--lineage needs a folder"), std::string::npos);
 }
 

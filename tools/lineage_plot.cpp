@@ -100,8 +100,8 @@ std::vector<Row> read_cells(const std::string& path) {
       throw LineageError(where + ": track \"" + f[static_cast<size_t>(ct)] + "\" is not a positive whole number");
     if (!whole_number(f[static_cast<size_t>(cp)], r.parent) || r.parent < 0)
       throw LineageError(where + ": parent_track \"" + f[static_cast<size_t>(cp)] + "\" is not 0 or a track");
-    if (cg >= 0 && (!whole_number(f[static_cast<size_t>(cg)], flag) || flag < 0 || flag > 3))
-      throw LineageError(where + ": flag \"" + f[static_cast<size_t>(cg)] + "\" is not 0, 1, 2 or 3");
+    if (cg >= 0 && (!whole_number(f[static_cast<size_t>(cg)], flag) || flag < 0 || flag > 4))
+      throw LineageError(where + ": flag \"" + f[static_cast<size_t>(cg)] + "\" is not 0, 1, 2, 3 or 4");
     r.flag = static_cast<int>(flag);
     rows.push_back(r);
   }
