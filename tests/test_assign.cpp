@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "track/assign.h"
+#include "track/lineage/assign.h"
 
 namespace {
 

@@ -46,7 +46,7 @@ CsvTable read_csv_table(const std::string& path);
 // res_track.txt and the track masks never let a label skip a frame: a track
 // of cells.csv that skips frames (a closed gap, a frame number without a
 // file) is cut there, and each part after a gap carries a label of its own
-// whose parent is the part before (track/write_res_track.cpp, ctc_labels).
+// whose parent is the part before (track/output/write_res_track.cpp, ctc_labels).
 // These two calls are the one place that maps such labels back.
 
 // Each label of DIR/res_track.txt and its parent label ("L B E P" lines);

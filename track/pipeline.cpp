@@ -3,7 +3,7 @@
 // links rated, and the texts of the files that hold it. Nothing here writes
 // a file.
 #include "base/check.h"
-#include "track/assign.h"
+#include "track/lineage/assign.h"
 #include "track/track.h"
 
 namespace vantu {

@@ -27,7 +27,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "track/track.h"
+#include "track/pairs/pairs.h"
 
 namespace vantu {
 

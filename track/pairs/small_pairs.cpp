@@ -26,7 +26,7 @@
 #include <cmath>
 #include <limits>
 
-#include "track/track.h"
+#include "track/pairs/pairs.h"
 
 namespace vantu {
 

@@ -10,7 +10,7 @@
 
 #include "base/check.h"
 #include "run/writers.h"
-#include "track/track.h"
+#include "track/output/output.h"
 
 namespace vantu {
 

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 #include "base/check.h"
-#include "track/track.h"
+#include "track/input/input.h"
 
 namespace vantu {
 

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "track/link_cost.h"
-#include "track/track.h"
+#include "track/lineage/link_cost.h"
+#include "track/lineage/lineage.h"
 
 namespace vantu {
 

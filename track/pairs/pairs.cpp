@@ -24,7 +24,7 @@
 #include "base/check.h"
 #include "run/driver.h"
 #include "run/writers.h"
-#include "track/track.h"
+#include "track/pairs/pairs.h"
 
 namespace vantu {
 

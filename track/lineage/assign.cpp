@@ -19,7 +19,7 @@
 // After each pass the model is fitted again to the links it chose (growth,
 // spreads, division rate), so the second pass weighs links by the movie's
 // own statistics, and its motion comes from a lineage that is mostly right.
-#include "track/assign.h"
+#include "track/lineage/assign.h"
 
 #include <glpk.h>
 

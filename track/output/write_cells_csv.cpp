@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <numeric>
 
-#include "track/track.h"
+#include "track/output/output.h"
 
 namespace vantu {
 

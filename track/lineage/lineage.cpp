@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "track/track.h"
+#include "track/lineage/lineage.h"
 
 namespace vantu {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "base/check.h"
-#include "track/track.h"
+#include "track/output/output.h"
 
 namespace vantu {
 

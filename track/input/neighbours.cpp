@@ -11,7 +11,7 @@
 #include <cmath>
 #include <utility>
 
-#include "track/track.h"
+#include "track/input/input.h"
 
 namespace vantu {
 

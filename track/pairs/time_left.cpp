@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "track/track.h"
+#include "track/pairs/pairs.h"
 
 namespace vantu {
 

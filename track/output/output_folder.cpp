@@ -2,7 +2,7 @@
 // command line and the library check them all with the folder's guard
 // (run/output_folder.h) before any work, and write no other.
 #include "base/check.h"
-#include "track/track.h"
+#include "track/output/output.h"
 
 namespace vantu {
 

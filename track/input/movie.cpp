@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "base/check.h"
-#include "track/track.h"
+#include "track/input/input.h"
 
 namespace vantu {
 

@@ -27,7 +27,7 @@
 #include <cmath>
 
 #include "base/check.h"
-#include "track/track.h"
+#include "track/pairs/pairs.h"
 
 namespace vantu {
 

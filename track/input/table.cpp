@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 
 #include "base/check.h"
-#include "track/track.h"
+#include "track/input/input.h"
 
 namespace vantu {
 

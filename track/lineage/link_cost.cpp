@@ -1,9 +1,9 @@
 // The link costs (see link_cost.h): Gaussian negative log-likelihoods with
 // their normalising terms, so that hypotheses that explain a cell in
 // different ways compare in one unit.
-#include "track/link_cost.h"
+#include "track/lineage/link_cost.h"
 
-#include "track/track.h"
+#include "track/lineage/lineage.h"
 
 #include <algorithm>
 #include <cmath>

@@ -22,8 +22,8 @@
 #include <cmath>
 #include <utility>
 
-#include "track/link_cost.h"
-#include "track/track.h"
+#include "track/lineage/link_cost.h"
+#include "track/lineage/lineage.h"
 
 namespace vantu {
 

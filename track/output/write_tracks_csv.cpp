@@ -27,7 +27,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "track/track.h"
+#include "track/output/output.h"
 
 namespace vantu {
 
