@@ -403,7 +403,7 @@ void set_field(LinkModel& m, const TimeLapse& tl) {
   var /= std::max<size_t>(1, logs.size());
   m.length_range = std::max(0.5, std::sqrt(12.0 * var));
   const double spacing = neighbour_spacing(tl);
-  if (spacing > 0) m.border = spacing;
+  if (spacing > 0) m.border = m.spacing = spacing;
 }
 
 // What the links of one pair show, added to `s`.

@@ -92,7 +92,9 @@ double seen_length_change(const LinkModel& m, const RodCell& a, const RodCell& b
   return dev;
 }
 
-double position_gate(const LinkModel& m, int frames) { return 8.0 * m.position_spread * std::sqrt(double(frames)); }
+double position_gate(const LinkModel& m, int frames) {
+  return std::min(8.0 * m.position_spread, kGateSpacings * std::max(m.spacing, 1.0)) * std::sqrt(double(frames));
+}
 
 double continuation_cost(const LinkModel& m, const RodCell& a, double dx, double dy, const RodCell& b, int frames) {
   const double f = frames;

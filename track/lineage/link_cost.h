@@ -56,6 +56,8 @@ struct LinkModel {
   // as at the border.
   double min_x = 0, min_y = 0, max_x = 1, max_y = 1;
   double border = 20.0;
+  // The median distance of a cell to its nearest neighbour.
+  double spacing = 20.0;
   // A cell whose end lies this close to the field's edge may be cut by it:
   // its length is a lower bound.
   double edge = 3.0;
@@ -84,7 +86,10 @@ bool at_border(const LinkModel& m, const RodCell& c);
 bool cut_by_edge(const LinkModel& m, const RodCell& c);
 
 // The largest distance from the predicted position at which a continuation
-// or a division's midpoint is still considered.
+// or a division's midpoint is still considered: 8 position spreads, but at
+// most kGateSpacings neighbour spacings (per frame), so that a movie whose
+// links scatter widely does not make every cell a candidate of every other.
+constexpr double kGateSpacings = 12.0;
 double position_gate(const LinkModel& m, int frames);
 
 // What one pass of linking saw, to fit the model again from.
