@@ -114,12 +114,63 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
+// .vantu-inputs: its first line, then one input a line, a path with its
+// backslashes and line ends escaped ("\\\\", "\\n"), or "data DIGEST" for a
+// lineage tracked from memory. A record without the first line is an older
+// version's: one path a line as written.
+constexpr const char* kInputsFormat = "# vantu inputs 2: one a line, \\ and \\n escaped";
+constexpr const char* kDataInput = "data ";
+
+std::string escaped_line(const std::string& in) {
+  std::string out;
+  for (const char c : in) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::string unescaped_line(const std::string& line) {
+  std::string out;
+  for (size_t k = 0; k < line.size(); ++k) {
+    if (line[k] == '\\' && k + 1 < line.size()) {
+      const char next = line[++k];
+      out += next == 'n' ? '\n' : next;
+    } else {
+      out += line[k];
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> recorded_inputs(const std::string& text) {
+  std::vector<std::string> out = lines_of(text);
+  if (out.empty() || out.front() != kInputsFormat) return out;
+  out.erase(out.begin());
+  for (std::string& in : out) in = unescaped_line(in);
+  return out;
+}
+
+// An input as a message names it: a path on one line.
+std::string shown_input(const std::string& in) {
+  if (in.compare(0, std::strlen(kDataInput), kDataInput) == 0)
+    return "arrays or a table in memory (digest " + in.substr(std::strlen(kDataInput)) + ")";
+  return escaped_line(in);
+}
+
 // "a, b and 3 more" for a message.
 std::string some_of(const std::vector<std::string>& names) {
   std::string text;
   for (size_t k = 0; k < names.size() && k < 2; ++k) text += (k ? ", " : "") + names[k];
   if (names.size() > 2) text += strprintf(" and %zu more", names.size() - 2);
   return text;
+}
+
+std::vector<std::string> shown_inputs(const std::vector<std::string>& inputs) {
+  std::vector<std::string> out;
+  for (const std::string& in : inputs) out.push_back(shown_input(in));
+  return out;
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -135,7 +186,8 @@ bool is_picture_name(const std::string& rel) {
          (ends_with_ci(rel, ".svg") || ends_with_ci(rel, ".html") || ends_with_ci(rel, ".htm"));
 }
 
-OutputFolder::OutputFolder(const std::string& dir, const std::vector<std::string>& inputs, FolderUse use)
+OutputFolder::OutputFolder(const std::string& dir, const std::vector<std::string>& inputs, FolderUse use,
+                           const std::string& data_digest)
     : dir_(dir), use_(use) {
   take_lock(false);
   recorded_ = read_written_record(dir);
@@ -146,6 +198,9 @@ OutputFolder::OutputFolder(const std::string& dir, const std::vector<std::string
   }
   std::sort(input_paths_.begin(), input_paths_.end());
   input_paths_.erase(std::unique(input_paths_.begin(), input_paths_.end()), input_paths_.end());
+  made_from_ = input_paths_;
+  if (!data_digest.empty()) made_from_.push_back(kDataInput + data_digest);
+  std::sort(made_from_.begin(), made_from_.end());
   check_same_movie();
 }
 
@@ -188,7 +243,7 @@ void OutputFolder::take_lock(bool create) {
 }
 
 void OutputFolder::check_same_movie() const {
-  if (use_.force || input_paths_.empty() || !recorded_.count(kFolderInputsName) || !link_in(kFolderInputsName).empty())
+  if (use_.force || made_from_.empty() || !recorded_.count(kFolderInputsName) || !link_in(kFolderInputsName).empty())
     return;
   std::string text;
   {
@@ -198,17 +253,17 @@ void OutputFolder::check_same_movie() const {
     for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     ::close(fd);
   }
-  const std::vector<std::string> earlier = lines_of(text);
+  const std::vector<std::string> earlier = recorded_inputs(text);
   if (earlier.empty()) return;
   for (const std::string& in : earlier)
-    if (std::binary_search(input_paths_.begin(), input_paths_.end(), in)) return;
+    if (std::binary_search(made_from_.begin(), made_from_.end(), in)) return;
   // Results made from the folder's own files (point files of --points-only)
   // are the same movie's.
   const std::string here = real_path(dir_) + "/";
   for (const std::string& in : input_paths_)
     if (in.compare(0, here.size(), here) == 0 && recorded_.count(in.substr(here.size()))) return;
-  throw TrackError(dir_ + " holds the results of another movie: they were made from " + some_of(earlier) +
-                   ", and this run's inputs are " + some_of(input_paths_) +
+  throw TrackError(dir_ + " holds the results of another movie: they were made from " + some_of(shown_inputs(earlier)) +
+                   ", and this run's inputs are " + some_of(shown_inputs(made_from_)) +
                    ", none of them the same. Replacing them would lose them: choose another folder with -o, "
                    "or give --force to replace them (Python: write(dir, force=True))", TrackError::kNotOurs);
 }
@@ -327,8 +382,9 @@ void OutputFolder::write(const std::string& rel, const std::string& text) {
 }
 
 void OutputFolder::record_inputs() {
-  std::string text;
-  for (const std::string& in : input_paths_) text += in + "\n";
+  VANTU_REQUIRE(!made_from_.empty(), "a run's results record what they were made from");
+  std::string text = std::string(kInputsFormat) + "\n";
+  for (const std::string& in : made_from_) text += escaped_line(in) + "\n";
   write(kFolderInputsName, text);
 }
 

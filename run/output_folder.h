@@ -11,8 +11,12 @@
 //                   its --prepare and --join), shared by the parts that may
 //                   run side by side (vantu-track --pairs, vantu-plot); a
 //                   second program that cannot have it is refused
-//   .vantu-inputs   the inputs of the run whose results DIR holds: their
-//                   real paths, one per line, sorted
+//   .vantu-inputs   what the results in DIR were made from: a first line
+//                   "# vantu inputs 2: ...", then one a line, sorted, the
+//                   inputs' real paths (a backslash written \\, a line
+//                   end \n) or, for a lineage tracked from memory,
+//                   "data DIGEST"; a record without that first line (an
+//                   older version's) holds one real path a line
 // The lock and the inputs are listed in the record. Pictures (a name without
 // '/' ending in .svg, .html or .htm: lineage.svg, pair_N.svg, movie.html)
 // are drawn from the results; every other name but pairs.log,
@@ -70,9 +74,11 @@ bool is_picture_name(const std::string& rel);
 class OutputFolder {
  public:
   // Takes the folder's lock when the folder exists (else at create) and
-  // refuses, unless forced, results of another movie than `inputs` (none
-  // given: not compared).
-  OutputFolder(const std::string& dir, const std::vector<std::string>& inputs, FolderUse use = {});
+  // refuses, unless forced, results of another movie than `inputs` or, for
+  // a lineage from memory, `data_digest` (neither given: not compared, and
+  // record_inputs may not be called).
+  OutputFolder(const std::string& dir, const std::vector<std::string>& inputs, FolderUse use = {},
+               const std::string& data_digest = "");
   OutputFolder(const OutputFolder&) = delete;
   OutputFolder& operator=(const OutputFolder&) = delete;
 
@@ -131,6 +137,7 @@ class OutputFolder {
   std::vector<std::string> removed_, pictures_removed_, pictures_kept_;
   std::vector<InputFile> inputs_;
   std::vector<std::string> input_paths_;  // real paths, sorted
+  std::vector<std::string> made_from_;    // the real paths and "data DIGEST", sorted
   bool results_written_ = false, results_changed_ = false;
   mutable std::mutex mutex_;
 };

@@ -1,11 +1,14 @@
-// DIR/.vantu-written: read, appended and rewritten under flock.
+// DIR/.vantu-written: read, and replaced whole (renamed over) under flock.
 #include "run/written_record.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "run/writers.h"
 
 namespace vantu {
 
@@ -31,17 +34,28 @@ bool is_record_name(const std::string& name) {
 
 namespace {
 
-// An open record held under a lock, closed (and so unlocked) on exit.
+// The record held under a lock, closed (and so unlocked) on exit. The record
+// is never changed in place: a new one is written beside it and renamed over
+// it, so that a record shared with another folder (a hard link, as `cp -al`
+// leaves) stays as it was there. The lock is on the file the name held when
+// it was taken; when the name was given a new file meanwhile, it is taken again.
 struct LockedRecord {
   int fd = -1;
-  LockedRecord(const std::string& dir, int flags, int lock) {
-    // A link in the record's place is not followed: the record is never
-    // read from, nor written into, another file.
-    fd = ::open(record_path(dir).c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0 && ::flock(fd, lock) != 0) {
+  std::string path;
+  LockedRecord(const std::string& dir, int flags, int lock) : path(record_path(dir)) {
+    for (int tries = 0; tries < 1000; ++tries) {
+      // A link in the record's place is not followed: the record is never
+      // read from, nor written into, another file.
+      fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666);
+      if (fd < 0) return;
+      struct stat held, named;
+      if (::flock(fd, lock) != 0 || ::fstat(fd, &held) != 0) break;
+      if (::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return;
       ::close(fd);
       fd = -1;
     }
+    if (fd >= 0) ::close(fd);
+    fd = -1;
   }
   ~LockedRecord() {
     if (fd >= 0) ::close(fd);
@@ -49,7 +63,8 @@ struct LockedRecord {
   LockedRecord(const LockedRecord&) = delete;
   LockedRecord& operator=(const LockedRecord&) = delete;
 
-  std::set<std::string> names() const {
+  // The names in the record, in the order written.
+  std::vector<std::string> lines() const {
     std::string text;
     char buf[65536];
     ::lseek(fd, 0, SEEK_SET);
@@ -60,28 +75,24 @@ struct LockedRecord {
       }
       text.append(buf, static_cast<size_t>(got));
     }
-    std::set<std::string> out;
+    std::vector<std::string> out;
     size_t start = 0;
     while (start < text.size()) {
       size_t end = text.find('\n', start);
       if (end == std::string::npos) end = text.size();
       // A name that is not a plain name inside the folder is none of ours.
-      if (end > start && is_record_name(text.substr(start, end - start))) out.insert(text.substr(start, end - start));
+      if (end > start && is_record_name(text.substr(start, end - start))) out.push_back(text.substr(start, end - start));
       start = end + 1;
     }
     return out;
   }
-
-  bool write_all(const std::string& text) const {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
-      done += static_cast<size_t>(put);
-    }
-    return true;
+  std::set<std::string> names() const {
+    const std::vector<std::string> l = lines();
+    return std::set<std::string>(l.begin(), l.end());
   }
+
+  // Replaces the record by one holding `text` (while the lock is held).
+  bool replace(const std::string& text) const { return replace_file(path, &text, 1); }
 };
 
 }  // namespace
@@ -92,30 +103,31 @@ std::set<std::string> read_written_record(const std::string& dir) {
 }
 
 bool add_to_written_record(const std::string& dir, const std::vector<std::string>& names) {
-  // Appended without reading the record first: a run adds each name once,
-  // and a name that two runs add is read as one.
   std::string text;
   for (const std::string& n : names) {
     if (!is_record_name(n)) {
       errno = EINVAL;
       return false;
     }
-    text += n + "\n";
   }
-  LockedRecord r(dir, O_WRONLY | O_CREAT | O_APPEND, LOCK_EX);
+  // An empty record is made to hold the lock on when there is none.
+  LockedRecord r(dir, O_RDONLY | O_CREAT, LOCK_EX);
   if (r.fd < 0) return false;
-  return r.write_all(text);
+  std::vector<std::string> lines = r.lines();
+  const std::set<std::string> had(lines.begin(), lines.end());
+  for (const std::string& n : lines) text += n + "\n";
+  for (const std::string& n : names)
+    if (!had.count(n)) text += n + "\n";
+  return r.replace(text);
 }
 
 bool drop_from_written_record(const std::string& dir, const std::set<std::string>& names) {
-  LockedRecord r(dir, O_RDWR, LOCK_EX);
+  LockedRecord r(dir, O_RDONLY, LOCK_EX);
   if (r.fd < 0) return errno == ENOENT;
   std::string text;
-  for (const std::string& n : r.names())
+  for (const std::string& n : r.lines())
     if (!names.count(n)) text += n + "\n";
-  // O_APPEND is not set: the rewrite starts at the beginning.
-  if (::ftruncate(r.fd, 0) != 0 || ::lseek(r.fd, 0, SEEK_SET) != 0) return false;
-  return r.write_all(text);
+  return r.replace(text);
 }
 
 }  // namespace vantu

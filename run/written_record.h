@@ -2,9 +2,11 @@
 //
 // Data layout: DIR/.vantu-written, one name per line relative to DIR
 // ("cells.csv", "pairs/0003.txt"; a folder ends in '/': "pairs/0003/").
-// Names are appended under an exclusive lock (flock), so that the parts of a
+// Names are added under an exclusive lock (flock), so that the parts of a
 // run that write into one folder at once (vantu-track --pairs) all land in
-// it. A file that exists in DIR and is not in the record was not written by
+// it. The record is replaced whole (a new file renamed over it), never
+// changed in place: a record hard-linked into another folder stays as it is
+// there. A file that exists in DIR and is not in the record was not written by
 // the programs: they never replace nor remove it. A line that is not a plain
 // name inside DIR (absolute, with a "." or ".." part, or the record itself)
 // is ignored, and is never added; a symbolic link in the record's place is
@@ -24,7 +26,7 @@ constexpr const char* kWrittenRecordName = ".vantu-written";
 bool is_record_name(const std::string& name);
 // The names in DIR's record (empty when there is none).
 std::set<std::string> read_written_record(const std::string& dir);
-// Appends `names` to DIR's record; false when it cannot be written.
+// Adds `names` to DIR's record (a name it holds is not added again); false when it cannot be written.
 bool add_to_written_record(const std::string& dir, const std::vector<std::string>& names);
 // Rewrites DIR's record without `names`; false when it cannot be written.
 bool drop_from_written_record(const std::string& dir, const std::set<std::string>& names);

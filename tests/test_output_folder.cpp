@@ -108,6 +108,19 @@ TEST_F(Guard, ARecordNamingAnythingOutsideTheFolderIsIgnored) {
   EXPECT_EQ(data->read("list.txt"), "cells.csv\n");
 }
 
+TEST_F(Guard, ARunIntoAHardLinkedCopyLeavesTheOriginalAsItWas) {
+  ASSERT_EQ(track({"-o", "orig"}, first(4)).status, 0);
+  ASSERT_EQ(sh("cp -al orig snap").status, 0);
+  const std::string before = snapshot("orig");
+  // A picture added to the record, then fewer frames: names added and dropped.
+  ASSERT_EQ(plot({"--lineage", "snap"}).status, 0);
+  Outcome o = track({"-o", "snap"}, first(2));
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(snapshot("orig"), before);
+  o = track({"-o", "orig"}, first(4));
+  EXPECT_EQ(o.status, 0) << o.err;
+}
+
 // ---- Checked before any work ----
 
 TEST_F(Guard, EveryFileOfTheRunIsCheckedBeforeAnyPairIsMatched) {
@@ -178,6 +191,25 @@ TEST_F(Guard, PicturesStayWhileTheirResultsAreTheSameAndAnotherMovieNeedsForce) 
   o = track({"-o", "pic", "--force"}, other);
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(track({"-o", "pic"}, other).status, 0);
+}
+
+TEST_F(Guard, TheInputsRecordHoldsAnyNameAndAnOlderRecordIsReadAsBefore) {
+  // A line end and a backslash in a folder's name: the same rerun is the same movie.
+  ASSERT_EQ(sh("mkdir 'nl\nx\\' && cp tl/mask_0000.tif tl/mask_0001.tif tl/mask_0002.tif 'nl\nx\\/'").status, 0);
+  const std::vector<std::string> odd = {"nl\nx\\/mask_0000.tif", "nl\nx\\/mask_0001.tif", "nl\nx\\/mask_0002.tif"};
+  ASSERT_EQ(track({"-o", "nl"}, odd).status, 0);
+  Outcome o = track({"-o", "nl"}, odd);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(track({"-o", "nl"}, first(3)).status, 0);
+
+  // One real path a line, without the first line: an older version's record.
+  ASSERT_EQ(track({"-o", "old"}, first(3)).status, 0);
+  ASSERT_EQ(sh("realpath " + frames[0] + " " + frames[1] + " " + frames[2] + " > old/.vantu-inputs").status, 0);
+  o = track({"-o", "old"}, first(3));
+  EXPECT_EQ(o.status, 0) << o.err;
+  ASSERT_EQ(sh("realpath " + frames[0] + " > old/.vantu-inputs").status, 0);
+  o = track({"-o", "old"}, std::vector<std::string>(frames.begin() + 3, frames.end()));
+  EXPECT_NE(o.err.find("old holds the results of another movie"), std::string::npos) << o.err;
 }
 
 TEST_F(Guard, InputsInsideTheFolderAreNeitherRemovedNorCountedAsRemoved) {

@@ -221,6 +221,22 @@ class Outputs(SimulatedTimeLapse):
         other.write(out, force=True)
         self.assertEqual(read(os.path.join(out, "cells.csv")), read(os.path.join(self.cli["table"], "cells.csv")))
 
+    def test_a_lineage_from_memory_is_a_movie_of_its_own(self):
+        # The command line's folder is not replaced by arrays, and the arrays'
+        # results are not replaced by another movie, unless forced.
+        out = self.track_cli("memory", self.masks)
+        stack = self.label_stack()
+        with self.assertRaisesRegex(FileExistsError, "another movie"):
+            vantu.track(stack, progress=False).write(out)
+        self.assertEqual(len([n for n in os.listdir(out) if n.startswith("mask")]), 6)
+        vantu.track(stack, progress=False).write(out, force=True)
+        self.assertNotEqual(read(os.path.join(out, ".vantu-inputs")).splitlines()[1:], [])
+        vantu.track(list(stack), progress=False).write(out)  # the same arrays again
+        for other in (stack[:5], pd.read_csv(self.table)):
+            with self.subTest(other=type(other).__name__), self.assertRaisesRegex(FileExistsError, "another movie"):
+                vantu.track(other, progress=False).write(out)
+        self.assertNotEqual(subprocess.run([program("vantu-track"), "-o", out, *self.frames], capture_output=True).returncode, 0)
+
     def test_progress_reaches_every_pair(self):
         seen = []
         vantu.track(self.frames, jobs=2, progress=lambda done, total: seen.append((done, total)))
