@@ -319,7 +319,49 @@ TEST_F(Movie, AGapFarLongerThanTheGapClosingBridgesIsRefusedUnlessAllowed) {
     if (t != 3) sparse.push_back(copy(frames[static_cast<size_t>(t)], "sparse/f_" + std::to_string(10 * t) + ".dat"));
   o = track({"-o", "sparse"}, sparse);
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_NE(o.err.find("warning: no frame numbered 1-9, 11-19, 21-39, 41-49 (46 numbers)"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("warning: no frame numbered 30 (1 number in the movie's steps of 10)"), std::string::npos) << o.err;
+
+  // The edge: 4 missing frames are crossed, 5 are refused.
+  for (const int last : {7, 8}) {
+    std::vector<std::string> edge(gap.begin(), gap.begin() + 3);
+    edge.push_back(copy(frames[3], "edge" + std::to_string(last) + "/f_" + std::to_string(last) + ".dat"));
+    o = track({"-o", "edge" + std::to_string(last)}, edge);
+    EXPECT_EQ(o.status, last == 7 ? 0 : 1) << o.err;
+    EXPECT_NE(o.err.find(last == 7 ? "warning: no frame numbered 3-6 (4 numbers)" : "no frame numbered 3-7: a gap of 5"),
+              std::string::npos) << o.err;
+  }
+}
+
+TEST_F(Movie, AnEvenlySampledMovieTracksAsNumberedOneByOne) {
+  // The masks numbered 0, 5, 10, ...: the same lineage under those numbers.
+  std::vector<std::string> fives;
+  for (size_t t = 0; t < masks.size(); ++t) fives.push_back(copy(masks[t], "fives/m_" + std::to_string(5 * t) + ".tif"));
+  Outcome o = track({"-o", "five", "--frame-interval", "2"}, fives);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err.find("no frame numbered"), std::string::npos) << o.err;
+  const std::string& all = all_masks_dir();
+  const std::string one = data->read(all + "/cells.csv"), five = data->read("five/cells.csv");
+  for (size_t k = 1; k < 8; ++k) EXPECT_EQ(column(five, k), column(one, k)) << "column " << k;
+  EXPECT_EQ(vantu_test::table(data->read("five/res_track.txt")).size(), vantu_test::table(data->read(all + "/res_track.txt")).size());
+  for (size_t t = 0; t < masks.size(); ++t) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/mask%03zu.tif", 5 * t);
+    EXPECT_TRUE(data->exists("five" + std::string(name))) << name;
+  }
+  EXPECT_FALSE(data->exists("five/mask001.tif"));
+  // Times stay in the numbers' units: a cycle of 5 numbers at 2 minutes each.
+  o = track({"-o", "one", "--frame-interval", "10"}, masks);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(column(data->read("five/tracks.csv"), 10), column(data->read("one/tracks.csv"), 10));
+
+  // One step really missing: a gap of one frame, as frame 2 missing is.
+  std::vector<std::string> missing = fives;
+  missing.erase(missing.begin() + 2);
+  o = track({"-o", "five_missing"}, missing);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("warning: no frame numbered 10 (1 number in the movie's steps of 5); the tracks cross it as a gap"),
+            std::string::npos) << o.err;
+  EXPECT_TRUE(data->exists("five_missing/mask010.tif"));
 }
 
 TEST_F(Movie, AMissingOrBlankFrameIsAGapAndTheOtherFramesTrackAsWithoutIt) {

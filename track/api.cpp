@@ -2,6 +2,7 @@
 #include "track/api.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -13,6 +14,37 @@ namespace {
 
 int jobs_of(const TrackOptions& o) {
   return o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// 64-bit FNV-1a over the bytes of values, in the order added.
+struct Digest {
+  std::uint64_t h = 14695981039346656037ull;
+  void bytes(const void* p, size_t n) {
+    const unsigned char* c = static_cast<const unsigned char*>(p);
+    for (size_t k = 0; k < n; ++k) h = (h ^ c[k]) * 1099511628211ull;
+  }
+  template <class T>
+  void values(const std::vector<T>& v) {
+    const std::uint64_t n = v.size();
+    bytes(&n, sizeof n);
+    if (!v.empty()) bytes(v.data(), v.size() * sizeof(T));
+  }
+};
+
+// What a lineage tracked from memory (arrays, a table) was made from, for
+// the folder's record: a digest of every frame's number, cells and pixels.
+std::string time_lapse_digest(const TimeLapse& tl) {
+  Digest d;
+  const std::int64_t size[2] = {tl.width, tl.height};
+  d.bytes(size, sizeof size);
+  for (const Frame& f : tl.frames) {
+    const std::int64_t number = f.number;
+    d.bytes(&number, sizeof number);
+    for (const std::vector<double>* v : {&f.x, &f.y, &f.length, &f.angle, &f.id}) d.values(*v);
+    for (const std::vector<double>& v : f.extra) d.values(v);
+    d.values(f.mask_runs);
+  }
+  return strprintf("fnv1a64:%016llx", static_cast<unsigned long long>(d.h));
 }
 
 // A run's end as a refusal, without the line end the program prints.
@@ -80,7 +112,9 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
   const TimeLapse& tl = r.time_lapse;
   FolderUse use;
   use.force = force;
-  OutputFolder out(dir, inputs, use);
+  // A lineage from memory names no file: the folder records a digest of its
+  // cells instead, so that another movie's results are not replaced unasked.
+  OutputFolder out(dir, inputs, use, inputs.empty() ? time_lapse_digest(tl) : "");
   std::vector<std::string> names = lineage_file_names(tl, r.masks);
   names.push_back("softconfig.dat");
   out.plan(names);

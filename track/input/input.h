@@ -20,8 +20,10 @@
 //     first, second       the same cells as the matcher reads them: as the
 //                         first set of a pair (with angles) and as the second
 //   TimeLapse.numbers     every frame number of the movie from the first to the
-//                         last: blank frames (no cells) and numbers without a
-//                         file (not imaged) too, which the tracks cross as gaps
+//                         last in the movie's step (TimeLapse.step: what every
+//                         difference of two frames' numbers is a multiple of):
+//                         blank frames (no cells) and numbers without a file
+//                         (not imaged) too, which the tracks cross as gaps
 // Files: frames.cpp, table.cpp, masks.cpp, movie.cpp (frame numbers),
 // neighbours.cpp; the small file helpers declared at the end are in
 // track/output/files.cpp. The run's options (TrackOptions) live here too:
@@ -84,7 +86,11 @@ struct Frame {
 struct TimeLapse {
   std::vector<Frame> frames;
   std::vector<std::string> extra_names;
-  std::vector<long> numbers;  // first to last frame number, each one
+  std::vector<long> numbers;  // first to last frame number, each one (in steps of `step`)
+  // The numbers' common step: 1, or for an evenly sampled movie numbered
+  // 0, 5, 10, ... 5. One step is one frame to the tracking (a gap is a step
+  // without a frame); times stay in the numbers' units.
+  long step = 1;
   int width = 0, height = 0;  // masks: the images' size
   // What the readers found doubtful but took (a blank frame, ...), one
   // sentence each: the library prints nothing, its caller reports them.
@@ -163,13 +169,13 @@ bool frame_number_in_name(const std::string& path, long& number, const std::stri
 // files with one number.
 std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, const std::string& pattern = "",
                                       std::vector<std::string>* warnings = nullptr);
-// Leaves the frames without cells out of tl.frames and fills tl.numbers from
-// `first` to `last`; warns about the frames without cells and the numbers
+// Leaves the frames without cells out of tl.frames, sets tl.step and fills
+// tl.numbers from `first` to `last` in that step; warns about the frames without cells and the numbers
 // without a frame. Refuses, unless `allow_gaps`, a run of missing numbers far
 // longer than the gap closing bridges and than the usual step between frames.
 void drop_blank_frames(TimeLapse& tl, long first, long last, bool allow_gaps = false);
 // tl.numbers, or, for a time-lapse built without them, every number from its
-// first frame's to its last's.
+// first frame's to its last's (in steps of tl.step).
 std::vector<long> movie_numbers(const TimeLapse& tl);
 
 // Reads one point file per frame with the columns of `p`.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <numeric>
 #include <regex>
 
 #include "base/check.h"
@@ -126,19 +127,22 @@ std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, con
 std::vector<long> movie_numbers(const TimeLapse& tl) {
   if (!tl.numbers.empty()) return tl.numbers;
   std::vector<long> numbers;
+  const long step = std::max(1L, tl.step);
   if (!tl.frames.empty())
-    for (long n = tl.frames.front().number; n <= tl.frames.back().number; ++n) numbers.push_back(n);
+    for (long n = tl.frames.front().number; n <= tl.frames.back().number; n += step) numbers.push_back(n);
   return numbers;
 }
+
 
 namespace {
 
 // Runs of numbers as text: "3, 7-9, 12", at most `shown` runs, then "...".
 struct NumberRuns {
   std::vector<std::pair<long, long>> runs;
+  long each = 1;  // the step from one number to the next
   long count() const {
     long n = 0;
-    for (const auto& r : runs) n += r.second - r.first + 1;
+    for (const auto& r : runs) n += (r.second - r.first) / each + 1;
     return n;
   }
   std::string text(size_t shown = 8) const {
@@ -152,6 +156,14 @@ struct NumberRuns {
     return out;
   }
 };
+
+// The movie's step: what every difference of consecutive numbers is a
+// multiple of (5 for 0, 5, 10, 20: the number 15 is missing).
+long number_step(const std::vector<long>& numbers) {
+  long step = 0;
+  for (size_t k = 1; k < numbers.size(); ++k) step = std::gcd(step, numbers[k] - numbers[k - 1]);
+  return std::max(1L, step);
+}
 
 // The step between most frames: the median difference of consecutive numbers.
 long usual_step(const std::vector<long>& numbers) {
@@ -168,16 +180,18 @@ long usual_step(const std::vector<long>& numbers) {
 // bridges 2 missing frames.
 constexpr long kLongGapSteps = 4;
 
-// Warns about the numbers without a frame; refuses a long run of them
-// unless `allow_gaps`.
-void check_missing_numbers(const std::vector<long>& numbers, bool allow_gaps, std::vector<std::string>& warnings) {
+// Warns about the numbers without a frame (in steps of `each`, the movie's
+// step); refuses a long run of them unless `allow_gaps`.
+void check_missing_numbers(const std::vector<long>& numbers, long each, bool allow_gaps,
+                           std::vector<std::string>& warnings) {
   NumberRuns missing, long_gaps;
+  missing.each = long_gaps.each = each;
   const long step = usual_step(numbers);
   for (size_t k = 1; k < numbers.size(); ++k) {
     const long a = numbers[k - 1], b = numbers[k];
-    if (b - a < 2) continue;
-    missing.runs.emplace_back(a + 1, b - 1);
-    if ((b - a) / step - 1 > kLongGapSteps) long_gaps.runs.emplace_back(a + 1, b - 1);
+    if (b - a <= each) continue;
+    missing.runs.emplace_back(a + each, b - each);
+    if ((b - a) / step - 1 > kLongGapSteps) long_gaps.runs.emplace_back(a + each, b - each);
   }
   if (!long_gaps.runs.empty() && !allow_gaps)
     throw TrackError(strprintf(
@@ -186,8 +200,10 @@ void check_missing_numbers(const std::vector<long>& numbers, bool allow_gaps, st
         "it anyway, or check the frame numbers",
         long_gaps.text().c_str(), long_gaps.runs.size() == 1 ? "a gap of" : "gaps of", long_gaps.count(), step));
   if (!missing.runs.empty())
-    warnings.push_back(strprintf("no frame numbered %s (%ld number%s); the tracks cross %s", missing.text().c_str(), missing.count(),
-                   missing.count() == 1 ? "" : "s", missing.count() == 1 ? "it as a gap" : "them as gaps"));
+    warnings.push_back(strprintf("no frame numbered %s (%ld number%s%s); the tracks cross %s", missing.text().c_str(),
+                   missing.count(), missing.count() == 1 ? "" : "s",
+                   each > 1 ? strprintf(" in the movie's steps of %ld", each).c_str() : "",
+                   missing.count() == 1 ? "it as a gap" : "them as gaps"));
 }
 
 // Warns about the frames without cells: each one named when they are few.
@@ -218,14 +234,15 @@ void drop_blank_frames(TimeLapse& tl, long first, long last, bool allow_gaps) {
     numbers.push_back(f.number);
     if (f.count() == 0) blank.push_back(&f);
   }
-  check_missing_numbers(numbers, allow_gaps, tl.warnings);
+  tl.step = number_step(numbers);
+  check_missing_numbers(numbers, tl.step, allow_gaps, tl.warnings);
   warn_blank_frames(blank, tl.warnings);
   std::vector<Frame> kept;
   for (Frame& f : tl.frames)
     if (f.count() != 0) kept.push_back(std::move(f));
   tl.frames = std::move(kept);
   tl.numbers.clear();
-  for (long n = first; n <= last; ++n) tl.numbers.push_back(n);
+  for (long n = first; n <= last; n += tl.step) tl.numbers.push_back(n);
 }
 
 }  // namespace vantu

@@ -407,9 +407,15 @@ void set_field(LinkModel& m, const TimeLapse& tl) {
 }
 
 // What the links of one pair show, added to `s`.
-void add_samples(const Frame& a, const Frame& b, const std::vector<Event>& events,
+// The costs take a link across `frames` steps as that many steps of a random
+// walk: the mean growth `frames` times one step's, every spread sqrt(frames)
+// times one step's. So each sample is turned into one step's: the distance and
+// the axis change divided by sqrt(frames), the growth's deviation from the
+// model's `m` too (around its rate per step).
+void add_samples(const LinkModel& m, const Frame& a, const Frame& b, const std::vector<Event>& events,
                  const std::vector<double>& mx, const std::vector<double>& my, int frames, LinkSamples& s) {
-  const double f = frames;
+  const double f = frames, root = std::sqrt(f);
+  auto one_step = [&](double log_ratio, double rate) { return f == 1 ? log_ratio : rate + (log_ratio - rate * f) / root; };
   s.mothers += a.count();
   for (const Event& e : events) {
     if (e.kind == 2) continue;
@@ -418,15 +424,15 @@ void add_samples(const Frame& a, const Frame& b, const std::vector<Event>& event
     if (e.kind == 0) {
       const RodCell rb = rod(b, e.j1);
       s.residual.push_back(std::hypot(rb.x - px, rb.y - py) / std::sqrt(f));
-      s.growth.push_back(std::log(rb.length / ra.length) / f);
-      s.axis.push_back(axis_change(ra.angle, rb.angle));
+      s.growth.push_back(one_step(std::log(rb.length / ra.length), m.growth));
+      s.axis.push_back(axis_change(ra.angle, rb.angle) / root);
     } else {
       const RodCell r1 = rod(b, e.j1), r2 = rod(b, e.j2);
       ++s.divisions;
       const double sum = r1.length + r2.length;
       const double w1 = r1.length / sum, w2 = 1.0 - w1;
       s.residual.push_back(std::hypot(w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py) / std::sqrt(f));
-      s.division_growth.push_back(std::log(sum / ra.length) / f);
+      s.division_growth.push_back(one_step(std::log(sum / ra.length), m.division_growth));
       s.share.push_back(std::fabs(r1.length / sum - 0.5));
       s.division_axis.push_back(axis_change(ra.angle, r1.angle));
       s.division_axis.push_back(axis_change(ra.angle, r2.angle));
@@ -451,7 +457,7 @@ LinkModel pair_model(const LinkModel& m, const std::vector<double>& residual) {
 }  // namespace
 
 int frames_between(const TimeLapse& tl, size_t t) {
-  const long d = tl.frames[t + 1].number - tl.frames[t].number;
+  const long d = (tl.frames[t + 1].number - tl.frames[t].number) / std::max(1L, tl.step);
   return d >= 1 && d < 1000 ? static_cast<int>(d) : 1;
 }
 
@@ -480,7 +486,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     for (size_t t = 0; t < P; ++t)
     {
       LinkSamples own;
-      add_samples(tl.frames[t], tl.frames[t + 1], events_of(links[t], tl.frames[t], tl.frames[t + 1]), mx[t], my[t],
+      add_samples(m, tl.frames[t], tl.frames[t + 1], events_of(links[t], tl.frames[t], tl.frames[t + 1]), mx[t], my[t],
                   frames_between(tl, t), own);
       spread[t] = own.residual;
       s.add(own);
@@ -508,7 +514,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
         }
       }
       LinkSamples own;
-      add_samples(a, b, ev, mx[t], my[t], frames, own);
+      add_samples(m, a, b, ev, mx[t], my[t], frames, own);
       spread[t] = own.residual;
       s.add(own);
       next[t] = links_of(ev, links[t], a.count(), b.count());

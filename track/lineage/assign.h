@@ -10,8 +10,8 @@
 
 namespace vantu {
 
-// The frame numbers that pair t (frames t and t+1) spans: 1 for consecutive
-// frames, more across missing numbers.
+// The movie's steps (TimeLapse.step) that pair t (frames t and t+1) spans: 1
+// for consecutive frames, more across missing numbers.
 int frames_between(const TimeLapse& tl, size_t t);
 
 // Every pair's links (continuations at level 0, a division's daughters at

@@ -39,7 +39,7 @@ CtcLabels ctc_labels(const TimeLapse& tl, const Lineage& lin) {
     c.lines[k] = {label, number(tr.first), number(tr.last), 0};
     parts[k].push_back({tr.first, label});
     for (size_t j = 1; j < at.size(); ++j) {
-      if (at[j] == at[j - 1] + 1 && number(at[j]) == number(at[j - 1]) + 1) continue;
+      if (at[j] == at[j - 1] + 1 && number(at[j]) == number(at[j - 1]) + tl.step) continue;
       CtcLabels::Line& before = parts[k].back().label == label ? c.lines[k] : c.lines.back();
       before.last = number(at[j - 1]);
       c.lines.push_back({next, number(at[j]), number(tr.last), parts[k].back().label});
