@@ -58,10 +58,13 @@ long tiff_page_count(const std::string& path);
 // them ("ImageJ=...\nimages=92\nchannels=2\nslices=1\nframes=46\n"): the
 // pages go through the channels first, then the slices, then the frames, so
 // that channel c, slice z, frame t (from 0) is page (t * slices + z) *
-// channels + c. Without a description every count but `pages` is 1.
+// channels + c. tifffile's description of the array's shape
+// ({"shape": [46, 2, 512, 512]}: frames and channels) is read the same way.
+// Without a description every count but `pages` is 1.
 struct StackAxes {
   long pages = 1;
-  bool imagej = false;  // the counts below come from an ImageJ description
+  bool imagej = false;  // the counts below come from a description
+  const char* described_by = "ImageJ";  // whose: "ImageJ" or "tifffile"
   long channels = 1, slices = 1, frames = 1;
 };
 StackAxes tiff_stack_axes(const std::string& path);

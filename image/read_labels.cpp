@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cctype>
 #include <csetjmp>
 #include <cstdarg>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "base/check.h"
 #include "image/image.h"
@@ -287,6 +289,85 @@ long imagej_count(const std::string& path, const std::string& text, const char* 
   return fallback;
 }
 
+// tifffile's description of the array it wrote, a JSON object such as
+// {"shape": [46, 2, 512, 512]} or {"axes": "TCYX", "shape": [...]}: the
+// shape's numbers and the axes' letters (empty without). False when the text
+// holds no such shape.
+bool tifffile_shape(const std::string& text, std::vector<long>& shape, std::string& letters) {
+  if (text.empty() || text[0] != '{') return false;
+  auto after_key = [&](const char* key) {
+    const size_t at = text.find(std::string("\"") + key + "\"");
+    if (at == std::string::npos) return std::string::npos;
+    size_t k = at + std::strlen(key) + 2;
+    while (k < text.size() && (text[k] == ' ' || text[k] == ':')) ++k;
+    return k;
+  };
+  size_t k = after_key("shape");
+  if (k == std::string::npos || k >= text.size() || text[k] != '[') return false;
+  for (++k; k < text.size() && text[k] != ']';) {
+    if (text[k] == ' ' || text[k] == ',') {
+      ++k;
+      continue;
+    }
+    char* stop = nullptr;
+    const long n = std::strtol(text.c_str() + k, &stop, 10);
+    if (stop == text.c_str() + k || n < 0 || n > (1L << 30)) return false;
+    shape.push_back(n);
+    k = static_cast<size_t>(stop - text.c_str());
+  }
+  if (k >= text.size()) return false;
+  k = after_key("axes");
+  if (k != std::string::npos && k < text.size() && text[k] == '"') {
+    const size_t end = text.find('"', k + 1);
+    if (end != std::string::npos) letters = text.substr(k + 1, end - k - 1);
+  }
+  return true;
+}
+
+// The axes of a stack as tifffile's shape gives them: the numbers before the
+// image's height and width are the pages' axes, time outermost, then the
+// slices, then the channels (as ImageJ orders them). Without letters two
+// axes are frames and channels ((T, C, Y, X), as a two-channel movie is
+// written); an order or a number of axes that is none of these is refused.
+void read_tifffile_axes(const std::string& path, const std::string& text, StackAxes& axes) {
+  std::vector<long> shape;
+  std::string letters;
+  if (!tifffile_shape(text, shape, letters) || shape.size() < 3) return;
+  const size_t n = shape.size() - 2;
+  long product = 1;
+  for (size_t k = 0; k < n && product <= axes.pages; ++k) product *= shape[k];
+  if (product != axes.pages) return;  // not a page per plane: the pages themselves are read as they are
+  if (letters.size() != shape.size()) letters.clear();
+  std::vector<size_t> used;
+  for (size_t k = 0; k < n; ++k)
+    if (shape[k] > 1) used.push_back(k);
+  if (used.size() <= 1) return;  // a plain stack
+  std::string shape_text;
+  for (size_t k = 0; k < shape.size(); ++k) shape_text += (k ? ", " : "") + std::to_string(shape[k]);
+  const std::string refusal = "its description (tifffile's) gives the shape [" + shape_text + "]" +
+                              (letters.empty() ? "" : " with the axes " + letters) +
+                              ", which is not frames with channels or slices (time first, then z, then the channel); "
+                              "write it with ImageJ's description (tifffile: imagej=True, metadata={'axes': 'TCYX'}) "
+                              "or one file per frame";
+  long* slot[3] = {&axes.frames, &axes.slices, &axes.channels};
+  const std::string order = "TZC";
+  size_t last = 0;
+  for (size_t u = 0; u < used.size(); ++u) {
+    size_t at;
+    if (letters.empty()) {
+      if (used.size() > 2) refuse(path, refusal);
+      at = u == 0 ? 0 : 2;
+    } else {
+      at = order.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letters[used[u]]))));
+      if (at == std::string::npos || (u > 0 && at <= last)) refuse(path, refusal);
+    }
+    *slot[at] = shape[used[u]];
+    last = at;
+  }
+  axes.imagej = true;
+  axes.described_by = "tifffile";
+}
+
 }  // namespace
 
 StackAxes tiff_stack_axes(const std::string& path) {
@@ -296,10 +377,12 @@ StackAxes tiff_stack_axes(const std::string& path) {
   StackAxes axes;
   axes.pages = static_cast<long>(TIFFNumberOfDirectories(tif.get()));
   char* description = nullptr;
-  if (TIFFGetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, &description) != 1 || !description ||
-      std::strncmp(description, "ImageJ=", 7) != 0)
-    return axes;
+  if (TIFFGetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, &description) != 1 || !description) return axes;
   const std::string text = description;
+  if (text.compare(0, 7, "ImageJ=") != 0) {
+    read_tifffile_axes(path, text, axes);
+    return axes;
+  }
   axes.imagej = true;
   axes.channels = imagej_count(path, text, "channels", 1);
   axes.slices = imagej_count(path, text, "slices", 1);

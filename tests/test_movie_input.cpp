@@ -470,6 +470,24 @@ TEST_F(Movie, AHyperstackIsReadByTheChannelChosenAndAPlainStackByItsPages) {
   o = track({"-o", "zt", "--slice", "2", "--points-only"}, {"zt.tif"});  // the stripes: no masks
   EXPECT_NE(o.err.find("mask zt.tif (page 1: frame 0): one label over"), std::string::npos) << o.err;
 
+  // tifffile's own description of a (T, C, Y, X) array: read as the hyperstack.
+  const std::string yx = std::to_string(planes[0].height) + ", " + std::to_string(planes[0].width);
+  write_stack(data->file("tc.tif"), planes, "{\"shape\": [6, 2, " + yx + "]}");
+  o = track({"-o", "tc"}, {"tc.tif"});
+  EXPECT_NE(o.err.find("tc.tif: a stack (by tifffile's description) of 6 frames with 2 channels (12 pages)"),
+            std::string::npos) << o.err;
+  o = track({"-o", "tc", "--channel", "1"}, {"tc.tif"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(data->read("tc/cells.csv"), data->read(all_masks_dir() + "/cells.csv"));
+  // More axes than frames and one more, or in another order: refused.
+  for (const std::string& shape : {"\"shape\": [3, 2, 2, " + yx + "]", "\"axes\": \"CTYX\", \"shape\": [2, 6, " + yx + "]"}) {
+    write_stack(data->file("tzc.tif"), planes, "{" + shape + "}");
+    o = track({"-o", "tzc", "--channel", "1"}, {"tzc.tif"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("tzc.tif: its description (tifffile's) gives the shape ["), std::string::npos) << o.err;
+  }
+  EXPECT_FALSE(data->exists("tzc"));
+
   // One axis, whatever its name (tifffile calls a plain stack's planes
   // channels, ImageJ slices): a page a frame.
   planes.resize(6);

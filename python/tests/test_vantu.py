@@ -262,6 +262,10 @@ class Refusals(SimulatedTimeLapse):
         self.assertRaisesWith(ValueError, "--channel 1 to --channel 2", [hyper])
         self.assertRaisesWith(ValueError, "channel: 0 is not a channel number from 1", [hyper], channel=0)
         self.assertSameLineage(vantu.track([hyper], channel=1, progress=False), self.cli["masks"])
+        plain = os.path.join(folder, "tc.tif")  # the same without ImageJ's description: tifffile's shape
+        tifffile.imwrite(plain, np.stack([stack, stack[:, ::-1]], axis=1))
+        self.assertRaisesWith(ValueError, "--channel 1 to --channel 2", [plain])
+        self.assertSameLineage(vantu.track([plain], channel=1, progress=False), self.cli["masks"])
         signed = [os.path.join(folder, "int32_%d.tif" % t) for t in range(len(stack))]
         for path, labels in zip(signed, stack):
             tifffile.imwrite(path, labels.astype(np.int32))

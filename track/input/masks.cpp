@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 
@@ -44,9 +45,9 @@ Planes chosen_planes(const std::string& path, const StackAxes& axes, const Movie
   }
   if (p.frames == 1) std::swap(p.frames, p.slices);  // channels and slices: the slices are the time
   if (p.channels * p.slices * p.frames != axes.pages)
-    throw TrackError(strprintf("%s: its ImageJ description gives %ld channels x %ld slices x %ld frames, but the file "
+    throw TrackError(strprintf("%s: its %s description gives %ld channels x %ld slices x %ld frames, but the file "
                                "has %ld pages",
-                               path.c_str(), p.channels, p.slices, p.frames, axes.pages));
+                               path.c_str(), axes.described_by, p.channels, p.slices, p.frames, axes.pages));
   const struct {
     const char* what;
     long count, given;
@@ -54,10 +55,13 @@ Planes chosen_planes(const std::string& path, const StackAxes& axes, const Movie
   } axis[2] = {{"channel", p.channels, movie.channel, &p.channel}, {"slice", p.slices, movie.slice, &p.slice}};
   for (const auto& a : axis) {
     if (a.given == 0 && a.count > 1)
-      throw TrackError(strprintf("%s: an ImageJ hyperstack of %ld frames with %ld %ss (%ld pages); choose the %s "
+      throw TrackError(strprintf("%s: %s of %ld frames with %ld %ss (%ld pages); choose the %s "
                                  "that holds the label masks with --%s 1 to --%s %ld (counted from 1, as Fiji shows "
                                  "them)",
-                                 path.c_str(), p.frames, a.count, a.what, axes.pages, a.what, a.what, a.what, a.count));
+                                 path.c_str(),
+                                 std::strcmp(axes.described_by, "ImageJ") == 0 ? "an ImageJ hyperstack"
+                                                                             : "a stack (by tifffile's description)",
+                                 p.frames, a.count, a.what, axes.pages, a.what, a.what, a.what, a.count));
     if (a.given < 0 || a.given > a.count)
       throw TrackError(strprintf("--%s %ld: %s has %ld %s%s (counted from 1)", a.what, a.given, path.c_str(), a.count,
                                  a.what, a.count == 1 ? "" : "s"));
