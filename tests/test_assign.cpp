@@ -140,6 +140,36 @@ TEST(Assignment, DecidesADivisionTheMatcherMissedAndRatesItsLinks) {
   for (double margin : d.margin[0]) EXPECT_GT(margin, 2.0);
 }
 
+TEST(Assignment, ALinkAcrossTwoStepsIsFittedAsTheCostsWidenIt) {
+  // 36 cells far apart, each going on with some jitter in growth and axis;
+  // the same two frames a step apart and two steps apart (a missing frame).
+  auto fitted = [](long second) {
+    vantu::TimeLapse tl;
+    tl.frames.resize(2);
+    tl.frames[1].number = second;
+    vantu::PairLinks links;
+    unsigned seed = 12345;
+    auto jitter = [&seed] { return (seed = seed * 1103515245u + 12345u) / 4294967296.0 - 0.5; };
+    for (int k = 0; k < 36; ++k) {
+      const double x = 50 + 100 * (k % 6), y = 50 + 100 * (k / 6), a = 30 * jitter() + 90;
+      vantu::Frame& f0 = tl.frames[0];
+      vantu::Frame& f1 = tl.frames[1];
+      f0.x.push_back(x), f0.y.push_back(y), f0.length.push_back(30), f0.angle.push_back(a), f0.id.push_back(k + 1);
+      f1.x.push_back(x + 2 * jitter()), f1.y.push_back(y + 2 * jitter());
+      f1.length.push_back(30 * std::exp(0.2 + 0.4 * jitter())), f1.angle.push_back(a + 30 * jitter()), f1.id.push_back(k + 1);
+      links.row[0].push_back(k);
+      links.row[1].push_back(-1), links.row[2].push_back(-1);
+    }
+    links.K = links.M = 36;
+    const vantu::DecidedLinks d = vantu::assign_links(tl, {links});
+    for (int k = 0; k < 36; ++k) EXPECT_EQ(d.links[0].row[0][static_cast<size_t>(k)], k);
+    return d.model;
+  };
+  const LinkModel one = fitted(1), two = fitted(2);
+  EXPECT_NEAR(two.axis_spread / one.axis_spread, std::sqrt(0.5), 0.02);
+  EXPECT_NEAR(two.growth_spread / one.growth_spread, std::sqrt(0.5), 0.02);
+}
+
 TEST(Assignment, TwoLikeCellsSideBySideAreADoubtfulSwap) {
   vantu::TimeLapse tl = small_colony();
   // Cells 2 and 3 of the second frame become twins of one place.
