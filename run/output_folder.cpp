@@ -253,8 +253,9 @@ void OutputFolder::check_same_movie() const {
     for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     ::close(fd);
   }
+  // An empty record is an older version's lineage from memory (Python): what
+  // it was made from is unknown, so it is another movie's.
   const std::vector<std::string> earlier = recorded_inputs(text);
-  if (earlier.empty()) return;
   for (const std::string& in : earlier)
     if (std::binary_search(made_from_.begin(), made_from_.end(), in)) return;
   // Results made from the folder's own files (point files of --points-only)
@@ -262,7 +263,9 @@ void OutputFolder::check_same_movie() const {
   const std::string here = real_path(dir_) + "/";
   for (const std::string& in : input_paths_)
     if (in.compare(0, here.size(), here) == 0 && recorded_.count(in.substr(here.size()))) return;
-  throw TrackError(dir_ + " holds the results of another movie: they were made from " + some_of(shown_inputs(earlier)) +
+  throw TrackError(dir_ + " holds the results of another movie: they were made from " +
+                   (earlier.empty() ? std::string("arrays or a table in memory (not recorded by the version that wrote them)")
+                                    : some_of(shown_inputs(earlier))) +
                    ", and this run's inputs are " + some_of(shown_inputs(made_from_)) +
                    ", none of them the same. Replacing them would lose them: choose another folder with -o, "
                    "or give --force to replace them (Python: write(dir, force=True))", TrackError::kNotOurs);

@@ -210,6 +210,12 @@ TEST_F(Guard, TheInputsRecordHoldsAnyNameAndAnOlderRecordIsReadAsBefore) {
   ASSERT_EQ(sh("realpath " + frames[0] + " > old/.vantu-inputs").status, 0);
   o = track({"-o", "old"}, std::vector<std::string>(frames.begin() + 3, frames.end()));
   EXPECT_NE(o.err.find("old holds the results of another movie"), std::string::npos) << o.err;
+  // An empty one (an older version's lineage from memory): made from what is not known.
+  data->write("old/.vantu-inputs", "");
+  o = track({"-o", "old"}, first(3));
+  EXPECT_NE(o.err.find("old holds the results of another movie: they were made from arrays or a table in memory"),
+            std::string::npos) << o.err;
+  EXPECT_EQ(track({"-o", "old", "--force"}, first(3)).status, 0);
 }
 
 TEST_F(Guard, InputsInsideTheFolderAreNeitherRemovedNorCountedAsRemoved) {
