@@ -1,7 +1,8 @@
 // Writes the seed corpora of the mask readers: tiny label images (6 x 5
 // pixels, three cells) as TIFF (uncompressed, deflate, LZW, PackBits, with
 // and without predictor; 8, 16 and 32 bits; strips and tiles; a tile larger
-// than the image; signed 32 bits; a two-channel ImageJ hyperstack) and PNG
+// than the image; signed 32 bits; a two-channel stack by ImageJ's and by
+// tifffile's description) and PNG
 // (8 and 16 bits, interlaced). Run once; the files
 // are kept in fuzz/corpus/.
 //   build-fuzz/fuzz/vantu-make-mask-seeds fuzz/corpus
@@ -33,7 +34,7 @@ std::vector<T> pixels() {
   return v;
 }
 
-// `pages` pages of the image, the first with the ImageJ `description`.
+// `pages` pages of the image, the first with the `description` (ImageJ's or tifffile's).
 template <class T>
 bool write_tiff(const std::string& path, int compression, int predictor, int tile, int pages = 1,
                 const char* description = nullptr) {
@@ -136,6 +137,9 @@ int main(int argc, char** argv) {
             write_tiff<std::int32_t>(t + "i32_deflate", COMPRESSION_ADOBE_DEFLATE, 0, 0) &&
             write_tiff<std::uint16_t>(t + "imagej_2ch_2t", COMPRESSION_NONE, 0, 0, 4,
                                       "ImageJ=1.54f\nimages=4\nchannels=2\nframes=2\nhyperstack=true\n") &&
+            write_tiff<std::uint16_t>(t + "tifffile_shape_2t_2ch", COMPRESSION_NONE, 0, 0, 4,
+                                      ("{\"axes\": \"TCYX\", \"shape\": [2, 2, " + std::to_string(kHeight) + ", " +
+                                       std::to_string(kWidth) + "]}").c_str()) &&
             write_png<std::uint8_t>(p + "u8", false) && write_png<std::uint16_t>(p + "u16", false) &&
             write_png<std::uint8_t>(p + "u8_interlaced", true);
   if (!ok) std::fprintf(stderr, "cannot write the seeds in %s\n", dir.c_str());
