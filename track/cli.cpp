@@ -215,6 +215,8 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   out.keep("softconfig.dat");
   out.remove_stale();
   report_replaced(out);
+  const std::string interval = frame_interval_warning(tl, texts.lineage, o.units);
+  if (!interval.empty()) std::fprintf(stderr, "vantu-track: warning: %s\n", interval.c_str());
   std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
 }
 
