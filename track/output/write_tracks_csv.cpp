@@ -19,10 +19,10 @@
 //   mean_length           over its cells; mean_area and mean_width likewise
 //                         when the input had those columns (masks)
 // With --frame-interval also growth_rate_per_hour; with --pixel-size the
-// lengths again in micrometres (columns ending in _um, areas in _um2). Last,
+// lengths again in micrometres (columns ending in _um, areas in _um2). Then,
 // for masks: border_cells, its cells that touch the image's edge (cut off:
 // their lengths and areas too small; drop such tracks from cycle statistics).
-// At the end, suspect: why the track's numbers look impossible against the
+// Last, suspect: why the track's numbers look impossible against the
 // movie's own (see suspect_reasons), empty when nothing is wrong.
 // Empty fields: the value does not apply or is unknown.
 #include <algorithm>
