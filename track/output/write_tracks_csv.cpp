@@ -88,6 +88,12 @@ double complete_cycle(const TimeLapse& tl, const Lineage& lin, const std::vector
   return static_cast<double>(next - number_at(tr.first));
 }
 
+// True when the length step into a track's c-th cell is measured: both
+// cells have a length and neither is cut by the image's edge.
+bool measured_step(const TrackSeries& s, size_t c) {
+  return !s.border[c - 1] && !s.border[c] && s.length[c - 1] > 0 && s.length[c] > 0;
+}
+
 // The median of v and its spread: 1.4826 times the median absolute deviation
 // (the standard deviation, were v normal), robust to a few wild values.
 struct RobustSpread {
@@ -125,13 +131,12 @@ std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin
     const TrackSeries& s = series[k] = series_of(tl, facts[k]);
     cycle[k] = complete_cycle(tl, lin, facts, k);
     if (std::isfinite(cycle[k])) cycles.push_back(cycle[k]);
-    // Cells cut by the image's edge are measured too short: no rate, no step.
+    // Cells cut by the image's edge are measured too short: no rate.
     if (s.frame.size() >= kRateCells && std::find(s.border.begin(), s.border.end(), true) == s.border.end())
       rate[k] = growth_rate(s.frame, s.length);
     if (std::isfinite(rate[k])) rates.push_back(rate[k]);
     for (size_t c = 1; c < s.frame.size(); ++c)
-      if (!s.border[c - 1] && !s.border[c] && s.length[c - 1] > 0 && s.length[c] > 0)
-        per_frame.push_back(std::log(s.length[c] / s.length[c - 1]) / (s.frame[c] - s.frame[c - 1]));
+      if (measured_step(s, c)) per_frame.push_back(std::log(s.length[c] / s.length[c - 1]) / (s.frame[c] - s.frame[c - 1]));
   }
   // A length step against the colony's: log length change minus the median
   // change per frame times the frames it spans.
@@ -142,7 +147,7 @@ std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin
   std::vector<double> offs;
   for (const TrackSeries& s : series)
     for (size_t c = 1; c < s.frame.size(); ++c)
-      if (!s.border[c - 1] && !s.border[c] && s.length[c - 1] > 0 && s.length[c] > 0) offs.push_back(step_off(s, c));
+      if (measured_step(s, c)) offs.push_back(step_off(s, c));
   const double typical_cycle = cycles.size() >= kMinSample ? median_of(cycles) : NAN;
   const RobustSpread growth = rates.size() >= kMinSample ? robust_spread(rates) : RobustSpread{};
   const RobustSpread step = offs.size() >= kMinSample ? robust_spread(offs) : RobustSpread{};
@@ -159,8 +164,7 @@ std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin
     const TrackSeries& s = series[k];
     bool jumped = false;
     for (size_t c = 1; c < s.frame.size() && std::isfinite(step.median); ++c)
-      jumped = jumped || (!s.border[c - 1] && !s.border[c] && s.length[c - 1] > 0 && s.length[c] > 0 &&
-                          std::fabs(step_off(s, c) - step.median) > jump);
+      jumped = jumped || (measured_step(s, c) && std::fabs(step_off(s, c) - step.median) > jump);
     if (jumped) add("length-jump");
   }
   return out;
