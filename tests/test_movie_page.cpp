@@ -190,6 +190,7 @@ TEST_F(MoviePage, WritesOneSelfContainedPageIntoTheFolder) {
     EXPECT_EQ(page.find("<link"), std::string::npos) << dir;
     EXPECT_EQ(page.find("vantu:"), std::string::npos) << dir << ": a template marker was left";
     EXPECT_NE(page.find("\"frames\":[0,1,2,3,4,5]"), std::string::npos) << dir;
+    EXPECT_NE(page.find("\"suspect\":[\"\""), std::string::npos) << dir;  // tracks.csv's last column
     const bool masks = std::string(dir) == "ctc";
     EXPECT_NE(page.find(masks ? "\"shape\":\"outline\"" : "\"shape\":\"rod\""), std::string::npos) << dir;
   }

@@ -125,6 +125,65 @@ TEST(TracksTable, UnitsFillMinutesAndMicrometreColumnsAndAreWrittenDown) {
   EXPECT_NE(units_text(Units{}).find("not given"), std::string::npos);
 }
 
+// Thirteen families, each a founder (frame 0), her daughter and the
+// daughter's two daughters (to the last frame). The daughters' complete
+// cycles last 5 to 7 frames, but family 0's only 2; every cell grows as
+// exp(0.1 frame), but family 1's daughter hardly at all, and family 2's
+// daughter is measured twice her length in one frame.
+struct Families {
+  TimeLapse tl;
+  Lineage lin;
+  Families() {
+    const int cycle[] = {2, 6, 6, 5, 6, 7, 6, 5, 6, 7, 6, 5, 6};
+    const int frames = 10;
+    tl.frames.resize(frames);
+    lin.track.resize(frames);
+    for (int t = 0; t < frames; ++t) tl.frames[static_cast<size_t>(t)].number = t;
+    auto add = [&](int first, int last, int parent, Start start, double rate, int family) {
+      lin.tracks.push_back({first, last, parent, start});
+      const int label = static_cast<int>(lin.tracks.size());
+      for (int t = first; t <= last; ++t) {
+        Frame& f = tl.frames[static_cast<size_t>(t)];
+        double length = 20 * std::exp(rate * (t - first));
+        if (family == 2 && label % 4 == 2 && t == first + 3) length *= 2;
+        f.x.push_back(40.0 * label), f.y.push_back(0), f.length.push_back(length), f.angle.push_back(0);
+        f.id.push_back(static_cast<double>(f.count() + 1));
+        lin.track[static_cast<size_t>(t)].push_back(label);
+      }
+      return label;
+    };
+    for (int k = 0; k < 13; ++k) {
+      const int mother = add(0, 0, 0, Start::kFirstFrame, 0.1, k);
+      const int daughter = add(1, cycle[k], mother, Start::kDaughter, k == 1 ? 0.01 : 0.1, k);
+      add(cycle[k] + 1, frames - 1, daughter, Start::kDaughter, 0.1, k);
+      add(cycle[k] + 1, frames - 1, daughter, Start::kDaughter, 0.1, k);
+    }
+  }
+};
+
+TEST(TracksTable, ImpossibleCyclesAreMarkedSuspectAgainstTheMoviesOwn) {
+  const Families h;
+  const std::string text = tracks_csv_text(h.tl, h.lin, Units{});
+  EXPECT_EQ(text.substr(0, text.find('\n')).substr(text.find('\n') - 8), ",suspect");
+  const auto rows = named_rows(text);
+  ASSERT_EQ(rows.size(), 52u);
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const std::string suspect = rows[k].count("suspect") ? rows[k].at("suspect") : "";
+    const char* const expected = k == 1 ? "short-cycle" : k == 5 ? "slow-growth" : k == 9 ? "length-jump" : "";
+    EXPECT_EQ(suspect, expected) << "track " << k + 1;
+  }
+  // A movie too small to have a distribution judges nothing.
+  const HandMade small;
+  for (const std::string& why : suspect_reasons(small.tl, small.lin, track_facts(small.tl, small.lin)))
+    EXPECT_EQ(why, "");
+  // Complete cycles of 2 to 7 frames: in seconds, not minutes, over a day.
+  const std::string warning = frame_interval_warning(h.tl, h.lin, Units{0, 300});
+  EXPECT_NE(warning.find("--frame-interval 300"), std::string::npos) << warning;
+  EXPECT_EQ(warning.find('\n'), std::string::npos);
+  EXPECT_EQ(frame_interval_warning(h.tl, h.lin, Units{0, 5}), "");
+  EXPECT_EQ(frame_interval_warning(h.tl, h.lin, Units{}), "");
+}
+
 // A row of cells that drift 2 px to the right per frame, 40 px apart, each
 // going on as itself; `extra` cells join frame 1.
 struct Drifting {
@@ -245,6 +304,24 @@ TEST_F(TrackedMovie, TracksTableAgreesWithCellsAndResTrack) {
     }
   }
   EXPECT_NE(data->read("out/units").find("6 minutes"), std::string::npos);
+}
+
+// Most links of a simulated movie are plain: rated high in cells.csv; and
+// few of its complete cycles look impossible.
+TEST_F(TrackedMovie, ClearLinksRatedHighAndFewCyclesSuspect) {
+  const auto cells = named_rows(data->read("out/cells.csv"));
+  size_t high = 0, low = 0;
+  for (const auto& c : cells) {
+    const double conf = std::stod(c.at("confidence"));
+    high += conf >= 0.9, low += conf < 0.5;
+  }
+  EXPECT_GE(high, cells.size() * 9 / 10);
+  EXPECT_LE(low, cells.size() / 20);
+  size_t complete = 0, suspect = 0;
+  for (const auto& t : named_rows(data->read("out/tracks.csv")))
+    if (!t.at("cycle_frames").empty()) ++complete, suspect += t.count("suspect") && !t.at("suspect").empty();
+  EXPECT_GE(complete, 10u);
+  EXPECT_LE(suspect, complete / 10);
 }
 
 TEST_F(TrackedMovie, MedianCompleteCycleWithinOneFrameOfTheTruth) {

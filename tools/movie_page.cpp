@@ -98,6 +98,7 @@ struct TrackInfo {
   long parent = 0, founder = 0, generation = 0;
   int fate = -1;
   long line = 0;  // first line of cells.csv with the track
+  std::string suspect;  // tracks.csv's reasons, empty: nothing wrong
 };
 
 struct Movie {
@@ -131,7 +132,7 @@ void read_cells(Movie& m) {
         throw MovieError(fmt("%s line %ld: confidence %g is not in [0, 1]", t.path.c_str(), r.line, c.confidence));
     }
     const long p = t.whole(r, parent, 0);
-    auto [it, fresh] = m.tracks.emplace(c.track, TrackInfo{p, 0, -1, -1, r.line});
+    auto [it, fresh] = m.tracks.emplace(c.track, TrackInfo{p, 0, -1, -1, r.line, {}});
     if (!fresh && it->second.parent != p)
       throw MovieError(fmt("%s line %ld: track %ld has parent %ld, but %ld on line %ld", t.path.c_str(), r.line,
                            c.track, p, it->second.parent, it->second.line));
@@ -172,7 +173,7 @@ void read_tracks(Movie& m) {
   if (!is_file(path)) return;
   const Table t = read_table(path);
   const int track = t.required("track"), parent = t.column("parent_track"), founder = t.column("founder");
-  const int generation = t.column("generation"), fate = t.column("fate");
+  const int generation = t.column("generation"), fate = t.column("fate"), suspect = t.column("suspect");
   m.has_fate = fate >= 0, m.has_generation = m.has_generation || generation >= 0;
   for (const Record& r : t.rows) {
     if (r.fields.size() == 1 && r.fields[0].empty()) continue;
@@ -187,6 +188,7 @@ void read_tracks(Movie& m) {
                            path.c_str(), r.line, label, t.text(r, parent).c_str(), info.parent, m.dir.c_str()));
     if (founder >= 0) info.founder = t.whole(r, founder, 1);
     if (generation >= 0) info.generation = t.whole(r, generation, 0);
+    if (suspect >= 0) info.suspect = t.text(r, suspect);
     if (fate >= 0 && !t.text(r, fate).empty()) {
       const std::string& name = t.text(r, fate);
       auto f = std::find(m.fates.begin(), m.fates.end(), name);
@@ -390,6 +392,7 @@ std::string data_json(Movie& m) {
   j += ",\"parent\":" + field(&TrackInfo::parent) + ",\"founder\":" + field(&TrackInfo::founder);
   j += ",\"generation\":" + field(&TrackInfo::generation);
   j += ",\"fate\":" + json_list(m.tracks, [](const auto& t) { return std::to_string(t.second.fate); });
+  j += ",\"suspect\":" + json_list(m.tracks, [](const auto& t) { return json_string(t.second.suspect); });
   std::map<long, long> parent_of, first_frame;
   for (const auto& t : m.tracks) parent_of[t.first] = t.second.parent;
   for (const Cell& c : m.cells) first_frame.emplace(c.track, c.frame);  // cells are sorted by frame

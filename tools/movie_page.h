@@ -21,7 +21,8 @@
 //                fate (booleans)
 //   fates        the fate names of tracks.csv; a track's fate is an index
 //   tracks       label[], parent[] (label, 0: none), founder[] (label),
-//                generation[], fate[] (-1: unknown), colour[] (the palette
+//                generation[], fate[] (-1: unknown), suspect[] (tracks.csv's
+//                reasons, "" for none or no column), colour[] (the palette
 //                index of its founder, -1: lone; founder_colours in
 //                lineage_table.h, as the lineage tree), sorted by label
 //   palette, lone  the colours (kPalette, kLoneColour)

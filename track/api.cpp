@@ -103,6 +103,8 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   r.warnings.insert(r.warnings.begin(), tl.warnings.begin(), tl.warnings.end());
   const std::string length = pixel_size_warning(tl, o.units);
   if (!length.empty()) r.warnings.push_back(length);
+  const std::string interval = frame_interval_warning(tl, r.texts.lineage, o.units);
+  if (!interval.empty()) r.warnings.push_back(interval);
   r.time_lapse = std::move(tl);
   return r;
 }

@@ -76,11 +76,12 @@ constexpr const char* kDescription =
     "A frame's number is the last number in its file's name (mask012.tif: frame 12), in any\n"
     "order of the arguments; a table gives its frame column. A number without a file, or a\n"
     "frame without cells, is a gap that the tracks cross.\n"
-    "Writes DIR/cells.csv, DIR/tracks.csv (one row per track: fate, cycle, sizes, growth),\n"
-    "DIR/res_track.txt, DIR/softconfig.dat, DIR/units and DIR/pairs.log; from masks also\n"
-    "DIR/maskNNN.tif, the track masks of a Cell Tracking Challenge result folder. DIR keeps a\n"
-    "list of what the programs wrote there (DIR/.vantu-written): nothing else in it is replaced\n"
-    "or removed, and an input is never replaced; an earlier run's leftovers are removed.\n"
+    "Writes DIR/cells.csv, DIR/tracks.csv (one row per track: fate, cycle, sizes, growth and\n"
+    "what looks impossible), DIR/res_track.txt, DIR/softconfig.dat, DIR/units and\n"
+    "DIR/pairs.log; from masks also DIR/maskNNN.tif, the track masks of a Cell Tracking\n"
+    "Challenge result folder. DIR keeps a list of what the programs wrote there\n"
+    "(DIR/.vantu-written): nothing else in it is replaced or removed, and an input is never\n"
+    "replaced; an earlier run's leftovers are removed.\n"
     "  vantu-track --points-only -o DIR MASK...   writes only the point files DIR/frame_NNNN.dat\n"
     "In parts (the same input and -o DIR each time): --prepare, then --pairs FIRST-LAST\n"
     "for every range of pairs (in any order, at once), then --join.\n\n"
@@ -215,6 +216,8 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   out.keep("softconfig.dat");
   out.remove_stale();
   report_replaced(out);
+  const std::string interval = frame_interval_warning(tl, texts.lineage, o.units);
+  if (!interval.empty()) std::fprintf(stderr, "vantu-track: warning: %s\n", interval.c_str());
   std::fprintf(stderr, "vantu-track: %s; lineage in %s\n", lineage_summary(tl, texts).c_str(), o.out_dir.c_str());
 }
 

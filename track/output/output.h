@@ -28,6 +28,19 @@ std::vector<TrackFacts> track_facts(const TimeLapse& tl, const Lineage& lin);
 // frame number, least squares); NaN with fewer than two usable points.
 double growth_rate(const std::vector<double>& frame, const std::vector<double>& length);
 
+// Why each track's numbers look impossible against the movie's own, judged
+// with robust statistics (median and median absolute deviation) over the
+// whole lineage: "short-cycle" (a complete cycle, plus half a frame, under
+// 0.6 of the median one), "slow-growth" (a growth rate under a quarter of the median track's
+// and 4 spreads below it), "length-jump" (a length step inside the track 8
+// spreads and a factor 1.4 off the colony's growth), separated by spaces;
+// empty when nothing is wrong. Cells that touch the image's edge are left out
+// of the rates and steps. (tracks[L - 1]; write_tracks_csv.cpp.)
+std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin, const std::vector<TrackFacts>& facts);
+// A warning when --frame-interval makes the median complete cycle longer than
+// a day (surely seconds given as minutes); empty otherwise.
+std::string frame_interval_warning(const TimeLapse& tl, const Lineage& lin, const Units& units);
+
 // ---- Output ----
 
 std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin);

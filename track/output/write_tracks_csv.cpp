@@ -19,9 +19,11 @@
 //   mean_length           over its cells; mean_area and mean_width likewise
 //                         when the input had those columns (masks)
 // With --frame-interval also growth_rate_per_hour; with --pixel-size the
-// lengths again in micrometres (columns ending in _um, areas in _um2). Last,
+// lengths again in micrometres (columns ending in _um, areas in _um2). Then,
 // for masks: border_cells, its cells that touch the image's edge (cut off:
 // their lengths and areas too small; drop such tracks from cycle statistics).
+// Last, suspect: why the track's numbers look impossible against the
+// movie's own (see suspect_reasons), empty when nothing is wrong.
 // Empty fields: the value does not apply or is unknown.
 #include <algorithm>
 #include <cmath>
@@ -56,7 +58,133 @@ double mean_of(const TimeLapse& tl, const TrackFacts& f, int column) {
   return sum / static_cast<double>(f.frame.size());
 }
 
+// A track's cells as frame numbers, lengths and whether they touch the edge.
+struct TrackSeries {
+  std::vector<double> frame, length;
+  std::vector<bool> border;
+};
+
+TrackSeries series_of(const TimeLapse& tl, const TrackFacts& f) {
+  TrackSeries s;
+  for (size_t n = 0; n < f.frame.size(); ++n) {
+    const Frame& fr = tl.frames[static_cast<size_t>(f.frame[n])];
+    const size_t i = static_cast<size_t>(f.cell[n]);
+    s.frame.push_back(static_cast<double>(fr.number));
+    s.length.push_back(fr.length[i]);
+    s.border.push_back(!fr.border.empty() && fr.border[i]);
+  }
+  return s;
+}
+
+// A complete cycle (born from a division, ended by one) in frame numbers:
+// the daughters' first frame minus the track's own; NaN for any other track.
+double complete_cycle(const TimeLapse& tl, const Lineage& lin, const std::vector<TrackFacts>& facts, size_t k) {
+  const Track& tr = lin.tracks[k];
+  const TrackFacts& f = facts[k];
+  if (f.fate != Fate::kDivided || tr.parent <= 0 || f.frame.empty()) return NAN;
+  auto number_at = [&](int frame_index) { return tl.frames[static_cast<size_t>(frame_index)].number; };
+  long next = number_at(lin.tracks[static_cast<size_t>(f.daughters[0] - 1)].first);
+  for (int d : f.daughters) next = std::min(next, number_at(lin.tracks[static_cast<size_t>(d - 1)].first));
+  return static_cast<double>(next - number_at(tr.first));
+}
+
+// True when the length step into a track's c-th cell is measured: both
+// cells have a length and neither is cut by the image's edge.
+bool measured_step(const TrackSeries& s, size_t c) {
+  return !s.border[c - 1] && !s.border[c] && s.length[c - 1] > 0 && s.length[c] > 0;
+}
+
+// The median of v and its spread: 1.4826 times the median absolute deviation
+// (the standard deviation, were v normal), robust to a few wild values.
+struct RobustSpread {
+  double median = NAN, sd = NAN;
+};
+
+RobustSpread robust_spread(const std::vector<double>& v) {
+  RobustSpread r;
+  if (v.empty()) return r;
+  r.median = median_of(v);
+  std::vector<double> off;
+  for (double x : v) off.push_back(std::fabs(x - r.median));
+  r.sd = 1.4826 * median_of(off);
+  return r;
+}
+
+// The thresholds of suspect_reasons. A distribution needs kMinSample values
+// before anything is judged against it.
+constexpr size_t kMinSample = 10;
+constexpr double kShortCycle = 0.6;     // share of the median complete cycle
+constexpr size_t kRateCells = 3;        // cells a growth rate needs
+constexpr double kSlowGrowth = 0.25;    // share of the median growth rate
+constexpr double kSlowSpreads = 4;      // and this many spreads below it
+constexpr double kJumpSpreads = 8;      // a length step this many spreads off
+constexpr double kJumpLog = 0.336;      // and off by at least a factor 1.4
+
 }  // namespace
+
+std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin,
+                                         const std::vector<TrackFacts>& facts) {
+  const size_t n = facts.size();
+  std::vector<TrackSeries> series(n);
+  std::vector<double> cycle(n, NAN), rate(n, NAN), cycles, rates, per_frame;
+  for (size_t k = 0; k < n; ++k) {
+    const TrackSeries& s = series[k] = series_of(tl, facts[k]);
+    cycle[k] = complete_cycle(tl, lin, facts, k);
+    if (std::isfinite(cycle[k])) cycles.push_back(cycle[k]);
+    // Cells cut by the image's edge are measured too short: no rate.
+    if (s.frame.size() >= kRateCells && std::find(s.border.begin(), s.border.end(), true) == s.border.end())
+      rate[k] = growth_rate(s.frame, s.length);
+    if (std::isfinite(rate[k])) rates.push_back(rate[k]);
+    for (size_t c = 1; c < s.frame.size(); ++c)
+      if (measured_step(s, c)) per_frame.push_back(std::log(s.length[c] / s.length[c - 1]) / (s.frame[c] - s.frame[c - 1]));
+  }
+  // A length step against the colony's: log length change minus the median
+  // change per frame times the frames it spans.
+  const double step_rate = median_of(per_frame);
+  auto step_off = [&](const TrackSeries& s, size_t c) {
+    return std::log(s.length[c] / s.length[c - 1]) - step_rate * (s.frame[c] - s.frame[c - 1]);
+  };
+  std::vector<double> offs;
+  for (const TrackSeries& s : series)
+    for (size_t c = 1; c < s.frame.size(); ++c)
+      if (measured_step(s, c)) offs.push_back(step_off(s, c));
+  const double typical_cycle = cycles.size() >= kMinSample ? median_of(cycles) : NAN;
+  const RobustSpread growth = rates.size() >= kMinSample ? robust_spread(rates) : RobustSpread{};
+  const RobustSpread step = offs.size() >= kMinSample ? robust_spread(offs) : RobustSpread{};
+  const double jump = std::max(kJumpSpreads * step.sd, kJumpLog);
+  std::vector<std::string> out(n);
+  for (size_t k = 0; k < n; ++k) {
+    std::string& why = out[k];
+    auto add = [&](const char* reason) { why += (why.empty() ? "" : " ") + std::string(reason); };
+    // Cycles are whole frames, each up to a frame off the true one: half a
+    // frame's benefit of the doubt.
+    if (cycle[k] + 0.5 < kShortCycle * typical_cycle) add("short-cycle");
+    if (growth.median > 0 && rate[k] < kSlowGrowth * growth.median && rate[k] < growth.median - kSlowSpreads * growth.sd)
+      add("slow-growth");
+    const TrackSeries& s = series[k];
+    bool jumped = false;
+    for (size_t c = 1; c < s.frame.size() && std::isfinite(step.median); ++c)
+      jumped = jumped || (measured_step(s, c) && std::fabs(step_off(s, c) - step.median) > jump);
+    if (jumped) add("length-jump");
+  }
+  return out;
+}
+
+std::string frame_interval_warning(const TimeLapse& tl, const Lineage& lin, const Units& units) {
+  if (!(units.frame_interval > 0)) return "";
+  const std::vector<TrackFacts> facts = track_facts(tl, lin);
+  std::vector<double> cycles;
+  for (size_t k = 0; k < facts.size(); ++k) {
+    const double c = complete_cycle(tl, lin, facts, k);
+    if (std::isfinite(c)) cycles.push_back(c);
+  }
+  if (cycles.size() < 3) return "";
+  const double frames = median_of(cycles), minutes = frames * units.frame_interval;
+  if (!(minutes > 24 * 60)) return "";
+  return "with --frame-interval " + short_number(units.frame_interval) + " the median complete cycle is " +
+         short_number(minutes / 60) + " hours (" + short_number(frames) +
+         " frames): is the frame interval right? It is minutes from one frame number to the next, not seconds";
+}
 
 const char* fate_name(Fate f) {
   switch (f) {
@@ -135,8 +263,9 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
   }
   const bool border = has_border_flags(tl);
   if (border) text += ",border_cells";
-  text += "\n";
+  text += ",suspect\n";
   const std::vector<TrackFacts> facts = track_facts(tl, lin);
+  const std::vector<std::string> suspect = suspect_reasons(tl, lin, facts);
   for (size_t k = 0; k < facts.size(); ++k) {
     const TrackFacts& f = facts[k];
     const Track& tr = lin.tracks[k];
@@ -153,12 +282,7 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
     const double birth = length_at(0);
     const bool divided = f.fate == Fate::kDivided;
     const double division = divided ? lengths.back() : NAN;
-    double cycle = NAN;
-    if (divided && tr.parent > 0) {
-      long next = number_at(lin.tracks[static_cast<size_t>(f.daughters[0] - 1)].first);
-      for (int d : f.daughters) next = std::min(next, number_at(lin.tracks[static_cast<size_t>(d - 1)].first));
-      cycle = static_cast<double>(next - number_at(tr.first));
-    }
+    const double cycle = complete_cycle(tl, lin, facts, k);
     const double rate = growth_rate(frames, lengths);
     const double mean_length = mean_of(tl, f, -1);
     std::string daughters;
@@ -184,7 +308,7 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
         cut += tl.frames[static_cast<size_t>(f.frame[n])].border[static_cast<size_t>(f.cell[n])];
       text += "," + std::to_string(cut);
     }
-    text += "\n";
+    text += "," + suspect[k] + "\n";
   }
   return text;
 }
