@@ -210,6 +210,7 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   out.write("res_track.txt", texts.res_track);
   out.write("tracks.csv", texts.tracks_csv);
   out.write("units", texts.units);
+  out.write_folder(kGeffFolder, geff_files(tl, texts.lineage, o.units));
   if (masks) write_track_masks(tl, texts.lineage, out);
   out.write("pairs.log", texts.pairs_log);
   out.keep("softconfig.dat");
