@@ -57,7 +57,8 @@ struct TiffPage {
   bool is_signed = false;
 };
 
-void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage& p) {
+// Opens the file; returns its size in bytes.
+std::uint64_t open_file(const std::string& path, TiffErrors& errors, TiffPage& p) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) refuse(path, std::string("cannot open: ") + std::strerror(errno));
   if (!S_ISREG(st.st_mode)) refuse(path, "not a regular file");
@@ -67,13 +68,13 @@ void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage&
   p.tif.reset(TIFFOpenExt(path.c_str(), "r", opts));
   TIFFOpenOptionsFree(opts);
   if (!p.tif) refuse(path, with_reason(errors, "not a readable TIFF file"));
+  p.where = path;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+// Checks the page libtiff is on to be one numeric grey image; fills p.info.
+void check_page(TiffPage& p, std::uint64_t file_size) {
   TIFF* tif = p.tif.get();
-  const tdir_t pages = TIFFNumberOfDirectories(tif);
-  if (page < 0 && pages > 1)
-    refuse(path, strprintf("%u pages; give one image per frame, or the stack alone", static_cast<unsigned>(pages)));
-  p.where = page < 0 ? path : strprintf("%s (page %ld)", path.c_str(), page);
-  if (page >= 0 && (page >= static_cast<long>(pages) || !TIFFSetDirectory(tif, static_cast<tdir_t>(page))))
-    refuse(p.where, with_reason(errors, "cannot read the page"));
   std::uint32_t width = 0, height = 0, depth = 1;
   std::uint16_t samples = 1, bits = 0, format = SAMPLEFORMAT_UINT, photometric = PHOTOMETRIC_MINISBLACK;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
@@ -98,7 +99,7 @@ void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage&
                               bits, floating ? "floating point" : "integer"));
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-  if (compression == COMPRESSION_NONE && std::uint64_t{width} * height * (bits / 8) > static_cast<std::uint64_t>(st.st_size))
+  if (compression == COMPRESSION_NONE && std::uint64_t{width} * height * (bits / 8) > file_size)
     refuse(p.where, "the file is too short for its uncompressed pixels");
   p.info.width = static_cast<int>(width);
   p.info.height = static_cast<int>(height);
@@ -107,20 +108,35 @@ void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage&
   p.is_signed = format == SAMPLEFORMAT_INT;
 }
 
-template <typename T>
-void widen_as(const unsigned char* p, size_t count, double* out) {
+void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage& p) {
+  const std::uint64_t size = open_file(path, errors, p);
+  TIFF* tif = p.tif.get();
+  const tdir_t pages = TIFFNumberOfDirectories(tif);
+  if (page < 0 && pages > 1)
+    refuse(path, strprintf("%u pages; give one image per frame, or the stack alone", static_cast<unsigned>(pages)));
+  p.where = page < 0 ? path : strprintf("%s (page %ld)", path.c_str(), page);
+  if (page >= 0 && (page >= static_cast<long>(pages) || !TIFFSetDirectory(tif, static_cast<tdir_t>(page))))
+    refuse(p.where, with_reason(errors, "cannot read the page"));
+  check_page(p, size);
+}
+
+template <typename T, typename Out>
+void widen_as(const unsigned char* p, size_t count, Out* out) {
   for (size_t k = 0; k < count; ++k) {
     T v;
     std::memcpy(&v, p + sizeof(T) * k, sizeof(T));
-    out[k] = static_cast<double>(v);
+    out[k] = static_cast<Out>(v);
   }
 }
 
-void widen(const TiffPage& p, const unsigned char* bytes, size_t count, double* out) {
+// 8- and 16-bit integers into IntensityImage::whole, the others into ::values.
+void widen(const TiffPage& p, const unsigned char* bytes, size_t count, IntensityImage& img, size_t at) {
+  std::int32_t* whole = img.whole.data() + at;
+  double* out = img.values.data() + at;
   if (p.info.floating) return p.info.bits == 32 ? widen_as<float>(bytes, count, out) : widen_as<double>(bytes, count, out);
   switch (p.info.bits) {
-    case 8: return p.is_signed ? widen_as<std::int8_t>(bytes, count, out) : widen_as<std::uint8_t>(bytes, count, out);
-    case 16: return p.is_signed ? widen_as<std::int16_t>(bytes, count, out) : widen_as<std::uint16_t>(bytes, count, out);
+    case 8: return p.is_signed ? widen_as<std::int8_t>(bytes, count, whole) : widen_as<std::uint8_t>(bytes, count, whole);
+    case 16: return p.is_signed ? widen_as<std::int16_t>(bytes, count, whole) : widen_as<std::uint16_t>(bytes, count, whole);
     case 32: return p.is_signed ? widen_as<std::int32_t>(bytes, count, out) : widen_as<std::uint32_t>(bytes, count, out);
     default: return p.is_signed ? widen_as<std::int64_t>(bytes, count, out) : widen_as<std::uint64_t>(bytes, count, out);
   }
@@ -138,26 +154,28 @@ void read_pixels(TiffPage& p, const TiffErrors& errors, IntensityImage& img) {
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
     if (tw == 0 || th == 0 || tw > (W + 15) / 16 * 16 || th > (H + 15) / 16 * 16)
       refuse(p.where, strprintf("bad tile size %u x %u", tw, th));
-    std::vector<unsigned char> buf(static_cast<size_t>(tw) * th * bytes);
+    std::vector<unsigned char>& buf = img.buffer;
+    buf.resize(static_cast<size_t>(tw) * th * bytes);
     for (size_t y0 = 0; y0 < H; y0 += th)
       for (size_t x0 = 0; x0 < W; x0 += tw) {
         const tmsize_t got = TIFFReadTile(tif, buf.data(), static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0), 0, 0);
         if (got < 0 || static_cast<size_t>(got) != buf.size()) refuse(p.where, with_reason(errors, "cannot decode a tile"));
         for (size_t y = y0; y < std::min(H, y0 + th); ++y)
-          widen(p, buf.data() + (y - y0) * tw * bytes, std::min(W, x0 + tw) - x0, img.values.data() + y * W + x0);
+          widen(p, buf.data() + (y - y0) * tw * bytes, std::min(W, x0 + tw) - x0, img, y * W + x0);
       }
     return;
   }
   std::uint32_t rows_per_strip = 0;
   TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
   if (rows_per_strip == 0 || rows_per_strip > H) rows_per_strip = static_cast<std::uint32_t>(H);
-  std::vector<unsigned char> buf(static_cast<size_t>(rows_per_strip) * W * bytes);
+  std::vector<unsigned char>& buf = img.buffer;
+  buf.resize(static_cast<size_t>(rows_per_strip) * W * bytes);
   for (size_t y0 = 0; y0 < H; y0 += rows_per_strip) {
     const size_t rows = std::min<size_t>(rows_per_strip, H - y0);
     const tstrip_t strip = TIFFComputeStrip(tif, static_cast<std::uint32_t>(y0), 0);
     const tmsize_t got = TIFFReadEncodedStrip(tif, strip, buf.data(), static_cast<tmsize_t>(rows * W * bytes));
     if (got < 0 || static_cast<size_t>(got) != rows * W * bytes) refuse(p.where, with_reason(errors, "cannot decode a strip"));
-    widen(p, buf.data(), rows * W, img.values.data() + y0 * W);
+    widen(p, buf.data(), rows * W, img, y0 * W);
   }
 }
 
@@ -199,8 +217,28 @@ IntensityInfo intensity_info(const std::string& path, long page) {
   return p.info;
 }
 
+std::vector<IntensityInfo> intensity_stack_info(const std::string& path) {
+  TiffErrors errors;
+  TiffPage p;
+  const std::uint64_t size = open_file(path, errors, p);
+  std::vector<IntensityInfo> pages;
+  do {
+    p.where = strprintf("%s (page %zu)", path.c_str(), pages.size());
+    check_page(p, size);
+    pages.push_back(p.info);
+  } while (TIFFReadDirectory(p.tif.get()) == 1);
+  return pages;
+}
+
 IntensityImage read_intensity_image(const std::string& path, long page) {
   IntensityImage img;
+  read_intensity_image(path, page, img);
+  return img;
+}
+
+void read_intensity_image(const std::string& path, long page, IntensityImage& img) {
+  img.values.clear();
+  img.whole.clear();
   if (is_png(path) && page < 0) {
     png_info(path);  // refuses colour with this reader's words
     LabelImage grey;
@@ -212,57 +250,149 @@ IntensityImage read_intensity_image(const std::string& path, long page) {
     }
     img.width = grey.width;
     img.height = grey.height;
-    img.values.assign(grey.labels.begin(), grey.labels.end());
-    return img;
+    img.whole.assign(grey.labels.begin(), grey.labels.end());
+    return;
   }
   TiffErrors errors;
   TiffPage p;
   open_page(path, page, errors, p);
   img.width = p.info.width;
   img.height = p.info.height;
-  img.values.assign(static_cast<size_t>(img.width) * static_cast<size_t>(img.height), 0.0);
+  const size_t n = static_cast<size_t>(img.width) * static_cast<size_t>(img.height);
+  if (!p.info.floating && p.info.bits <= 16)
+    img.whole.resize(n);
+  else
+    img.values.resize(n);
   read_pixels(p, errors, img);
-  return img;
 }
 
-CellIntensity measure_intensity(const std::uint32_t* labels, const double* values, int width, int height,
-                                const std::vector<std::uint32_t>& labels_of_cells) {
-  CellIntensity out;
-  const size_t cells = labels_of_cells.size();
-  out.total.assign(cells, 0.0);
-  std::vector<double> pixels(cells, 0.0), outside;
-  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
-  outside.reserve(n / 2);
-  // Row-major, one pixel at a time: every cell's sum in the same order as
-  // the image's own pixels, so that integer images sum exactly.
+namespace {
+
+// The median of `v` (the mean of the two middle values for an even count).
+double median_by_selection(std::vector<double>& v) {
+  const size_t mid = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(mid), v.end());
+  const double upper = v[mid];
+  if (v.size() % 2 == 1) return upper;
+  return (*std::max_element(v.begin(), v.begin() + static_cast<long>(mid)) + upper) / 2;
+}
+
+// Background values that are whole numbers of 8 or 16 bits (signed or not)
+// are counted instead of kept: their median is read off the counts.
+constexpr int kLowest = -32768, kHighest = 65535;
+
+bool is_counted(double v) {
+  return v >= kLowest && v <= kHighest && v == static_cast<double>(static_cast<int>(v));
+}
+
+// The value of rank `r` (from 0) among the counted values.
+double value_of_rank(const std::vector<std::uint32_t>& counts, size_t r) {
+  size_t seen = 0;
+  for (size_t k = 0; k < counts.size(); ++k) {
+    seen += counts[k];
+    if (seen > r) return static_cast<double>(static_cast<int>(k) + kLowest);
+  }
+  return NAN;
+}
+
+}  // namespace
+
+namespace {
+
+// Adds up every cell's pixels (total, pixels) and passes each background
+// value to `outside`. Row-major, one pixel at a time: every cell's sum in the
+// same order as the image's own pixels.
+template <typename V, typename Sum, typename Outside>
+void add_up(const std::uint32_t* labels, const V* values, size_t n, const std::vector<std::uint32_t>& cells,
+            std::vector<Sum>& total, std::vector<double>& pixels, Outside&& outside) {
   std::uint32_t last = 0;
-  size_t at = cells;  // the cell of label `last`; cells: not a cell
+  size_t at = cells.size();  // the cell of label `last`; cells.size(): not a cell
   for (size_t k = 0; k < n; ++k) {
     const std::uint32_t v = labels[k];
     if (v == 0) {
-      outside.push_back(values[k]);
+      outside(values[k]);
       continue;
     }
     if (v != last) {
       last = v;
-      const auto found = std::lower_bound(labels_of_cells.begin(), labels_of_cells.end(), v);
-      at = found != labels_of_cells.end() && *found == v ? static_cast<size_t>(found - labels_of_cells.begin()) : cells;
+      const auto found = std::lower_bound(cells.begin(), cells.end(), v);
+      at = found != cells.end() && *found == v ? static_cast<size_t>(found - cells.begin()) : cells.size();
     }
-    if (at == cells) continue;
-    out.total[at] += values[k];
+    if (at == cells.size()) continue;
+    total[at] += values[k];
     pixels[at] += 1.0;
   }
-  out.mean.resize(cells);
-  for (size_t i = 0; i < cells; ++i) out.mean[i] = pixels[i] > 0 ? out.total[i] / pixels[i] : NAN;
-  out.background = outside.empty() ? NAN : 0.0;
-  if (!outside.empty()) {
-    const size_t mid = outside.size() / 2;
-    std::nth_element(outside.begin(), outside.begin() + static_cast<long>(mid), outside.end());
-    out.background = outside[mid];
-    if (outside.size() % 2 == 0)
-      out.background = (*std::max_element(outside.begin(), outside.begin() + static_cast<long>(mid)) + out.background) / 2;
+}
+
+template <typename Sum>
+void set_means(const std::vector<Sum>& total, const std::vector<double>& pixels, CellIntensity& out) {
+  out.total.resize(total.size());
+  out.mean.resize(total.size());
+  for (size_t i = 0; i < total.size(); ++i) {
+    out.total[i] = static_cast<double>(total[i]);
+    out.mean[i] = pixels[i] > 0 ? out.total[i] / pixels[i] : NAN;
+  }
+}
+
+double counted_median(const std::vector<std::uint32_t>& counts, size_t background) {
+  if (background == 0) return NAN;
+  const double upper = value_of_rank(counts, background / 2);
+  return background % 2 == 1 ? upper : (value_of_rank(counts, background / 2 - 1) + upper) / 2;
+}
+
+}  // namespace
+
+CellIntensity measure_intensity(const std::uint32_t* labels, const double* values, int width, int height,
+                                const std::vector<std::uint32_t>& labels_of_cells) {
+  CellIntensity out;
+  std::vector<double> total(labels_of_cells.size(), 0.0), pixels(labels_of_cells.size(), 0.0);
+  std::vector<std::uint32_t> counts(static_cast<size_t>(kHighest - kLowest + 1), 0);
+  bool counted = true;
+  size_t background = 0;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  add_up(labels, values, n, labels_of_cells, total, pixels, [&](double v) {
+    ++background;
+    if (counted && is_counted(v))
+      ++counts[static_cast<size_t>(static_cast<int>(v) - kLowest)];
+    else
+      counted = false;
+  });
+  set_means(total, pixels, out);
+  if (counted || background == 0) {
+    out.background = counted_median(counts, background);
+  } else {
+    std::vector<double> outside;
+    outside.reserve(background);
+    for (size_t k = 0; k < n; ++k)
+      if (labels[k] == 0) outside.push_back(values[k]);
+    out.background = median_by_selection(outside);
   }
   return out;
+}
+
+CellIntensity measure_intensity(const std::uint32_t* labels, const std::int32_t* values, int width, int height,
+                                const std::vector<std::uint32_t>& labels_of_cells) {
+  CellIntensity out;
+  // Whole sums: exact, and the same doubles as the sums in double above.
+  std::vector<std::int64_t> total(labels_of_cells.size(), 0);
+  std::vector<double> pixels(labels_of_cells.size(), 0.0);
+  std::vector<std::uint32_t> counts(static_cast<size_t>(kHighest - kLowest + 1), 0);
+  size_t background = 0;
+  add_up(labels, values, static_cast<size_t>(width) * static_cast<size_t>(height), labels_of_cells, total, pixels,
+         [&](std::int32_t v) {
+           ++background;
+           ++counts[static_cast<size_t>(v - kLowest)];
+         });
+  set_means(total, pixels, out);
+  out.background = counted_median(counts, background);
+  return out;
+}
+
+CellIntensity measure_intensity(const std::uint32_t* labels, const IntensityImage& image,
+                                const std::vector<std::uint32_t>& labels_of_cells) {
+  return image.whole.empty()
+             ? measure_intensity(labels, image.values.data(), image.width, image.height, labels_of_cells)
+             : measure_intensity(labels, image.whole.data(), image.width, image.height, labels_of_cells);
 }
 
 }  // namespace vantu

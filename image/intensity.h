@@ -6,6 +6,8 @@
 //   IntensityImage.values           width * height pixel values in the
 //                                   image's own units, row-major as
 //                                   LabelImage.labels (image/image.h)
+//   IntensityImage.whole            the same for 8- and 16-bit integer
+//                                   images, whose .values stay empty
 //
 // Readers take TIFF (a one-page file or one page of a stack; 8-, 16-, 32- or
 // 64-bit integers, signed or not, 32- or 64-bit floating point, one sample
@@ -26,6 +28,8 @@ namespace vantu {
 struct IntensityImage {
   int width = 0, height = 0;
   std::vector<double> values;
+  std::vector<std::int32_t> whole;
+  std::vector<unsigned char> buffer;  // the reader's, kept for the next image
 };
 
 // The size and pixel kind of an intensity image (`page` of a TIFF stack; -1:
@@ -37,7 +41,11 @@ struct IntensityInfo {
   bool floating = false;
 };
 IntensityInfo intensity_info(const std::string& path, long page = -1);
+// The same for every page of a TIFF stack, in one pass through the file.
+std::vector<IntensityInfo> intensity_stack_info(const std::string& path);
 IntensityImage read_intensity_image(const std::string& path, long page = -1);
+// The same into `into`, whose memory is used again (one frame after another).
+void read_intensity_image(const std::string& path, long page, IntensityImage& into);
 
 // What one frame's intensity image holds in the cells of its label image:
 //   total[i]    the sum of the values of every pixel labelled labels_of_cells[i]
@@ -52,6 +60,12 @@ struct CellIntensity {
 // `labels_of_cells` in increasing order; labels that are not listed count
 // neither as cells nor as background.
 CellIntensity measure_intensity(const std::uint32_t* labels, const double* values, int width, int height,
+                                const std::vector<std::uint32_t>& labels_of_cells);
+// The same on whole values from -32768 to 65535 (8- and 16-bit images),
+// with the same results.
+CellIntensity measure_intensity(const std::uint32_t* labels, const std::int32_t* values, int width, int height,
+                                const std::vector<std::uint32_t>& labels_of_cells);
+CellIntensity measure_intensity(const std::uint32_t* labels, const IntensityImage& image,
                                 const std::vector<std::uint32_t>& labels_of_cells);
 
 }  // namespace vantu

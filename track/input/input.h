@@ -43,6 +43,7 @@
 
 #include "base/params.h"
 #include "image/image.h"
+#include "image/intensity.h"
 #include "input/load_points.h"
 #include "run/output_folder.h"  // TrackError, OutputFolder
 
@@ -256,8 +257,10 @@ std::vector<std::vector<IntensitySource>> intensity_sources(const std::vector<Fr
 // Appends one channel's measurement of `f`'s cells (its ids are the labels,
 // in increasing order) over `labels` and `values` (width * height each).
 void add_frame_intensity(Frame& f, const std::uint32_t* labels, const double* values, int width, int height);
-// The same with the image read from `s`; refuses another size than the mask's.
-void add_intensity_frame(Frame& f, const std::uint32_t* labels, int width, int height, const IntensitySource& s);
+// The same with the image read from `s` into `image` (its memory used again);
+// refuses another size than the mask's.
+void add_intensity_frame(Frame& f, const std::uint32_t* labels, int width, int height, const IntensitySource& s,
+                         IntensityImage& image);
 
 // ---- Neighbours within a frame (neighbours.cpp) ----
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <stdexcept>
 
 #include "base/check.h"
 #include "image/intensity.h"
@@ -155,13 +156,18 @@ std::vector<std::vector<IntensitySource>> intensity_sources(const std::vector<Fr
       throw TrackError(strprintf("%s: %zu images for the masks' %zu frames (%s to %s)", option_text(c).c_str(),
                                  found.size(), frames.size(), frames.front().source.c_str(),
                                  frames.back().source.c_str()));
+    // A stack's pages are checked in one pass through the file.
+    std::vector<IntensityInfo> pages;
     for (size_t t = 0; t < found.size(); ++t) {
       const IntensitySource& s = found[t];
       IntensityInfo info;
       try {
-        info = intensity_info(s.file, s.page);
+        if (s.page >= 0 && pages.empty()) pages = intensity_stack_info(s.file);
+        info = s.page >= 0 ? pages.at(static_cast<size_t>(s.page)) : intensity_info(s.file, s.page);
       } catch (const ImageError& e) {
         throw file_error(s.file, option_text(c) + ": " + e.what());
+      } catch (const std::out_of_range&) {
+        throw TrackError(strprintf("%s: %s has no page %ld", option_text(c).c_str(), s.file.c_str(), s.page));
       }
       if (info.width != mask.width || info.height != mask.height)
         throw TrackError(strprintf("%s: %s%s has %d x %d pixels, but its mask %s has %d x %d",
@@ -174,27 +180,38 @@ std::vector<std::vector<IntensitySource>> intensity_sources(const std::vector<Fr
   return out;
 }
 
-void add_frame_intensity(Frame& f, const std::uint32_t* labels, const double* values, int width, int height) {
+namespace {
+
+std::vector<std::uint32_t> cell_labels(const Frame& f) {
   std::vector<std::uint32_t> cells(f.id.size());
   for (size_t i = 0; i < cells.size(); ++i) cells[i] = static_cast<std::uint32_t>(f.id[i]);
   VANTU_REQUIRE(std::is_sorted(cells.begin(), cells.end()), "a mask's cells are in increasing label order");
-  CellIntensity m = measure_intensity(labels, values, width, height, cells);
+  return cells;
+}
+
+void add_measure(Frame& f, CellIntensity m) {
   f.intensity_mean.push_back(std::move(m.mean));
   f.intensity_total.push_back(std::move(m.total));
   f.intensity_background.push_back(m.background);
 }
 
-void add_intensity_frame(Frame& f, const std::uint32_t* labels, int width, int height, const IntensitySource& s) {
-  IntensityImage img;
+}  // namespace
+
+void add_frame_intensity(Frame& f, const std::uint32_t* labels, const double* values, int width, int height) {
+  add_measure(f, measure_intensity(labels, values, width, height, cell_labels(f)));
+}
+
+void add_intensity_frame(Frame& f, const std::uint32_t* labels, int width, int height, const IntensitySource& s,
+                         IntensityImage& img) {
   try {
-    img = read_intensity_image(s.file, s.page);
+    read_intensity_image(s.file, s.page, img);
   } catch (const ImageError& e) {
     throw file_error(s.file, e.what());
   }
   if (img.width != width || img.height != height)
     throw TrackError(strprintf("intensity image %s: %d x %d pixels, but its mask %s has %d x %d", s.file.c_str(),
                                img.width, img.height, f.source.c_str(), width, height));
-  add_frame_intensity(f, labels, img.values.data(), width, height);
+  add_measure(f, measure_intensity(labels, img, cell_labels(f)));
 }
 
 }  // namespace vantu
