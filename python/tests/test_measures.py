@@ -83,6 +83,19 @@ class Fluorescence(FluorescenceMovie):
                               pixel_size=0.1, frame_interval=5, progress=False)
         pd.testing.assert_frame_equal(lineage.cells, self.cells)
 
+    def test_the_movie_page_colours_cells_by_each_channel(self):
+        subprocess.run([program("vantu-plot"), "--movie", self.out], check=True, capture_output=True)
+        page = test_vantu.read(os.path.join(self.out, "movie.html"))
+        start = page.index('<script id="movie-data" type="application/json">') + 48
+        data = json.loads(page[start:page.index("</script>", start)])
+        self.assertEqual([c["name"] for c in data["channels"]], ["gfp", "u8", "f32"])
+        gfp = data["channels"][0]
+        per_frame = self.cells.groupby("frame").size()
+        self.assertEqual([len(levels) for levels in gfp["levels"]], per_frame.tolist())
+        brightest = self.cells.loc[self.cells.gfp_mean.idxmax()]
+        order = self.cells[self.cells.frame == brightest.frame].sort_values("track")
+        self.assertEqual(gfp["levels"][int(brightest.frame)][list(order.track).index(brightest.track)], "/")
+
     def test_refused_before_any_work_naming_the_file(self):
         gap = os.path.join(self.dir, "gfp_gap")
         os.makedirs(gap, exist_ok=True)
