@@ -27,6 +27,9 @@ namespace vantu {
 namespace {
 
 using LabelArray = py::array_t<std::uint32_t, py::array::c_style>;
+using ValueArray = py::array_t<double, py::array::c_style>;
+// --intensity from arrays: per channel its name and one image per frame.
+using IntensityArrays = std::vector<std::pair<std::string, std::vector<ValueArray>>>;
 
 // A refusal as the Python exception of its kind (TrackError::Kind): a named
 // file that does not exist is FileNotFoundError, a file of the output folder
@@ -159,18 +162,40 @@ struct PyRun {
 };
 
 PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& config, int jobs,
-                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress) {
+                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
+                   const IntensityArrays& intensity) {
   const TrackOptions o = options_of(config, jobs, repairs, units);
   config_paths(config);  // refuses a NUL in the path before the run
   for (const LabelArray& a : frames)
     if (a.ndim() != 2) throw py::value_error("every frame's labels must be a 2-D array");
+  std::vector<IntensityChannel> channels;
+  for (const auto& c : intensity) {
+    channels.push_back({c.first, "(array)", 0});
+    if (c.second.size() != frames.size())
+      throw py::value_error(strprintf("intensity[\"%s\"]: %zu images for %zu frames of labels", c.first.c_str(),
+                                      c.second.size(), frames.size()));
+    for (size_t t = 0; t < frames.size(); ++t)
+      if (c.second[t].ndim() != 2 || c.second[t].shape(0) != frames[t].shape(0) ||
+          c.second[t].shape(1) != frames[t].shape(1))
+        throw py::value_error(strprintf("intensity[\"%s\"][%zu]: its shape differs from labels[%zu]'s",
+                                        c.first.c_str(), t, t));
+  }
+  try {
+    check_intensity_names(channels);
+  } catch (const TrackError& e) {
+    throw py::value_error(std::string(e.what()).replace(0, 11, "intensity"));
+  }
   PyRun run;
   run.result = run_watched(
       [&](const TrackHooks& hooks) {
         TimeLapse tl;
-        for (size_t t = 0; t < frames.size(); ++t)
-          add_label_frame(tl, frames[t].data(), static_cast<int>(frames[t].shape(1)),
-                          static_cast<int>(frames[t].shape(0)), static_cast<long>(t), strprintf("labels[%zu]", t));
+        for (const IntensityChannel& c : channels) tl.intensity_names.push_back(c.name);
+        for (size_t t = 0; t < frames.size(); ++t) {
+          const int width = static_cast<int>(frames[t].shape(1)), height = static_cast<int>(frames[t].shape(0));
+          add_label_frame(tl, frames[t].data(), width, height, static_cast<long>(t), strprintf("labels[%zu]", t));
+          for (const auto& c : intensity)
+            add_frame_intensity(tl.frames.back(), frames[t].data(), c.second[t].data(), width, height);
+        }
         if (!tl.frames.empty()) drop_blank_frames(tl, 0, static_cast<long>(frames.size()) - 1);
         return track_time_lapse(std::move(tl), true, o, hooks);
       },
@@ -208,10 +233,11 @@ PyRun track_table(const std::map<std::string, std::vector<double>>& columns, con
 PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::string, std::string>& columns,
                   const std::string& angles, const std::string& config, int jobs,
                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
-                  const MovieInput& movie) {
+                  const MovieInput& movie, const std::vector<std::pair<std::string, std::string>>& intensity) {
   TrackOptions o = options_of(config, jobs, repairs, units);
   o.movie = movie;
   for (const std::string& p : paths) checked_path(p, "paths");
+  for (const auto& c : intensity) o.intensity.push_back({c.first, checked_path(c.second, "intensity"), 0});
   config_paths(config);
   o.inputs = paths;
   struct stat st;
@@ -242,6 +268,9 @@ PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::str
   run.result = run_watched(
       [&](const TrackHooks& hooks) {
         const bool masks = inputs_are_masks(o.inputs);
+        if (!masks && !o.intensity.empty())
+          throw TrackError("intensity: measured over the cells' mask pixels, and point files and tables have none; "
+                           "give the masks as data");
         const ParameterSet params = config.empty() ? default_track_parameters() : configured_parameters(config);
         return track_time_lapse(read_time_lapse(o, params), masks, o, hooks);
       },
@@ -336,11 +365,12 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
       .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none(), py::arg("force") = false);
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
-        py::arg("units"), py::arg("progress"));
+        py::arg("units"), py::arg("progress"), py::arg("intensity") = IntensityArrays());
   m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),
         py::arg("config"),
         py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput());
   m.def("track_paths", &track_paths, py::arg("paths"), py::arg("columns"), py::arg("angles"), py::arg("config"),
-        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput());
+        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput(),
+        py::arg("intensity") = std::vector<std::pair<std::string, std::string>>());
   m.def("match", &match, py::arg("first"), py::arg("second"), py::arg("config"), py::arg("set"));
 }

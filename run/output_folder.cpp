@@ -76,6 +76,114 @@ bool remove_pair_folder(const std::string& path, bool tile = false) {
   return ::rmdir(path.c_str()) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST;
 }
 
+// A folder result other than a pair's (lineage.geff/) holds zarr groups
+// and arrays: their metadata and chunk files (digits and dots).
+bool is_pair_folder_name(const std::string& rel) { return rel.compare(0, 6, "pairs/") == 0; }
+bool is_zarr_file(const std::string& n) {
+  return n == ".zgroup" || n == ".zattrs" || n == ".zarray" ||
+         (!n.empty() && n[0] != '.' && std::all_of(n.begin(), n.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; }));
+}
+
+// The first thing in a zarr folder that is not a zarr file or a folder of
+// them (a link, a foreign name) as a path, or "".
+std::string foreign_in_zarr(const std::string& path) {
+  DIR* d = opendir(path.c_str());
+  if (!d) return "";
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& n : names) {
+    const std::string p = path + "/" + n;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (n[0] == '.') return p;
+      const std::string inner = foreign_in_zarr(p);
+      if (!inner.empty()) return inner;
+    } else if (!S_ISREG(st.st_mode) || !is_zarr_file(n)) {
+      return p;
+    }
+  }
+  return "";
+}
+
+// Removes a zarr folder's files and folders (never following a link); true
+// when it is gone. What is not a zarr file stays, and the folder with it.
+bool remove_zarr_folder(const std::string& path) {
+  if (!is_real_folder(path)) return errno == ENOENT;
+  DIR* d = opendir(path.c_str());
+  if (!d) return errno == ENOENT;
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& n : names) {
+    const std::string p = path + "/" + n;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode) && n[0] != '.')
+      remove_zarr_folder(p);
+    else if (S_ISREG(st.st_mode) && is_zarr_file(n))
+      ::unlink(p.c_str());
+  }
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+// Writes `files` into the new folder `path`; false (errno set) on failure.
+bool write_folder_files(const std::string& path, const std::vector<std::pair<std::string, std::string>>& files) {
+  if (::mkdir(path.c_str(), 0777) != 0) return false;
+  for (const auto& f : files) {
+    for (size_t slash = f.first.find('/'); slash != std::string::npos; slash = f.first.find('/', slash + 1))
+      if (::mkdir((path + "/" + f.first.substr(0, slash)).c_str(), 0777) != 0 && errno != EEXIST) return false;
+    const int fd = ::open((path + "/" + f.first).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < f.second.size()) {
+      const ssize_t n = ::write(fd, f.second.data() + done, f.second.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    const int e = errno;
+    if (::close(fd) != 0 || done != f.second.size()) {
+      errno = done != f.second.size() ? e : errno;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool same_bytes(const std::string& path, const std::string& text);
+
+// True when the zarr folder at `path` holds exactly `files`.
+bool same_folder(const std::string& path, const std::vector<std::pair<std::string, std::string>>& files) {
+  size_t count = 0;
+  std::vector<std::string> dirs = {""};
+  while (!dirs.empty()) {
+    const std::string rel = dirs.back();
+    dirs.pop_back();
+    DIR* d = opendir((path + "/" + rel).c_str());
+    if (!d) return false;
+    while (const dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n == "." || n == "..") continue;
+      struct stat st;
+      if (::lstat((path + "/" + rel + n).c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode))
+        dirs.push_back(rel + n + "/");
+      else
+        ++count;
+    }
+    closedir(d);
+  }
+  if (count != files.size()) return false;
+  for (const auto& f : files)
+    if (!same_bytes(path + "/" + f.first, f.second)) return false;
+  return true;
+}
+
 // Pictures are drawn from the results; the log, the parameters, the units'
 // text, the pair records and the folder's own files are none they read.
 bool is_result_name(const std::string& rel) {
@@ -323,6 +431,14 @@ void OutputFolder::check_may_replace(const std::string& rel) const {
                      kWrittenRecordName + "); move it away or choose another folder with -o", TrackError::kNotOurs);
   if (!is_folder_name(rel) && S_ISDIR(st.st_mode))
     throw TrackError(path(rel) + " is a folder where vantu writes a file; move it away or choose another folder with -o", TrackError::kNotOurs);
+  if (is_folder_name(rel) && !is_pair_folder_name(rel)) {
+    if (!S_ISDIR(st.st_mode))
+      throw TrackError(path(rel) + " is a file where vantu writes a folder; move it away or choose another folder with -o", TrackError::kNotOurs);
+    const std::string foreign = foreign_in_zarr(path(rel));
+    if (!foreign.empty())
+      throw TrackError(foreign + " was not written by vantu, and vantu replaces " + path(rel) +
+                       " whole; move it away or choose another folder with -o", TrackError::kNotOurs);
+  }
 }
 
 void OutputFolder::plan(const std::vector<std::string>& names) {
@@ -384,6 +500,41 @@ void OutputFolder::write(const std::string& rel, const std::string& text) {
   if (!same) results_changed_ = true;
 }
 
+void OutputFolder::write_folder(const std::string& rel, const std::vector<std::pair<std::string, std::string>>& files) {
+  VANTU_REQUIRE(is_folder_name(rel) && !is_pair_folder_name(rel), "a folder result is named with a final '/'");
+  claim(rel);
+  const std::string final_path = path(rel);
+  const std::string name = rel.substr(0, rel.size() - 1);
+  const std::string fresh = dir_ + "/." + name + strprintf(".%ld.partial", static_cast<long>(::getpid()));
+  const std::string old = dir_ + "/." + name + strprintf(".%ld.old", static_cast<long>(::getpid()));
+  remove_zarr_folder(fresh);
+  if (!write_folder_files(fresh, files)) {
+    const int e = errno;
+    remove_zarr_folder(fresh);
+    throw TrackError("cannot write " + fresh + ": " + std::strerror(e), TrackError::kIo);
+  }
+  const bool existed = is_real_folder(final_path);
+  const bool same = existed && same_folder(final_path, files);
+  // The old folder goes aside and the new one takes its place: a reader
+  // sees the one or the other whole, never a mixture.
+  if (existed && ::rename(final_path.c_str(), old.c_str()) != 0) {
+    const int e = errno;
+    remove_zarr_folder(fresh);
+    throw TrackError("cannot replace " + final_path + ": " + std::strerror(e), TrackError::kIo);
+  }
+  if (::rename(fresh.c_str(), final_path.c_str()) != 0) {
+    const int e = errno;
+    if (existed) ::rename(old.c_str(), final_path.c_str());
+    remove_zarr_folder(fresh);
+    throw TrackError("cannot write " + final_path + ": " + std::strerror(e), TrackError::kIo);
+  }
+  if (existed) remove_zarr_folder(old);
+  std::lock_guard<std::mutex> lock(mutex_);
+  results_written_ = true;
+  if (!same) results_changed_ = true;
+  if (existed) replaced_.insert(rel);
+}
+
 void OutputFolder::record_inputs() {
   VANTU_REQUIRE(!made_from_.empty(), "a run's results record what they were made from");
   std::string text = std::string(kInputsFormat) + "\n";
@@ -405,7 +556,9 @@ void OutputFolder::remove(const std::string& rel) {
   // A link is the user's: neither it nor what it points to is removed.
   if (!recorded(rel) || input_at(rel) || !link_in(rel).empty()) return;
   const std::string p = path(rel);
-  const bool gone = is_folder_name(rel) ? remove_pair_folder(p) : (::unlink(p.c_str()) == 0 || errno == ENOENT);
+  const bool gone = !is_folder_name(rel)       ? (::unlink(p.c_str()) == 0 || errno == ENOENT)
+                    : is_pair_folder_name(rel) ? remove_pair_folder(p)
+                                               : remove_zarr_folder(p) || errno == ENOTEMPTY || errno == EEXIST;
   if (!gone) throw TrackError("cannot remove the earlier run's " + p + ": " + std::strerror(errno), TrackError::kIo);
   std::lock_guard<std::mutex> lock(mutex_);
   mine_.erase(rel);

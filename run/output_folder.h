@@ -39,6 +39,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vantu {
@@ -96,6 +97,11 @@ class OutputFolder {
   void claim(const std::string& rel);
   // claim, then writes `text` atomically.
   void write(const std::string& rel, const std::string& text);
+  // claim, then replaces the folder `rel` (a name ending in '/') whole with
+  // `files` (paths in it, bytes): they are written into a hidden folder
+  // beside it, which then takes its place. Only a folder of zarr files (the
+  // earlier run's) is replaced; check_may_replace refuses any other.
+  void write_folder(const std::string& rel, const std::vector<std::pair<std::string, std::string>>& files);
   // Writes .vantu-inputs: this run's inputs are the movie of its results.
   void record_inputs();
   // Counts an earlier run's file (a pair record that fits) as this run's own.

@@ -92,6 +92,7 @@ struct Cell {
   double confidence = -1;  // -1: not rated
   long flag = 0;
   long line = 0;
+  std::vector<double> channel;  // Movie::channels' NAME_mean (NaN: none)
 };
 
 struct TrackInfo {
@@ -111,7 +112,23 @@ struct Movie {
   std::map<long, std::string> masks;     // frame number -> track mask path
   std::map<long, long> track_of_label;   // a track mask's label -> its track in cells.csv (tracks_of_labels)
   int width = 0, height = 0;
+  std::vector<std::string> channels;     // fluorescence: NAME of every NAME_mean with NAME_total beside it
 };
+
+// The fluorescence channels of cells.csv (vantu-track --intensity): their
+// names and the columns of their NAME_mean.
+std::vector<int> channel_columns(const Table& t, Movie& m) {
+  std::vector<int> out;
+  const std::string suffix = "_mean";
+  for (const std::string& h : t.header)
+    if (h.size() > suffix.size() && h.compare(h.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      const std::string name = h.substr(0, h.size() - suffix.size());
+      if (t.column(name + "_total") < 0) continue;
+      m.channels.push_back(name);
+      out.push_back(t.column(h));
+    }
+  return out;
+}
 
 void read_cells(Movie& m) {
   const Table t = read_table(m.dir + "/cells.csv");
@@ -119,6 +136,7 @@ void read_cells(Movie& m) {
   const int x = t.required("x"), y = t.required("y"), length = t.required("length"), angle = t.required("angle");
   const int flag = t.column("flag"), generation = t.column("generation"), confidence = t.column("confidence");
   m.has_flag = flag >= 0, m.has_generation = generation >= 0;
+  const std::vector<int> channels = channel_columns(t, m);
   for (const Record& r : t.rows) {
     if (r.fields.size() == 1 && r.fields[0].empty()) continue;  // a blank line
     Cell c;
@@ -126,6 +144,7 @@ void read_cells(Movie& m) {
     c.frame = t.whole(r, frame, 0), c.track = t.whole(r, track, 1);
     c.x = t.number(r, x), c.y = t.number(r, y), c.length = t.number(r, length), c.angle = t.number(r, angle);
     if (flag >= 0) c.flag = t.whole(r, flag, 0);
+    for (const int k : channels) c.channel.push_back(t.text(r, k).empty() ? NAN : t.number(r, k));
     if (confidence >= 0 && !t.text(r, confidence).empty()) {
       c.confidence = t.number(r, confidence), m.has_confidence = true;
       if (c.confidence < 0 || c.confidence > 1)
@@ -375,6 +394,33 @@ std::string json_list(const T& items, F text) {
   return out + "]";
 }
 
+// Per fluorescence channel its name, the range its colours span (the 1st to
+// the 99th percentile of the cells' means) and per frame one character per
+// cell, in the frame's cell order: its mean on 64 levels over that range
+// (A-Z a-z 0-9 + /, clamped), '-' for none.
+std::string channels_json(const Movie& m) {
+  static const char kLevels[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out = "[";
+  for (size_t k = 0; k < m.channels.size(); ++k) {
+    std::vector<double> values;
+    for (const Cell& c : m.cells)
+      if (std::isfinite(c.channel[k])) values.push_back(c.channel[k]);
+    std::sort(values.begin(), values.end());
+    const double low = values.empty() ? 0 : values[values.size() / 100];
+    const double high = values.empty() ? 1 : values[values.size() - 1 - values.size() / 100];
+    std::map<long, std::string> levels;
+    for (long number : m.frames) levels[number];
+    for (const Cell& c : m.cells) {
+      const double v = c.channel[k];
+      const double at = high > low ? (v - low) / (high - low) : 0.5;
+      levels[c.frame] += std::isfinite(v) ? kLevels[std::lround(63 * std::min(1.0, std::max(0.0, at)))] : '-';
+    }
+    out += (k ? "," : "") + fmt("{\"name\":%s,\"low\":%.6g,\"high\":%.6g,\"levels\":", json_string(m.channels[k]).c_str(), low, high) +
+           json_list(levels, [](const auto& f) { return "\"" + f.second + "\""; }) + "}";
+  }
+  return out + "]";
+}
+
 std::string data_json(Movie& m) {
   const std::vector<std::string> frames = code_frames(m);
   auto field = [&](long TrackInfo::*member) {
@@ -401,6 +447,7 @@ std::string data_json(Movie& m) {
   j += ",\"palette\":" + json_list(kPalette, [](const char* c) { return json_string(c); });
   j += ",\"lone\":" + json_string(kLoneColour) + fmt(",\"doubtful\":%g", kDoubtful);
   j += ",\"cells\":" + json_list(frames, [](const std::string& s) { return "\"" + s + "\""; });
+  j += ",\"channels\":" + channels_json(m);
   return j + "}";
 }
 

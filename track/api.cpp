@@ -82,6 +82,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   check_time_lapse(tl);
   TrackResult r;
   r.masks = masks;
+  r.units = o.units;
   PairRun run;
   if (o.config.empty()) {
     ChosenParameters chosen = choose_parameters(tl);
@@ -127,6 +128,7 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
   out.write("res_track.txt", r.texts.res_track);
   out.write("tracks.csv", r.texts.tracks_csv);
   out.write("units", r.texts.units);
+  out.write_folder(kGeffFolder, geff_files(tl, r.texts.lineage, r.units));
   if (r.masks) write_track_masks(tl, r.texts.lineage, out, mask_of);
   out.write("pairs.log", r.texts.pairs_log);
   out.remove_stale();

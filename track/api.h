@@ -40,6 +40,7 @@ struct TrackHooks {
 struct TrackResult {
   TimeLapse time_lapse;     // the cells as read, per frame
   bool masks = false;       // the cells came from label images
+  Units units;              // what its lengths and times mean (o.units)
   std::string config_text;  // softconfig.dat: the parameters used
   LineageTexts texts;       // lineage and the texts of its files
   std::string summary;      // the command line's closing line, without the folder
@@ -56,7 +57,7 @@ struct TrackResult {
 TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, const TrackHooks& hooks = {});
 
 // Writes the folder the command line writes: softconfig.dat, cells.csv,
-// res_track.txt, tracks.csv, units, pairs.log and, when the cells came from label images, the
+// res_track.txt, tracks.csv, units, lineage.geff, pairs.log and, when the cells came from label images, the
 // track masks maskNNN.tif (each frame's mask read again from its file, or
 // given by `mask_of`). Refuses, before writing anything, to replace one of
 // `inputs` or a file that the programs did not write there; removes what an

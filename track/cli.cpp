@@ -211,6 +211,7 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   out.write("res_track.txt", texts.res_track);
   out.write("tracks.csv", texts.tracks_csv);
   out.write("units", texts.units);
+  out.write_folder(kGeffFolder, geff_files(tl, texts.lineage, o.units));
   if (masks) write_track_masks(tl, texts.lineage, out);
   out.write("pairs.log", texts.pairs_log);
   out.keep("softconfig.dat");
@@ -254,6 +255,11 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, Outpu
 int run_tracker(const TrackOptions& o) {
   if (o.out_dir.empty()) throw TrackError("-o: an empty folder name; give the output folder");
   const bool masks = are_masks(o.inputs);
+  if (!o.intensity.empty() && (!masks || o.points_only))
+    throw TrackError(std::string("--intensity ") + o.intensity[0].name + "=...: " +
+                     (masks ? "--points-only writes point files only, which hold no intensities"
+                            : "intensities are measured over the cells' mask pixels, and point files and tables have "
+                              "none; give the masks (.tif, .tiff, .png) as input"));
   if (o.points_only) {
     if (!masks) throw TrackError("--points-only takes masks (.tif, .tiff, .png)");
     return write_point_files(o);
@@ -363,7 +369,7 @@ ParameterSet configured_parameters(const std::string& path) {
 }
 
 TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params) {
-  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs, o.movie)
+  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs, o.movie, o.intensity)
                  : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles, o.movie.allow_gaps)
                                       : read_frame_files(o.inputs, params, o.movie);
   check_time_lapse(tl);
@@ -416,6 +422,12 @@ int track_main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_flag("--allow-gaps", o.movie.allow_gaps,
                "track across a run of missing frame numbers far longer than the gap closing bridges");
+  std::vector<std::string> intensity;
+  app.add_option("--intensity", intensity,
+                 "NAME=PATH: a fluorescence channel measured in every cell (masks only; repeat per channel): "
+                 "PATH a folder of images numbered like the masks, or one stack (NAME:C=PATH: channel C of an "
+                 "ImageJ hyperstack); adds NAME_mean, NAME_total, NAME_background to cells.csv")
+      ->allow_extra_args(false);
   std::string pixel_size, frame_interval;
   CLI::Option* pixel_size_option = app.add_option(
       "--pixel-size", pixel_size, "micrometres per pixel (e.g. 0.065): adds the _um columns to tracks.csv");
@@ -446,6 +458,8 @@ int track_main(int argc, char** argv) {
   try {
     if (pairs->count() > 0 && o.pairs.empty()) throw TrackError("--pairs: an empty range");
     if (!columns.empty()) parse_column_map(columns, o.columns);
+    for (const std::string& text : intensity) o.intensity.push_back(intensity_channel_of(text));
+    check_intensity_names(o.intensity);
     o.angles = parse_angles(angles);
     if (pixel_size_option->count())
       o.units.pixel_size = positive_value("--pixel-size", pixel_size, "micrometres per pixel", "0.065");

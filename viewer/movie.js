@@ -144,6 +144,19 @@
     founder: data.tracks.colour.map(paletteColour),
     track: data.tracks.label.map((label) => paletteColour(label)),
   };
+  // By a fluorescence channel (cells.csv NAME_mean): every cell's own mean in
+  // its frame on a dark-blue-to-yellow ramp, 64 levels from the channel's 1st
+  // to its 99th percentile; levelOf[NAME][frame][cell] (-1: no value).
+  const LEVELS = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/';
+  const RAMP = [[68, 1, 84], [59, 82, 139], [33, 145, 140], [94, 201, 98], [253, 231, 37]];
+  const ramp = Array.from({ length: 64 }, (_, k) => {
+    const at = (k / 63) * (RAMP.length - 1), j = Math.min(RAMP.length - 2, Math.floor(at)), u = at - j;
+    const c = RAMP[j].map((v, m) => Math.round(v + u * (RAMP[j + 1][m] - v)));
+    return `rgb(${c[0]},${c[1]},${c[2]})`;
+  });
+  const channels = data.channels || [];
+  const levelOf = {};
+  for (const c of channels) levelOf[c.name] = c.levels.map((text) => Array.from(text, (ch) => LEVELS.indexOf(ch)));
 
   // ------------------------------------------------------------ state
 
@@ -223,7 +236,7 @@
   function paintCells(f, px) {
     const groups = new Map(), rim = [];
     for (let i = 0; i < f.n; ++i) {
-      const t = f.track[i], style = fillOf(t);
+      const t = f.track[i], style = fillOf(t, i);
       if (!groups.has(style)) groups.set(style, []);
       groups.get(style).push(i);
       if (state.lineage && state.lineage[t]) rim.push(i);
@@ -337,8 +350,28 @@
     }
   }
 
-  // A cell's colour: its track's or founder's, grey outside a selected lineage.
-  function fillOf(t) { return state.lineage && !state.lineage[t] ? '#d3d3d0' : colours[state.colour][t]; }
+  // A cell's colour: its track's or founder's, or its level of a channel in
+  // the frame shown (cell i); grey outside a selected lineage.
+  function fillOf(t, i) {
+    if (state.lineage && !state.lineage[t]) return '#d3d3d0';
+    const levels = levelOf[state.colour];
+    if (!levels) return colours[state.colour][t];
+    const k = levels[state.frame][i];
+    return k >= 0 ? ramp[k] : data.lone;
+  }
+
+  // One more "colour by" choice per channel, its range in its title.
+  function addChannelChoices() {
+    const line = document.querySelector('input[name=colour]').closest('div');
+    for (const c of channels) {
+      const label = document.createElement('label');
+      label.title = `${c.name}_mean: dark blue ${c.low} or less, yellow ${c.high} or more`;
+      const radio = document.createElement('input');
+      radio.type = 'radio'; radio.name = 'colour'; radio.value = c.name;
+      label.append(radio, ` ${c.name}`);
+      line.append(' ', label);
+    }
+  }
 
   function draw() {
     const fi = state.frame, f = frames[fi];
@@ -362,7 +395,7 @@
         shapePath(f, state.hover);
         ctx.lineWidth = 2.5 * px; ctx.strokeStyle = 'rgba(0,0,0,0.7)'; ctx.stroke();
       } else {
-        paintCell(f, state.hover, fillOf(f.track[state.hover]), 'rgba(0,0,0,0.7)');
+        paintCell(f, state.hover, fillOf(f.track[state.hover], state.hover), 'rgba(0,0,0,0.7)');
       }
     }
     state.drawn = f.n;
@@ -559,6 +592,7 @@
     const speed = () => { state.fps = Number($('speed').value); $('speed-label').textContent = `${state.fps} frames/s`; };
     $('speed').addEventListener('input', speed);
     speed();
+    addChannelChoices();
     for (const radio of document.querySelectorAll('input[name=colour]'))
       radio.addEventListener('change', (e) => { state.colour = e.target.value; redraw(); });
     $('show-divisions').addEventListener('change', (e) => { state.divisions = e.target.checked; redraw(); });
@@ -692,7 +726,8 @@
 
   function openFromHash(params) {
     if (params.has('colour')) {
-      state.colour = params.get('colour') === 'track' ? 'track' : 'founder';
+      const by = params.get('colour');
+      state.colour = by === 'track' || levelOf[by] ? by : 'founder';
       document.querySelector(`input[name=colour][value=${state.colour}]`).checked = true;
     }
     if (params.get('low') === '1' && has.confidence) state.lowconf = $('show-lowconf').checked = true;

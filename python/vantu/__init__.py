@@ -156,6 +156,41 @@ def _label_frame(a, where):
     return np.ascontiguousarray(a, dtype=np.uint32)
 
 
+def _intensity_arrays(intensity, labels):
+    """intensity={name: images} for label arrays: per channel one float64 image per frame, shaped as its labels."""
+    out = []
+    for name, images in intensity.items():
+        where = 'intensity["%s"]' % name
+        if isinstance(images, (str, os.PathLike)):
+            raise TypeError("%s: a path goes with masks given as paths; with label arrays give an array" % where)
+        if isinstance(images, np.ndarray) and images.ndim != 3:
+            raise ValueError("%s: a (T, Y, X) array is needed, not %d-D of shape %s" % (where, images.ndim, images.shape))
+        images = [np.asarray(a) for a in images]
+        if len(images) != len(labels):
+            raise ValueError("%s: %d images for %d frames of labels" % (where, len(images), len(labels)))
+        frames = []
+        for t, a in enumerate(images):
+            if a.dtype == np.bool_ or not (np.issubdtype(a.dtype, np.integer) or np.issubdtype(a.dtype, np.floating)):
+                raise ValueError("%s[%d]: intensities must be integers or floating point numbers, not %s"
+                                 % (where, t, a.dtype))
+            if a.shape != labels[t].shape:
+                raise ValueError("%s[%d]: shape %s, but labels[%d] has %s" % (where, t, a.shape, t, labels[t].shape))
+            frames.append(np.ascontiguousarray(a, dtype=np.float64))
+        out.append((name, frames))
+    return out
+
+
+def _intensity_map(intensity):
+    if intensity is None:
+        return {}
+    if not isinstance(intensity, dict):
+        raise TypeError("intensity: a dict {name: images} is needed, not %s" % type(intensity).__name__)
+    for name in intensity:
+        if not isinstance(name, str):
+            raise TypeError("intensity: the channel names must be str, not %s" % type(name).__name__)
+    return intensity
+
+
 def _table_columns(df, columns, source):
     """The six role columns of a DataFrame as float arrays, refused as the table reader refuses them."""
     names = {role: columns.get(role, role) for role in _ROLES}
@@ -222,7 +257,8 @@ def _movie_input(frame_number, channel, slice, allow_gaps):
 
 
 def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, repairs=True, columns=None,
-          angles="degrees", progress=None, frame_number=None, channel=None, slice=None, allow_gaps=False):
+          angles="degrees", progress=None, frame_number=None, channel=None, slice=None, allow_gaps=False,
+          intensity=None):
     """Tracks a time-lapse into a Lineage, as `vantu-track` does.
 
     data: a (T, Y, X) integer label array; a list of 2-D label arrays (one
@@ -246,6 +282,11 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         track, from 1 as Fiji counts them (--channel, --slice).
     allow_gaps: paths or a DataFrame: track across a run of missing frame
         numbers far longer than the gap closing bridges (--allow-gaps).
+    intensity: fluorescence channels measured in every cell, {name: images}:
+        with label arrays a (T, Y, X) array or a list of 2-D arrays shaped as
+        the labels; with masks as paths a folder or stack path (--intensity).
+        Adds name_mean, name_total, name_background to .cells and name_mean,
+        name_birth, name_division to .tracks.
     """
     config = "" if config is None else _path_text(config, "config")
     if isinstance(jobs, bool) or not isinstance(jobs, numbers.Integral):
@@ -263,10 +304,14 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         raise ValueError('angles: "%s" is not degrees, row-radians or row-degrees' % angles)
     units = _vantu.Units(pixel_size or 0.0, frame_interval or 0.0)
     movie = _movie_input(frame_number, channel, slice, allow_gaps)
+    intensity = _intensity_map(intensity)
     sink, close = _progress_sink(progress)
     labels = None
     try:
         if isinstance(data, pd.DataFrame):
+            if intensity:
+                raise ValueError("intensity: measured over the cells' mask pixels, and a table has none; "
+                                 "give the label arrays as data")
             cols = _table_columns(data, columns, "DataFrame")
             run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, units,
                                      sink, movie=movie)
@@ -275,18 +320,20 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
                 raise ValueError("labels: a (T, Y, X) label array is needed, not %d-D of shape %s"
                                  % (data.ndim, data.shape))
             labels = [_label_frame(data[t], "labels[%d]" % t) for t in range(data.shape[0])]
-            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink)
+            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, _intensity_arrays(intensity, labels))
         elif isinstance(data, (list, tuple)):
             if not data:
                 raise ValueError("a time-lapse needs at least two frames (got 0)")
             if all(isinstance(p, (str, os.PathLike)) for p in data):
                 paths = [_path_text(p, "paths") for p in data]
-                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie)
+                channels = [(name, _path_text(p, 'intensity["%s"]' % name)) for name, p in intensity.items()]
+                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie,
+                                         intensity=channels)
             elif any(isinstance(p, (str, os.PathLike)) for p in data):
                 raise TypeError("data: a list of paths or a list of label arrays, not both")
             else:
                 labels = [_label_frame(a, "labels[%d]" % t) for t, a in enumerate(data)]
-                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink)
+                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, _intensity_arrays(intensity, labels))
         else:
             raise TypeError("data: a (T, Y, X) label array, a list of 2-D label arrays, a DataFrame or a list "
                             "of paths, not %s" % type(data).__name__)

@@ -45,6 +45,7 @@
 
 #include "base/params.h"
 #include "image/image.h"
+#include "image/intensity.h"
 #include "input/load_points.h"
 #include "run/output_folder.h"  // TrackError, OutputFolder
 
@@ -78,6 +79,10 @@ struct Frame {
   // Masks: per cell, 1 when its pixels touch the image's edge (the cell may
   // be cut off, its size too small); empty for other input.
   std::vector<std::uint8_t> border;
+  // --intensity: per channel (TimeLapse.intensity_names), per cell the mean
+  // and the sum of its pixels' values, and the frame's background.
+  std::vector<std::vector<double>> intensity_mean, intensity_total;
+  std::vector<double> intensity_background;
   PointSet first, second;
 
   int count() const { return static_cast<int>(x.size()); }
@@ -92,6 +97,7 @@ struct TimeLapse {
   // without a frame); times stay in the numbers' units.
   long step = 1;
   int width = 0, height = 0;  // masks: the images' size
+  std::vector<std::string> intensity_names;  // --intensity channels, in the order given
   // What the readers found doubtful but took (a blank frame, ...), one
   // sentence each: the library prints nothing, its caller reports them.
   std::vector<std::string> warnings;
@@ -125,8 +131,17 @@ struct MovieInput {
   bool allow_gaps = false;      // track across a run of missing numbers far longer than the gap closing bridges
 };
 
+// A fluorescence channel measured in the cells (--intensity NAME[:C]=PATH):
+// PATH a folder of images numbered like the masks, or one stack (of an
+// ImageJ hyperstack, channel C from 1, and the masks' slice).
+struct IntensityChannel {
+  std::string name, path;
+  long channel = 0;
+};
+
 struct TrackOptions {
   std::vector<std::string> inputs;  // frame files, or one table
+  std::vector<IntensityChannel> intensity;  // --intensity, masks only
   MovieInput movie;                 // --frame-number, --channel, --slice, --allow-gaps
   std::string out_dir = "lineage";
   int jobs = 0;                     // pairs matched at once; 0: the number of cores
@@ -210,7 +225,10 @@ void fill_point_sets(Frame& frame);
 // The label image of a mask file (`page` of a stack; -1: a one-page file),
 // refused as a TrackError naming the file.
 LabelImage read_mask(const std::string& path, long page);
-TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie = MovieInput());
+// With `intensity`, every channel's images are found and their headers
+// checked before any mask is read (intensity.cpp), then measured in each frame.
+TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie = MovieInput(),
+                          const std::vector<IntensityChannel>& intensity = {});
 // Measures one frame's label image (laid out as image/image.h's LabelImage)
 // into a frame of `tl` numbered `number`; refuses a size other than the
 // first frame's and what is plainly not label masks. Blank frames stay until
@@ -220,6 +238,35 @@ void add_label_frame(TimeLapse& tl, const std::uint32_t* labels, int width, int 
 // Refuses fewer than two frames with cells, an id twice in one frame. (A
 // frame may hold any number of cells: large pairs are matched in tiles.)
 void check_time_lapse(const TimeLapse& tl);
+
+// ---- Fluorescence (intensity.cpp) ----
+
+// "NAME=PATH" or "NAME:C=PATH" as --intensity gives it.
+IntensityChannel intensity_channel_of(const std::string& text);
+// Refuses a name that is no safe column name (a letter, then letters, digits
+// or _) and a name given twice.
+void check_intensity_names(const std::vector<IntensityChannel>& channels);
+// Where one frame's intensity image is: a file, and its page in a stack (-1:
+// a one-page file).
+struct IntensitySource {
+  std::string file;
+  long page = -1;
+};
+// Per channel, the image of every mask frame of `frames` (before blank
+// frames are dropped): a folder's images by the numbers in their names (by
+// order when the names have none or the masks are a stack), a stack's
+// frames in order. Refuses, naming the file, a missing frame, a count that
+// differs, a size other than the masks', an image that is not numeric.
+std::vector<std::vector<IntensitySource>> intensity_sources(const std::vector<Frame>& frames,
+                                                            const std::vector<IntensityChannel>& channels,
+                                                            const MovieInput& movie);
+// Appends one channel's measurement of `f`'s cells (its ids are the labels,
+// in increasing order) over `labels` and `values` (width * height each).
+void add_frame_intensity(Frame& f, const std::uint32_t* labels, const double* values, int width, int height);
+// The same with the image read from `s` into `image` (its memory used again);
+// refuses another size than the mask's.
+void add_intensity_frame(Frame& f, const std::uint32_t* labels, int width, int height, const IntensitySource& s,
+                         IntensityImage& image);
 
 // ---- Neighbours within a frame (neighbours.cpp) ----
 

@@ -198,9 +198,13 @@ LabelImage read_mask(const std::string& path, long page) {
   }
 }
 
-TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie) {
+TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInput& movie,
+                          const std::vector<IntensityChannel>& intensity) {
   TimeLapse tl;
   tl.frames = mask_frames(paths, movie, tl.warnings);
+  const std::vector<std::vector<IntensitySource>> sources = intensity_sources(tl.frames, intensity, movie);
+  for (const IntensityChannel& c : intensity) tl.intensity_names.push_back(c.name);
+  std::vector<IntensityImage> channel_images(sources.size());
   // Runs are kept while they fit the budget: the track masks are then drawn
   // from them instead of decoding every mask again (on the agar movie a
   // fifth of the run went to reading and writing masks).
@@ -209,6 +213,9 @@ TimeLapse read_mask_files(const std::vector<std::string>& paths, const MovieInpu
   for (size_t t = 0; t < tl.frames.size(); ++t) {
     const LabelImage image = read_mask(tl.frames[t].file, tl.frames[t].page);
     measure_frame(tl, t, image.labels.data(), image.width, image.height);
+    for (size_t c = 0; c < sources.size(); ++c)
+      add_intensity_frame(tl.frames[t], image.labels.data(), image.width, image.height, sources[c][t],
+                          channel_images[c]);
     if (!keep) continue;
     std::vector<std::uint32_t>& runs = tl.frames[t].mask_runs;
     append_runs(image.labels.data(), image.width, image.height, runs);

@@ -1,7 +1,7 @@
 // The tracker's output stage: the lineage's files (cells.csv, tracks.csv,
 // res_track.txt and the track masks, units, pairs.log) as texts, and the
 // names the run writes into its folder.
-// Files: write_cells_csv.cpp, write_tracks_csv.cpp, write_res_track.cpp,
+// Files: write_cells_csv.cpp, write_tracks_csv.cpp, write_res_track.cpp, write_geff.cpp,
 // output_folder.cpp, files.cpp (pairs.log, point files, atomic writes).
 #pragma once
 
@@ -88,6 +88,13 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
 // "N frames, N tracks, N divisions (repairs...)": the run's summary line.
 std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 
+// lineage.geff (write_geff.cpp): the lineage as a GEFF tracking graph, a
+// zarr group of uncompressed arrays, as its files (path in the folder,
+// bytes); node k is row k of cells.csv.
+std::vector<std::pair<std::string, std::string>> geff_files(const TimeLapse& tl, const Lineage& lin,
+                                                            const Units& units);
+constexpr const char* kGeffFolder = "lineage.geff/";
+
 // maskNNN.tif, four digits when the last frame number has four.
 std::string track_mask_name(long number, long last_number);
 // Refuses a lineage whose labels do not fit a 16-bit mask.
@@ -100,8 +107,8 @@ void write_track_masks(const TimeLapse& tl, const Lineage& lin, OutputFolder& ou
                        const std::function<LabelImage(const Frame&)>& mask_of = nullptr);
 
 // The files of a lineage in its folder, in the order they are written:
-// cells.csv, res_track.txt, tracks.csv, units, the track masks (from masks),
-// pairs.log (output_folder.cpp; the guard itself is run/output_folder.h).
+// cells.csv, res_track.txt, tracks.csv, units, lineage.geff/, the track
+// masks (from masks), pairs.log (output_folder.cpp; the guard itself is run/output_folder.h).
 std::vector<std::string> lineage_file_names(const TimeLapse& tl, bool masks);
 // A pair's record, its kept folder and its unfinished one (pairs/0003.txt,
 // pairs/0003/, pairs/0003.partial/).

@@ -7,7 +7,7 @@
 namespace vantu {
 
 std::vector<std::string> lineage_file_names(const TimeLapse& tl, bool masks) {
-  std::vector<std::string> names = {"cells.csv", "res_track.txt", "tracks.csv", "units"};
+  std::vector<std::string> names = {"cells.csv", "res_track.txt", "tracks.csv", "units", kGeffFolder};
   if (masks) {
     const std::vector<long> numbers = movie_numbers(tl);
     for (const long n : numbers) names.push_back(track_mask_name(n, numbers.back()));

@@ -4,7 +4,11 @@
 // confidence of its link (empty when the lineage was not rated); for masks,
 // last, border: 1 when the cell touches the image's edge (it may be cut off,
 // its length and area too small). Added last so that no column moves.
+// With --intensity, per channel NAME: NAME_mean and NAME_total (the mean and
+// the sum of the channel's values over the cell's pixels) and NAME_background
+// (the frame's median outside every cell), in the image's own units.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <numeric>
 
@@ -21,6 +25,9 @@ std::string confidence_text(double c) {
   return buf;
 }
 
+// A value that may be unknown (NaN: empty).
+std::string value_text(double v) { return std::isnan(v) ? std::string() : number_text(v); }
+
 }  // namespace
 
 bool has_border_flags(const TimeLapse& tl) {
@@ -34,7 +41,9 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
   const bool border = has_border_flags(tl);
   std::string text = "frame,id,track,parent_track,x,y,length,angle";
   for (const std::string& name : tl.extra_names) text += "," + name;
-  text += border ? ",flag,generation,confidence,border\n" : ",flag,generation,confidence\n";
+  text += border ? ",flag,generation,confidence,border" : ",flag,generation,confidence";
+  for (const std::string& name : tl.intensity_names) text += "," + name + "_mean," + name + "_total," + name + "_background";
+  text += "\n";
   std::vector<int> generation(lin.tracks.size(), 0);
   for (size_t k = 0; k < lin.tracks.size(); ++k)
     for (int p = lin.tracks[k].parent; p > 0 && generation[k] <= static_cast<int>(lin.tracks.size());
@@ -56,6 +65,9 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
               std::to_string(generation[static_cast<size_t>(track - 1)]) + "," +
               (lin.confidence.empty() ? std::string() : confidence_text(lin.confidence[t][i]));
       if (border) text += f.border[i] ? ",1" : ",0";
+      for (size_t c = 0; c < tl.intensity_names.size(); ++c)
+        text += "," + value_text(f.intensity_mean[c][i]) + "," + value_text(f.intensity_total[c][i]) + "," +
+                value_text(f.intensity_background[c]);
       text += "\n";
     }
   }

@@ -22,6 +22,9 @@
 // lengths again in micrometres (columns ending in _um, areas in _um2). Then,
 // for masks: border_cells, its cells that touch the image's edge (cut off:
 // their lengths and areas too small; drop such tracks from cycle statistics).
+// Then per --intensity channel NAME: NAME_mean (the mean over its cells of
+// their NAME_mean), NAME_birth (its first cell's) and NAME_division (its last
+// cell's, when it divided).
 // Last, suspect: why the track's numbers look impossible against the
 // movie's own (see suspect_reasons), empty when nothing is wrong.
 // Empty fields: the value does not apply or is unknown.
@@ -263,6 +266,8 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
   }
   const bool border = has_border_flags(tl);
   if (border) text += ",border_cells";
+  for (const std::string& name : tl.intensity_names)
+    text += "," + name + "_mean," + name + "_birth," + name + "_division";
   text += ",suspect\n";
   const std::vector<TrackFacts> facts = track_facts(tl, lin);
   const std::vector<std::string> suspect = suspect_reasons(tl, lin, facts);
@@ -308,7 +313,17 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
         cut += tl.frames[static_cast<size_t>(f.frame[n])].border[static_cast<size_t>(f.cell[n])];
       text += "," + std::to_string(cut);
     }
-    text += "," + suspect[k] + "\n";
+    for (size_t c = 0; c < tl.intensity_names.size(); ++c) {
+      auto mean_at = [&](size_t n) {
+        return tl.frames[static_cast<size_t>(f.frame[n])].intensity_mean[c][static_cast<size_t>(f.cell[n])];
+      };
+      double sum = 0;
+      for (size_t n = 0; n < f.frame.size(); ++n) sum += mean_at(n);
+      text += "," + short_number(sum / static_cast<double>(f.frame.size())) + "," + short_number(mean_at(0)) + "," +
+              (divided ? short_number(mean_at(f.frame.size() - 1)) : "");
+    }
+    text += "\n";
+>>>>>>> i32a
   }
   return text;
 }
