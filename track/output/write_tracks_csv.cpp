@@ -322,8 +322,7 @@ std::string tracks_csv_text(const TimeLapse& tl, const Lineage& lin, const Units
       text += "," + short_number(sum / static_cast<double>(f.frame.size())) + "," + short_number(mean_at(0)) + "," +
               (divided ? short_number(mean_at(f.frame.size() - 1)) : "");
     }
-    text += "\n";
->>>>>>> i32a
+    text += "," + suspect[k] + "\n";
   }
   return text;
 }
