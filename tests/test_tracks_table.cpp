@@ -234,13 +234,13 @@ TEST(Confidence, HighForIsolatedCellsLowForAnAmbiguousPair) {
 class TrackedMovie : public ::testing::Test {
  protected:
   static RunDir* data;
+  static std::vector<std::string> movie;  // its frame files
   static void SetUpTestSuite() {
     data = new RunDir();
-    const std::vector<std::string> frames = vantu_test::simulate_timelapse(
-        *data, "tl", {"--frames", "36", "--cells", "10", "--seed", "3", "--missing", "0.02", "--spurious", "0.02",
-                      "--noise", "1"});
+    movie = vantu_test::simulate_timelapse(*data, "tl", {"--frames", "36", "--cells", "10", "--seed", "3", "--missing",
+                                                         "0.02", "--spurious", "0.02", "--noise", "1"});
     std::vector<std::string> args = {"-j", "2", "-o", "out", "--frame-interval", "6"};
-    args.insert(args.end(), frames.begin(), frames.end());
+    args.insert(args.end(), movie.begin(), movie.end());
     const Outcome o = data->run(args, VANTU_TRACK_BIN);
     ASSERT_EQ(o.status, 0) << o.err;
   }
@@ -250,6 +250,7 @@ class TrackedMovie : public ::testing::Test {
   }
 };
 RunDir* TrackedMovie::data = nullptr;
+std::vector<std::string> TrackedMovie::movie;
 
 TEST_F(TrackedMovie, TracksTableAgreesWithCellsAndResTrack) {
   const auto tracks = named_rows(data->read("out/tracks.csv"));
@@ -347,6 +348,17 @@ TEST_F(TrackedMovie, MedianCompleteCycleWithinOneFrameOfTheTruth) {
   ASSERT_GE(truth.size(), 20u);
   ASSERT_GE(found.size(), truth.size() / 2);
   EXPECT_LE(std::fabs(median(found) - median(truth)), 1.0) << median(found) << " vs " << median(truth);
+}
+
+// Its cycles of about 13 frames at 300 "minutes" a frame: seconds given,
+// said in one line on standard error.
+TEST_F(TrackedMovie, AFrameIntervalInSecondsIsWarnedOf) {
+  std::vector<std::string> args = {"-j", "2", "-o", "seconds", "--frame-interval", "300"};
+  args.insert(args.end(), movie.begin(), movie.end());
+  const Outcome o = data->run(args, VANTU_TRACK_BIN);
+  ASSERT_EQ(o.status, 0) << o.err;
+  const std::string warning = "vantu-track: warning: with --frame-interval 300 the median complete cycle is";
+  EXPECT_NE(o.err.find(warning), std::string::npos) << o.err;
 }
 
 TEST(TrackUnits, RefusesSizesThatAreNotPositive) {
