@@ -35,13 +35,13 @@ def channel(labels, rng):
 
 
 def measure(args, out):
-    best, rss = float("inf"), 0
+    wall, cpu, rss = float("inf"), float("inf"), 0
     for _ in range(REPEATS):
-        done = subprocess.run(["/usr/bin/time", "-f", "%e %M", os.path.join(BUILD, "vantu-track"), "-j", "1", "-o",
-                               out, *args], capture_output=True, text=True, check=True)
-        seconds, kb = done.stderr.strip().splitlines()[-1].split()
-        best, rss = min(best, float(seconds)), max(rss, int(kb))
-    return best, rss
+        done = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", os.path.join(BUILD, "vantu-track"), "-j", "1",
+                               "-o", out, *args], capture_output=True, text=True, check=True)
+        seconds, user, system, kb = done.stderr.strip().splitlines()[-1].split()
+        wall, cpu, rss = min(wall, float(seconds)), min(cpu, float(user) + float(system)), max(rss, int(kb))
+    return wall, cpu, rss
 
 
 def main():
@@ -59,12 +59,12 @@ def main():
         tifffile.imwrite(stack, np.stack(images))
         print("%d masks of %d x %d; 16-bit channel as %d deflated files and as one stack"
               % (len(masks), images[0].shape[1], images[0].shape[0], len(masks)))
-        print("%-34s %10s %12s" % ("run", "seconds", "peak MB"))
+        print("%-34s %8s %8s %9s" % ("run", "wall s", "CPU s", "peak MB"))
         for what, extra in (("", []), (" --prepare", ["--prepare"])):
             for label, options in (("masks", []), ("masks + gfp folder", ["--intensity", "gfp=" + folder]),
                                    ("masks + gfp stack", ["--intensity", "gfp=" + stack])):
-                seconds, kb = measure(extra + options + masks, os.path.join(tmp, "out" + what.strip()))
-                print("%-34s %10.2f %12.1f" % (label + what, seconds, kb / 1024))
+                wall, cpu, kb = measure(extra + options + masks, os.path.join(tmp, "out" + what.strip()))
+                print("%-34s %8.2f %8.2f %9.1f" % (label + what, wall, cpu, kb / 1024))
 
 
 if __name__ == "__main__":

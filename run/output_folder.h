@@ -5,7 +5,8 @@
 // Data layout, in the folder DIR:
 //   .vantu-written  the record (run/written_record.h): one name per line
 //                   relative to DIR of what the programs wrote there; a
-//                   folder name ends in '/' ("pairs/0003/")
+//                   folder name ends in '/' ("pairs/0003/", "lineage.geff/":
+//                   a folder result, replaced whole by write_folder)
 //   .vantu-lock     held with flock for the whole of a program's use of DIR:
 //                   exclusively by a run that writes results (vantu-track,
 //                   its --prepare and --join), shared by the parts that may

@@ -62,6 +62,7 @@ struct TimelapseOptions {
     double drift = 1.5;       // stage drift s.d. per frame and coordinate, output pixels
     double warp = 1.5;        // amplitude of the per-frame warp, output pixels
     bool masks = false;       // also draw each frame as a label mask
+    bool fluorescence = false;  // and a 16-bit fluorescence channel beside each mask
 };
 
 // Model constants at magnification 1 (lengths in pixels, angles in degrees,
@@ -524,6 +525,32 @@ void drawRod(const Detection& d, double width, vantu::LabelImage& mask, std::vec
         }
 }
 
+// The frame's fluorescence DIR/gfp/gfp_NNNN.tif for its mask: 100 outside
+// the cells, in a cell 1000 plus up to 3999 by its cell's identity (the
+// same over its life; spurious detections 400) plus a ramp of up to 15
+// across the image, so that no two pixels need be equal. Drawn from the
+// mask without random numbers: the movie stays the same with or without it.
+void writeFluorescence(const Colony& c, int frame, const std::vector<Detection>& dets, const vantu::LabelImage& mask) {
+    std::vector<std::uint32_t> level(dets.size() + 1, 400);
+    for (const Detection& d : dets)
+        if (!d.spurious && d.id > 0 && static_cast<std::size_t>(d.id) < level.size())
+            level[static_cast<std::size_t>(d.id)] = 1000 + static_cast<std::uint32_t>(d.uid) * 2654435761u % 4000;
+    vantu::LabelImage image = mask;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            std::uint32_t& v = image.labels[static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) + x];
+            v = (v > 0 && v < level.size() ? level[v] : 100) + static_cast<std::uint32_t>((x + y) % 16);
+        }
+    char name[32];
+    std::snprintf(name, sizeof name, "gfp_%04d.tif", frame);
+    std::error_code ec;
+    std::filesystem::create_directories(c.opt.dir + "/gfp", ec);
+    OutFile file(c.opt.dir + "/gfp/" + name);
+    const std::string bytes = vantu::tiff16_bytes(image);
+    std::fwrite(bytes.data(), 1, bytes.size(), file.f);
+    file.close();
+}
+
 // The frame as a 16-bit label mask DIR/mask_NNNN.tif: square, twice the
 // colony centre on a side; each detection drawn with its id as label, so
 // truth.csv and truth_tracks.csv hold for the masks as for the point files.
@@ -539,6 +566,7 @@ void writeMask(const Colony& c, int frame, const std::vector<Detection>& dets) {
     const std::string bytes = vantu::tiff16_bytes(mask);
     std::fwrite(bytes.data(), 1, bytes.size(), file.f);
     file.close();
+    if (c.opt.fluorescence) writeFluorescence(c, frame, dets, mask);
 }
 
 // ---- command line -------------------------------------------------------
@@ -569,6 +597,9 @@ const char* const kUsage =
     "  --masks tif         also draw each frame as a 16-bit label mask DIR/mask_NNNN.tif (rods\n"
     "                      1024 px square at magnification 1, larger for colonies expected past 1000\n"
     "                      cells; label = the detection's id)\n"
+    "  --fluorescence tif  with --masks, also a 16-bit fluorescence channel DIR/gfp/gfp_NNNN.tif:\n"
+    "                      100 outside the cells, 1000 to 4999 by the cell's identity inside (for\n"
+    "                      vantu-track --intensity gfp=DIR/gfp)\n"
     "Writes DIR/frame_NNNN.dat (\"x y length angle id\" per line, ids a fresh permutation of 1..n in\n"
     "each frame), DIR/cells.csv (frame,x,y,length,angle,id), DIR/truth.csv (frame,id,pred,ndiv,kind\n"
     "for each detection of frames 1..: pred = id in the previous frame of the detection it comes from,\n"
@@ -608,7 +639,7 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
         if (arg.size() < 2 || arg[0] != '-') fail("unexpected argument '" + arg + "' (try --timelapse DIR --help)");
         static const char* const known[] = {"--timelapse", "--frames", "--cells", "--seed", "--magnification",
                                             "--step", "--missing", "--spurious", "--split-share", "--noise",
-                                            "--drift", "--warp", "--max-cells", "--masks"};
+                                            "--drift", "--warp", "--max-cells", "--masks", "--fluorescence"};
         if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return arg == k; }) ==
             std::end(known))
             fail("unknown option '" + arg + "' (try --timelapse DIR --help)");
@@ -646,6 +677,10 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
         } else if (arg == "--masks") {
             if (std::strcmp(value, "tif") != 0) fail("--masks needs the format 'tif', got '" + std::string(value) + "'");
             o.masks = true;
+        } else if (arg == "--fluorescence") {
+            if (std::strcmp(value, "tif") != 0)
+                fail("--fluorescence needs the format 'tif', got '" + std::string(value) + "'");
+            o.fluorescence = true;
         } else if (arg == "--drift") {
             o.drift = numberArg(arg, value, 0, 200);
         } else {
@@ -656,6 +691,7 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
     if (o.cells > realCellCap(o))
         fail("--cells " + std::to_string(o.cells) + " leaves no room under --max-cells " + std::to_string(o.maxCells) +
              " for the spurious detections (at most " + std::to_string(realCellCap(o)) + " cells)");
+    if (o.fluorescence && !o.masks) fail("--fluorescence draws a channel for the masks: give --masks tif too");
     return o;
 }
 

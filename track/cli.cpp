@@ -369,7 +369,9 @@ ParameterSet configured_parameters(const std::string& path) {
 }
 
 TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params) {
-  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs, o.movie, o.intensity)
+  // A --pairs job matches positions only: its channels are left for --join.
+  const std::vector<IntensityChannel> channels = o.pairs.empty() ? o.intensity : std::vector<IntensityChannel>{};
+  TimeLapse tl = are_masks(o.inputs)   ? read_mask_files(o.inputs, o.movie, channels)
                  : is_table(o.inputs) ? read_table(o.inputs[0], o.columns, o.angles, o.movie.allow_gaps)
                                       : read_frame_files(o.inputs, params, o.movie);
   check_time_lapse(tl);
