@@ -245,22 +245,6 @@ void read_suspects(const std::string& path, std::map<long, TrackLine>& tracks) {
   }
 }
 
-// Minutes from one frame number to the next as DIR/units states it (the
-// run's --frame-interval); 0 when the folder does not say.
-double frame_minutes(const std::string& dir) {
-  std::ifstream in(dir + "/units");
-  const std::string tail = " minutes from one frame number to the next";
-  for (std::string line; std::getline(in, line);) {
-    const size_t end = line.find(tail), start = line.rfind("; ", end);
-    if (line.rfind("frames:", 0) != 0 || end == std::string::npos || start == std::string::npos) continue;
-    const std::string text = line.substr(start + 2, end - start - 2);
-    char* stop = nullptr;
-    const double v = std::strtod(text.c_str(), &stop);
-    if (stop != text.c_str() && *stop == '\0' && std::isfinite(v) && v > 0) return v;
-  }
-  return 0;
-}
-
 // ---- Layout ----
 
 struct Layout {
@@ -580,7 +564,7 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
          "\" viewBox=\"0 0 " + num(total_width) + " " + num(height) + "\" font-family=\"sans-serif\">\n";
   svg += "<style>line{stroke-linecap:round}.grid{stroke:#ddd;stroke-width:0.6}.fork{stroke-width:" + num(stroke * 0.7) +
          "}.gap{stroke-dasharray:" + num(std::max(2.0, stroke * 1.5)) + "," + num(std::max(1.5, stroke)) +
-         "}.debris{stroke:#9a9a9a}.tick{stroke:#000;stroke-width:" + num(std::max(0.8, stroke * 0.5)) +
+         "}.debris{stroke:" + std::string(kDebrisColour) + "}.tick{stroke:#000;stroke-width:" + num(std::max(0.8, stroke * 0.5)) +
          "}.origin{stroke-width:1;stroke-dasharray:1,2.5}.suspect{fill:#fff;stroke:#000;stroke-width:1.3}"
          ".hand{fill:#000}text{fill:#222}text.id{paint-order:stroke;stroke:#fff;stroke-width:2.5px;stroke-linejoin:round}"
          "</style>\n";
@@ -682,7 +666,7 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
   int ids_left_out = 0;
   for (const auto& kv : tracks) {
     const TrackLine& t = kv.second;
-    const std::string colour = t.debris ? "#9a9a9a" : (t.colour < 0 ? kLoneColour : kPalette[t.colour % 7]);
+    const std::string colour = t.debris ? kDebrisColour : (t.colour < 0 ? kLoneColour : kPalette[t.colour % 7]);
     const std::string cls = t.debris ? " class=\"debris\"" : "";
     const double y = g.y(t.pos);
     const std::string attr = " stroke=\"" + colour + "\" stroke-width=\"" + num(stroke) + "\"";

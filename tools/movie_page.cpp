@@ -110,6 +110,7 @@ struct Movie {
   std::map<long, std::string> masks;     // frame number -> track mask path
   std::map<long, long> track_of_label;   // a track mask's label -> its track in cells.csv (tracks_of_labels)
   int width = 0, height = 0;
+  double frame_minutes = 0;              // DIR/units' frame interval, 0: not given
 };
 
 void read_cells(Movie& m) {
@@ -246,6 +247,7 @@ Movie read_movie(const std::string& dir) {
   find_masks(m);
   list_frames(m);
   map_mask_labels(m);
+  m.frame_minutes = frame_minutes(m.dir);
   return m;
 }
 
@@ -397,6 +399,8 @@ std::string data_json(Movie& m) {
   j += ",\"colour\":" + json_list(m.tracks, [&](const auto& t) { return std::to_string(colour.at(t.first)); }) + "}";
   j += ",\"palette\":" + json_list(kPalette, [](const char* c) { return json_string(c); });
   j += ",\"lone\":" + json_string(kLoneColour) + fmt(",\"doubtful\":%g", kDoubtful);
+  j += ",\"ring\":" + json_string(kRingColour) + ",\"outside\":" + json_string(kOutsideColour);
+  j += fmt(",\"interval\":%g", m.frame_minutes);
   j += ",\"cells\":" + json_list(frames, [](const std::string& s) { return "\"" + s + "\""; });
   return j + "}";
 }
