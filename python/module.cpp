@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "run/option_names.h"
 #include "base/check.h"
 #include "track/api.h"
 
@@ -40,7 +41,7 @@ using IntensityArrays = std::vector<std::pair<std::string, std::vector<ValueArra
                    : e.kind == TrackError::kNotOurs ? PyExc_FileExistsError
                    : e.kind == TrackError::kIo      ? PyExc_OSError
                                                     : PyExc_ValueError;
-  PyErr_SetString(kind, e.what());
+  PyErr_SetString(kind, e.text(OptionSpelling::kPython).c_str());
   throw py::error_already_set();
 }
 
@@ -361,7 +362,12 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("pairs_log", [](const PyRun& r) { return r.result.texts.pairs_log; })
       .def_property_readonly("params", [](const PyRun& r) { return r.result.config_text; })
       .def_property_readonly("summary", [](const PyRun& r) { return r.result.summary; })
-      .def_property_readonly("warnings", [](const PyRun& r) { return r.result.warnings; })
+      .def_property_readonly("warnings",
+                             [](const PyRun& r) {
+                               std::vector<std::string> out;
+                               for (const std::string& w : r.result.warnings) out.push_back(spell_options(w, OptionSpelling::kPython));
+                               return out;
+                             })
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
       .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none(), py::arg("force") = false);
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),

@@ -43,6 +43,8 @@
 #include <utility>
 #include <vector>
 
+#include "run/option_names.h"
+
 namespace vantu {
 
 // A refusal: the message names the file (and line) and goes to standard
@@ -56,8 +58,15 @@ struct TrackError : std::runtime_error {
                // another movie's result or a link
     kIo,       // a file exists but cannot be read, or cannot be written (also: the folder is in use)
   };
-  explicit TrackError(const std::string& message, Kind k = kInvalid) : std::runtime_error(message), kind(k) {}
+  // what() names options as the command line writes them; text() as `who`
+  // does (run/option_names.h).
+  explicit TrackError(const std::string& message, Kind k = kInvalid)
+      : std::runtime_error(spell_options(message, OptionSpelling::kCommandLine)), kind(k), message_(message) {}
+  std::string text(OptionSpelling who) const { return spell_options(message_, who); }
   Kind kind;
+
+ private:
+  std::string message_;
 };
 
 constexpr const char* kFolderLockName = ".vantu-lock";

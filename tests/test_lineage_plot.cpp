@@ -67,12 +67,12 @@ TEST(LineagePlot, ForksGapsDebrisAndCounts) {
   EXPECT_NE(svg.find("5 tracks, 3 founders (a colour per tree, grey: alone), 1 division, 1 closed gap, "
                      "1 probable debris, 1 division resolved; frames 0-3"),
             std::string::npos) << svg.substr(0, 1200);
-  // One fork per daughter: the first goes on in her mother's lane, the
-  // second branches below.
+  // One fork per daughter, symmetric: the mother's line ends halfway
+  // between her daughters', the first above, the second below.
   const auto forks = fork_ys(svg);
   ASSERT_EQ(forks.size(), 2u);
-  EXPECT_EQ(forks[0].front(), forks[0].back());
-  EXPECT_GT(forks[1].back(), forks[1].front());
+  EXPECT_GT(forks[0].front() - forks[0].back(), 0);
+  EXPECT_EQ(forks[0].front() - forks[0].back(), forks[1].back() - forks[1].front());
   // Besides the legend's sample: one dashed gap, one debris line, one tick.
   EXPECT_EQ(count(svg, "class=\"gap\""), 2);
   EXPECT_EQ(count(svg, "class=\"debris\""), 2);
@@ -202,27 +202,83 @@ TEST(LineagePlot, SevenHundredTracksKeepReadableLanesAndNeighbouringFoundersDiff
   EXPECT_TRUE(vantu_test::well_formed(svg));
   EXPECT_NE(svg.find("700 tracks, 20 founders"), std::string::npos);
   EXPECT_EQ(ids_in(svg).size(), 700u);
-  // The tracks' lines, by lane: lanes at least kMinLane apart, each lane one
-  // colour of the palette, and the colour changes from each tree to the next.
-  std::map<double, std::string> lane_colour;
-  const std::regex line("<line x1=\"[-0-9.]+\" y1=\"([-0-9.]+)\" x2=\"[-0-9.]+\" y2=\"[-0-9.]+\" stroke=\"([^\"]+)\"");
+  // The tracks' lines: lines that share a moment at least kMinLane apart,
+  // each line one colour of the palette, and the colour changes from each
+  // tree to the next down the picture.
+  struct Line { double x1, x2, y; std::string colour; };
+  std::vector<Line> drawn;
+  const std::regex line("<line x1=\"([-0-9.]+)\" y1=\"([-0-9.]+)\" x2=\"([-0-9.]+)\" y2=\"[-0-9.]+\" stroke=\"([^\"]+)\"");
   for (std::sregex_iterator m(svg.begin(), svg.end(), line), end; m != end; ++m)
-    lane_colour[std::stod((*m)[1])] = (*m)[2];
-  ASSERT_GE(lane_colour.size(), 300u);
+    drawn.push_back({std::stod((*m)[1]), std::stod((*m)[3]), std::stod((*m)[2]), (*m)[4]});
+  ASSERT_GE(drawn.size(), 700u);
+  std::sort(drawn.begin(), drawn.end(), [](const Line& a, const Line& b) { return a.y < b.y; });
   const std::set<std::string> palette(vantu_plot::kPalette, vantu_plot::kPalette + 7);
-  double previous = -1e9;
-  int runs = 0;
+  int runs = 0, close = 0;
   std::string colour;
-  for (const auto& kv : lane_colour) {
-    EXPECT_GE(kv.first - previous, vantu_plot::kMinLane - 0.11);
-    EXPECT_TRUE(palette.count(kv.second)) << kv.second;
-    runs += kv.second != colour;
-    previous = kv.first, colour = kv.second;
+  for (size_t a = 0; a < drawn.size(); ++a) {
+    EXPECT_TRUE(palette.count(drawn[a].colour)) << drawn[a].colour;
+    runs += drawn[a].colour != colour;
+    colour = drawn[a].colour;
+    for (size_t b = a + 1; b < drawn.size() && drawn[b].y - drawn[a].y < vantu_plot::kMinLane - 0.11; ++b)
+      close += drawn[b].y != drawn[a].y && drawn[b].x1 <= drawn[a].x2 && drawn[a].x1 <= drawn[b].x2;
   }
+  EXPECT_EQ(close, 0);
   EXPECT_EQ(runs, 20);
-  // Ids stay readable: at least 6 px.
+  // Ids stay readable: at least kIdFont px.
   for (const std::string& size : captures(svg, "<text class=\"id\"[^>]*font-size=\"([0-9.]+)\""))
-    EXPECT_GE(std::stod(size), 6.0);
+    EXPECT_GE(std::stod(size), vantu_plot::kIdFont);
+}
+
+// With the frame interval in DIR/units the axis is in minutes or hours; a
+// suspect track (tracks.csv) and a cell set by hand (cells.csv) are marked;
+// track 5, cut off in frame 3 next to track 1, goes below track 1's tree,
+// above track 2's, with a dotted line from track 1.
+TEST(LineagePlot, TimeAxisMarksAndCutOffTreesBesideTheirOrigin) {
+  RunDir d;
+  std::string cells = "frame,id,track,parent_track,x,y,length,angle,flag,by_hand\n";
+  auto cell = [&](int frame, int track, int parent, int x, bool hand = false) {
+    cells += std::to_string(frame) + ",1," + std::to_string(track) + "," + std::to_string(parent) + "," + std::to_string(x) +
+             ",10,20,0,0," + (hand ? "1" : "0") + "\n";
+  };
+  for (int f = 0; f <= 5; ++f) cell(f, 1, 0, 10), cell(f, 8, 0, 400);
+  for (int f = 0; f <= 2; ++f) cell(f, 2, 0, 200);
+  for (int f = 3; f <= 5; ++f) cell(f, 3, 2, 190, f == 4), cell(f, 4, 2, 210);
+  for (int f = 3; f <= 4; ++f) cell(f, 5, 0, 30);
+  cell(5, 6, 5, 25), cell(5, 7, 5, 35);
+  d.write("out/cells.csv", cells);
+  d.write("out/res_track.txt", "1 0 5 0\n2 0 2 0\n3 3 5 2\n4 3 5 2\n5 3 4 0\n6 5 5 5\n7 5 5 5\n8 0 5 0\n");
+  d.write("out/tracks.csv", "track,founder,suspect\n1,1,\n2,2,\n3,2,\n4,2,short cycle\n5,5,\n6,5,\n7,5,\n8,8,\n");
+  d.write("out/units", "# What the numbers of this folder's files mean.\n"
+                       "frames: frame numbers; 20 minutes from one frame number to the next\n");
+  ASSERT_EQ(d.run({"--lineage", "out"}, VANTU_PLOT_BIN).status, 0);
+  std::string svg = d.read("out/lineage.svg");
+  EXPECT_TRUE(vantu_test::well_formed(svg));
+  EXPECT_NE(svg.find("time (minutes"), std::string::npos);
+  EXPECT_EQ(captures(svg, "<text class=\"time\"[^>]*>([0-9.]+)</text>"),
+            (std::vector<std::string>{"0", "10", "20", "30", "40", "50", "60", "70", "80", "90", "100"}));
+  EXPECT_EQ(count(svg, "<circle class=\"suspect\""), 2);  // the legend's and track 4's
+  EXPECT_EQ(count(svg, "<rect class=\"hand\""), 2);
+  EXPECT_EQ(count(svg, "<line class=\"origin\""), 2);
+  std::map<int, double> y;
+  for (const std::string& m : captures(svg, "(y1=\"[0-9.]+\"[^>]*><title>track [0-9]+),")) {
+    std::smatch v;
+    std::regex_search(m, v, std::regex("y1=\"([0-9.]+)\".*track ([0-9]+)"));
+    y[std::stoi(v[2])] = std::stod(v[1]);
+  }
+  ASSERT_EQ(y.size(), 8u);
+  EXPECT_LT(y[1], y[5]);
+  EXPECT_LT(y[5], y[2]);
+  EXPECT_LT(y[2], y[8]);
+  EXPECT_EQ(y[5] - y[6], y[7] - y[5]);
+  // A longer interval: hours; no units file: frame numbers only.
+  d.write("out/units", "frames: frame numbers; 90 minutes from one frame number to the next\n");
+  ASSERT_EQ(d.run({"--lineage", "out", "-o", "h.svg"}, VANTU_PLOT_BIN).status, 0);
+  EXPECT_NE(d.read("h.svg").find("time (hours"), std::string::npos);
+  ASSERT_EQ(d.run({"-c", "rm out/units out/tracks.csv"}, "/bin/sh").status, 0);
+  ASSERT_EQ(d.run({"--lineage", "out", "-o", "f.svg"}, VANTU_PLOT_BIN).status, 0);
+  svg = d.read("f.svg");
+  EXPECT_EQ(count(svg, "class=\"time\""), 0);
+  EXPECT_EQ(count(svg, "class=\"suspect\""), 0);
 }
 
 TEST(PairPlot, RodsWithIdsAndDoubtfulLinksMarked) {

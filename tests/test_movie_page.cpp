@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <regex>
 #include <set>
 
 #include "harness.h"
+#include "tools/lineage_table.h"
 #include "tools/movie_page.h"
 
 namespace {
@@ -293,6 +295,53 @@ TEST_F(MoviePage, RefusesToWriteAnythingButItsOwnPage) {
   EXPECT_EQ(data->read("foreign/movie.html"), "a page of the user's");
 }
 
+// ---------------------------------------------------------------- colours
+
+// A colour as CIELAB (D65) after simulated colour vision: sRGB linearised,
+// Machado, Oliveira and Fernandes' (2009) matrix for a full dichromacy
+// (identity: normal vision), clamped, to XYZ and Lab.
+std::array<double, 3> seen_lab(const std::string& hex, const double (&m)[3][3]) {
+  double rgb[3], lin[3];
+  for (int k = 0; k < 3; ++k) {
+    const double c = std::stoi(hex.substr(1 + 2 * k, 2), nullptr, 16) / 255.0;
+    rgb[k] = c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+  }
+  for (int k = 0; k < 3; ++k) lin[k] = std::min(1.0, std::max(0.0, m[k][0] * rgb[0] + m[k][1] * rgb[1] + m[k][2] * rgb[2]));
+  const double x = (0.4124564 * lin[0] + 0.3575761 * lin[1] + 0.1804375 * lin[2]) / 0.95047,
+               y = 0.2126729 * lin[0] + 0.7151522 * lin[1] + 0.0721750 * lin[2],
+               z = (0.0193339 * lin[0] + 0.1191920 * lin[1] + 0.9503041 * lin[2]) / 1.08883;
+  auto f = [](double t) { return t > 216.0 / 24389 ? std::cbrt(t) : (24389.0 / 27 * t + 16) / 116; };
+  return {116 * f(y) - 16, 500 * (f(x) - f(y)), 200 * (f(y) - f(z))};
+}
+
+// The division rings, the debris and lone greys and the cells outside a
+// selection stay at least 20 CIELAB units (deltaE 1976) from every founder
+// colour, and the rings from the greys and the page's white, to normal,
+// protanope, deuteranope and tritanope eyes.
+TEST(PageColours, RingsAndGreysStayDistinctUnderColourBlindVision) {
+  const double vision[4][3][3] = {
+      {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+      {{0.152286, 1.052583, -0.204868}, {0.114503, 0.786281, 0.099216}, {-0.003882, -0.048116, 1.051998}},
+      {{0.367322, 0.860646, -0.227968}, {0.280085, 0.672501, 0.047413}, {-0.011820, 0.042940, 0.968881}},
+      {{1.255528, -0.076749, -0.178779}, {-0.078411, 0.930809, 0.147602}, {0.004733, 0.691367, 0.303900}}};
+  const char* const names[4] = {"normal", "protanopia", "deuteranopia", "tritanopia"};
+  using vantu_plot::kPalette;
+  const std::vector<std::string> greys = {vantu_plot::kDebrisColour, vantu_plot::kLoneColour, vantu_plot::kOutsideColour};
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (const char* c : kPalette) {
+    for (const std::string& g : greys) pairs.push_back({g, c});
+    pairs.push_back({vantu_plot::kRingColour, c});
+  }
+  for (const std::string& g : greys) pairs.push_back({vantu_plot::kRingColour, g});
+  pairs.push_back({vantu_plot::kRingColour, "#ffffff"});
+  for (int v = 0; v < 4; ++v)
+    for (const auto& [a, b] : pairs) {
+      const auto la = seen_lab(a, vision[v]), lb = seen_lab(b, vision[v]);
+      const double d = std::hypot(la[0] - lb[0], la[1] - lb[1], la[2] - lb[2]);
+      EXPECT_GE(d, 20) << a << " and " << b << " under " << names[v];
+    }
+}
+
 // ---------------------------------------------------------------- in a browser
 
 const char* const kChromium = "/usr/bin/chromium";
@@ -329,9 +378,13 @@ long number_after(const std::string& json, const std::string& key) {
 TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
   if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
   ASSERT_TRUE(folder("ctc") && folder("rated"));
-  for (const char* dir : {"ctc", "pts", "rated"}) {
+  // A long folder name wraps at its separators, never inside a word.
+  const std::string long_name = "review/experiment_2026_12_08_agar_pad/tracked_with_fluorescence";
+  ASSERT_EQ(std::system(("mkdir -p " + data->file("review/experiment_2026_12_08_agar_pad") + " && cp -r " + data->file("pts") + " " +
+                         data->file(long_name)).c_str()), 0);
+  for (const std::string dir : {"ctc", "pts", "rated", long_name.c_str()}) {
     ASSERT_EQ(plot({"--movie", dir}).status, 0);
-    const BrowserRun run = open_in_browser(*data, std::string(dir) + "/movie.html");
+    const BrowserRun run = open_in_browser(*data, dir + "/movie.html");
     ASSERT_FALSE(run.result.empty()) << dir << ": no self-test result; browser log:\n" << run.log;
     EXPECT_EQ(run.log.find("Uncaught"), std::string::npos) << run.log;
     EXPECT_NE(run.result.find("\"errors\":[]"), std::string::npos) << run.result;
@@ -348,10 +401,30 @@ TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
       EXPECT_GT(std::count(selected.begin(), selected.end(), ','), 2) << run.result;
     }
     EXPECT_NE(run.result.find("\"hover\":\"track " + track), std::string::npos) << run.result;
+    EXPECT_NE(run.result.find("\"brokenWords\":0"), std::string::npos) << run.result;
+    // The ancestry, founder first, down to the clicked track, one table row
+    // each under a header; a founder's whole family at the last frame draws
+    // trails for its cells alive then (and the founder's own), no more.
+    ASSERT_TRUE(std::regex_search(run.result, m, std::regex("\"ancestry\":\\[(.*?)\\]\\],\"trails\":\\d+,\"rows\":(\\d+)")))
+        << run.result;
+    const std::string chain = m[1];
+    const int table_rows = std::stoi(m[2]);
+    std::vector<long> tracks_up, born;
+    const std::regex row("\\[?\\[(\\d+),(\\d+),");
+    for (std::sregex_iterator r(chain.begin(), chain.end(), row), end; r != end; ++r)
+      tracks_up.push_back(std::stol((*r)[1])), born.push_back(std::stol((*r)[2]));
+    ASSERT_FALSE(tracks_up.empty()) << chain;
+    EXPECT_EQ(std::to_string(tracks_up.back()), track);
+    EXPECT_EQ(table_rows, static_cast<int>(tracks_up.size()) + 1);
+    EXPECT_TRUE(std::is_sorted(born.begin(), born.end())) << chain;
+    ASSERT_TRUE(std::regex_search(run.result, m, std::regex("\"family\":\\{\"founder\":(\\d+),\"trails\":(\\d+),\"alive\":(\\d+)")))
+        << run.result;
+    EXPECT_EQ(std::stol(m[1]), tracks_up.front());
+    EXPECT_LE(std::stoi(m[2]), std::stoi(m[3]) + 1);
     // The tracker rates every link itself; "rated" has a pattern instead.
-    const bool rated = std::string(dir) == "rated";
+    const bool rated = dir == "rated";
     int low = 0;
-    const auto rows = vantu_test::csv_rows(data->read(std::string(dir) + "/cells.csv"));
+    const auto rows = vantu_test::csv_rows(data->read(dir + "/cells.csv"));
     const size_t at = std::find(rows[0].begin(), rows[0].end(), "confidence") - rows[0].begin();
     for (size_t k = 1; k < rows.size(); ++k)  // an empty last field is not in the row
       low += at < rows[k].size() && !rows[k][at].empty() && std::stod(rows[k][at]) < 0.5;

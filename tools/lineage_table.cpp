@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -159,6 +160,20 @@ std::string fixed(double v, int decimals) {
   char b[64];
   std::snprintf(b, sizeof b, "%.*f", decimals, v);
   return b;
+}
+
+double frame_minutes(const std::string& dir) {
+  std::ifstream in(dir + "/units");
+  const std::string tail = " minutes from one frame number to the next";
+  for (std::string line; std::getline(in, line);) {
+    const size_t end = line.find(tail), start = line.rfind("; ", end);
+    if (line.rfind("frames:", 0) != 0 || end == std::string::npos || start == std::string::npos) continue;
+    const std::string text = line.substr(start + 2, end - start - 2);
+    char* stop = nullptr;
+    const double v = std::strtod(text.c_str(), &stop);
+    if (stop != text.c_str() && *stop == '\0' && std::isfinite(v) && v > 0) return v;
+  }
+  return 0;
 }
 
 }  // namespace vantu_plot

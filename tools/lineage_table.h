@@ -59,6 +59,10 @@ std::map<long, long> read_label_parents(const std::string& path);
 // leads to. Labels whose chain leads to no track are left out.
 std::map<long, long> tracks_of_labels(const std::map<long, long>& parent_of, const std::set<long>& tracks);
 
+// Minutes from one frame number to the next as DIR/units states it (the
+// run's --frame-interval); 0 when the folder does not say.
+double frame_minutes(const std::string& dir);
+
 // ---- Colours shared by the lineage tree and the movie page ----
 
 // Colour-blind-safe colours on white (Okabe and Ito's, without its yellow,
@@ -67,6 +71,13 @@ inline constexpr const char* kPalette[7] = {"#0072B2", "#E69F00", "#009E73", "#C
                                              "#56B4E9", "#D55E00", "#000000"};
 // Tracks without parent or daughters that start after the first frame.
 inline constexpr const char* kLoneColour = "#555555";
+// Probable debris in the tree; the movie page's division rings and its cells
+// outside a selected lineage. Each stays at least 20 CIELAB units from every
+// palette colour under simulated protanopia, deuteranopia and tritanopia
+// (tests/test_movie_page.cpp, PageColours), as the lone grey does.
+inline constexpr const char* kDebrisColour = "#cccccc";
+inline constexpr const char* kRingColour = "#9900ff";
+inline constexpr const char* kOutsideColour = "#d3d3d0";
 
 // Each track's palette index (kPalette[index % 7]), by its founder: the
 // founders with a tree (daughters, or present from the first frame) in order

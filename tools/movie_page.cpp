@@ -113,6 +113,7 @@ struct Movie {
   std::map<long, long> track_of_label;   // a track mask's label -> its track in cells.csv (tracks_of_labels)
   int width = 0, height = 0;
   std::vector<std::string> channels;     // fluorescence: NAME of every NAME_mean with NAME_total beside it
+  double frame_minutes = 0;              // DIR/units' frame interval, 0: not given
 };
 
 // The fluorescence channels of cells.csv (vantu-track --intensity): their
@@ -267,6 +268,7 @@ Movie read_movie(const std::string& dir) {
   find_masks(m);
   list_frames(m);
   map_mask_labels(m);
+  m.frame_minutes = frame_minutes(m.dir);
   return m;
 }
 
@@ -446,6 +448,8 @@ std::string data_json(Movie& m) {
   j += ",\"colour\":" + json_list(m.tracks, [&](const auto& t) { return std::to_string(colour.at(t.first)); }) + "}";
   j += ",\"palette\":" + json_list(kPalette, [](const char* c) { return json_string(c); });
   j += ",\"lone\":" + json_string(kLoneColour) + fmt(",\"doubtful\":%g", kDoubtful);
+  j += ",\"ring\":" + json_string(kRingColour) + ",\"outside\":" + json_string(kOutsideColour);
+  j += fmt(",\"interval\":%g", m.frame_minutes);
   j += ",\"cells\":" + json_list(frames, [](const std::string& s) { return "\"" + s + "\""; });
   j += ",\"channels\":" + channels_json(m);
   return j + "}";

@@ -27,6 +27,10 @@
 //                lineage_table.h, as the lineage tree), sorted by label
 //   palette, lone  the colours (kPalette, kLoneColour)
 //   doubtful     the confidence below which a link is doubtful (kDoubtful)
+//   ring, outside  the division rings' colour and that of cells outside a
+//                selected lineage (kRingColour, kOutsideColour)
+//   interval     minutes from one frame number to the next (DIR/units), 0
+//                when not given
 //   cells        one string per frame: a run of integers, each zigzag-coded
 //                and written little end first in 5-bit groups, one character
 //                of "A-Za-z0-9-_" per group (value + 32 when more follow):

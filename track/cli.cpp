@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "run/option_names.h"
 #include "base/check.h"
 #include "run/config.h"
 #include "run/driver.h"
@@ -50,9 +51,12 @@ extern "C" void on_interrupt(int) {
 // Reports what the reading found doubtful, and a pixel size that makes the
 // cells implausibly long.
 void report_warnings(const TimeLapse& tl, const Units& units) {
-  for (const std::string& w : tl.warnings) std::fprintf(stderr, "vantu-track: warning: %s\n", w.c_str());
+  auto warn = [](const std::string& w) {
+    std::fprintf(stderr, "vantu-track: warning: %s\n", spell_options(w, OptionSpelling::kCommandLine).c_str());
+  };
+  for (const std::string& w : tl.warnings) warn(w);
   const std::string w = pixel_size_warning(tl, units);
-  if (!w.empty()) std::fprintf(stderr, "vantu-track: warning: %s\n", w.c_str());
+  if (!w.empty()) warn(w);
 }
 
 // A --pixel-size or --frame-interval: a finite number above 0.
@@ -307,7 +311,8 @@ int run_tracker(const TrackOptions& o) {
   std::string config;
   if (o.config.empty()) {
     ChosenParameters chosen = choose_parameters(tl);
-    if (!chosen.warning.empty()) std::fprintf(stderr, "vantu-track: warning: %s\n", chosen.warning.c_str());
+    if (!chosen.warning.empty())
+      std::fprintf(stderr, "vantu-track: warning: %s\n", spell_options(chosen.warning, OptionSpelling::kCommandLine).c_str());
     params = run.params = chosen.params;
     config = chosen.config_text;
   } else {

@@ -163,7 +163,7 @@
   const state = {
     frame: 0, colour: 'founder', playing: false, fps: 6, divisions: true,
     lowconf: false, threshold: data.doubtful, selected: -1, lineage: null, hover: -1,
-    view: { scale: 1, x: 0, y: 0 }, drawn: 0,
+    view: { scale: 1, x: 0, y: 0 }, drawn: 0, path: null, trails: 0,
   };
 
   const canvas = $('view');
@@ -272,29 +272,43 @@
 
   function isLow(f, i) { return !Number.isNaN(f.conf[i]) && f.conf[i] < state.threshold; }
 
+  // The selected lineage's trails, kept readable however large the family:
+  // the selected track and its ancestors in full up to this frame, thick;
+  // of the other tracks only those alive in this frame, over their last few
+  // frames (3 when more than 40 are alive, else 8), thin.
   function drawTrails(fi, px) {
     ctx.lineJoin = 'round'; ctx.lineCap = 'round';
+    const alive = [];
     for (let t = 0; t < T; ++t) {
-      if (!state.lineage[t] || !trackFrames[t].length || trackFrames[t][0] > fi) continue;
-      const pts = [];
-      const p = parentOf[t];
-      if (p >= 0 && state.lineage[p] && trackFrames[p].length) {
-        const k = trackFrames[p].length - 1;
-        pts.push(centre(trackFrames[p][k], trackCells[p][k]));
+      const fr = trackFrames[t];
+      if (state.lineage[t] && !state.path[t] && fr.length && fr[0] <= fi && fr[fr.length - 1] >= fi) alive.push(t);
+    }
+    const recent = alive.length > 40 ? 3 : 8;
+    const trail = (t, from, width) => {
+      const pts = [], fr = trackFrames[t], p = parentOf[t];
+      let k = 0;
+      while (k < fr.length && fr[k] < from) ++k;
+      if (k === 0 && p >= 0 && state.lineage[p] && trackFrames[p].length) {
+        const j = trackFrames[p].length - 1;
+        if (trackFrames[p][j] >= from - 1) pts.push(centre(trackFrames[p][j], trackCells[p][j]));
       }
-      for (let k = 0; k < trackFrames[t].length && trackFrames[t][k] <= fi; ++k)
-        pts.push(centre(trackFrames[t][k], trackCells[t][k]));
-      if (pts.length < 2) continue;
+      for (; k < fr.length && fr[k] <= fi; ++k) pts.push(centre(fr[k], trackCells[t][k]));
+      if (pts.length < 2) return;
       ctx.beginPath();
       ctx.moveTo(pts[0][0], pts[0][1]);
       for (const q of pts.slice(1)) ctx.lineTo(q[0], q[1]);
-      ctx.lineWidth = 5 * px; ctx.strokeStyle = 'rgba(255,255,255,0.85)'; ctx.stroke();
-      ctx.lineWidth = 2.2 * px; ctx.strokeStyle = '#111'; ctx.stroke();
-    }
+      ctx.lineWidth = (width + 2.8) * px; ctx.strokeStyle = 'rgba(255,255,255,0.85)'; ctx.stroke();
+      ctx.lineWidth = width * px; ctx.strokeStyle = '#111'; ctx.stroke();
+      ++state.trails;
+    };
+    state.trails = 0;
+    for (const t of alive) trail(t, fi - recent, 1.3);
+    for (let t = 0; t < T; ++t) if (state.path[t] && trackFrames[t].length && trackFrames[t][0] <= fi) trail(t, -Infinity, 2.4);
   }
 
+  // Rings in a colour that no founder's takes, even to colour-blind eyes,
+  // over a white halo.
   function drawDivisions(fi, px) {
-    ctx.lineWidth = 2 * px; ctx.strokeStyle = '#d0149b';
     const f = frames[fi];
     for (const daughters of divisionsAt[fi].values()) {
       let x = 0, y = 0;
@@ -304,7 +318,8 @@
       }
       ctx.beginPath();
       ctx.arc(x / daughters.length, y / daughters.length, markRadius, 0, 2 * Math.PI);
-      ctx.stroke();
+      ctx.lineWidth = 4 * px; ctx.strokeStyle = 'rgba(255,255,255,0.9)'; ctx.stroke();
+      ctx.lineWidth = 2 * px; ctx.strokeStyle = data.ring; ctx.stroke();
     }
   }
 
@@ -353,7 +368,7 @@
   // A cell's colour: its track's or founder's, or its level of a channel in
   // the frame shown (cell i); grey outside a selected lineage.
   function fillOf(t, i) {
-    if (state.lineage && !state.lineage[t]) return '#d3d3d0';
+    if (state.lineage && !state.lineage[t]) return data.outside;
     const levels = levelOf[state.colour];
     if (!levels) return colours[state.colour][t];
     const k = levels[state.frame][i];
@@ -503,7 +518,7 @@
   function select(t) {
     state.selected = t;
     if (t < 0) {
-      state.lineage = null;
+      state.lineage = state.path = null;
       $('selection').hidden = true;
       redraw();
       return;
@@ -517,12 +532,49 @@
       for (const d of children[stack.pop()]) if (!lineage[d]) { lineage[d] = 1; ++descendants; stack.push(d); }
     }
     state.lineage = lineage;
+    state.path = new Uint8Array(T);
+    for (let a = t; a >= 0 && !state.path[a]; a = parentOf[a]) state.path[a] = 1;
     const first = trackFrames[t].length ? data.frames[trackFrames[t][0]] : '-';
     const last = trackFrames[t].length ? data.frames[trackFrames[t][trackFrames[t].length - 1]] : '-';
     $('selection-text').innerHTML = `track <b>${data.tracks.label[t]}</b>, frames ${first} to ${last}<br>` +
       `${plural(ancestors, 'ancestor')}, ${plural(descendants, 'descendant')}`;
+    $('ancestry').innerHTML = ancestryTable(ancestry(t));
     $('selection').hidden = false;
     redraw();
+  }
+
+  // The track's ancestry, founder first: each track's first frame, its
+  // cycle (from its first frame to its daughters' first), the confidence of
+  // the link into its first cell (from its mother) and the lowest of the
+  // links within it.
+  function ancestry(t) {
+    const chain = [];
+    for (let a = t; a >= 0 && chain.length <= T; a = parentOf[a]) chain.unshift(a);
+    return chain.map((a) => {
+      const fr = trackFrames[a], born = fr.length ? data.frames[fr[0]] : NaN;
+      const d = children[a].find((c) => trackFrames[c].length);
+      const cycle = d !== undefined && fr.length ? data.frames[trackFrames[d][0]] - born : NaN;
+      let link = NaN, lowest = NaN;
+      if (has.confidence) {
+        for (let k = 0; k < fr.length; ++k) {
+          const c = frames[fr[k]].conf[trackCells[a][k]];
+          if (k === 0) link = parentOf[a] >= 0 ? c : NaN;
+          else if (!Number.isNaN(c) && !(c >= lowest)) lowest = c;
+        }
+      }
+      return { track: data.tracks.label[a], born, cycle, link, lowest };
+    });
+  }
+
+  function ancestryTable(rows) {
+    const minutes = data.interval > 0;
+    const conf = (c) => (Number.isNaN(c) ? '&ndash;' : c < state.threshold ? `<b class="low">${c.toFixed(2)}</b>` : c.toFixed(2));
+    const cycle = (n) => (Number.isNaN(n) ? '&ndash;' : minutes ? String(+(n * data.interval).toFixed(1)) : String(n));
+    const head = `<tr><th>track</th><th>born</th><th>cycle${minutes ? ', min' : ''}</th>` +
+      (has.confidence ? '<th title="confidence of the link from its mother">link</th>' +
+        '<th title="lowest confidence of its own links">lowest</th>' : '') + '</tr>';
+    return head + rows.map((r) => `<tr><td>${r.track}</td><td>${r.born}</td><td>${cycle(r.cycle)}</td>` +
+      (has.confidence ? `<td>${conf(r.link)}</td><td>${conf(r.lowest)}</td>` : '') + '</tr>').join('');
   }
 
   function plural(n, word) { return `${n} ${word}${n === 1 ? '' : 's'}`; }
@@ -695,6 +747,23 @@
     return best;
   }
 
+  // Words (runs of letters and digits) of an element's text that wrap
+  // across lines.
+  function brokenWords(el) {
+    let broken = 0;
+    const walk = document.createTreeWalker(el, NodeFilter.SHOW_TEXT);
+    const range = document.createRange();
+    for (let node = walk.nextNode(); node; node = walk.nextNode()) {
+      for (const m of node.data.matchAll(/[A-Za-z0-9]+/g)) {
+        range.setStart(node, m.index);
+        range.setEnd(node, m.index + m[0].length);
+        const tops = new Set(Array.from(range.getClientRects(), (r) => Math.round(r.top)));
+        if (tops.size > 1) ++broken;
+      }
+    }
+    return broken;
+  }
+
   function selfTest() {
     const out = { errors, shape: data.shape, frames: F, loadMs: performance.now(), lowLinks: 0 };
     for (const f of frames) for (let i = 0; i < f.n; ++i) if (isLow(f, i)) ++out.lowLinks;
@@ -717,8 +786,17 @@
       window.dispatchEvent(new MouseEvent('mouseup', opts));
       canvas.dispatchEvent(new MouseEvent('click', opts));
       draw();
-      out.click = { track: data.tracks.label[target.t], relatives: target.score, selected: lineageLabels() };
+      out.click = { track: data.tracks.label[target.t], relatives: target.score, selected: lineageLabels(),
+        ancestry: ancestry(target.t).map((r) => [r.track, r.born, r.cycle]), trails: state.trails,
+        rows: $('ancestry').rows.length };
+      select(trackOfLabel.get(data.tracks.founder[target.t]));
+      setFrame(F - 1);
+      draw();
+      let alive = 0;
+      for (let i = 0; i < frames[F - 1].n; ++i) if (state.lineage[frames[F - 1].track[i]]) ++alive;
+      out.family = { founder: data.tracks.founder[target.t], trails: state.trails, alive };
     }
+    out.brokenWords = brokenWords($('input-name'));
     const pre = $('selftest-result');
     pre.textContent = JSON.stringify(out);
     pre.hidden = false;
@@ -747,7 +825,10 @@
   resize();
   fit();
   buildLegend();
-  $('input-name').textContent = `${data.name} (${outline ? 'outlines from the track masks' : 'rods from cells.csv'})`;
+  // The folder's name may wrap after a separator, never inside a word.
+  $('input-name').innerHTML = esc(data.name).replace(/([/_.-])/g, '$1<wbr>') +
+    ` (${outline ? 'outlines from the track masks' : 'rods from cells.csv'})`;
+  $('ring-key').setAttribute('stroke', data.ring);
   wire();
   draw();
   // "#frame=N&track=L&colour=track&low=1" opens at frame number N with track

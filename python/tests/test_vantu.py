@@ -155,7 +155,8 @@ class Routes(SimulatedTimeLapse):
         self.assertSameLineage(lineage, out)
         self.assertIn("cycle_minutes", lineage.tracks.columns)
         self.assertIn("mean_length_um", lineage.tracks.columns)
-        with self.assertWarnsRegex(vantu.VantuWarning, "is the pixel size right"):
+        # Messages name Python's keywords, not the command line's options.
+        with self.assertWarnsRegex(vantu.VantuWarning, "^with pixel_size=5 the median cell .* is the pixel size right"):
             vantu.track(self.label_stack(), pixel_size=5, progress=False)
 
     def test_version(self):
@@ -259,12 +260,12 @@ class Refusals(SimulatedTimeLapse):
         stack = self.label_stack()
         hyper = os.path.join(folder, "hyper.tif")
         tifffile.imwrite(hyper, np.stack([stack, stack[:, ::-1]], axis=1), imagej=True, metadata={"axes": "TCYX"})
-        self.assertRaisesWith(ValueError, "--channel 1 to --channel 2", [hyper])
+        self.assertRaisesWith(ValueError, "channel=1 to channel=2", [hyper])
         self.assertRaisesWith(ValueError, "channel: 0 is not a channel number from 1", [hyper], channel=0)
         self.assertSameLineage(vantu.track([hyper], channel=1, progress=False), self.cli["masks"])
         plain = os.path.join(folder, "tc.tif")  # the same without ImageJ's description: tifffile's shape
         tifffile.imwrite(plain, np.stack([stack, stack[:, ::-1]], axis=1))
-        self.assertRaisesWith(ValueError, "--channel 1 to --channel 2", [plain])
+        self.assertRaisesWith(ValueError, "channel=1 to channel=2", [plain])
         self.assertSameLineage(vantu.track([plain], channel=1, progress=False), self.cli["masks"])
         signed = [os.path.join(folder, "int32_%d.tif" % t) for t in range(len(stack))]
         for path, labels in zip(signed, stack):
@@ -279,7 +280,7 @@ class Refusals(SimulatedTimeLapse):
         self.assertSameLineage(vantu.track(named, frame_number=r"t(\d+)", progress=False), self.cli["frames"])
         df = pd.read_csv(self.table)
         df.loc[df.frame == df.frame.max(), "frame"] = 400
-        self.assertRaisesWith(ValueError, "--allow-gaps", df)
+        self.assertRaisesWith(ValueError, "Give allow_gaps=True to track across", df)
         self.assertEqual(vantu.track(df, allow_gaps=True, progress=False).cells.frame.max(), 400)
 
     def test_arrays(self):

@@ -8,6 +8,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "run/option_names.h"
 #include "base/check.h"
 #include "image/image.h"
 #include "track/input/input.h"
@@ -56,15 +57,16 @@ Planes chosen_planes(const std::string& path, const StackAxes& axes, const Movie
   for (const auto& a : axis) {
     if (a.given == 0 && a.count > 1)
       throw TrackError(strprintf("%s: %s of %ld frames with %ld %ss (%ld pages); choose the %s "
-                                 "that holds the label masks with --%s 1 to --%s %ld (counted from 1, as Fiji shows "
+                                 "that holds the label masks with %s to %s (counted from 1, as Fiji shows "
                                  "them)",
                                  path.c_str(),
                                  std::strcmp(axes.described_by, "ImageJ") == 0 ? "an ImageJ hyperstack"
                                                                              : "a stack (by tifffile's description)",
-                                 p.frames, a.count, a.what, axes.pages, a.what, a.what, a.what, a.count));
+                                 p.frames, a.count, a.what, axes.pages, a.what,
+                                 option_with(a.what, "1").c_str(), option_with(a.what, std::to_string(a.count)).c_str()));
     if (a.given < 0 || a.given > a.count)
-      throw TrackError(strprintf("--%s %ld: %s has %ld %s%s (counted from 1)", a.what, a.given, path.c_str(), a.count,
-                                 a.what, a.count == 1 ? "" : "s"));
+      throw TrackError(strprintf("%s: %s has %ld %s%s (counted from 1)", option_with(a.what, std::to_string(a.given)).c_str(),
+                                 path.c_str(), a.count, a.what, a.count == 1 ? "" : "s"));
     *a.index = a.given > 0 ? a.given - 1 : 0;
   }
   return p;

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <regex>
 
+#include "run/option_names.h"
 #include "base/check.h"
 #include "track/input/input.h"
 
@@ -46,10 +47,10 @@ std::regex frame_pattern(const std::string& pattern) {
   try {
     re.assign(pattern);
   } catch (const std::regex_error& e) {
-    throw TrackError("--frame-number: \"" + pattern + "\" is not a valid pattern (" + e.what() + ")");
+    throw TrackError(option_named("frame-number") + ": \"" + pattern + "\" is not a valid pattern (" + e.what() + ")");
   }
   if (re.mark_count() == 0)
-    throw TrackError("--frame-number: \"" + pattern +
+    throw TrackError(option_named("frame-number") + ": \"" + pattern +
                      "\" has no group in parentheses for the number, e.g. 't(\\d+)'");
   return re;
 }
@@ -59,10 +60,10 @@ long number_by_pattern(const std::string& path, const std::regex& re, const std:
   const std::string name = base_name(path);
   std::smatch m;
   if (!std::regex_search(name, m, re))
-    throw TrackError(path + ": --frame-number '" + pattern + "' does not match its name");
+    throw TrackError(path + ": " + option_with("frame-number", "'" + pattern + "'") + " does not match its name");
   const std::string digits = m[1].str();
   if (!all_digits(digits, 0))
-    throw TrackError(path + ": --frame-number '" + pattern + "' finds \"" + digits +
+    throw TrackError(path + ": " + option_with("frame-number", "'" + pattern + "'") + " finds \"" + digits +
                      "\" in its name, which is not a frame number (digits only)");
   long number = 0;
   last_number(path, digits, digits.size(), number);
@@ -118,8 +119,9 @@ std::vector<MovieFile> numbered_files(const std::vector<std::string>& paths, con
     if (files[k].number == files[k - 1].number)
       throw TrackError(strprintf("%s and %s both have frame number %ld in their names%s", files[k - 1].path.c_str(),
                                  files[k].path.c_str(), files[k].number,
-                                 pattern.empty() ? " (the last number in a name; --frame-number 'PATTERN' takes "
-                                                   "the first group of a pattern instead, e.g. 't(\\d+)')"
+                                 pattern.empty() ? (" (the last number in a name; " + option_with("frame-number", "'PATTERN'") +
+                                                    " takes the first group of a pattern instead, e.g. 't(\\d+)')")
+                                                       .c_str()
                                                  : ""));
   return files;
 }
@@ -196,9 +198,9 @@ void check_missing_numbers(const std::vector<long>& numbers, long each, bool all
   if (!long_gaps.runs.empty() && !allow_gaps)
     throw TrackError(strprintf(
         "no frame numbered %s: %s %ld frame numbers where the other frames are %ld apart, far longer than the gap "
-        "closing bridges (2 frames), and the tracks would be linked across it. Give --allow-gaps to track across "
+        "closing bridges (2 frames), and the tracks would be linked across it. Give %s to track across "
         "it anyway, or check the frame numbers",
-        long_gaps.text().c_str(), long_gaps.runs.size() == 1 ? "a gap of" : "gaps of", long_gaps.count(), step));
+        long_gaps.text().c_str(), long_gaps.runs.size() == 1 ? "a gap of" : "gaps of", long_gaps.count(), step, option_switch("allow-gaps").c_str()));
   if (!missing.runs.empty())
     warnings.push_back(strprintf("no frame numbered %s (%ld number%s%s); the tracks cross %s", missing.text().c_str(),
                    missing.count(), missing.count() == 1 ? "" : "s",

@@ -32,6 +32,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "run/option_names.h"
 #include "track/output/output.h"
 
 namespace vantu {
@@ -333,7 +334,7 @@ std::string pixel_size_warning(const TimeLapse& tl, const Units& units) {
   for (const Frame& f : tl.frames) lengths.insert(lengths.end(), f.length.begin(), f.length.end());
   const double median = median_of(lengths) * units.pixel_size;
   if (!(median > 20.0)) return "";
-  return "with --pixel-size " + short_number(units.pixel_size) + " the median cell is " + short_number(median) +
+  return "with " + option_with("pixel-size", short_number(units.pixel_size)) + " the median cell is " + short_number(median) +
          " micrometres long (" + short_number(median_of(lengths)) +
          " pixels): is the pixel size right? It is micrometres per pixel, e.g. 0.065 for a 100x objective";
 }

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "run/option_names.h"
 #include "base/check.h"
 #include "track/pairs/pairs.h"
 
@@ -165,7 +166,7 @@ ChosenParameters choose_parameters(const TimeLapse& tl) {
   ChosenParameters c;
   c.spacing = neighbour_spacing(tl);
   if (!(c.spacing > 0.0))
-    throw TrackError("cannot choose the parameters: the cells have no distinct neighbours (use --config)");
+    throw TrackError("cannot choose the parameters: the cells have no distinct neighbours (use " + option_named("config") + ")");
 
   c.motion = motion_between_frames(tl);
 
@@ -189,8 +190,8 @@ ChosenParameters choose_parameters(const TimeLapse& tl) {
   if (p.BetaInit >= p.BetaMax)
     c.warning = strprintf("the chosen BetaInit %.4g is at or above BetaMax %.4g (the colony moves %.4g px between "
                           "frames, %.3g neighbour spacings): no annealing would run and no cell would be matched; "
-                          "image more often, or give --config",
-                          p.BetaInit, p.BetaMax, c.motion, c.motion / c.spacing);
+                          "image more often, or give %s",
+                          p.BetaInit, p.BetaMax, c.motion, c.motion / c.spacing, option_named("config").c_str());
   return c;
 }
 
