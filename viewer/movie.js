@@ -487,6 +487,9 @@
     $('counts').innerHTML = rows.map(([k, v]) => `<tr><td>${k}</td><td>${v}</td></tr>`).join('');
   }
 
+  // tracks.csv's reasons why a track's numbers look impossible ('' for none).
+  function suspectOf(t) { return data.tracks.suspect ? data.tracks.suspect[t] : ''; }
+
   function esc(s) {
     return String(s).replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' }[c]));
   }
@@ -499,6 +502,7 @@
     if (has.fate) rows.push(`fate ${data.tracks.fate[t] >= 0 ? esc(data.fates[data.tracks.fate[t]]) : 'unknown'}`);
     if (has.confidence) rows.push(`link confidence ${Number.isNaN(f.conf[i]) ? 'not rated' : f.conf[i].toFixed(3)}`);
     if (has.flag && f.flag[i]) rows.push(`flag ${f.flag[i]}`);
+    if (suspectOf(t)) rows.push(`<b>suspect</b> ${esc(suspectOf(t))}`);
     if (children[t].length) rows.push(`daughters ${children[t].map((d) => data.tracks.label[d]).join(', ')}`);
     return rows.join('<br>');
   }
@@ -537,7 +541,8 @@
     const first = trackFrames[t].length ? data.frames[trackFrames[t][0]] : '-';
     const last = trackFrames[t].length ? data.frames[trackFrames[t][trackFrames[t].length - 1]] : '-';
     $('selection-text').innerHTML = `track <b>${data.tracks.label[t]}</b>, frames ${first} to ${last}<br>` +
-      `${plural(ancestors, 'ancestor')}, ${plural(descendants, 'descendant')}`;
+      `${plural(ancestors, 'ancestor')}, ${plural(descendants, 'descendant')}` +
+      (suspectOf(t) ? `<br><b>suspect</b>: ${esc(suspectOf(t))}` : '');
     $('ancestry').innerHTML = ancestryTable(ancestry(t));
     $('selection').hidden = false;
     redraw();
@@ -562,7 +567,7 @@
           else if (!Number.isNaN(c) && !(c >= lowest)) lowest = c;
         }
       }
-      return { track: data.tracks.label[a], born, cycle, link, lowest };
+      return { track: data.tracks.label[a], born, cycle, link, lowest, suspect: suspectOf(a) };
     });
   }
 
@@ -573,7 +578,8 @@
     const head = `<tr><th>track</th><th>born</th><th>cycle${minutes ? ', min' : ''}</th>` +
       (has.confidence ? '<th title="confidence of the link from its mother">link</th>' +
         '<th title="lowest confidence of its own links">lowest</th>' : '') + '</tr>';
-    return head + rows.map((r) => `<tr><td>${r.track}</td><td>${r.born}</td><td>${cycle(r.cycle)}</td>` +
+    return head + rows.map((r) => `<tr><td${r.suspect ? ` title="suspect: ${esc(r.suspect)}"` : ''}>` +
+      `${r.track}${r.suspect ? ' (suspect)' : ''}</td><td>${r.born}</td><td>${cycle(r.cycle)}</td>` +
       (has.confidence ? `<td>${conf(r.link)}</td><td>${conf(r.lowest)}</td>` : '') + '</tr>').join('');
   }
 
