@@ -447,6 +447,57 @@ void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const Cel
     for (int e : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear)) chosen.push_back(e);
 }
 
+// The continuations outside the position gate but inside the wide one, from
+// any cell of frame a to any of frame b, added to `cand` (after the decision:
+// only the margins see them), so that a link or a new cell is rated against
+// its best alternative found without the gate.
+void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const CellGrid& grid_b,
+                       const std::vector<double>& mx, const std::vector<double>& my, int frames, Candidates& cand,
+                       const std::vector<double>& lost, const std::vector<double>& appear) {
+  const double gate = position_gate(m, frames), wide = stray_gate(m, frames);
+  std::vector<char> seen;
+  std::vector<int> near;
+  std::vector<std::vector<int>> has(static_cast<size_t>(a.count()));
+  for (const Event& e : cand.events)
+    if (e.kind == 0) has[static_cast<size_t>(e.i)].push_back(e.j1);
+  std::vector<std::vector<std::pair<int, int>>> divides(static_cast<size_t>(a.count()));
+  for (const Event& e : cand.events)
+    if (e.kind == 1) divides[static_cast<size_t>(e.i)].push_back({std::min(e.j1, e.j2), std::max(e.j1, e.j2)});
+  std::vector<int> beside;
+  for (int i = 0; i < a.count(); ++i) {
+    const size_t u = static_cast<size_t>(i);
+    const RodCell ra = rod(a, i);
+    const double px = ra.x + mx[u], py = ra.y + my[u];
+    grid_b.near(px, py, wide, near);
+    for (int j : near) {
+      const RodCell rb = rod(b, j);
+      const double r = std::hypot(rb.x - px, rb.y - py);
+      if (r <= gate || r > wide || std::find(has[u].begin(), has[u].end(), j) != has[u].end()) continue;
+      const double cost = continuation_cost(m, ra, mx[u], my[u], rb, frames);
+      if (std::isfinite(cost) && cost < lost[u] + appear[static_cast<size_t>(j)]) cand.events.push_back({0, i, j, -1, cost});
+    }
+    // Divisions into two cells end to end (about half the mother's grown
+    // length apart) whose midpoint lies outside the gate.
+    for (int j1 : near) {
+      const RodCell r1 = rod(b, j1);
+      grid_b.near(r1.x, r1.y, 0.75 * (ra.length + r1.length) + m.spacing, beside);
+      for (int j2 : beside) {
+        if (j2 <= j1) continue;
+        const RodCell r2 = rod(b, j2);
+        const double w1 = r1.length / (r1.length + r2.length), w2 = 1.0 - w1;
+        const double r = std::hypot(w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py);
+        const double apart = std::hypot(r2.x - r1.x, r2.y - r1.y);
+        if (r <= gate || r > wide || std::fabs(apart - 0.5 * (r1.length + r2.length)) > m.spacing) continue;
+        const auto& known = divides[u];
+        if (std::find(known.begin(), known.end(), std::make_pair(j1, j2)) != known.end()) continue;
+        const double cost = division_cost(m, ra, mx[u], my[u], r1, r2, frames);
+        if (std::isfinite(cost) && cost < lost[u] + appear[static_cast<size_t>(j1)] + appear[static_cast<size_t>(j2)])
+          cand.events.push_back({1, i, j1, j2, cost});
+      }
+    }
+  }
+}
+
 // The pair's events of least total cost.
 std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& b, const std::vector<double>& mx,
                                const std::vector<double>& my, int frames, bool want_margins, const Gaps& gaps = {}) {
@@ -481,6 +532,7 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
     for (int e : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear)) chosen.push_back(e);
   }
   second_chance(m, a, b, grid_b, mx, my, frames, gaps, cand, chosen, lost, appear);
+  if (want_margins) wide_alternatives(m, a, b, grid_b, mx, my, frames, cand, lost, appear);
   std::vector<std::vector<int>> by_cell(K + M);  // per cell, the candidates that explain it
   std::vector<int> held_by(K + M, -1);           // per cell, the chosen event that explains it
   std::vector<int> touch;
@@ -736,9 +788,14 @@ void assignment_confidence(const Lineage& lin, const DecidedLinks& d, std::vecto
       if (j >= d.margin[t - 1].size() || !std::isfinite(d.margin[t - 1][j])) continue;
       const bool same = from < 0 ? pl.row[0][j] < 0 && pl.row[1][j] < 0 && pl.row[2][j] < 0
                                  : daughter ? (pl.row[1][j] == from || pl.row[2][j] == from) : pl.row[0][j] == from;
-      if (!same) continue;
       double& c = conf[t][j];
       const double decided = 1.0 / (1.0 + std::exp(-d.margin[t - 1][j] / kConfidenceScale));
+      // A link the repairs made against the assignment: as unsure as the
+      // assignment was sure of its own.
+      if (!same) {
+        c = std::min(c, 1.0 - decided);
+        continue;
+      }
       // A cell from no cell is only as sure as both ratings say: the model
       // has no hypothesis for a cell whose sister or mother went undetected.
       const bool flagged = !lin.flag.empty() && lin.flag[t][j] != kNormal;
