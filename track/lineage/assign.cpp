@@ -649,6 +649,11 @@ LinkModel pair_model(const LinkModel& m, const std::vector<double>& residual) {
 
 }  // namespace
 
+void predicted_motion(const Frame& a, const CellGrid& grid, const std::vector<double>& dx,
+                      const std::vector<double>& dy, std::vector<double>& mx, std::vector<double>& my) {
+  local_motion(a, grid, dx, dy, mx, my);
+}
+
 int frames_between(const TimeLapse& tl, size_t t) {
   const long d = tl.frames[t + 1].number - tl.frames[t].number;
   return d >= 1 && d < 1000 ? static_cast<int>(d) : 1;
