@@ -158,7 +158,7 @@ double division_cost(const LinkModel& m, const RodCell& a, double dx, double dy,
   const RodCell both{mx, my, sum, a.angle};
   const double gs = seen_length_change(m, a, both, std::log(sum / a.length) - m.division_growth * f);
   const double sa = m.division_axis_spread;
-  return -std::log(m.divide) + position_cost(m, r, f) + normal2_cost(s, sp) +
+  return -std::log(m.divide) + normal2_cost(r, sp) + normal2_cost(s, sp) +
          normal_cost(gs, m.division_spread * std::sqrt(f)) + share_cost(m, share) -
          std::log(share * (1 - share)) + normal_cost(axis_change(a.angle, d1.angle), axis_spread_for(sa, d1.length, sp)) +
          normal_cost(axis_change(a.angle, d2.angle), axis_spread_for(sa, d2.length, sp));

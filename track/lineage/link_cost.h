@@ -42,7 +42,9 @@ struct LinkModel {
   // A share of the cells moves unlike its neighbours (a rod sliding along its
   // axis past them, a stream moving against another): their position spreads
   // by `stray_spread` around the prediction. The share is fitted; the spread
-  // is a multiple of the neighbour spacing.
+  // is a multiple of the neighbour spacing. (Continuations only: a
+  // division's midpoint priced so gave daughters to the wrong one of two
+  // mothers on the agar movie at every 3rd frame.)
   double stray = 0.01, stray_spread = 30.0;
   // Divisions: log of the daughters' summed length over the mother's (per
   // frame), its spread, the spread of a daughter's share of the sum around
