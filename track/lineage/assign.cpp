@@ -47,6 +47,9 @@ constexpr double kAxisSlack = 10.0;
 constexpr double kConfidenceScale = 3.0;
 // The cost that keeps a choice out of an assignment.
 constexpr double kForbidden = 1e6;
+// An alternative link costlier than a cell's explanation by this much leaves
+// its confidence at 1 (the logistic of 4 scales).
+constexpr double kImplausible = 4 * kConfidenceScale;
 
 RodCell rod(const Frame& f, int i) {
   const size_t k = static_cast<size_t>(i);
@@ -475,8 +478,29 @@ void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const Cel
 // its best alternative found without the gate.
 void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const CellGrid& grid_b,
                        const std::vector<double>& mx, const std::vector<double>& my, int frames, Candidates& cand,
-                       const std::vector<double>& lost, const std::vector<double>& appear) {
+                       const std::vector<int>& chosen, const std::vector<double>& lost,
+                       const std::vector<double>& appear) {
   const double gate = position_gate(m, frames), wide = stray_gate(m, frames);
+  // Only alternatives with a cell left lost or new at one end (a link
+  // between two linked cells, both far from where they would be, is no
+  // likely alternative), and costlier than that cell's explanation by
+  // less than kImplausible.
+  const size_t K = static_cast<size_t>(a.count());
+  std::vector<double> now(lost);
+  now.insert(now.end(), appear.begin(), appear.end());
+  std::vector<char> open(now.size(), 1);
+  std::vector<int> touch;
+  for (int e : chosen) {
+    touch.clear();
+    cells_of(cand.events[static_cast<size_t>(e)], K, touch);
+    for (int c : touch) open[static_cast<size_t>(c)] = 0;
+  }
+  auto plausible = [&](int i, int j, int j2, double cost) {
+    double least = HUGE_VAL;
+    for (size_t c : {static_cast<size_t>(i), K + static_cast<size_t>(j), j2 < 0 ? K + static_cast<size_t>(j) : K + static_cast<size_t>(j2)})
+      if (open[c]) least = std::min(least, now[c]);
+    return std::isfinite(cost) && cost < least + kImplausible;
+  };
   std::vector<char> seen;
   std::vector<int> near;
   std::vector<std::vector<int>> has(static_cast<size_t>(a.count()));
@@ -491,12 +515,16 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
     const RodCell ra = rod(a, i);
     const double px = ra.x + mx[u], py = ra.y + my[u];
     grid_b.near(px, py, wide, near);
+    const bool open_i = open[u] != 0;
+    auto open_b = [&](int j) { return open[K + static_cast<size_t>(j)] != 0; };
     for (int j : near) {
+      if (!open_i && !open_b(j)) continue;
       const RodCell rb = rod(b, j);
       const double r = std::hypot(rb.x - px, rb.y - py);
       if (r <= gate || r > wide || std::find(has[u].begin(), has[u].end(), j) != has[u].end()) continue;
       const double cost = continuation_cost(m, ra, mx[u], my[u], rb, frames);
-      if (std::isfinite(cost) && cost < lost[u] + appear[static_cast<size_t>(j)]) cand.events.push_back({0, i, j, -1, cost});
+      if (std::isfinite(cost) && cost < lost[u] + appear[static_cast<size_t>(j)] && plausible(i, j, -1, cost))
+        cand.events.push_back({0, i, j, -1, cost});
     }
     // Divisions into two cells end to end (about half the mother's grown
     // length apart) whose midpoint lies outside the gate.
@@ -504,7 +532,7 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
       const RodCell r1 = rod(b, j1);
       grid_b.near(r1.x, r1.y, 0.75 * (ra.length + r1.length) + m.spacing, beside);
       for (int j2 : beside) {
-        if (j2 <= j1) continue;
+        if (j2 <= j1 || (!open_i && !open_b(j1) && !open_b(j2))) continue;
         const RodCell r2 = rod(b, j2);
         const double w1 = r1.length / (r1.length + r2.length), w2 = 1.0 - w1;
         const double r = std::hypot(w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py);
@@ -513,7 +541,8 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
         const auto& known = divides[u];
         if (std::find(known.begin(), known.end(), std::make_pair(j1, j2)) != known.end()) continue;
         const double cost = division_cost(m, ra, mx[u], my[u], r1, r2, frames);
-        if (std::isfinite(cost) && cost < lost[u] + appear[static_cast<size_t>(j1)] + appear[static_cast<size_t>(j2)])
+        if (std::isfinite(cost) && cost < lost[u] + appear[static_cast<size_t>(j1)] + appear[static_cast<size_t>(j2)] &&
+            plausible(i, j1, j2, cost))
           cand.events.push_back({1, i, j1, j2, cost});
       }
     }
@@ -554,7 +583,7 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
     for (int e : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear)) chosen.push_back(e);
   }
   if (gaps.second_chance) second_chance(m, a, b, grid_b, mx, my, frames, gaps, cand, chosen, lost, appear);
-  if (want_margins) wide_alternatives(m, a, b, grid_b, mx, my, frames, cand, lost, appear);
+  if (want_margins) wide_alternatives(m, a, b, grid_b, mx, my, frames, cand, chosen, lost, appear);
   std::vector<std::vector<int>> by_cell(K + M);  // per cell, the candidates that explain it
   std::vector<int> held_by(K + M, -1);           // per cell, the chosen event that explains it
   std::vector<int> touch;
