@@ -207,6 +207,32 @@ TEST(Assignment, TwoLikeCellsSideBySideAreADoubtfulSwap) {
   EXPECT_LT(d.margin[0][3], 1.0);
 }
 
+// A dense colony moving by (3, -2), in which one rod slides 40 px along its
+// own axis past its neighbours (beyond the gate around its predicted
+// place): it goes on, and is not decided as lost beside a new cell.
+TEST(Assignment, ARodSlidingAlongItsAxisGoesOn) {
+  vantu::TimeLapse tl;
+  for (int t = 0; t < 2; ++t) {
+    vantu::Frame f;
+    f.number = t;
+    for (int k = 0; k < 36; ++k) {
+      const bool slides = t == 1 && k == 14;
+      f.x.push_back(100 + 45.0 * (k % 6) + 3 * t + (slides ? 40 : 0) + 0.7 * (k % 5));
+      f.y.push_back(100 + 20.0 * (k / 6) - 2 * t + 0.5 * (k % 3));
+      f.length.push_back((30 + k % 7) * (t ? 1.1 : 1.0));
+      f.angle.push_back(k % 4);
+      f.id.push_back(k + 1);
+    }
+    tl.frames.push_back(f);
+  }
+  vantu::PairLinks proposed;
+  proposed.K = proposed.M = 36;
+  for (int k = 0; k < 36; ++k) proposed.row[0].push_back(k == 14 ? -1 : k);
+  proposed.row[1] = proposed.row[2] = std::vector<int>(36, -1);
+  const vantu::DecidedLinks d = vantu::assign_links(tl, {proposed});
+  for (int k = 0; k < 36; ++k) EXPECT_EQ(d.links[0].row[0][static_cast<size_t>(k)], k) << "cell " << k;
+}
+
 // The real movie of E. coli on agar, from outside the project; skipped where
 // it is absent. Thresholds sit a little under what the tracker reaches
 // (docs/tracking.md), so a change that loses links fails here.

@@ -47,6 +47,25 @@ void expect_same_choice(const ChosenParameters& a, const ChosenParameters& b) {
   EXPECT_DOUBLE_EQ(a.params.BetaInit, b.params.BetaInit);
 }
 
+TEST(ParameterChoice, TwoColoniesFarApartDoNotMakeEachOthersMotion) {
+  // Two squares 1000 px apart, each moving 5 px per frame; the right one
+  // loses a different cell in every frame, which would shift the whole
+  // field's centroid by about 20 px.
+  TimeLapse tl;
+  for (int t = 0; t < 5; ++t) {
+    Frame f = square_at(400 + 5.0 * t, 400);
+    const Frame other = square_at(1400 + 5.0 * t, 400);
+    for (int k = 0; k < 25; ++k) {
+      if (k < 3 * (t % 2)) continue;
+      f.x.push_back(other.x[static_cast<size_t>(k)]), f.y.push_back(other.y[static_cast<size_t>(k)]);
+      f.length.push_back(15), f.angle.push_back(0), f.id.push_back(100 + k);
+    }
+    f.number = t;
+    tl.frames.push_back(f);
+  }
+  EXPECT_LT(choose_parameters(tl).motion, 15.0);
+}
+
 TEST(ParameterChoice, ReachCoversTheSpacingOrTheMotionWhicheverIsLarger) {
   // Still: the reach is 1.5 spacings (30 px), and BetaInit * rEvar * s^2 = 0.4.
   const ChosenParameters still = choose_parameters(moving_square(4, 0));

@@ -63,6 +63,8 @@ struct TimelapseOptions {
     double warp = 1.5;        // amplitude of the per-frame warp, output pixels
     bool masks = false;       // also draw each frame as a label mask
     bool fluorescence = false;  // and a 16-bit fluorescence channel beside each mask
+    double slide = 0;         // share of cells that slide along their axis in a frame
+    int colonies = 1;         // colonies far apart in one field
 };
 
 // Model constants at magnification 1 (lengths in pixels, angles in degrees,
@@ -85,7 +87,7 @@ struct Model {
     int substepsPerFrame = 4;               // sub-steps per frame interval (at least 2 per frame)
 };
 
-enum Stream : std::uint64_t { kFounders = 101, kGrowth, kDetect, kStage, kNoise, kOrder };
+enum Stream : std::uint64_t { kFounders = 101, kGrowth, kDetect, kStage, kNoise, kOrder, kSlide };
 
 struct LiveCell {
     double x, y, len, angle, threshold, rate;
@@ -121,12 +123,12 @@ struct Colony {
     int realCap;
     std::vector<LiveCell> cells;
     Lineage lineage;
-    Rng founders, growth, detect, stage, noise, order;
+    Rng founders, growth, detect, stage, noise, order, slide;
     double stageX = 0, stageY = 0;
 
     explicit Colony(const TimelapseOptions& o)
         : opt(o), founders(o.seed, kFounders), growth(o.seed, kGrowth), detect(o.seed, kDetect),
-          stage(o.seed, kStage), noise(o.seed, kNoise), order(o.seed, kOrder) {}
+          stage(o.seed, kStage), noise(o.seed, kNoise), order(o.seed, kOrder), slide(o.seed, kSlide) {}
 };
 
 double wrapDegrees(double a) {
@@ -165,15 +167,34 @@ double colonyCentre(const TimelapseOptions& o, const Model& m) {
     return m.centre * kLargeFieldMargin * std::sqrt(expected / kCellsInDefaultField);
 }
 
-// Up to four founders near the centre, at random points of their cell cycle.
+// Where colony k of --colonies grows: the centre for one colony, else
+// kColonyApart of the field's half width apart.
+constexpr double kColonyApart = 0.68;
+void colonyPlace(const Colony& c, int k, double& x, double& y) {
+    x = y = c.m.centre;
+    if (c.opt.colonies == 1) return;
+    const double d = kColonyApart * c.m.centre;
+    if (c.opt.colonies == 2) {
+        x += k == 0 ? -d : d;
+    } else {
+        x += k == 0 ? -d : k == 1 ? d : 0;
+        y += k == 2 ? d : -0.5 * d;
+    }
+}
+
+// Up to four founders near the centre (per colony), at random points of their
+// cell cycle.
 void placeFounders(Colony& c) {
-    const int n = std::min(c.opt.cells, 4);
+    const int n = std::min(c.opt.cells, 4 * c.opt.colonies);
     for (int k = 0; k < n; ++k) {
-        const double r = (k == 0) ? 0 : c.founders.uniform(0.5, 1) * c.m.founderSpread;
+        const bool first = k < c.opt.colonies;
+        double cx, cy;
+        colonyPlace(c, k % c.opt.colonies, cx, cy);
+        const double r = first ? 0 : c.founders.uniform(0.5, 1) * c.m.founderSpread;
         const double phi = c.founders.uniform(0, 2 * kPi);
         const double angle = c.founders.uniform(0, 180);
         const int uid = c.lineage.add(0);
-        LiveCell cell = newCell(c, c.founders, uid, c.m.centre + r * cosR(phi), c.m.centre - r * sinR(phi), 0, angle);
+        LiveCell cell = newCell(c, c.founders, uid, cx + r * cosR(phi), cy - r * sinR(phi), 0, angle);
         cell.len = cell.threshold / 2 * expR(c.founders.uniform() * kLn2);
         c.cells.push_back(cell);
     }
@@ -305,6 +326,18 @@ void advance(Colony& c, double dt) {
         if (static_cast<double>(c.cells.size()) > kCellsMovingAsOne) spreadWithGrowth(c, after / before);
         divideCells(c);
         relaxOverlaps(c);
+    }
+}
+
+// Rods that slide along their own axis past their neighbours: each cell, with
+// chance --slide, moves by one to two rod widths either way along its axis.
+void slideCells(Colony& c) {
+    for (LiveCell& cell : c.cells) {
+        if (c.slide.uniform() >= c.opt.slide) continue;
+        const double s = c.slide.uniform(1, 2) * c.m.width * (c.slide.uniform() < 0.5 ? -1 : 1);
+        const double t = cell.angle / kDegPerRad;
+        cell.x += s * cosR(t);
+        cell.y -= s * sinR(t);
     }
 }
 
@@ -600,6 +633,9 @@ const char* const kUsage =
     "  --fluorescence tif  with --masks, also a 16-bit fluorescence channel DIR/gfp/gfp_NNNN.tif:\n"
     "                      100 outside the cells, 1000 to 4999 by the cell's identity inside (for\n"
     "                      vantu-track --intensity gfp=DIR/gfp)\n"
+    "  --slide R           share of the cells that slide along their own axis by 1 to 2 rod widths in\n"
+    "                      a frame, past their neighbours, 0 to 0.5 (default 0)\n"
+    "  --colonies N        colonies growing far apart in one field, 1 to 3 (default 1)\n"
     "Writes DIR/frame_NNNN.dat (\"x y length angle id\" per line, ids a fresh permutation of 1..n in\n"
     "each frame), DIR/cells.csv (frame,x,y,length,angle,id), DIR/truth.csv (frame,id,pred,ndiv,kind\n"
     "for each detection of frames 1..: pred = id in the previous frame of the detection it comes from,\n"
@@ -639,7 +675,8 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
         if (arg.size() < 2 || arg[0] != '-') fail("unexpected argument '" + arg + "' (try --timelapse DIR --help)");
         static const char* const known[] = {"--timelapse", "--frames", "--cells", "--seed", "--magnification",
                                             "--step", "--missing", "--spurious", "--split-share", "--noise",
-                                            "--drift", "--warp", "--max-cells", "--masks", "--fluorescence"};
+                                            "--drift", "--warp", "--max-cells", "--masks", "--fluorescence",
+                                            "--slide", "--colonies"};
         if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return arg == k; }) ==
             std::end(known))
             fail("unknown option '" + arg + "' (try --timelapse DIR --help)");
@@ -681,6 +718,10 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
             if (std::strcmp(value, "tif") != 0)
                 fail("--fluorescence needs the format 'tif', got '" + std::string(value) + "'");
             o.fluorescence = true;
+        } else if (arg == "--slide") {
+            o.slide = numberArg(arg, value, 0, 0.5);
+        } else if (arg == "--colonies") {
+            o.colonies = integerArg(arg, value, 1, 3);
         } else if (arg == "--drift") {
             o.drift = numberArg(arg, value, 0, 200);
         } else {
@@ -719,6 +760,7 @@ int run_timelapse(int argc, char** argv) {
     growFirstColony(c);
     for (int frame = 0; frame < o.frames; ++frame) {
         if (frame > 0) advance(c, o.step);
+        if (frame > 0 && o.slide > 0) slideCells(c);
         std::vector<Detection> dets = detectCells(c);
         observe(c, frame, dets);
         shuffleAndNumber(c.order, dets);

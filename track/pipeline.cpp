@@ -17,7 +17,7 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
   out.lineage = build_lineage(tl, assign ? decided.links : links, assign ? 3 : max_split);
   TrackOptions::Repairs which = repairs;
   which.assign = assign;
-  out.repaired = repair_lineage(tl, out.lineage, which);
+  out.repaired = repair_lineage(tl, out.lineage, which, assign ? &decided.model : nullptr);
   if (assign && repairs.flag_debris) flag_orphans(tl, decided.model, out.lineage);
   out.lineage.confidence = link_confidence(tl, out.lineage);
   if (assign) assignment_confidence(out.lineage, decided, out.lineage.confidence);

@@ -27,6 +27,13 @@ struct DecidedLinks {
 };
 DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed);
 
+// The motion predicted at every cell of frame `a` (the one predictor of the
+// assignment, the repairs and the confidence): the median displacement `dx,
+// dy` (NaN: none) of its nearest neighbours, its own left out; the median of
+// all where none is near.
+void predicted_motion(const Frame& a, const CellGrid& grid, const std::vector<double>& dx,
+                      const std::vector<double>& dy, std::vector<double>& mx, std::vector<double>& my);
+
 // Flags kNoOrigin the first cell of every track without mother that starts
 // after the first frame away from the border (and is not flagged already):
 // a cell from nowhere, for a user to check. Returns how many.

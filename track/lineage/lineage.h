@@ -63,7 +63,11 @@ struct RepairCounts {
 // Mends what one pair cannot see: closes gaps of missed cells, resolves
 // divisions that do not make sense into continuations, flags probable debris.
 // A lineage without such faults is left exactly as it is.
-RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which);
+// With the link model the assignment fitted (`model`), a mother missed in
+// the frame(s) around her division gets her daughters across the gap.
+struct LinkModel;
+RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which,
+                            const LinkModel* model = nullptr);
 
 // ---- Confidence of the links (confidence.cpp) ----
 

@@ -32,6 +32,27 @@ double robust_square(double z) {
 double normal_cost(double dev, double s) { return robust_square(dev / s) + std::log(std::sqrt(2 * kPi) * s); }
 // The same for a two-dimensional deviation of length `r`.
 double normal2_cost(double r, double s) { return robust_square(r / s) + std::log(2 * kPi * s * s); }
+// -log of a plain two-dimensional normal density.
+double plain_normal2_cost(double r, double s) { return 0.5 * (r / s) * (r / s) + std::log(2 * kPi * s * s); }
+
+// The position cost of a deviation `r` from the prediction over `frames`:
+// the mixture of the cells that move with their neighbours (spread sp) and
+// of those that stray (the wide spread).
+double position_cost(const LinkModel& m, double r, double frames) {
+  const double sp = m.position_spread * std::sqrt(frames), sw = std::max(m.stray_spread * std::sqrt(frames), sp);
+  const double near = -std::log(1.0 - m.stray) + normal2_cost(r, sp);
+  const double wide = -std::log(m.stray) + plain_normal2_cost(r, sw);
+  const double least = std::min(near, wide);
+  return least - std::log(std::exp(least - near) + std::exp(least - wide));
+}
+
+// The share of a residual `r` (per sqrt(frame)) that the stray component explains.
+double stray_share(const LinkModel& m, double r) {
+  const double sw = std::max(m.stray_spread, m.position_spread);
+  const double near = -std::log(1.0 - m.stray) + normal2_cost(r, m.position_spread);
+  const double wide = -std::log(m.stray) + plain_normal2_cost(r, sw);
+  return 1.0 / (1.0 + std::exp(wide - near));
+}
 
 double median(const std::vector<double>& v) { return v.empty() ? NAN : median_of(v); }
 
@@ -42,6 +63,8 @@ double mad_spread(const std::vector<double>& v, double centre) {
   for (double x : v) d.push_back(std::fabs(x - centre));
   return 1.4826 * median(d);
 }
+
+constexpr double kLeastStray = 0.005;
 
 double bounded(double v, double lo, double hi, double fallback) { return std::isfinite(v) ? std::clamp(v, lo, hi) : fallback; }
 
@@ -96,13 +119,17 @@ double position_gate(const LinkModel& m, int frames) {
   return std::min(8.0 * m.position_spread, kGateSpacings * std::max(m.spacing, 1.0)) * std::sqrt(double(frames));
 }
 
+double stray_gate(const LinkModel& m, int frames) {
+  return std::max(position_gate(m, frames), 3.0 * m.stray_spread * std::sqrt(double(frames)));
+}
+
 double continuation_cost(const LinkModel& m, const RodCell& a, double dx, double dy, const RodCell& b, int frames) {
   const double f = frames;
   const double sp = m.position_spread * std::sqrt(f);
   const double r = std::hypot(b.x - a.x - dx, b.y - a.y - dy);
   const double g = seen_length_change(m, a, b, std::log(b.length / a.length) - m.growth * f);
   const double sa = axis_spread_for(m.axis_spread * std::sqrt(f), std::min(a.length, b.length), sp);
-  return -std::log(1.0 - m.divide) + normal2_cost(r, sp) + normal_cost(g, m.growth_spread * std::sqrt(f)) +
+  return -std::log(1.0 - m.divide) + position_cost(m, r, f) + normal_cost(g, m.growth_spread * std::sqrt(f)) +
          normal_cost(axis_change(a.angle, b.angle), sa);
 }
 
@@ -158,6 +185,12 @@ void fit_link_model(LinkModel& m, const LinkSamples& s) {
   if (s.residual.size() >= 10) {
     // The median distance of a 2-D normal is 1.177 spreads.
     m.position_spread = bounded(median(s.residual) / 1.1774, 1.0, 1e6, m.position_spread);
+    // The stray share: the mean share the wide component explains (one step
+    // of expectation-maximisation), bounded so that a clean movie keeps a
+    // little room for a cell that moves unlike its neighbours.
+    double sum = 0;
+    for (double r : s.residual) sum += stray_share(m, r);
+    m.stray = bounded(sum / double(s.residual.size()), kLeastStray, 0.2, m.stray);
   }
   if (s.growth.size() >= 10) {
     m.growth = median(s.growth);

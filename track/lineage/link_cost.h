@@ -39,6 +39,13 @@ struct LinkModel {
   double growth = 0.1, growth_spread = 0.08;
   double position_spread = 5.0;
   double axis_spread = 8.0;
+  // A share of the cells moves unlike its neighbours (a rod sliding along its
+  // axis past them, a stream moving against another): their position spreads
+  // by `stray_spread` around the prediction. The share is fitted; the spread
+  // is a multiple of the neighbour spacing. (Continuations only: a
+  // division's midpoint priced so gave daughters to the wrong one of two
+  // mothers on the agar movie at every 3rd frame.)
+  double stray = 0.01, stray_spread = 30.0;
   // Divisions: log of the daughters' summed length over the mother's (per
   // frame), its spread, the spread of a daughter's share of the sum around
   // one half, the spread of a daughter's axis around the mother's, and the
@@ -91,10 +98,13 @@ bool cut_by_edge(const LinkModel& m, const RodCell& c);
 // links scatter widely does not make every cell a candidate of every other.
 constexpr double kGateSpacings = 12.0;
 double position_gate(const LinkModel& m, int frames);
+// The wider gate of the second chance (a cell lost and a cell new inside the
+// field): as far as a cell moving unlike its neighbours goes.
+double stray_gate(const LinkModel& m, int frames);
 
 // What one pass of linking saw, to fit the model again from.
 struct LinkSamples {
-  std::vector<double> residual;         // continuations: distance from the prediction
+  std::vector<double> residual;         // continuations: distance from the prediction, per sqrt(frame)
   std::vector<double> growth;           // continuations: log length ratio per frame
   std::vector<double> axis;             // continuations: axis change
   std::vector<double> division_growth;  // log summed-length ratio per frame

@@ -49,28 +49,92 @@ struct Extent {
   double cx = 0, cy = 0, radius = 0;  // centroid and the 90th percentile of the distance to it
 };
 
-Extent extent_of(const Frame& f) {
+// The extent of the cells `of` of frame f (all of them when empty).
+Extent extent_of(const Frame& f, const std::vector<int>& of = {}) {
   Extent e;
-  const int n = f.count();
+  std::vector<int> all;
+  if (of.empty())
+    for (int i = 0; i < f.count(); ++i) all.push_back(i);
+  const std::vector<int>& cells = of.empty() ? all : of;
+  const size_t n = cells.size();
   if (n == 0) return e;
-  for (int i = 0; i < n; ++i) {
+  for (int i : cells) {
     e.cx += f.x[static_cast<size_t>(i)];
     e.cy += f.y[static_cast<size_t>(i)];
   }
-  e.cx /= n;
-  e.cy /= n;
+  e.cx /= static_cast<double>(n);
+  e.cy /= static_cast<double>(n);
   std::vector<double> d;
-  for (int i = 0; i < n; ++i) d.push_back(std::hypot(f.x[static_cast<size_t>(i)] - e.cx, f.y[static_cast<size_t>(i)] - e.cy));
+  for (int i : cells) d.push_back(std::hypot(f.x[static_cast<size_t>(i)] - e.cx, f.y[static_cast<size_t>(i)] - e.cy));
   std::sort(d.begin(), d.end());
-  e.radius = d[static_cast<size_t>(0.9 * (n - 1))];
+  e.radius = d[static_cast<size_t>(0.9 * static_cast<double>(n - 1))];
   return e;
 }
 
+// The colonies of a frame: groups of cells joined by gaps of at most
+// kColonyGap neighbour spacings (`spacing`), as lists of cells. (The gap is
+// wide: the micro-colonies of a few founders that grow into one colony move
+// apart as they grow, and their growth is motion too.)
+constexpr double kColonyGap = 20.0;
+std::vector<std::vector<int>> colonies_of(const Frame& f, double spacing) {
+  const int n = f.count();
+  std::vector<int> up(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) up[static_cast<size_t>(i)] = i;
+  auto find = [&](int x) {
+    while (up[static_cast<size_t>(x)] != x) x = up[static_cast<size_t>(x)] = up[static_cast<size_t>(up[static_cast<size_t>(x)])];
+    return x;
+  };
+  const CellGrid grid(f);
+  std::vector<int> near;
+  for (int i = 0; i < n; ++i) {
+    grid.within(f.x[static_cast<size_t>(i)], f.y[static_cast<size_t>(i)], kColonyGap * spacing, near);
+    for (int k : near) {
+      const int a = find(i), b = find(k);
+      if (a != b) up[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+    }
+  }
+  std::vector<std::vector<int>> out;
+  std::vector<int> index(static_cast<size_t>(n), -1);
+  for (int i = 0; i < n; ++i) {
+    int& k = index[static_cast<size_t>(find(i))];
+    if (k < 0) k = static_cast<int>(out.size()), out.emplace_back();
+    out[static_cast<size_t>(k)].push_back(i);
+  }
+  return out;
+}
+
 // The colony's motion from frame a to frame b: the shift of its centroid plus
-// the growth of its outline.
-double colony_motion(const Frame& a, const Frame& b) {
-  const Extent ea = extent_of(a), eb = extent_of(b);
-  return std::hypot(eb.cx - ea.cx, eb.cy - ea.cy) + std::max(0.0, eb.radius - ea.radius);
+// the growth of its outline. Several colonies far apart in one field: each
+// colony's own (frame b's cells go with the colony of frame a whose centroid
+// is nearest), the largest of those of at least `fewest` cells; two colonies
+// must not make each other's growth look like motion.
+double colony_motion(const Frame& a, const Frame& b, double spacing, int fewest) {
+  const std::vector<std::vector<int>> parts = spacing > 0 ? colonies_of(a, spacing) : std::vector<std::vector<int>>{};
+  if (parts.size() < 2) {
+    const Extent ea = extent_of(a), eb = extent_of(b);
+    return std::hypot(eb.cx - ea.cx, eb.cy - ea.cy) + std::max(0.0, eb.radius - ea.radius);
+  }
+  std::vector<Extent> ea;
+  for (const auto& p : parts) ea.push_back(extent_of(a, p));
+  std::vector<std::vector<int>> later(parts.size());
+  for (int j = 0; j < b.count(); ++j) {
+    size_t best = 0;
+    double least = HUGE_VAL;
+    for (size_t k = 0; k < ea.size(); ++k) {
+      const double d = std::hypot(b.x[static_cast<size_t>(j)] - ea[k].cx, b.y[static_cast<size_t>(j)] - ea[k].cy);
+      if (d < least) least = d, best = k;
+    }
+    later[best].push_back(j);
+  }
+  double moved = -1;
+  for (size_t k = 0; k < parts.size(); ++k) {
+    if (static_cast<int>(std::min(parts[k].size(), later[k].size())) < fewest) continue;
+    const Extent eb = extent_of(b, later[k]);
+    moved = std::max(moved, std::hypot(eb.cx - ea[k].cx, eb.cy - ea[k].cy) + std::max(0.0, eb.radius - ea[k].radius));
+  }
+  if (moved >= 0) return moved;
+  const Extent whole_a = extent_of(a), whole_b = extent_of(b);
+  return std::hypot(whole_b.cx - whole_a.cx, whole_b.cy - whole_a.cy) + std::max(0.0, whole_b.radius - whole_a.radius);
 }
 
 // Whether a pair's frames show the colony's motion: both with enough cells,
@@ -83,12 +147,12 @@ bool shows_motion(const Frame& a, const Frame& b, int fewest) {
 // The motion of the colony between frames: the kMotionPercentile point of
 // the pairs that show it; when none does (a colony of a few cells), of the
 // pairs whose frames both have cells; 0 without such pairs.
-double motion_between_frames(const TimeLapse& tl) {
+double motion_between_frames(const TimeLapse& tl, double spacing) {
   std::vector<double> moved;
   for (int fewest : {kFewestCellsForMotion, 1}) {
     for (size_t t = 0; t + 1 < tl.frames.size(); ++t)
       if (shows_motion(tl.frames[t], tl.frames[t + 1], fewest))
-        moved.push_back(colony_motion(tl.frames[t], tl.frames[t + 1]));
+        moved.push_back(colony_motion(tl.frames[t], tl.frames[t + 1], spacing, fewest));
     if (!moved.empty()) break;
   }
   if (moved.empty()) return 0.0;
@@ -168,7 +232,7 @@ ChosenParameters choose_parameters(const TimeLapse& tl) {
   if (!(c.spacing > 0.0))
     throw TrackError("cannot choose the parameters: the cells have no distinct neighbours (use " + option_named("config") + ")");
 
-  c.motion = motion_between_frames(tl);
+  c.motion = motion_between_frames(tl, c.spacing);
 
   const double reach = std::max(kReachPerSpacing * c.spacing, kReachPerMotion * c.motion);
   ParameterSet& p = c.params;
