@@ -52,7 +52,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   r.masks = masks;
   PairRun run;
   if (o.config.empty()) {
-    ChosenParameters chosen = choose_parameters(tl, o.repairs.assign);
+    ChosenParameters chosen = choose_parameters(tl);
     run.params = chosen.params;
     r.config_text = chosen.config_text;
     if (!chosen.warning.empty()) r.warnings.push_back(chosen.warning);

@@ -297,7 +297,7 @@ int run_tracker(const TrackOptions& o) {
   check_outputs(o, tl, masks, out);
   std::string config;
   if (o.config.empty()) {
-    ChosenParameters chosen = choose_parameters(tl, o.repairs.assign);
+    ChosenParameters chosen = choose_parameters(tl);
     if (!chosen.warning.empty()) std::fprintf(stderr, "vantu-track: warning: %s\n", chosen.warning.c_str());
     params = run.params = chosen.params;
     config = chosen.config_text;

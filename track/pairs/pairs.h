@@ -28,10 +28,8 @@ struct ChosenParameters {
 ParameterSet default_track_parameters();
 // BetaInit and rEvar from the neighbour spacing and the motion of the cells,
 // BetaIncr from the share of cells that divide between two frames; every
-// other field keeps its default and the columns are 1-5. With `proposal`
-// (the assignment decides the links from the matcher's), BetaMax ends the
-// annealing earlier, where the neighbours are told apart well enough.
-ChosenParameters choose_parameters(const TimeLapse& tl, bool proposal = false);
+// other field keeps its default and the columns are 1-5.
+ChosenParameters choose_parameters(const TimeLapse& tl);
 // The text of a configuration file holding every value of `p`, gates open.
 std::string config_text(const ParameterSet& p, const std::string& note);
 

@@ -23,17 +23,6 @@
 // divide between two frames: divisions are decided late in the annealing,
 // and a pair in which a large share of the cells divides needs finer steps.
 // The share of new cells per pair is read from the frames' cell counts.
-//
-// Where the assignment decides the links, BetaMax ends the annealing once
-// the neighbours are told apart kEndOverStart times as sharply as at the
-// start (at most at the default BetaMax): the matcher's links are only the
-// proposal from which the assignment decides, and the last steps of a long
-// annealing refine what the assignment decides anew. Where the matcher's
-// links are the result (--no-assign, --raw, a pair matched alone), the
-// annealing runs to the default BetaMax. Measured on the agar movie (full rate, every
-// 2nd and 3rd frame, masks and points) and simulated movies
-// (docs/speed.md): the same links and daughters in fewer steps; ending at
-// 6 times the start loses links on the every-3rd-frame movie.
 #include <algorithm>
 #include <cmath>
 
@@ -52,7 +41,6 @@ constexpr int kFewestCellsForMotion = 4;  // a frame's centroid and outline need
 constexpr double kLeastCountRatio = 0.5;  // fewer cells than this share of the other frame's: left out
 constexpr double kBetaIncrFast = 1.5;     // BetaIncr for a colony whose pairs have few divisions
 constexpr double kBetaIncrCareful = 1.15; // BetaIncr when many cells divide between two frames
-constexpr double kEndOverStart = 16.0;    // BetaMax / BetaInit, at most the default BetaMax
 constexpr double kManyNewCells = 0.25;    // new cells per pair (a share of the first frame's) above which
                                           // the careful schedule is taken
 
@@ -173,7 +161,7 @@ std::string config_text(const ParameterSet& p, const std::string& note) {
   return text;
 }
 
-ChosenParameters choose_parameters(const TimeLapse& tl, bool proposal) {
+ChosenParameters choose_parameters(const TimeLapse& tl) {
   ChosenParameters c;
   c.spacing = neighbour_spacing(tl);
   if (!(c.spacing > 0.0))
@@ -186,7 +174,6 @@ ChosenParameters choose_parameters(const TimeLapse& tl, bool proposal) {
   p = default_track_parameters();
   p.rEvar = 1.0 / (reach * reach);
   p.BetaInit = kStartContrast / (p.rEvar * c.spacing * c.spacing);
-  if (proposal) p.BetaMax = std::min(p.BetaMax, kEndOverStart * p.BetaInit);
   c.new_cells = new_cells_per_pair(tl);
   const bool careful = c.new_cells > kManyNewCells;
   p.BetaIncr = careful ? kBetaIncrCareful : kBetaIncrFast;
@@ -198,11 +185,7 @@ ChosenParameters choose_parameters(const TimeLapse& tl, bool proposal) {
                    c.spacing, c.motion, 100 * kMotionPercentile, number_text(p.BetaIncr).c_str(), 100 * c.new_cells,
                    100 * kMotionPercentile, careful ? "more than" : "at most", 100 * kManyNewCells,
                    careful ? "divisions that many per pair need the finer steps"
-                           : "the coarser steps find the same links in about a quarter of the time") +
-                      (proposal ? strprintf("\nBetaMax %s: %.4g times BetaInit (at most the default), the links a "
-                                            "proposal that the assignment decides",
-                                            number_text(p.BetaMax).c_str(), kEndOverStart)
-                                : std::string()));
+                           : "the coarser steps find the same links in about a quarter of the time"));
   if (p.BetaInit >= p.BetaMax)
     c.warning = strprintf("the chosen BetaInit %.4g is at or above BetaMax %.4g (the colony moves %.4g px between "
                           "frames, %.3g neighbour spacings): no annealing would run and no cell would be matched; "
