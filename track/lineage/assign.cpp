@@ -295,23 +295,31 @@ double cost_of(const std::vector<Event>& all, const std::vector<int>& events, co
   return c;
 }
 
-// A good assignment found quickly: the events of `ev` by how much they save
-// over leaving their cells lost and new (most first), each taken while its
-// cells are free. The fallback of a program stopped before it found one.
-std::vector<int> greedy_events(const std::vector<Event>& all, const std::vector<int>& ev, size_t K,
-                               const std::vector<double>& lost, const std::vector<double>& appear, int forbid_new) {
-  std::vector<std::pair<double, int>> by_gain;
-  for (int e : ev) {
-    const Event& x = all[static_cast<size_t>(e)];
+// A good assignment found quickly: the events of `ev` by their values in the
+// program's relaxation `relaxed` (most first; at least one half), then by how
+// much they save over leaving their cells lost and new, each taken while its
+// cells are free. The fallback of a program stopped before it was solved.
+std::vector<int> greedy_events(const std::vector<Event>& all, const std::vector<int>& ev,
+                               const std::vector<double>& relaxed, size_t K, const std::vector<double>& lost,
+                               const std::vector<double>& appear, int forbid_new) {
+  struct Choice {
+    double relaxed, gain;
+    int e;
+  };
+  std::vector<Choice> order;
+  for (size_t k = 0; k < ev.size(); ++k) {
+    const Event& x = all[static_cast<size_t>(ev[k])];
     double alone = lost[static_cast<size_t>(x.i)] + appear[static_cast<size_t>(x.j1)];
     if (x.kind == 1) alone += appear[static_cast<size_t>(x.j2)];
     if (x.j1 == forbid_new || (x.kind == 1 && x.j2 == forbid_new)) alone += kForbidden;
-    by_gain.push_back({x.cost - alone, e});
+    order.push_back({relaxed[k], x.cost - alone, ev[k]});
   }
-  std::stable_sort(by_gain.begin(), by_gain.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+  std::stable_sort(order.begin(), order.end(), [](const Choice& p, const Choice& q) {
+    return p.relaxed > q.relaxed || (p.relaxed == q.relaxed && p.gain < q.gain);
+  });
   std::vector<int> used, chosen, cells;
-  for (const auto& [gain, e] : by_gain) {
-    if (gain >= 0) break;
+  for (const auto& [weight, gain, e] : order) {
+    if (gain >= 0 || weight < 0.5) continue;
     cells.clear();
     cells_of(all[static_cast<size_t>(e)], K, cells);
     bool free = true;
@@ -383,14 +391,24 @@ std::vector<int> solve_group(const std::vector<Event>& all, const std::vector<in
     for (size_t k = 0; k < ev.size(); ++k)
       if (glp_mip_col_val(lp, static_cast<int>(k) + 1) > 0.5) chosen.push_back(ev[k]);
   const double best = found ? glp_mip_obj_val(lp) : HUGE_VAL;
+  if (found && status == GLP_OPT && rc == 0) {
+    glp_delete_prob(lp);
+    return chosen;
+  }
+  // Stopped early: the relaxation's values guide the greedy assignment.
+  std::vector<double> relaxed(ev.size(), 1.0);  // without a relaxation: by what they save alone
+  glp_smcp lp_parm;
+  glp_init_smcp(&lp_parm);
+  lp_parm.msg_lev = GLP_MSG_OFF;
+  if (glp_simplex(lp, &lp_parm) == 0 && glp_get_status(lp) == GLP_OPT)
+    for (size_t k = 0; k < ev.size(); ++k) relaxed[k] = glp_get_col_prim(lp, static_cast<int>(k) + 1);
   glp_delete_prob(lp);
-  if (found && status == GLP_OPT && rc == 0) return chosen;
   // Stopped early (or failed): the greedy assignment where it costs less.
   const size_t K = lost.size();
   std::vector<int> cells;
   for (int i : cells_a) cells.push_back(i);
   for (int j : cells_b) cells.push_back(static_cast<int>(K) + j);
-  std::vector<int> greedy = greedy_events(all, ev, K, lost, appear, forbid_new);
+  std::vector<int> greedy = greedy_events(all, ev, relaxed, K, lost, appear, forbid_new);
   double greedy_cost = cost_of(all, greedy, cells, K, lost, appear);
   if (forbid_new >= 0) {
     bool explained = false;
