@@ -233,6 +233,43 @@ TEST(Assignment, ARodSlidingAlongItsAxisGoesOn) {
   for (int k = 0; k < 36; ++k) EXPECT_EQ(d.links[0].row[0][static_cast<size_t>(k)], k) << "cell " << k;
 }
 
+// A crowded colony whose cells move about a spacing: one connected group far
+// larger than one program takes, so it is decided in windows, and every
+// cell's candidates are capped. A fifth of the proposal is swapped with a
+// neighbour; the assignment must still find every cell's successor, across
+// the windows' seams too.
+TEST(Assignment, ACrowdedColonyBeyondOneProgramIsDecidedInWindows) {
+  vantu::TimeLapse tl;
+  tl.frames.resize(2);
+  tl.frames[1].number = 1;
+  constexpr int kSide = 32;
+  unsigned noise = 12345;
+  auto jitter = [&noise] {  // deterministic, in [-3, 3)
+    noise = noise * 1103515245u + 12345u;
+    return 6.0 * ((noise >> 8) % 1000) / 1000.0 - 3.0;
+  };
+  for (int k = 0; k < kSide * kSide; ++k) {
+    const double x = 40 + 18 * (k % kSide) + 9 * ((k / kSide) % 2), y = 40 + 18 * (k / kSide);
+    const double length = 20 + k % 11, angle = (k * 37) % 180;
+    vantu::Frame& a = tl.frames[0];
+    a.x.push_back(x), a.y.push_back(y), a.length.push_back(length), a.angle.push_back(angle), a.id.push_back(k + 1);
+    vantu::Frame& b = tl.frames[1];
+    b.x.push_back(x + 6 + jitter()), b.y.push_back(y - 4 + jitter());
+    b.length.push_back(length * std::exp(0.1)), b.angle.push_back(angle + 2), b.id.push_back(k + 1);
+  }
+  tl.width = tl.height = 700;
+  const int n = kSide * kSide;
+  vantu::PairLinks proposed;
+  proposed.K = proposed.M = n;
+  proposed.row[0].resize(static_cast<size_t>(n));
+  for (int j = 0; j < n; ++j) proposed.row[0][static_cast<size_t>(j)] = j % 10 < 2 ? (j % 10 == 0 ? j + 1 : j - 1) : j;
+  proposed.row[1] = proposed.row[2] = std::vector<int>(static_cast<size_t>(n), -1);
+  const vantu::DecidedLinks d = vantu::assign_links(tl, {proposed});
+  int right = 0;
+  for (int j = 0; j < n; ++j) right += d.links[0].row[0][static_cast<size_t>(j)] == j;
+  EXPECT_EQ(right, n);
+}
+
 // The real movie of E. coli on agar, from outside the project; skipped where
 // it is absent. Thresholds sit a little under what the tracker reaches
 // (docs/tracking.md), so a change that loses links fails here.

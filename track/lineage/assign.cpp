@@ -10,12 +10,17 @@
 //   2. Candidates: continuations i -> j and divisions i -> j1 + j2 whose
 //      midpoint lies within the position gate of i's predicted centre, and
 //      whose cost is below explaining the same cells as lost and new (such a
-//      candidate can never be part of the best assignment).
+//      candidate can never be part of the best assignment); of those, each
+//      cell's cheapest few (CandidateCap).
 //   3. The assignment of least total cost in which every cell of frame t
 //      continues, divides or is lost, and every cell of frame t+1 is
 //      explained once (a continuation, a daughter, or new): a set partition,
 //      solved exactly as a 0-1 program, one connected group of candidates
-//      at a time.
+//      at a time; a group too large for one program in overlapping windows
+//      (solve_in_windows), and a program that reaches the node limit keeps
+//      its best solution so far (solve_group). With these bounds a pair's
+//      time and memory grow about linearly with its cells, however far they
+//      move.
 // After each pass the model is fitted again to the links it chose (growth,
 // spreads, division rate), so the second pass weighs links by the movie's
 // own statistics, and its motion comes from a lineage that is mostly right.
@@ -50,6 +55,19 @@ constexpr double kForbidden = 1e6;
 // An alternative link costlier than a cell's explanation by this much leaves
 // its confidence at 1 (the logistic of 4 scales).
 constexpr double kImplausible = 4 * kConfidenceScale;
+// The bounds that keep a pair's assignment about linear in its cells however
+// far cells move relative to their spacing (see CandidateCap,
+// solve_in_windows, solve_group): the cheapest continuations and divisions
+// kept per cell of frame t; the most cells (of both frames) solved as one
+// 0-1 program, and the cells of frame t a window commits at a time; the
+// branch-and-bound nodes one program may take before its best solution so
+// far is kept.
+constexpr size_t kContinuationsPerCell = 8;
+constexpr size_t kDivisionsPerCell = 8;
+constexpr size_t kDivisionsPerDaughter = 16;
+constexpr size_t kGroupCells = 600;
+constexpr size_t kWindowCells = 120;
+constexpr int kNodeLimit = 2000;
 
 RodCell rod(const Frame& f, int i) {
   const size_t k = static_cast<size_t>(i);
@@ -152,6 +170,73 @@ struct Candidates {
   std::vector<Event> events;
 };
 
+// Bounds a pair's candidates: an event is kept when it is among the cheapest
+// few of its kind for its cell of frame t, or among the cheapest few of its
+// kind that explain one of its cells of frame t+1 (a cell's
+// true division is often not its mother's cheapest: those reuse a daughter
+// that a neighbour's continuation holds; it is among the cheapest of one of
+// its daughters). Kept events stay in the order they were offered, so that
+// where no bound bites the candidates are all of them, as found.
+class CandidateCap {
+ public:
+  explicit CandidateCap(size_t cells_b) : best_of_b_{Heaps(cells_b), Heaps(cells_b)} {}
+  // One cell of frame t's candidates of one kind (all of that kind at once).
+  void offer(std::vector<Event>& mine) {
+    if (mine.empty()) return;
+    const int kind = mine.front().kind;
+    const size_t keep = kind == 0 ? kContinuationsPerCell : kDivisionsPerCell;
+    const size_t first = seq_;
+    seq_ += mine.size();
+    for (size_t k = 0; k < mine.size(); ++k) {
+      const Ranked r{mine[k].cost, first + k, mine[k]};
+      to_b(kind, mine[k].j1, r);
+      if (kind == 1) to_b(kind, mine[k].j2, r);
+    }
+    std::vector<Ranked> own;
+    for (size_t k = 0; k < mine.size(); ++k) own.push_back({mine[k].cost, first + k, mine[k]});
+    if (own.size() > keep) {
+      std::nth_element(own.begin(), own.begin() + static_cast<long>(keep), own.end());
+      own.resize(keep);
+    }
+    kept_.insert(kept_.end(), own.begin(), own.end());
+    mine.clear();
+  }
+  // Every kept event, once, in the order offered.
+  void take(std::vector<Event>& out) {
+    for (auto& of_kind : best_of_b_)
+      for (auto& heap : of_kind) kept_.insert(kept_.end(), heap.begin(), heap.end());
+    std::sort(kept_.begin(), kept_.end(), [](const Ranked& x, const Ranked& y) { return x.seq < y.seq; });
+    for (size_t k = 0; k < kept_.size(); ++k)
+      if (k == 0 || kept_[k].seq != kept_[k - 1].seq) out.push_back(kept_[k].event);
+    kept_.clear();
+  }
+
+ private:
+  struct Ranked {
+    double cost;
+    size_t seq;
+    Event event;
+    bool operator<(const Ranked& o) const { return cost < o.cost || (cost == o.cost && seq < o.seq); }
+  };
+  // Frame t+1's cell j: a max-heap of the cheapest events offered that explain it.
+  void to_b(int kind, int j, const Ranked& r) {
+    std::vector<Ranked>& heap = best_of_b_[static_cast<size_t>(kind)][static_cast<size_t>(j)];
+    const size_t keep = kind == 0 ? kContinuationsPerCell : kDivisionsPerDaughter;
+    if (heap.size() < keep) {
+      heap.push_back(r);
+      std::push_heap(heap.begin(), heap.end());
+    } else if (keep > 0 && r < heap.front()) {
+      std::pop_heap(heap.begin(), heap.end());
+      heap.back() = r;
+      std::push_heap(heap.begin(), heap.end());
+    }
+  }
+  size_t seq_ = 0;
+  using Heaps = std::vector<std::vector<Ranked>>;
+  Heaps best_of_b_[2];  // per kind, per cell of frame t+1
+  std::vector<Ranked> kept_;
+};
+
 Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, const CellGrid& grid_b,
                          const std::vector<double>& mx, const std::vector<double>& my, int frames, const Gaps& gaps) {
   Candidates c;
@@ -165,33 +250,41 @@ Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, con
   };
   const double gate = position_gate(m, frames);
   std::vector<int> near;
+  std::vector<Event> cont, div;
+  std::vector<std::pair<int, RodCell>> in_reach;
+  CandidateCap cap(static_cast<size_t>(b.count()));
   for (int i = 0; i < a.count(); ++i) {
     const RodCell ra = rod(a, i);
     const double px = ra.x + mx[static_cast<size_t>(i)], py = ra.y + my[static_cast<size_t>(i)];
     const double reach = gate + 0.75 * ra.length * std::exp(std::max(m.division_growth, 0.0) * frames);
     grid_b.near(px, py, reach, near);
     const double lost = lost_cost(m, ra);
+    // Squared distances: the gates are compared as squares.
+    auto far = [&](double x, double y, double limit) { return (x - px) * (x - px) + (y - py) * (y - py) > limit * limit; };
+    in_reach.clear();
     for (int j : near) {
       const RodCell rb = rod(b, j);
-      if (std::hypot(rb.x - px, rb.y - py) > gate) continue;
+      if (!far(rb.x, rb.y, reach)) in_reach.push_back({j, rb});
+      if (far(rb.x, rb.y, gate)) continue;
       const double cost = continuation_cost(model_for(i, j, -1), ra, mx[static_cast<size_t>(i)], my[static_cast<size_t>(i)], rb, frames);
-      if (std::isfinite(cost) && cost < lost + appear_cost(m, rb)) c.events.push_back({0, i, j, -1, cost});
+      if (std::isfinite(cost) && cost < lost + appear_cost(m, rb)) cont.push_back({0, i, j, -1, cost});
     }
-    for (size_t u = 0; u < near.size(); ++u) {
-      const RodCell r1 = rod(b, near[u]);
-      if (std::hypot(r1.x - px, r1.y - py) > reach) continue;
-      for (size_t v = u + 1; v < near.size(); ++v) {
-        const RodCell r2 = rod(b, near[v]);
-        if (std::hypot(r2.x - px, r2.y - py) > reach) continue;
+    for (size_t u = 0; u < in_reach.size(); ++u) {
+      const RodCell& r1 = in_reach[u].second;
+      for (size_t v = u + 1; v < in_reach.size(); ++v) {
+        const RodCell& r2 = in_reach[v].second;
         const double w1 = r1.length / (r1.length + r2.length), w2 = 1.0 - w1;
-        if (std::hypot(w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py) > gate) continue;
+        if (far(w1 * r1.x + w2 * r2.x, w1 * r1.y + w2 * r2.y, gate)) continue;
         const double cost =
-            division_cost(model_for(i, near[u], near[v]), ra, mx[static_cast<size_t>(i)], my[static_cast<size_t>(i)], r1, r2, frames);
+            division_cost(model_for(i, in_reach[u].first, in_reach[v].first), ra, mx[static_cast<size_t>(i)], my[static_cast<size_t>(i)], r1, r2, frames);
         if (std::isfinite(cost) && cost < lost + appear_cost(m, r1) + appear_cost(m, r2))
-          c.events.push_back({1, i, near[u], near[v], cost});
+          div.push_back({1, i, in_reach[u].first, in_reach[v].first, cost});
       }
     }
+    cap.offer(cont);
+    cap.offer(div);
   }
+  cap.take(c.events);
   return c;
 }
 
@@ -209,8 +302,77 @@ struct Groups {
   }
 };
 
+// The cells (frame a's as i, frame b's as K + j) an event explains.
+void cells_of(const Event& e, size_t K, std::vector<int>& out) {
+  out.push_back(e.i);
+  out.push_back(static_cast<int>(K) + e.j1);
+  if (e.kind == 1) out.push_back(static_cast<int>(K) + e.j2);
+}
+
+// The cost of explaining `cells` by `events` (each inside them) and the rest
+// of them as lost or new.
+double cost_of(const std::vector<Event>& all, const std::vector<int>& events, const std::vector<int>& cells, size_t K,
+               const std::vector<double>& lost, const std::vector<double>& appear) {
+  std::vector<int> covered;
+  double c = 0;
+  for (int e : events) c += all[static_cast<size_t>(e)].cost, cells_of(all[static_cast<size_t>(e)], K, covered);
+  std::sort(covered.begin(), covered.end());
+  for (int x : cells)
+    if (!std::binary_search(covered.begin(), covered.end(), x))
+      c += x < static_cast<int>(K) ? lost[static_cast<size_t>(x)] : appear[static_cast<size_t>(x) - K];
+  return c;
+}
+
+// A good assignment found quickly: the events of `ev` by their values in the
+// program's relaxation `relaxed` (most first; at least one half), then by how
+// much they save over leaving their cells lost and new, each taken while its
+// cells are free. The fallback of a program stopped before it was solved.
+std::vector<int> greedy_events(const std::vector<Event>& all, const std::vector<int>& ev,
+                               const std::vector<double>& relaxed, size_t K, const std::vector<double>& lost,
+                               const std::vector<double>& appear, int forbid_new) {
+  struct Choice {
+    double relaxed, gain;
+    int e;
+  };
+  std::vector<Choice> order;
+  for (size_t k = 0; k < ev.size(); ++k) {
+    const Event& x = all[static_cast<size_t>(ev[k])];
+    double alone = lost[static_cast<size_t>(x.i)] + appear[static_cast<size_t>(x.j1)];
+    if (x.kind == 1) alone += appear[static_cast<size_t>(x.j2)];
+    if (x.j1 == forbid_new || (x.kind == 1 && x.j2 == forbid_new)) alone += kForbidden;
+    order.push_back({relaxed[k], x.cost - alone, ev[k]});
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Choice& p, const Choice& q) {
+    return p.relaxed > q.relaxed || (p.relaxed == q.relaxed && p.gain < q.gain);
+  });
+  std::vector<int> used, chosen, cells;
+  for (const auto& [weight, gain, e] : order) {
+    if (gain >= 0 || weight < 0.5) continue;
+    cells.clear();
+    cells_of(all[static_cast<size_t>(e)], K, cells);
+    bool free = true;
+    for (int c : cells) free = free && !std::binary_search(used.begin(), used.end(), c);
+    if (!free) continue;
+    chosen.push_back(e);
+    for (int c : cells) used.insert(std::upper_bound(used.begin(), used.end(), c), c);
+  }
+  std::sort(chosen.begin(), chosen.end());
+  return chosen;
+}
+
+// Stops a branch and bound after kNodeLimit nodes: a count, not a clock, so
+// that a run decides the same links on any machine and under any load.
+void stop_after_node_limit(glp_tree* tree, void*) {
+  if (glp_ios_reason(tree) != GLP_ISELECT) return;
+  int active = 0, current = 0, total = 0;
+  glp_ios_tree_size(tree, &active, &current, &total);
+  if (total > kNodeLimit) glp_ios_terminate(tree);
+}
+
 // The events of least total cost among `ev` (indices into all), every cell
-// of `cells_a` and `cells_b` explained once; the rest lost or new.
+// of `cells_a` and `cells_b` explained once; the rest lost or new. A program
+// stopped at the node limit keeps the better of its best solution so far and
+// the greedy one.
 std::vector<int> solve_group(const std::vector<Event>& all, const std::vector<int>& ev, const std::vector<int>& cells_a,
                              const std::vector<int>& cells_b, const std::vector<double>& lost,
                              const std::vector<double>& appear, int forbid_new = -1) {
@@ -248,34 +410,133 @@ std::vector<int> solve_group(const std::vector<Event>& all, const std::vector<in
   glp_init_iocp(&parm);
   parm.msg_lev = GLP_MSG_OFF;
   parm.presolve = GLP_ON;
+  parm.cb_func = stop_after_node_limit;
   std::vector<int> chosen;
-  if (glp_intopt(lp, &parm) == 0 && (glp_mip_status(lp) == GLP_OPT || glp_mip_status(lp) == GLP_FEAS)) {
+  const int rc = glp_intopt(lp, &parm);
+  const int status = glp_mip_status(lp);
+  const bool found = (rc == 0 || rc == GLP_ESTOP) && (status == GLP_OPT || status == GLP_FEAS);
+  if (found)
     for (size_t k = 0; k < ev.size(); ++k)
       if (glp_mip_col_val(lp, static_cast<int>(k) + 1) > 0.5) chosen.push_back(ev[k]);
+  const double best = found ? glp_mip_obj_val(lp) : HUGE_VAL;
+  if (found && status == GLP_OPT && rc == 0) {
+    glp_delete_prob(lp);
+    return chosen;
   }
+  // Stopped early: the relaxation's values guide the greedy assignment.
+  std::vector<double> relaxed(ev.size(), 1.0);  // without a relaxation: by what they save alone
+  glp_smcp lp_parm;
+  glp_init_smcp(&lp_parm);
+  lp_parm.msg_lev = GLP_MSG_OFF;
+  if (glp_simplex(lp, &lp_parm) == 0 && glp_get_status(lp) == GLP_OPT)
+    for (size_t k = 0; k < ev.size(); ++k) relaxed[k] = glp_get_col_prim(lp, static_cast<int>(k) + 1);
   glp_delete_prob(lp);
+  // Stopped early (or failed): the greedy assignment where it costs less.
+  const size_t K = lost.size();
+  std::vector<int> cells;
+  for (int i : cells_a) cells.push_back(i);
+  for (int j : cells_b) cells.push_back(static_cast<int>(K) + j);
+  std::vector<int> greedy = greedy_events(all, ev, relaxed, K, lost, appear, forbid_new);
+  double greedy_cost = cost_of(all, greedy, cells, K, lost, appear);
+  if (forbid_new >= 0) {
+    bool explained = false;
+    for (int e : greedy) explained = explained || all[static_cast<size_t>(e)].j1 == forbid_new || all[static_cast<size_t>(e)].j2 == forbid_new;
+    if (!explained) greedy_cost += kForbidden;
+  }
+  return greedy_cost < best ? greedy : chosen;
+}
+
+// The cells of `cells` (of frame a) in blocks of at most `size` that lie
+// together: split in halves across the longer side of their extent, again and
+// again (ties by cell number, so the blocks are the same on every run).
+void spatial_blocks(const Frame& a, std::vector<int> cells, size_t size, std::vector<std::vector<int>>& out) {
+  if (cells.size() <= size) {
+    out.push_back(std::move(cells));
+    return;
+  }
+  double lo_x = HUGE_VAL, hi_x = -HUGE_VAL, lo_y = HUGE_VAL, hi_y = -HUGE_VAL;
+  for (int i : cells) {
+    const size_t k = static_cast<size_t>(i);
+    lo_x = std::min(lo_x, a.x[k]), hi_x = std::max(hi_x, a.x[k]);
+    lo_y = std::min(lo_y, a.y[k]), hi_y = std::max(hi_y, a.y[k]);
+  }
+  const std::vector<double>& along = hi_x - lo_x >= hi_y - lo_y ? a.x : a.y;
+  std::sort(cells.begin(), cells.end(), [&](int p, int q) {
+    const double u = along[static_cast<size_t>(p)], v = along[static_cast<size_t>(q)];
+    return u < v || (u == v && p < q);
+  });
+  const auto half = cells.begin() + static_cast<long>(cells.size() / 2);
+  spatial_blocks(a, std::vector<int>(cells.begin(), half), size, out);
+  spatial_blocks(a, std::vector<int>(half, cells.end()), size, out);
+}
+
+// A group too large for one program, solved in overlapping windows: block by
+// block of frame a's cells (spatial_blocks), a program over the block's cells
+// and their neighbours (the cells of frame a whose candidates reach the same
+// cells of frame b), of which only the block's own decisions are kept; the
+// cells of frame b they take are out of later windows. A neighbour's choices
+// are weighed but left to its own window, so a block's edge decides with what
+// lies beyond it.
+std::vector<int> solve_in_windows(const Frame& a, const std::vector<Event>& all, const std::vector<int>& ev,
+                                  const std::vector<int>& cells_a, const std::vector<double>& lost,
+                                  const std::vector<double>& appear) {
+  const size_t K = lost.size(), M = appear.size();
+  std::vector<std::vector<int>> of_a(K), of_b(M);  // per cell, the group's events that hold it
+  for (int e : ev) {
+    const Event& x = all[static_cast<size_t>(e)];
+    of_a[static_cast<size_t>(x.i)].push_back(e);
+    of_b[static_cast<size_t>(x.j1)].push_back(e);
+    if (x.kind == 1) of_b[static_cast<size_t>(x.j2)].push_back(e);
+  }
+  std::vector<std::vector<int>> blocks;
+  spatial_blocks(a, cells_a, kWindowCells, blocks);
+  std::vector<char> done(K, 0), taken(M, 0), in_a(K, 0), in_b(M, 0);
+  auto free_event = [&](int e) {
+    const Event& x = all[static_cast<size_t>(e)];
+    return !taken[static_cast<size_t>(x.j1)] && (x.kind == 0 || !taken[static_cast<size_t>(x.j2)]);
+  };
+  std::vector<int> chosen, wa, wb, wev;
+  auto add_b = [&](int j) {
+    if (!in_b[static_cast<size_t>(j)]) in_b[static_cast<size_t>(j)] = 1, wb.push_back(j);
+  };
+  auto reach_of = [&](int i) {  // the free cells of frame b that cell i of frame a may explain
+    for (int e : of_a[static_cast<size_t>(i)]) {
+      if (!free_event(e)) continue;
+      add_b(all[static_cast<size_t>(e)].j1);
+      if (all[static_cast<size_t>(e)].kind == 1) add_b(all[static_cast<size_t>(e)].j2);
+    }
+  };
+  for (const std::vector<int>& block : blocks) {
+    wa.clear(), wb.clear(), wev.clear();
+    for (int i : block) in_a[static_cast<size_t>(i)] = 1, wa.push_back(i), reach_of(i);
+    // The neighbours: undecided cells of frame a that reach the block's cells of frame b.
+    const size_t core_b = wb.size();
+    for (size_t k = 0; k < core_b; ++k)
+      for (int e : of_b[static_cast<size_t>(wb[k])]) {
+        const int i = all[static_cast<size_t>(e)].i;
+        if (!done[static_cast<size_t>(i)] && !in_a[static_cast<size_t>(i)]) in_a[static_cast<size_t>(i)] = 1, wa.push_back(i);
+      }
+    for (size_t k = block.size(); k < wa.size(); ++k) reach_of(wa[k]);
+    for (int i : wa)
+      for (int e : of_a[static_cast<size_t>(i)])
+        if (free_event(e)) wev.push_back(e);
+    std::sort(wev.begin(), wev.end());
+    std::sort(wa.begin(), wa.end());
+    std::sort(wb.begin(), wb.end());
+    const std::vector<int> best = solve_group(all, wev, wa, wb, lost, appear);
+    for (int i : wa) in_a[static_cast<size_t>(i)] = 0;
+    for (int j : wb) in_b[static_cast<size_t>(j)] = 0;
+    for (int i : block) done[static_cast<size_t>(i)] = 1;
+    for (int e : best) {
+      const Event& x = all[static_cast<size_t>(e)];
+      if (!done[static_cast<size_t>(x.i)]) continue;  // a neighbour's: left to its own window
+      chosen.push_back(e);
+      taken[static_cast<size_t>(x.j1)] = 1;
+      if (x.kind == 1) taken[static_cast<size_t>(x.j2)] = 1;
+    }
+  }
+  std::sort(chosen.begin(), chosen.end());
   return chosen;
-}
-
-// The cells (frame a's as i, frame b's as K + j) an event explains.
-void cells_of(const Event& e, size_t K, std::vector<int>& out) {
-  out.push_back(e.i);
-  out.push_back(static_cast<int>(K) + e.j1);
-  if (e.kind == 1) out.push_back(static_cast<int>(K) + e.j2);
-}
-
-// The cost of explaining `cells` by `events` (each inside them) and the rest
-// of them as lost or new.
-double cost_of(const std::vector<Event>& all, const std::vector<int>& events, const std::vector<int>& cells, size_t K,
-               const std::vector<double>& lost, const std::vector<double>& appear) {
-  std::vector<int> covered;
-  double c = 0;
-  for (int e : events) c += all[static_cast<size_t>(e)].cost, cells_of(all[static_cast<size_t>(e)], K, covered);
-  std::sort(covered.begin(), covered.end());
-  for (int x : cells)
-    if (!std::binary_search(covered.begin(), covered.end(), x))
-      c += x < static_cast<int>(K) ? lost[static_cast<size_t>(x)] : appear[static_cast<size_t>(x) - K];
-  return c;
 }
 
 // How much the best assignment without chosen event `e` costs more than with
@@ -580,7 +841,10 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
   std::vector<int> chosen;
   for (size_t k = 0; k < ev.size(); ++k) {
     if (ev[k].empty()) continue;
-    for (int e : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear)) chosen.push_back(e);
+    const bool large = ca[k].size() + cb[k].size() > kGroupCells;
+    for (int e : large ? solve_in_windows(a, cand.events, ev[k], ca[k], lost, appear)
+                       : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear))
+      chosen.push_back(e);
   }
   if (gaps.second_chance) second_chance(m, a, b, grid_b, mx, my, frames, gaps, cand, chosen, lost, appear);
   if (want_margins) wide_alternatives(m, a, b, grid_b, mx, my, frames, cand, chosen, lost, appear);
