@@ -167,6 +167,58 @@ Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, con
   return c;
 }
 
+// The user's corrections of one pair (corrections.h) as constraints of its
+// assignment: candidates that break one are dropped, a fixed link is added
+// when the gates left it out (at its model cost, or at the cost of the lost
+// and new cells it replaces when the model rules it out), and a cell fixed
+// to a link can be neither lost nor new.
+void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, const Frame& b,
+               const std::vector<double>& mx, const std::vector<double>& my, int frames, Candidates& c,
+               std::vector<double>& lost, std::vector<double>& appear) {
+  const size_t K = lost.size(), M = appear.size();
+  std::vector<int> from(M, -1);                   // frame b's cell -> the cell it must come from
+  std::vector<std::vector<int>> kids(K);          // frame a's cell -> the cells that must come from it
+  std::vector<char> fresh(M, 0), ends(K, 0);
+  for (const auto& [i, j] : fix.fixed) from[static_cast<size_t>(j)] = i, kids[static_cast<size_t>(i)].push_back(j);
+  for (int j : fix.fresh) fresh[static_cast<size_t>(j)] = 1;
+  for (int i : fix.ends) ends[static_cast<size_t>(i)] = 1;
+  auto forbidden = [&](int i, int j) {
+    return std::find(fix.forbidden.begin(), fix.forbidden.end(), std::make_pair(i, j)) != fix.forbidden.end();
+  };
+  auto allowed = [&](const Event& e) {
+    const size_t i = static_cast<size_t>(e.i);
+    if (ends[i]) return false;
+    for (int j : {e.j1, e.kind == 1 ? e.j2 : -1}) {
+      if (j < 0) continue;
+      const size_t sj = static_cast<size_t>(j);
+      if (fresh[sj] || (from[sj] >= 0 && from[sj] != e.i) || forbidden(e.i, j)) return false;
+    }
+    const std::vector<int>& k = kids[i];
+    const auto has = [&](int j) { return e.j1 == j || (e.kind == 1 && e.j2 == j); };
+    if (k.size() == 2) return e.kind == 1 && has(k[0]) && has(k[1]);
+    return k.empty() || has(k[0]);
+  };
+  c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
+                 c.events.end());
+  for (size_t i = 0; i < K; ++i) {
+    const std::vector<int>& k = kids[i];
+    if (k.empty()) continue;
+    lost[i] = kForbidden;
+    for (int j : k) appear[static_cast<size_t>(j)] = kForbidden;
+    const int ii = static_cast<int>(i);
+    const bool division = k.size() == 2;
+    const bool present = std::any_of(c.events.begin(), c.events.end(), [&](const Event& e) {
+      return e.i == ii && (division ? e.kind == 1 : e.kind == 0 && e.j1 == k[0]);
+    });
+    if (present) continue;
+    const RodCell ra = rod(a, ii), r1 = rod(b, k[0]);
+    const double cost =
+        division ? division_cost(m, ra, mx[i], my[i], r1, rod(b, k[1]), frames) : continuation_cost(m, ra, mx[i], my[i], r1, frames);
+    const double instead = lost_cost(m, ra) + appear_cost(m, r1) + (division ? appear_cost(m, rod(b, k[1])) : 0.0);
+    c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(cost) ? cost : instead});
+  }
+}
+
 // Union-find over the cells of both frames (frame b's after frame a's).
 struct Groups {
   std::vector<int> up;
@@ -304,13 +356,15 @@ double margin_of(const std::vector<Event>& all, int e, int new_cell, const std::
 
 // The pair's events of least total cost.
 std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& b, const std::vector<double>& mx,
-                               const std::vector<double>& my, int frames, bool want_margins) {
+                               const std::vector<double>& my, int frames, bool want_margins,
+                               const PairConstraints* fix = nullptr) {
   const CellGrid grid_b(b);
-  const Candidates cand = candidates_of(m, a, b, grid_b, mx, my, frames);
+  Candidates cand = candidates_of(m, a, b, grid_b, mx, my, frames);
   const size_t K = static_cast<size_t>(a.count()), M = static_cast<size_t>(b.count());
   std::vector<double> lost(K), appear(M);
   for (size_t i = 0; i < K; ++i) lost[i] = lost_cost(m, rod(a, static_cast<int>(i)));
   for (size_t j = 0; j < M; ++j) appear[j] = appear_cost(m, rod(b, static_cast<int>(j)));
+  if (fix) constrain(*fix, m, a, b, mx, my, frames, cand, lost, appear);
   Groups g(K + M);
   for (const Event& e : cand.events) {
     g.join(e.i, static_cast<int>(K) + e.j1);
@@ -455,7 +509,7 @@ int frames_between(const TimeLapse& tl, size_t t) {
   return d >= 1 && d < 1000 ? static_cast<int>(d) : 1;
 }
 
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed) {
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed) {
   const size_t P = tl.frames.size() < 2 ? 0 : tl.frames.size() - 1;
   LinkModel m;
   set_field(m, tl);
@@ -499,7 +553,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     for (size_t t = 0; t < P; ++t) {
       const Frame &a = tl.frames[t], &b = tl.frames[t + 1];
       const int frames = frames_between(tl, t);
-      const std::vector<Event> ev = assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last);
+      const std::vector<Event> ev = assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, fixed.at(t));
       if (last) {
         out.margin[t].assign(static_cast<size_t>(b.count()), NAN);
         for (const Event& e : ev) {

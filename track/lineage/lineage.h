@@ -49,12 +49,16 @@ struct Lineage {
     int continuations = 0, divisions = 0, unmatched = 0;
   };
   std::vector<PairCounts> pairs;
+  // [frame][cell] -> 1 for a cell the user's corrections set; empty: none.
+  std::vector<std::vector<char>> by_hand;
 };
 
 // Chains the pairs' matches into tracks (see lineage.cpp for the rules).
 Lineage build_lineage(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split);
 
 // ---- Repairs along the time axis (repairs.cpp) ----
+
+struct Corrections;  // corrections.h
 
 struct RepairCounts {
   int relinked = 0, gaps_closed = 0, divisions_resolved = 0, divisions_found = 0, debris = 0;
@@ -63,7 +67,10 @@ struct RepairCounts {
 // Mends what one pair cannot see: closes gaps of missed cells, resolves
 // divisions that do not make sense into continuations, flags probable debris.
 // A lineage without such faults is left exactly as it is.
-RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which);
+// With `fixed`, the user's links across gaps are joined first, and no repair
+// changes a link the corrections set or makes one they rule out.
+RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which,
+                            const Corrections* fixed = nullptr);
 
 // ---- Confidence of the links (confidence.cpp) ----
 

@@ -3,7 +3,8 @@
 // cell's flag (CellFlag), its track's generation (0: no parent) and the
 // confidence of its link (empty when the lineage was not rated); for masks,
 // last, border: 1 when the cell touches the image's edge (it may be cut off,
-// its length and area too small). Added last so that no column moves.
+// its length and area too small); after a run with corrections, by_hand: 1
+// for a cell the user's corrections set. Added last so that no column moves.
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
@@ -34,7 +35,9 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
   const bool border = has_border_flags(tl);
   std::string text = "frame,id,track,parent_track,x,y,length,angle";
   for (const std::string& name : tl.extra_names) text += "," + name;
-  text += border ? ",flag,generation,confidence,border\n" : ",flag,generation,confidence\n";
+  const bool by_hand = !lin.by_hand.empty();
+  text += border ? ",flag,generation,confidence,border" : ",flag,generation,confidence";
+  text += by_hand ? ",by_hand\n" : "\n";
   std::vector<int> generation(lin.tracks.size(), 0);
   for (size_t k = 0; k < lin.tracks.size(); ++k)
     for (int p = lin.tracks[k].parent; p > 0 && generation[k] <= static_cast<int>(lin.tracks.size());
@@ -56,6 +59,7 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
               std::to_string(generation[static_cast<size_t>(track - 1)]) + "," +
               (lin.confidence.empty() ? std::string() : confidence_text(lin.confidence[t][i]));
       if (border) text += f.border[i] ? ",1" : ",0";
+      if (by_hand) text += lin.by_hand[t][i] ? ",1" : ",0";
       text += "\n";
     }
   }
