@@ -168,7 +168,8 @@ Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, con
 }
 
 // The user's corrections of one pair (corrections.h) as constraints of its
-// assignment: candidates that break one are dropped, a fixed link is added
+// assignment (one cell linked to i: i going on; two: i's daughters):
+// candidates that break one are dropped, a fixed link is added
 // when the gates left it out (at its model cost, or at the cost of the lost
 // and new cells it replaces when the model rules it out), and a cell fixed
 // to a link can be neither lost nor new.
@@ -178,8 +179,10 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
   const size_t K = lost.size(), M = appear.size();
   std::vector<int> from(M, -1);                   // frame b's cell -> the cell it must come from
   std::vector<std::vector<int>> kids(K);          // frame a's cell -> the cells that must come from it
-  std::vector<char> fresh(M, 0), ends(K, 0);
+  std::vector<char> fresh(M, 0), ends(K, 0), lone(K, 0);  // lone: i's one fixed cell is a daughter
   for (const auto& [i, j] : fix.fixed) from[static_cast<size_t>(j)] = i, kids[static_cast<size_t>(i)].push_back(j);
+  for (const auto& [i, j] : fix.daughters)
+    from[static_cast<size_t>(j)] = i, kids[static_cast<size_t>(i)].push_back(j), lone[static_cast<size_t>(i)] = 1;
   for (int j : fix.fresh) fresh[static_cast<size_t>(j)] = 1;
   for (int i : fix.ends) ends[static_cast<size_t>(i)] = 1;
   auto forbidden = [&](int i, int j) {
@@ -196,7 +199,8 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     const std::vector<int>& k = kids[i];
     const auto has = [&](int j) { return e.j1 == j || (e.kind == 1 && e.j2 == j); };
     if (k.size() == 2) return e.kind == 1 && has(k[0]) && has(k[1]);
-    return k.empty() || has(k[0]);
+    if (k.size() == 1 && lone[i]) return has(k[0]);  // a division with it, or it alone (made a daughter by the repairs)
+    return k.empty() || (e.kind == 0 && e.j1 == k[0]);  // one cell linked: the same cell going on
   };
   c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
                  c.events.end());

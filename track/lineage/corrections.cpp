@@ -140,7 +140,7 @@ void check_consistent(const TimeLapse& tl, Corrections& c) {
       throw TrackError(where(r) + cell_name(tl, r.t, r.j) + (two_origins ? " cannot come from two cells" : " is set twice") +
                        strprintf(" (line %ld: %s)", o.line, fix_name(o.action)));
     }
-    if (r.action == Fix::kLink) children[{r.from_t, r.from_i}].push_back(&r);
+    if (r.action == Fix::kLink || r.action == Fix::kDaughter) children[{r.from_t, r.from_i}].push_back(&r);
   }
   for (const auto& [origin, kids] : children) {
     const Correction& r = *kids.back();
@@ -160,7 +160,7 @@ void check_consistent(const TimeLapse& tl, Corrections& c) {
   for (const Correction& r : c.rows) {
     if (r.action != Fix::kNot) continue;
     const auto s = set_by.find({r.t, r.j});
-    if (s != set_by.end() && s->second->action == Fix::kLink && s->second->from_t == r.from_t &&
+    if (s != set_by.end() && s->second->from_t == r.from_t &&
         s->second->from_i == r.from_i)
       throw TrackError(where(r) + "\"not\" contradicts the link of line " + std::to_string(s->second->line));
   }
@@ -171,6 +171,7 @@ void check_consistent(const TimeLapse& tl, Corrections& c) {
 const char* fix_name(Fix f) {
   switch (f) {
     case Fix::kLink: return "link";
+    case Fix::kDaughter: return "daughter";
     case Fix::kNot: return "not";
     case Fix::kNew: return "new";
     case Fix::kDebris: return "debris";
@@ -209,12 +210,13 @@ Corrections corrections_of_text(const std::string& text, const std::string& sour
     x.line = rec.line;
     const std::string action = lower(field(2));
     if (action == "link") x.action = Fix::kLink;
+    else if (action == "daughter") x.action = Fix::kDaughter;
     else if (action == "not") x.action = Fix::kNot;
     else if (action == "new") x.action = Fix::kNew;
     else if (action == "debris") x.action = Fix::kDebris;
-    else throw TrackError(where + "action \"" + field(2) + "\" is not link, not, new or debris");
+    else throw TrackError(where + "action \"" + field(2) + "\" is not link, daughter, not, new or debris");
     std::tie(x.t, x.j) = find_cell(tl, field(0), field(1), "frame", "id", where);
-    if (x.action == Fix::kLink || x.action == Fix::kNot) {
+    if (x.action == Fix::kLink || x.action == Fix::kDaughter || x.action == Fix::kNot) {
       if (field(3).empty() || field(4).empty())
         throw TrackError(where + action + " needs from_frame and from_id: the cell it comes from");
       std::tie(x.from_t, x.from_i) = find_cell(tl, field(3), field(4), "from_frame", "from_id", where);
@@ -245,8 +247,9 @@ LinkConstraints link_constraints(const Corrections& c, size_t frames) {
     const size_t t = static_cast<size_t>(r.t);
     switch (r.action) {
       case Fix::kLink:
+      case Fix::kDaughter:
         if (r.from_t + 1 == r.t) {
-          out.pairs[t - 1].fixed.push_back({r.from_i, r.j});
+          (r.action == Fix::kLink ? out.pairs[t - 1].fixed : out.pairs[t - 1].daughters).push_back({r.from_i, r.j});
         } else {  // across a gap: joined by the repairs; here the ends stay loose
           out.pairs[static_cast<size_t>(r.from_t)].ends.push_back(r.from_i);
           out.pairs[t - 1].fresh.push_back(r.j);
@@ -296,11 +299,22 @@ std::pair<int, int> origin_in(const Lineage& lin, int t, int j) {
 
 std::vector<long> corrections_not_held(const Lineage& lin, const Corrections& c) {
   std::vector<long> broken;
+  std::map<std::pair<int, int>, int> kids;  // link rows per origin: 1 the cell going on, 2 its daughters
+  for (const Correction& r : c.rows)
+    if (r.action == Fix::kLink) ++kids[{r.from_t, r.from_i}];
+    else if (r.action == Fix::kDaughter) kids[{r.from_t, r.from_i}] += 2;
   for (const Correction& r : c.rows) {
     const std::pair<int, int> from = origin_in(lin, r.t, r.j);
     bool held = true;
     switch (r.action) {
-      case Fix::kLink: held = from == std::make_pair(r.from_t, r.from_i); break;
+      case Fix::kLink:
+      case Fix::kDaughter: {
+        const int k = lin.track[static_cast<size_t>(r.t)][static_cast<size_t>(r.j)];
+        const bool daughter = lin.tracks[static_cast<size_t>(k - 1)].first == r.t &&
+                              lin.tracks[static_cast<size_t>(k - 1)].parent > 0;
+        held = from == std::make_pair(r.from_t, r.from_i) && daughter == (kids[{r.from_t, r.from_i}] >= 2);
+        break;
+      }
       case Fix::kNot: held = from != std::make_pair(r.from_t, r.from_i); break;
       case Fix::kNew: held = from.first < 0; break;
       case Fix::kDebris: {

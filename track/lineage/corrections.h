@@ -6,9 +6,12 @@
 // (any order; other columns ignored), one correction a row. A cell is named
 // by its frame number and its id (the mask label, or the id of a point file
 // or table):
-//   link    (frame, id) comes from (from_frame, from_id): its own earlier
-//           cell or its mother; two cells linked to one cell are its
+//   link    (frame, id) comes from (from_frame, from_id): it is that cell
+//           going on, or, when two cells are linked to one cell, one of its
 //           daughters. from_frame may lie more than one frame back (a gap).
+//   daughter (frame, id) is a daughter of (from_frame, from_id): with a
+//           second row for that cell, the two daughters; alone, a division
+//           whose other daughter the assignment finds, or that is not seen.
 //   not     (frame, id) does not come from (from_frame, from_id).
 //   new     (frame, id) comes from no cell; from_* left empty.
 //   debris  (frame, id) is no cell: it starts and ends alone; from_* empty.
@@ -25,7 +28,7 @@
 
 namespace vantu {
 
-enum class Fix { kLink, kNot, kNew, kDebris };
+enum class Fix { kLink, kDaughter, kNot, kNew, kDebris };
 const char* fix_name(Fix f);
 
 struct Correction {
@@ -58,7 +61,8 @@ Corrections read_corrections(const std::string& path, const TimeLapse& tl);
 // The corrections as constraints of one pair's assignment (pair t: frames t
 // and t+1; cell indices of their frames).
 struct PairConstraints {
-  std::vector<std::pair<int, int>> fixed;      // (i, j): j comes from i (going on, or a daughter)
+  std::vector<std::pair<int, int>> fixed;      // (i, j): j comes from i (going on; two of i: its daughters)
+  std::vector<std::pair<int, int>> daughters;  // (i, j): j is a daughter of i
   std::vector<std::pair<int, int>> forbidden;  // (i, j): j does not come from i
   std::vector<int> fresh;                      // j of frame t+1 comes from no cell of frame t
   std::vector<int> ends;                       // i of frame t has no successor nor daughter at t+1

@@ -624,6 +624,7 @@ void take_corrections(Work& w, const Corrections& c) {
   w.fixed.resize(w.tl.frames.size());
   for (size_t t = 0; t < w.tl.frames.size(); ++t) w.fixed[t].assign(static_cast<size_t>(w.tl.frames[t].count()), 0);
   std::map<std::pair<int, int>, std::vector<Cell>> across;
+  std::vector<Correction> daughter;
   for (const Correction& r : c.rows) {
     const Cell to{r.t, r.j}, from{r.from_t, r.from_i};
     if (r.action == Fix::kNot) {
@@ -631,9 +632,10 @@ void take_corrections(Work& w, const Corrections& c) {
       continue;
     }
     w.fixed[static_cast<size_t>(to.frame)][static_cast<size_t>(to.index)] |= r.action == Fix::kDebris ? 3 : 1;
-    if (r.action != Fix::kLink) continue;
+    if (r.action != Fix::kLink && r.action != Fix::kDaughter) continue;
     w.fixed[static_cast<size_t>(from.frame)][static_cast<size_t>(from.index)] |= 2;
     if (from.frame + 1 < to.frame) across[{from.frame, from.index}].push_back(to);
+    if (r.action == Fix::kDaughter) daughter.push_back(r);
   }
   for (const auto& [o, kids] : across) {
     const int m = w.track_of({o.first, o.second}) - 1;
@@ -645,7 +647,10 @@ void take_corrections(Work& w, const Corrections& c) {
         ks.push_back(tk);
     }
     if (ks.size() != kids.size()) continue;
-    if (ks.size() == 1) {
+    const bool lone = std::any_of(daughter.begin(), daughter.end(), [&](const Correction& d) {
+      return d.from_t == o.first && d.from_i == o.second;
+    });
+    if (ks.size() == 1 && !lone) {
       merge_tracks(w, m, ks[0]);
       continue;
     }
@@ -653,6 +658,12 @@ void take_corrections(Work& w, const Corrections& c) {
       set_parent(w, k, m + 1);
       w.start[static_cast<size_t>(k)] = Start::kDaughter;
     }
+  }
+  // A lone daughter the assignment took for her mother going on starts a
+  // track of her own.
+  for (const Correction& d : daughter) {
+    const int k = w.track_of({d.t, d.j}) - 1;
+    if (d.from_t + 1 == d.t && w.track_of({d.from_t, d.from_i}) == k + 1) split_track(w, k, d.t, k + 1, Start::kDaughter);
   }
 }
 
