@@ -420,7 +420,8 @@ TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params) {
 bool inputs_are_masks(const std::vector<std::string>& inputs) { return are_masks(inputs); }
 
 Corrections corrections_of(const TrackOptions& o, const TimeLapse& tl) {
-  if (!o.corrections_text.empty()) return corrections_of_text(o.corrections_text, "corrections", tl);
+  if (!o.corrections_text.empty())
+    return corrections_of_text(o.corrections_text, o.corrections.empty() ? "corrections" : o.corrections, tl);
   if (!o.corrections.empty()) return read_corrections(o.corrections, tl);
   return Corrections{};
 }

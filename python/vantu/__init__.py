@@ -221,8 +221,33 @@ def _movie_input(frame_number, channel, slice, allow_gaps):
     return _vantu.MovieInput(frame_number or "", counts["channel"], counts["slice"], bool(allow_gaps))
 
 
+_CORRECTION_COLUMNS = ("frame", "id", "action", "from_frame", "from_id")
+
+
+def _corrections_args(corrections):
+    """The keywords that carry `corrections` to the tracker."""
+    if corrections is None:
+        return {}
+    if isinstance(corrections, pd.DataFrame):
+        missing = [c for c in _CORRECTION_COLUMNS if c not in corrections.columns]
+        if missing:
+            raise ValueError('corrections: no column "%s" (a corrections table has the columns %s)'
+                             % (missing[0], ", ".join(_CORRECTION_COLUMNS)))
+        table = corrections[list(_CORRECTION_COLUMNS)].copy()
+        for c in ("frame", "from_frame"):  # whole numbers, also where NaN made the column float
+            v = table[c]
+            if pd.api.types.is_float_dtype(v) and (v.dropna() == v.dropna().round()).all():
+                table[c] = v.astype("Int64")
+        text = table.to_csv(index=False)
+        return {"corrections": "corrections DataFrame", "corrections_text": text if len(table) else ""}
+    if isinstance(corrections, (str, os.PathLike)):
+        return {"corrections": _path_text(corrections, "corrections")}
+    raise TypeError("corrections: a DataFrame or a path, not %s" % type(corrections).__name__)
+
+
 def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, repairs=True, columns=None,
-          angles="degrees", progress=None, frame_number=None, channel=None, slice=None, allow_gaps=False):
+          angles="degrees", progress=None, frame_number=None, channel=None, slice=None, allow_gaps=False,
+          corrections=None):
     """Tracks a time-lapse into a Lineage, as `vantu-track` does.
 
     data: a (T, Y, X) integer label array; a list of 2-D label arrays (one
@@ -246,6 +271,12 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         track, from 1 as Fiji counts them (--channel, --slice).
     allow_gaps: paths or a DataFrame: track across a run of missing frame
         numbers far longer than the gap closing bridges (--allow-gaps).
+    corrections: links corrected by hand (--corrections): a corrections
+        file's path, or a DataFrame with its columns frame, id, action,
+        from_frame, from_id (action link, daughter, not, new or debris;
+        from_* empty or NaN for new and debris). Every one is held and the
+        rest decided again around them; a refused row is named by its line
+        in the file (of the DataFrame as CSV: row N is line N + 2).
     """
     config = "" if config is None else _path_text(config, "config")
     if isinstance(jobs, bool) or not isinstance(jobs, numbers.Integral):
@@ -263,30 +294,32 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         raise ValueError('angles: "%s" is not degrees, row-radians or row-degrees' % angles)
     units = _vantu.Units(pixel_size or 0.0, frame_interval or 0.0)
     movie = _movie_input(frame_number, channel, slice, allow_gaps)
+    fixes = _corrections_args(corrections)
     sink, close = _progress_sink(progress)
     labels = None
     try:
         if isinstance(data, pd.DataFrame):
             cols = _table_columns(data, columns, "DataFrame")
             run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, units,
-                                     sink, movie=movie)
+                                     sink, movie=movie, **fixes)
         elif isinstance(data, np.ndarray):
             if data.ndim != 3:
                 raise ValueError("labels: a (T, Y, X) label array is needed, not %d-D of shape %s"
                                  % (data.ndim, data.shape))
             labels = [_label_frame(data[t], "labels[%d]" % t) for t in range(data.shape[0])]
-            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink)
+            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, **fixes)
         elif isinstance(data, (list, tuple)):
             if not data:
                 raise ValueError("a time-lapse needs at least two frames (got 0)")
             if all(isinstance(p, (str, os.PathLike)) for p in data):
                 paths = [_path_text(p, "paths") for p in data]
-                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie)
+                run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie,
+                                         **fixes)
             elif any(isinstance(p, (str, os.PathLike)) for p in data):
                 raise TypeError("data: a list of paths or a list of label arrays, not both")
             else:
                 labels = [_label_frame(a, "labels[%d]" % t) for t, a in enumerate(data)]
-                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink)
+                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, **fixes)
         else:
             raise TypeError("data: a (T, Y, X) label array, a list of 2-D label arrays, a DataFrame or a list "
                             "of paths, not %s" % type(data).__name__)
