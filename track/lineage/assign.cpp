@@ -223,6 +223,22 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
   }
 }
 
+// The events the user did not fix: only these teach the model (a fixed link
+// is often the odd one out; fitted, it would widen the spreads for all).
+std::vector<Event> free_events(const std::vector<Event>& ev, const PairConstraints* fix) {
+  if (!fix) return ev;
+  std::vector<Event> out;
+  auto fixed = [&](int i) {
+    for (const auto* list : {&fix->fixed, &fix->daughters})
+      for (const auto& [from, to] : *list)
+        if (from == i) return true;
+    return false;
+  };
+  for (const Event& e : ev)
+    if (e.kind == 2 || !fixed(e.i)) out.push_back(e);
+  return out;
+}
+
 // Union-find over the cells of both frames (frame b's after frame a's).
 struct Groups {
   std::vector<int> up;
@@ -566,7 +582,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
         }
       }
       LinkSamples own;
-      add_samples(a, b, ev, mx[t], my[t], frames, own);
+      add_samples(a, b, free_events(ev, fixed.at(t)), mx[t], my[t], frames, own);
       spread[t] = own.residual;
       s.add(own);
       next[t] = links_of(ev, links[t], a.count(), b.count());
