@@ -89,7 +89,10 @@ constexpr const char* kDescription =
     "frame), divisions that do not add up resolved or missed ones found, one-frame\n"
     "tracks flagged. cells.csv's column flag: 0 normal, 1 probable debris,\n"
     "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division;\n"
-    "then the track's generation and the confidence (0 to 1) of the cell's link.";
+    "then the track's generation and the confidence (0 to 1) of the cell's link.\n"
+    "Corrected by hand: --corrections FILE (frame,id,action,from_frame,from_id) holds every\n"
+    "fix and decides the rest again, reusing DIR/pairs; DIR keeps it as corrections.csv and\n"
+    "cells.csv ends with by_hand (1: set by a correction).";
 
 bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with_ci(in[0], ".csv"); }
 
