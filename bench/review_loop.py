@@ -18,7 +18,8 @@ is right. Every rerun is checked to hold every correction written so far.
 Movies: the agar movie (points), its every-2nd and every-3rd frame movies
 (../shared/tools/subsample.py), and simulated movies with 3 % missed and 3 %
 spurious cells (vantu-sim). Prints a Markdown table: wrong links at the
-start, corrections needed, their ratio, the first run's CPU seconds, the
+start, corrections needed (rows of the file) and reviewer's fixes (one per
+wrong link taken up: a division's two rows are one fix), their ratios, the first run's CPU seconds, the
 reruns' median and largest CPU seconds and the largest as a share of the first.
 """
 import argparse, csv, glob, os, resource, shutil, statistics, subprocess, sys, tempfile, time
@@ -117,7 +118,7 @@ def review(track, frames, truth_csv, work, jobs):
     first = run(track, base + frames)
     lin = lineage(out + "/cells.csv")
     start_wrong = len(wrong_cells(lin, truth))
-    rows, done, reruns, broken = [], set(), [], 0
+    rows, done, reruns, broken, acts = [], set(), [], 0, 0
     while True:
         wrong = wrong_cells(lin, truth)
         todo = [c for c in wrong if c not in done]
@@ -125,7 +126,7 @@ def review(track, frames, truth_csv, work, jobs):
             break
         conf = lambda c: (float(lin[0][c]["confidence"] or 0), c)
         t, i = min(todo, key=conf)
-        for row in true_rows(truth, t, i):
+        acts += 1        for row in true_rows(truth, t, i):
             if row not in rows:
                 rows.append(row)
             done.add((row[0], row[1]))
@@ -139,7 +140,7 @@ def review(track, frames, truth_csv, work, jobs):
         if len(rows) > 3 * start_wrong + 10:
             break
     left = len(wrong_cells(lin, truth))
-    return start_wrong, len(rows), left, broken, first, reruns
+    return start_wrong, len(rows), acts, left, broken, first, reruns
 
 
 def main():
@@ -168,18 +169,20 @@ def main():
                         "0.03", "--spurious", "0.03", "--noise", "2"], check=True, capture_output=True)
         movies.append(("simulated, 3 % missed and spurious, seed " + seed, sorted(glob.glob(d + "/frame_*.dat")),
                        d + "/truth.csv"))
-    print("| movie | wrong links at the start | corrections | per wrong link | wrong links left "
+    print("| movie | wrong links at the start | corrections (rows) | per wrong link | reviewer's fixes | per wrong link "
+          "| wrong links left "
           "| corrections not held | first run CPU s | rerun CPU s (median / most) | most / first |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for name, frames, truth in movies:
         w = os.path.join(work, name.replace(" ", "_").replace(",", "").replace("%", ""))
         shutil.rmtree(w, ignore_errors=True)
         os.makedirs(w)
-        wrong, fixes, left, broken, first, reruns = review(track, frames, truth, w, a.jobs)
+        wrong, fixes, acts, left, broken, first, reruns = review(track, frames, truth, w, a.jobs)
         med = statistics.median(reruns) if reruns else 0.0
         most = max(reruns) if reruns else 0.0
-        print("| %s | %d | %d | %.2f | %d | %d | %.2f | %.2f / %.2f | %.0f %% |" %
-              (name, wrong, fixes, fixes / max(wrong, 1), left, broken, first, med, most, 100 * most / first))
+        print("| %s | %d | %d | %.2f | %d | %.2f | %d | %d | %.2f | %.2f / %.2f | %.0f %% |" %
+              (name, wrong, fixes, fixes / max(wrong, 1), acts, acts / max(wrong, 1), left, broken, first, med, most,
+               100 * most / first))
         sys.stdout.flush()
     if not a.keep:
         shutil.rmtree(work, ignore_errors=True)
