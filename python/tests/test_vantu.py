@@ -177,6 +177,7 @@ class Routes(SimulatedTimeLapse):
         lineage = vantu.track(self.frames, corrections=path, progress=False)
         self.assertSameLineage(lineage, out)
         self.assertEqual(int(lineage.cells.by_hand.sum()), 2)
+        self.assertNotIn("by_hand", vantu.track(self.frames, corrections=fixes.iloc[:0], progress=False).cells)
 
     def test_config_file(self):
         config = os.path.join(self.cli["frames"], "softconfig.dat")

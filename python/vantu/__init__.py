@@ -238,8 +238,9 @@ def _corrections_args(corrections):
             v = table[c]
             if pd.api.types.is_float_dtype(v) and (v.dropna() == v.dropna().round()).all():
                 table[c] = v.astype("Int64")
-        text = table.to_csv(index=False)
-        return {"corrections": "corrections DataFrame", "corrections_text": text if len(table) else ""}
+        if not len(table):  # no correction
+            return {}
+        return {"corrections": "corrections DataFrame", "corrections_text": table.to_csv(index=False)}
     if isinstance(corrections, (str, os.PathLike)):
         return {"corrections": _path_text(corrections, "corrections")}
     raise TypeError("corrections: a DataFrame or a path, not %s" % type(corrections).__name__)
