@@ -126,7 +126,8 @@ def review(track, frames, truth_csv, work, jobs):
             break
         conf = lambda c: (float(lin[0][c]["confidence"] or 0), c)
         t, i = min(todo, key=conf)
-        acts += 1        for row in true_rows(truth, t, i):
+        acts += 1
+        for row in true_rows(truth, t, i):
             if row not in rows:
                 rows.append(row)
             done.add((row[0], row[1]))
