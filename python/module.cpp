@@ -130,10 +130,15 @@ AngleConvention angles_of(const std::string& s) {
   throw py::value_error("angles: \"" + s + "\" is not degrees, row-radians or row-degrees");
 }
 
+// `corrections`: a corrections file's path, or with `corrections_text` the
+// name its text goes by in messages.
 TrackOptions options_of(const std::string& config, int jobs, const std::map<std::string, bool>& repairs,
-                        const Units& units) {
+                        const Units& units, const std::string& corrections = "",
+                        const std::string& corrections_text = "") {
   TrackOptions o;
   o.config = config;
+  o.corrections = corrections;
+  o.corrections_text = corrections_text;
   o.jobs = jobs;
   o.units = units;
   for (const auto& kv : repairs) {
@@ -164,8 +169,9 @@ struct PyRun {
 
 PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& config, int jobs,
                    const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
-                   const IntensityArrays& intensity) {
-  const TrackOptions o = options_of(config, jobs, repairs, units);
+                   const IntensityArrays& intensity, const std::string& corrections,
+                   const std::string& corrections_text) {
+  const TrackOptions o = options_of(config, jobs, repairs, units, corrections, corrections_text);
   config_paths(config);  // refuses a NUL in the path before the run
   for (const LabelArray& a : frames)
     if (a.ndim() != 2) throw py::value_error("every frame's labels must be a 2-D array");
@@ -207,8 +213,8 @@ PyRun track_labels(const std::vector<LabelArray>& frames, const std::string& con
 PyRun track_table(const std::map<std::string, std::vector<double>>& columns, const std::string& source,
                   const std::string& id_column, const std::string& angles, const std::string& config, int jobs,
                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
-                  const MovieInput& movie) {
-  const TrackOptions o = options_of(config, jobs, repairs, units);
+                  const MovieInput& movie, const std::string& corrections, const std::string& corrections_text) {
+  const TrackOptions o = options_of(config, jobs, repairs, units, corrections, corrections_text);
   config_paths(config);
   TableCells cells;
   cells.source = source;
@@ -234,8 +240,9 @@ PyRun track_table(const std::map<std::string, std::vector<double>>& columns, con
 PyRun track_paths(const std::vector<std::string>& paths, const std::map<std::string, std::string>& columns,
                   const std::string& angles, const std::string& config, int jobs,
                   const std::map<std::string, bool>& repairs, const Units& units, const py::object& progress,
-                  const MovieInput& movie, const std::vector<std::pair<std::string, std::string>>& intensity) {
-  TrackOptions o = options_of(config, jobs, repairs, units);
+                  const MovieInput& movie, const std::vector<std::pair<std::string, std::string>>& intensity,
+                  const std::string& corrections, const std::string& corrections_text) {
+  TrackOptions o = options_of(config, jobs, repairs, units, corrections, corrections_text);
   o.movie = movie;
   for (const std::string& p : paths) checked_path(p, "paths");
   for (const auto& c : intensity) o.intensity.push_back({c.first, checked_path(c.second, "intensity"), 0});
@@ -371,12 +378,15 @@ PYBIND11_MODULE(_vantu, m) {
       .def_property_readonly("frames", [](const PyRun& r) { return r.result.time_lapse.frames.size(); })
       .def("write", &write_run, py::arg("dir"), py::arg("labels") = py::none(), py::arg("force") = false);
   m.def("track_labels", &track_labels, py::arg("frames"), py::arg("config"), py::arg("jobs"), py::arg("repairs"),
-        py::arg("units"), py::arg("progress"), py::arg("intensity") = IntensityArrays());
+        py::arg("units"), py::arg("progress"), py::arg("intensity") = IntensityArrays(), py::arg("corrections") = "",
+        py::arg("corrections_text") = "");
   m.def("track_table", &track_table, py::arg("columns"), py::arg("source"), py::arg("id_column"), py::arg("angles"),
         py::arg("config"),
-        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput());
+        py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput(),
+        py::arg("corrections") = "", py::arg("corrections_text") = "");
   m.def("track_paths", &track_paths, py::arg("paths"), py::arg("columns"), py::arg("angles"), py::arg("config"),
         py::arg("jobs"), py::arg("repairs"), py::arg("units"), py::arg("progress"), py::arg("movie") = MovieInput(),
-        py::arg("intensity") = std::vector<std::pair<std::string, std::string>>());
+        py::arg("intensity") = std::vector<std::pair<std::string, std::string>>(), py::arg("corrections") = "",
+        py::arg("corrections_text") = "");
   m.def("match", &match, py::arg("first"), py::arg("second"), py::arg("config"), py::arg("set"));
 }

@@ -352,13 +352,13 @@ struct BrowserRun {
   std::string result, log;
 };
 
-BrowserRun open_in_browser(const RunDir& dir, const std::string& page) {
+BrowserRun open_in_browser(const RunDir& dir, const std::string& page, const std::string& hash = "selftest") {
   const std::string profile = dir.file("chromium-profile");
   const Outcome o = dir.run({"60", kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                              "--no-first-run", "--disable-background-networking", "--disable-component-update",
                              "--disable-sync", "--user-data-dir=" + profile, "--window-size=1000,700",
                              "--enable-logging=stderr", "--v=0", "--virtual-time-budget=3000", "--dump-dom",
-                             "file://" + dir.file(page) + "#selftest"},
+                             "file://" + dir.file(page) + "#" + hash},
                             "timeout");
   std::smatch m;
   static const std::regex pre("<pre id=\"selftest-result\">([^<]*)</pre>");
@@ -435,6 +435,48 @@ TEST_F(MoviePage, DrawsStepsAndSelectsALineageInABrowser) {
       EXPECT_NE(run.result.find("fate divided"), std::string::npos) << run.result;
     }
   }
+}
+
+// The corrections panel: a click on a cell and one on a cell of the frame
+// before make a link; the buttons new, debris and "not this link" (the
+// lineage's own link); an undo drops its row. The saved file is what
+// vantu-track reads, and the page of its result rings the cells set by hand.
+TEST_F(MoviePage, ClicksMakeTheCorrectionsFileInABrowser) {
+  if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed";
+  ASSERT_TRUE(folder("pts"));
+  ASSERT_EQ(plot({"--movie", "pts"}).status, 0);
+  BrowserRun run = open_in_browser(*data, "pts/movie.html", "fixtest");
+  ASSERT_FALSE(run.result.empty()) << run.log;
+  EXPECT_NE(run.result.find("\"errors\":[]"), std::string::npos) << run.result;
+  EXPECT_NE(run.result.find("\"byHand\":0,\"listed\":3,"), std::string::npos) << run.result;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(run.result, m,
+                                std::regex("\"csv\":\"frame,id,action,from_frame,from_id\\\\n"
+                                           "2,(\\d+),link,1,(\\d+)\\\\n2,(\\d+),debris,,\\\\n2,(\\d+),not,(\\d+),(\\d+)\\\\n\"")))
+      << run.result;
+  // "not" names the link cells.csv has: the cell's track in the frame before, or its mother's last cell.
+  const auto rows = vantu_test::csv_rows(data->read("pts/cells.csv"));
+  std::map<std::pair<std::string, std::string>, std::string> track_at;  // (frame, id) -> track
+  std::map<std::string, std::string> parent;
+  std::map<std::pair<std::string, std::string>, std::string> cell_of;  // (frame, track) -> id
+  for (size_t k = 1; k < rows.size(); ++k) {
+    track_at[{rows[k][0], rows[k][1]}] = rows[k][2];
+    parent[rows[k][2]] = rows[k][3];
+    cell_of[{rows[k][0], rows[k][2]}] = rows[k][1];
+  }
+  const std::string track = track_at[{"2", m[4]}];
+  const std::string from = cell_of.count({"1", track}) ? cell_of[{"1", track}] : cell_of[{m[5], parent[track]}];
+  EXPECT_EQ(m[6].str(), from) << run.result;
+  // The saved file, given to vantu-track on the same inputs.
+  std::string csv = "frame,id,action,from_frame,from_id\n2," + m[1].str() + ",link,1," + m[2].str() + "\n2," +
+                    m[3].str() + ",debris,,\n2," + m[4].str() + ",not," + m[5].str() + "," + m[6].str() + "\n";
+  data->write("fixes.csv", csv);
+  std::vector<std::string> args = {"-o", "fixed", "--corrections", "fixes.csv"};
+  for (int t = 0; t < 6; ++t) args.push_back(data->file("tl/frame_000" + std::to_string(t) + ".dat"));
+  ASSERT_EQ(data->run(args, VANTU_TRACK_BIN).status, 0);
+  ASSERT_EQ(plot({"--movie", "fixed"}).status, 0);
+  run = open_in_browser(*data, "fixed/movie.html", "fixtest");
+  EXPECT_NE(run.result.find("\"byHand\":2,"), std::string::npos) << run.result;
 }
 
 }  // namespace

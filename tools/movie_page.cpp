@@ -93,6 +93,8 @@ struct Cell {
   long flag = 0;
   long line = 0;
   std::vector<double> channel;  // Movie::channels' NAME_mean (NaN: none)
+  std::string id;        // as cells.csv writes it (empty without an id column)
+  bool by_hand = false;  // cells.csv's by_hand: set by the user's corrections
 };
 
 struct TrackInfo {
@@ -105,6 +107,7 @@ struct TrackInfo {
 struct Movie {
   std::string dir, name;
   bool has_flag = false, has_generation = false, has_confidence = false, has_fate = false;
+  bool has_id = false;
   std::vector<Cell> cells;               // sorted by frame, then track
   std::map<long, TrackInfo> tracks;      // by label
   std::vector<std::string> fates;
@@ -138,6 +141,8 @@ void read_cells(Movie& m) {
   const int flag = t.column("flag"), generation = t.column("generation"), confidence = t.column("confidence");
   m.has_flag = flag >= 0, m.has_generation = generation >= 0;
   const std::vector<int> channels = channel_columns(t, m);
+  const int id = t.column("id"), by_hand = t.column("by_hand");
+  m.has_id = id >= 0;
   for (const Record& r : t.rows) {
     if (r.fields.size() == 1 && r.fields[0].empty()) continue;  // a blank line
     Cell c;
@@ -146,6 +151,8 @@ void read_cells(Movie& m) {
     c.x = t.number(r, x), c.y = t.number(r, y), c.length = t.number(r, length), c.angle = t.number(r, angle);
     if (flag >= 0) c.flag = t.whole(r, flag, 0);
     for (const int k : channels) c.channel.push_back(t.text(r, k).empty() ? NAN : t.number(r, k));
+    if (id >= 0) c.id = t.text(r, id);
+    if (by_hand >= 0) c.by_hand = t.whole(r, by_hand, 0) != 0;
     if (confidence >= 0 && !t.text(r, confidence).empty()) {
       c.confidence = t.number(r, confidence), m.has_confidence = true;
       if (c.confidence < 0 || c.confidence > 1)
@@ -423,6 +430,24 @@ std::string channels_json(const Movie& m) {
   return out + "]";
 }
 
+// The cells' ids per frame (in the order of `cells`) for the corrections a
+// user makes on the page, and per frame the cells set by hand.
+std::string corrections_json(const Movie& m) {
+  if (!m.has_id) return "";
+  std::map<long, std::vector<const Cell*>> by_frame;
+  for (const Cell& c : m.cells) by_frame[c.frame].push_back(&c);  // by track within a frame, as coded
+  std::string ids = ",\"ids\":[", hand = ",\"byHand\":[";
+  for (long number : m.frames) {
+    const std::vector<const Cell*>& cs = by_frame[number];
+    ids += (ids.back() == '[' ? "" : ",") + json_list(cs, [](const Cell* c) { return json_string(c->id); });
+    std::vector<size_t> set;
+    for (size_t k = 0; k < cs.size(); ++k)
+      if (cs[k]->by_hand) set.push_back(k);
+    hand += (hand.back() == '[' ? "" : ",") + json_list(set, [](size_t k) { return std::to_string(k); });
+  }
+  return ids + "]" + hand + "]";
+}
+
 std::string data_json(Movie& m) {
   const std::vector<std::string> frames = code_frames(m);
   auto field = [&](long TrackInfo::*member) {
@@ -452,7 +477,7 @@ std::string data_json(Movie& m) {
   j += fmt(",\"interval\":%g", m.frame_minutes);
   j += ",\"cells\":" + json_list(frames, [](const std::string& s) { return "\"" + s + "\""; });
   j += ",\"channels\":" + channels_json(m);
-  return j + "}";
+  return j + corrections_json(m) + "}";
 }
 
 void splice(std::string& page, const std::string& marker, const std::string& text) {

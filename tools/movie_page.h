@@ -31,6 +31,10 @@
 //                selected lineage (kRingColour, kOutsideColour)
 //   interval     minutes from one frame number to the next (DIR/units), 0
 //                when not given
+//   ids          (when cells.csv has ids) per frame, the cells' ids as
+//                strings, in the order of `cells`
+//   byHand       (with ids) per frame, the positions in that order of the
+//                cells cells.csv marks by_hand
 //   cells        one string per frame: a run of integers, each zigzag-coded
 //                and written little end first in 5-bit groups, one character
 //                of "A-Za-z0-9-_" per group (value + 32 when more follow):

@@ -80,9 +80,11 @@ void set_parameter(ParameterSet& p, const std::string& name, double value) {
 
 TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, const TrackHooks& hooks) {
   check_time_lapse(tl);
+  const Corrections fixed = corrections_of(o, tl);
   TrackResult r;
   r.masks = masks;
   r.units = o.units;
+  r.corrections = fixed.text;
   PairRun run;
   if (o.config.empty()) {
     ChosenParameters chosen = choose_parameters(tl);
@@ -99,7 +101,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   run.cancel = hooks.cancel;
   run.flush_subnormals = o.flush_subnormals;
   const std::vector<PairLinks> links = match_pairs(tl, run);
-  r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks, o.units);
+  r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks, o.units, &fixed);
   r.summary = lineage_summary(tl, r.texts);
   r.warnings.insert(r.warnings.begin(), tl.warnings.begin(), tl.warnings.end());
   const std::string length = pixel_size_warning(tl, o.units);
@@ -120,6 +122,7 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
   OutputFolder out(dir, inputs, use, inputs.empty() ? time_lapse_digest(tl) : "");
   std::vector<std::string> names = lineage_file_names(tl, r.masks);
   names.push_back("softconfig.dat");
+  if (!r.corrections.empty()) names.push_back("corrections.csv");
   out.plan(names);
   out.create();
   out.record_inputs();
@@ -131,6 +134,7 @@ void write_lineage_folder(const TrackResult& r, const std::string& dir, const st
   out.write_folder(kGeffFolder, geff_files(tl, r.texts.lineage, r.units));
   if (r.masks) write_track_masks(tl, r.texts.lineage, out, mask_of);
   out.write("pairs.log", r.texts.pairs_log);
+  if (!r.corrections.empty()) out.write("corrections.csv", r.corrections);
   out.remove_stale();
 }
 

@@ -44,6 +44,7 @@ struct TrackResult {
   std::string config_text;  // softconfig.dat: the parameters used
   LineageTexts texts;       // lineage and the texts of its files
   std::string summary;      // the command line's closing line, without the folder
+  std::string corrections;  // the corrections the lineage holds, as given (corrections.csv); empty: none
   // What the command line prints as warnings (a blank frame, parameters that
   // cannot work, a pixel size that makes the cells too long), one sentence
   // each; the library prints nothing.
@@ -52,12 +53,14 @@ struct TrackResult {
 
 // Tracks `tl` (checked here) as vantu-track does with the options `o`: the
 // parameters from o.config or chosen from the data, o.jobs pairs at a time
-// (0: the number of cores), o.repairs, o.units. No pair record is written. `masks`
+// (0: the number of cores), o.repairs, o.units and the corrections of
+// o.corrections_text or o.corrections (checked before any work). No pair record is written. `masks`
 // marks cells measured from label images (track labels must fit 16 bits).
 TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, const TrackHooks& hooks = {});
 
 // Writes the folder the command line writes: softconfig.dat, cells.csv,
-// res_track.txt, tracks.csv, units, lineage.geff, pairs.log and, when the cells came from label images, the
+// res_track.txt, tracks.csv, units, lineage.geff, pairs.log, corrections.csv when the lineage holds
+// corrections and, when the cells came from label images, the
 // track masks maskNNN.tif (each frame's mask read again from its file, or
 // given by `mask_of`). Refuses, before writing anything, to replace one of
 // `inputs` or a file that the programs did not write there; removes what an

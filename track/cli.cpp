@@ -94,7 +94,10 @@ constexpr const char* kDescription =
     "frame), divisions that do not add up resolved or missed ones found, one-frame\n"
     "tracks flagged. cells.csv's column flag: 0 normal, 1 probable debris,\n"
     "2 first cell after a closed gap, 3 the cell going on where the pairs saw a division;\n"
-    "then the track's generation and the confidence (0 to 1) of the cell's link.";
+    "then the track's generation and the confidence (0 to 1) of the cell's link.\n"
+    "Corrected by hand: --corrections FILE (frame,id,action,from_frame,from_id) holds every\n"
+    "fix and decides the rest again, reusing DIR/pairs; DIR keeps it as corrections.csv and\n"
+    "cells.csv ends with by_hand (1: set by a correction).";
 
 bool is_table(const std::vector<std::string>& in) { return in.size() == 1 && ends_with_ci(in[0], ".csv"); }
 
@@ -207,10 +210,56 @@ void parse_pair_range(const std::string& text, size_t pairs, PairRun& run) {
   run.last = b;
 }
 
+// True when --corrections names DIR/corrections.csv itself: it stays as it is.
+bool corrections_in_place(const TrackOptions& o) {
+  struct stat a, b;
+  return !o.corrections.empty() && stat(o.corrections.c_str(), &a) == 0 &&
+         stat((o.out_dir + "/corrections.csv").c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The data lines of a corrections text, blanks around them left out.
+std::vector<std::string> correction_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream ss(text);
+  std::string line;
+  bool header = true;
+  while (std::getline(ss, line)) {
+    const size_t a = line.find_first_not_of(" \t\r"), b = line.find_last_not_of(" \t\r");
+    if (a == std::string::npos) continue;
+    if (!header) lines.push_back(line.substr(a, b - a + 1));
+    header = false;
+  }
+  return lines;
+}
+
+// Says on standard error which corrections of the earlier run in the folder
+// this run leaves out (they go with the earlier results), so that none is
+// lost unseen: the rows themselves, to be copied back.
+void report_dropped_corrections(const TrackOptions& o, const Corrections& now, const OutputFolder& out) {
+  if (!out.recorded("corrections.csv") || corrections_in_place(o)) return;
+  const std::vector<std::string> before = correction_lines(read_file_text(out.path("corrections.csv")));
+  const std::vector<std::string> kept = correction_lines(now.text);
+  std::vector<std::string> dropped;
+  for (const std::string& l : before)
+    if (std::find(kept.begin(), kept.end(), l) == kept.end()) dropped.push_back(l);
+  if (dropped.empty()) return;
+  std::string msg = strprintf("vantu-track: %s drops %zu of the %zu corrections that the earlier results in %s held "
+                              "(%s/corrections.csv, %s by this run's):\n",
+                              now.empty() ? "this run has no corrections: it" : ("this run with " + o.corrections).c_str(),
+                              dropped.size(), before.size(), o.out_dir.c_str(), o.out_dir.c_str(),
+                              now.empty() ? "removed with the results it held" : "replaced");
+  for (const std::string& l : dropped) msg += "  " + l + "\n";
+  std::fputs(msg.c_str(), stderr);
+}
+
 // The lineage of the pairs' matches, mended along the time axis, into its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
-                   bool masks, OutputFolder& out) {
-  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks, o.units);
+                   bool masks, OutputFolder& out, const Corrections& fixed) {
+  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks, o.units, &fixed);
+  if (corrections_in_place(o))
+    out.keep("corrections.csv");
+  else if (!fixed.empty())
+    out.write("corrections.csv", fixed.text);
   out.write("cells.csv", texts.cells_csv);
   out.write("res_track.txt", texts.res_track);
   out.write("tracks.csv", texts.tracks_csv);
@@ -237,7 +286,7 @@ bool config_in_place(const TrackOptions& o) {
 // that the programs did not write: those of the stage that runs (`pairs`:
 // only its range of pairs). Only these names are written afterwards.
 void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, OutputFolder& out,
-                   const PairRun* pairs = nullptr) {
+                   const PairRun* pairs = nullptr, const Corrections* fixed = nullptr) {
   std::vector<std::string> names;
   const bool whole = !o.prepare && !o.join && o.pairs.empty();
   if ((whole || o.prepare) && !config_in_place(o)) names.push_back("softconfig.dat");
@@ -249,6 +298,7 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, Outpu
   }
   if (whole || o.join)
     for (const std::string& n : lineage_file_names(tl, masks)) names.push_back(n);
+  if (fixed && !fixed->empty() && !corrections_in_place(o)) names.push_back("corrections.csv");
   out.plan(names);
 }
 
@@ -289,12 +339,14 @@ int run_tracker(const TrackOptions& o) {
   run.progress_bar = isatty(STDERR_FILENO) != 0;
   run.tile_cells = o.tile_cells;
   run.cancel = &interrupted;
+  const Corrections fixed = corrections_of(o, tl);
   if (o.join) {
-    check_outputs(o, tl, masks, out);
+    check_outputs(o, tl, masks, out, nullptr, &fixed);
     const std::vector<PairLinks> links = recorded_pairs(tl, run);
+    report_dropped_corrections(o, fixed, out);
     out.create();
     out.record_inputs();
-    write_lineage(o, tl, links, params.MaxSplit, masks, out);
+    write_lineage(o, tl, links, params.MaxSplit, masks, out, fixed);
     return 0;
   }
   if (!o.pairs.empty()) {
@@ -307,7 +359,8 @@ int run_tracker(const TrackOptions& o) {
     return 0;
   }
 
-  check_outputs(o, tl, masks, out);
+  check_outputs(o, tl, masks, out, nullptr, &fixed);
+  if (!o.prepare) report_dropped_corrections(o, fixed, out);
   std::string config;
   if (o.config.empty()) {
     ChosenParameters chosen = choose_parameters(tl);
@@ -325,7 +378,7 @@ int run_tracker(const TrackOptions& o) {
     std::printf("%zu frames, %zu pairs\n", tl.frames.size(), tl.frames.size() - 1);
     return 0;
   }
-  write_lineage(o, tl, match_pairs(tl, run), params.MaxSplit, masks, out);
+  write_lineage(o, tl, match_pairs(tl, run), params.MaxSplit, masks, out, fixed);
   return 0;
 }
 
@@ -385,6 +438,13 @@ TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params) {
 
 bool inputs_are_masks(const std::vector<std::string>& inputs) { return are_masks(inputs); }
 
+Corrections corrections_of(const TrackOptions& o, const TimeLapse& tl) {
+  if (!o.corrections_text.empty())
+    return corrections_of_text(o.corrections_text, o.corrections.empty() ? "corrections" : o.corrections, tl);
+  if (!o.corrections.empty()) return read_corrections(o.corrections, tl);
+  return Corrections{};
+}
+
 int track_main(int argc, char** argv) {
   TrackOptions o;
   std::string columns, angles = "degrees";
@@ -416,6 +476,10 @@ int track_main(int argc, char** argv) {
                "daughter seen once), none found where the pairs missed one");
   app.add_flag("--no-debris-flag", no_debris, "do not flag one-frame tracks without parent as probable debris");
   app.add_flag("--raw", raw, "the plain chaining of the pairs' matches: every repair off");
+  CLI::Option* corrections = app.add_option(
+      "--corrections", o.corrections,
+      "a CSV of links corrected by hand (frame,id,action,from_frame,from_id; action link, not, new or debris): "
+      "every one is held, the rest decided again around them; a rerun reuses the pairs in DIR/pairs");
   app.add_option("--columns", columns, "table columns by role, e.g. x=centroid-1,y=centroid-0,frame=ImageNumber");
   CLI::Option* angles_option =
       app.add_option("--angles", angles, "table angles: degrees, row-radians or row-degrees")->capture_default_str();
@@ -451,6 +515,7 @@ int track_main(int argc, char** argv) {
   prepare->excludes(pairs)->excludes(join)->excludes("--keep-pairs");
   pairs->excludes(join)->excludes("--config");
   join->excludes("--config")->excludes("--keep-pairs");
+  corrections->excludes(prepare)->excludes(pairs)->excludes("--points-only");
   app.set_version_flag("--version", std::string("vantu-track ") + VANTU_VERSION);
   try {
     app.parse(argc, argv);

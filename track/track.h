@@ -14,6 +14,7 @@
 // stage refuses bad input by throwing TrackError before anything is written.
 #pragma once
 
+#include "track/lineage/corrections.h"
 #include "track/output/output.h"
 
 namespace vantu {
@@ -32,6 +33,10 @@ bool inputs_are_masks(const std::vector<std::string>& inputs);
 // The time-lapse of o.inputs (masks, one table, or point files read with
 // the columns of `params`), checked.
 TimeLapse read_time_lapse(const TrackOptions& o, const ParameterSet& params);
+
+// The corrections of o.corrections or o.corrections_text, read and checked
+// against `tl` (none: empty).
+Corrections corrections_of(const TrackOptions& o, const TimeLapse& tl);
 
 // The whole program; returns the exit status.
 int track_main(int argc, char** argv);

@@ -413,6 +413,7 @@
         paintCell(f, state.hover, fillOf(f.track[state.hover], state.hover), 'rgba(0,0,0,0.7)');
       }
     }
+    drawFixes(fi, px);
     state.drawn = f.n;
     updateFrameLabel();
   }
@@ -726,6 +727,141 @@
     window.addEventListener('resize', () => { resize(); redraw(); });
   }
 
+  // ------------------------------------------------------------ corrections by hand
+
+  // With "correct links" on, a click on a cell takes it as the cell to
+  // correct and shows the frame before; a click there names its true origin
+  // (a link; two cells linked to one are its daughters). The buttons give the
+  // other answers: no origin (new), debris, not the link the lineage has. The
+  // fixes are listed, each with an undo, and saved as the file that
+  // vantu-track --corrections reads (a download: the page writes nothing
+  // else). Cells that cells.csv marks by_hand are ringed in green.
+  const fixes = { on: false, cell: null, rows: [] };
+  const cellId = (fi, i) => (data.ids ? data.ids[fi][i] : '');
+  const byHand = (data.byHand || []).map((list) => new Set(list));
+
+  function drawFixes(fi, px) {
+    const ring = (i, colour) => {
+      const b = 4 * i, r = Math.max(f.box[b + 2] - f.box[b], f.box[b + 3] - f.box[b + 1]) / 2 + 4 * px;
+      ctx.beginPath();
+      ctx.arc((f.box[b] + f.box[b + 2]) / 2, (f.box[b + 1] + f.box[b + 3]) / 2, r, 0, 2 * Math.PI);
+      ctx.lineWidth = 2 * px; ctx.strokeStyle = colour; ctx.stroke();
+    };
+    const f = frames[fi];
+    if (byHand[fi]) for (const i of byHand[fi]) ring(i, '#1a9850');
+    if (fixes.cell && fixes.cell.fi === fi) ring(fixes.cell.i, '#000');
+  }
+
+  function fixText(r) {
+    const from = r.from_frame === '' ? '' : ` from ${r.from_id} in frame ${r.from_frame}`;
+    return `frame ${r.frame} cell ${r.id}: ${r.action}${from}`;
+  }
+
+  function listFixes() {
+    const list = $('fix-list');
+    list.textContent = '';
+    fixes.rows.forEach((r, k) => {
+      const li = document.createElement('li');
+      li.textContent = fixText(r);
+      const undo = document.createElement('button');
+      undo.textContent = 'undo';
+      undo.addEventListener('click', () => { fixes.rows.splice(k, 1); listFixes(); });
+      li.appendChild(undo);
+      list.appendChild(li);
+    });
+    $('fix-save').disabled = fixes.rows.length === 0;
+    const c = fixes.cell;
+    $('fix-cell').textContent = c ? `cell ${cellId(c.fi, c.i)} of frame ${data.frames[c.fi]}: click its origin` +
+      (c.fi > 0 ? ` in frame ${data.frames[c.fi - 1]}` : '') + ', or' : '';
+    for (const id of ['fix-new', 'fix-debris']) $(id).disabled = !c;
+    $('fix-not').disabled = !c || !predecessor(c.fi, c.i);
+    redraw();
+  }
+
+  function addFix(action, from) {
+    const c = fixes.cell;
+    fixes.rows.push({
+      frame: data.frames[c.fi], id: cellId(c.fi, c.i), action,
+      from_frame: from ? data.frames[from[0]] : '', from_id: from ? cellId(from[0], from[1]) : '',
+    });
+    fixes.cell = null;
+    setFrame(c.fi);
+    listFixes();
+  }
+
+  function fixesCsv() {
+    return 'frame,id,action,from_frame,from_id\n' +
+      fixes.rows.map((r) => [r.frame, r.id, r.action, r.from_frame, r.from_id].join(',') + '\n').join('');
+  }
+
+  function saveFixes() {
+    const a = document.createElement('a');
+    a.href = URL.createObjectURL(new Blob([fixesCsv()], { type: 'text/csv' }));
+    a.download = 'corrections.csv';
+    a.click();
+    setTimeout(() => URL.revokeObjectURL(a.href), 1000);
+    $('fix-note').textContent = 'rerun: vantu-track -o FOLDER --corrections corrections.csv INPUTS';
+  }
+
+  function onFixClick(e) {
+    if (!fixes.on) return;
+    e.stopImmediatePropagation();
+    const r = canvas.getBoundingClientRect();
+    const i = cellAt(e.clientX - r.left, e.clientY - r.top);
+    if (i < 0) return;
+    const c = fixes.cell;
+    if (c && state.frame < c.fi) addFix('link', [state.frame, i]);
+    else {
+      fixes.cell = { fi: state.frame, i };
+      if (state.frame > 0) setFrame(state.frame - 1);
+      listFixes();
+    }
+  }
+
+  function wireFixes() {
+    if (!data.ids) { $('fixes').hidden = true; return; }
+    $('fix-on').addEventListener('change', (e) => { fixes.on = e.target.checked; fixes.cell = null; listFixes(); });
+    $('fix-new').addEventListener('click', () => addFix('new'));
+    $('fix-debris').addEventListener('click', () => addFix('debris'));
+    $('fix-not').addEventListener('click', () => addFix('not', predecessor(fixes.cell.fi, fixes.cell.i)));
+    $('fix-save').addEventListener('click', saveFixes);
+    canvas.addEventListener('click', onFixClick, true);  // before the click that selects a lineage
+  }
+
+  // "#fixtest": clicks through each kind of fix on frame 2 and its frame
+  // before, undoes the second, and reports the file the page would save.
+  function fixTest() {
+    const out = { errors, byHand: byHand.reduce((n, s) => n + s.size, 0) };
+    const fi = Math.min(2, F - 1), used = [];
+    const click = (i) => {
+      const [sx, sy] = toScreen(frames[state.frame].x[i], frames[state.frame].y[i]), r = canvas.getBoundingClientRect();
+      canvas.dispatchEvent(new MouseEvent('click', { bubbles: true, clientX: r.left + sx, clientY: r.top + sy }));
+    };
+    const pick = (linked) => {
+      const f = frames[state.frame];
+      for (let i = 0; i < f.n; ++i) {
+        const [sx, sy] = toScreen(f.x[i], f.y[i]);
+        if (used.includes(`${state.frame}:${i}`) || cellAt(sx, sy) !== i || (linked && !predecessor(state.frame, i))) continue;
+        used.push(`${state.frame}:${i}`);
+        return i;
+      }
+      return -1;
+    };
+    $('fix-on').click();
+    for (const action of ['link', 'new', 'debris', 'not']) {
+      setFrame(fi);
+      click(pick(action === 'not'));
+      if (action === 'link') click(pick(false));
+      else $('fix-' + action).click();
+    }
+    $('fix-list').querySelectorAll('button')[1].click();
+    out.listed = $('fix-list').children.length;
+    out.csv = fixesCsv();
+    const pre = $('selftest-result');
+    pre.textContent = JSON.stringify(out);
+    pre.hidden = false;
+  }
+
   // ------------------------------------------------------------ test hook
 
   // Painted (non-background) pixels of the canvas: proof that cells were drawn.
@@ -836,11 +972,13 @@
     ` (${outline ? 'outlines from the track masks' : 'rods from cells.csv'})`;
   $('ring-key').setAttribute('stroke', data.ring);
   wire();
+  wireFixes();
   draw();
   // "#frame=N&track=L&colour=track&low=1" opens at frame number N with track
   // L's lineage selected, coloured by track, low-confidence links shown;
   // "#selftest" runs the self-test.
   if (location.hash === '#selftest') selfTest();
+  else if (location.hash === '#fixtest') fixTest();
   else openFromHash(new URLSearchParams(location.hash.slice(1)));
 
 })();

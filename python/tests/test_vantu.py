@@ -166,6 +166,20 @@ class Routes(SimulatedTimeLapse):
         out = self.track_cli("raw", self.frames, "--raw")
         self.assertSameLineage(vantu.track(self.frames, repairs=False, progress=False), out)
 
+    def test_corrections_as_a_dataframe_or_a_path(self):
+        cells = pd.read_csv(os.path.join(self.cli["frames"], "cells.csv"))
+        first, later = cells[cells.frame == 2].iloc[0], cells[cells.frame == 3].iloc[0]
+        fixes = pd.DataFrame({"frame": [3, 2], "id": [later.id, first.id], "action": ["new", "debris"],
+                              "from_frame": [np.nan, np.nan], "from_id": [np.nan, np.nan]})
+        path = os.path.join(self.dir, "fixes.csv")
+        fixes.to_csv(path, index=False)
+        out = self.track_cli("fixed", self.frames, "--corrections", path)
+        self.assertSameLineage(vantu.track(self.frames, corrections=fixes, progress=False), out)
+        lineage = vantu.track(self.frames, corrections=path, progress=False)
+        self.assertSameLineage(lineage, out)
+        self.assertEqual(int(lineage.cells.by_hand.sum()), 2)
+        self.assertNotIn("by_hand", vantu.track(self.frames, corrections=fixes.iloc[:0], progress=False).cells)
+
     def test_config_file(self):
         config = os.path.join(self.cli["frames"], "softconfig.dat")
         lineage = vantu.track(self.frames, config=config, progress=False)
@@ -306,6 +320,14 @@ class Refusals(SimulatedTimeLapse):
         self.assertRaisesWith(ValueError, "appears twice in frame 0 (first on row 0)", twice)
         self.assertRaisesWith(ValueError, 'unknown role "z"', df, columns={"z": "x"})
         self.assertRaisesWith(ValueError, "is not degrees", df, angles="radians")
+        fixes = pd.DataFrame({"frame": [3], "id": [9999], "action": ["new"], "from_frame": [None], "from_id": [None]})
+        self.assertRaisesWith(ValueError, "corrections DataFrame:2: frame 3 has no cell with id 9999", self.frames,
+                              corrections=fixes)
+        self.assertRaisesWith(ValueError, 'corrections: no column "action"', self.frames,
+                              corrections=fixes.drop(columns=["action"]))
+        self.assertRaisesWith(TypeError, "corrections: a DataFrame or a path", self.frames, corrections=3)
+        self.assertRaisesWith(FileNotFoundError, "corrections file", self.frames,
+                              corrections=os.path.join(self.dir, "none.csv"))
 
     def test_files(self):
         missing = self.frames[:2] + [os.path.join(self.dir, "frame_0099.dat")]

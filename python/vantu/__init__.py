@@ -256,9 +256,34 @@ def _movie_input(frame_number, channel, slice, allow_gaps):
     return _vantu.MovieInput(frame_number or "", counts["channel"], counts["slice"], bool(allow_gaps))
 
 
+_CORRECTION_COLUMNS = ("frame", "id", "action", "from_frame", "from_id")
+
+
+def _corrections_args(corrections):
+    """The keywords that carry `corrections` to the tracker."""
+    if corrections is None:
+        return {}
+    if isinstance(corrections, pd.DataFrame):
+        missing = [c for c in _CORRECTION_COLUMNS if c not in corrections.columns]
+        if missing:
+            raise ValueError('corrections: no column "%s" (a corrections table has the columns %s)'
+                             % (missing[0], ", ".join(_CORRECTION_COLUMNS)))
+        table = corrections[list(_CORRECTION_COLUMNS)].copy()
+        for c in ("frame", "from_frame"):  # whole numbers, also where NaN made the column float
+            v = table[c]
+            if pd.api.types.is_float_dtype(v) and (v.dropna() == v.dropna().round()).all():
+                table[c] = v.astype("Int64")
+        if not len(table):  # no correction
+            return {}
+        return {"corrections": "corrections DataFrame", "corrections_text": table.to_csv(index=False)}
+    if isinstance(corrections, (str, os.PathLike)):
+        return {"corrections": _path_text(corrections, "corrections")}
+    raise TypeError("corrections: a DataFrame or a path, not %s" % type(corrections).__name__)
+
+
 def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, repairs=True, columns=None,
           angles="degrees", progress=None, frame_number=None, channel=None, slice=None, allow_gaps=False,
-          intensity=None):
+          intensity=None, corrections=None):
     """Tracks a time-lapse into a Lineage, as `vantu-track` does.
 
     data: a (T, Y, X) integer label array; a list of 2-D label arrays (one
@@ -287,6 +312,12 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
         the labels; with masks as paths a folder or stack path (--intensity).
         Adds name_mean, name_total, name_background to .cells and name_mean,
         name_birth, name_division to .tracks.
+    corrections: links corrected by hand (--corrections): a corrections
+        file's path, or a DataFrame with its columns frame, id, action,
+        from_frame, from_id (action link, daughter, not, new or debris;
+        from_* empty or NaN for new and debris). Every one is held and the
+        rest decided again around them; a refused row is named by its line
+        in the file (of the DataFrame as CSV: row N is line N + 2).
     """
     config = "" if config is None else _path_text(config, "config")
     if isinstance(jobs, bool) or not isinstance(jobs, numbers.Integral):
@@ -305,6 +336,7 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
     units = _vantu.Units(pixel_size or 0.0, frame_interval or 0.0)
     movie = _movie_input(frame_number, channel, slice, allow_gaps)
     intensity = _intensity_map(intensity)
+    fixes = _corrections_args(corrections)
     sink, close = _progress_sink(progress)
     labels = None
     try:
@@ -314,13 +346,14 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
                                  "give the label arrays as data")
             cols = _table_columns(data, columns, "DataFrame")
             run = _vantu.track_table(cols, "DataFrame", columns.get("id", "id"), angles, config, jobs, repairs, units,
-                                     sink, movie=movie)
+                                     sink, movie=movie, **fixes)
         elif isinstance(data, np.ndarray):
             if data.ndim != 3:
                 raise ValueError("labels: a (T, Y, X) label array is needed, not %d-D of shape %s"
                                  % (data.ndim, data.shape))
             labels = [_label_frame(data[t], "labels[%d]" % t) for t in range(data.shape[0])]
-            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, _intensity_arrays(intensity, labels))
+            run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, _intensity_arrays(intensity, labels),
+                                      **fixes)
         elif isinstance(data, (list, tuple)):
             if not data:
                 raise ValueError("a time-lapse needs at least two frames (got 0)")
@@ -328,12 +361,13 @@ def track(data, *, config=None, jobs=0, pixel_size=None, frame_interval=None, re
                 paths = [_path_text(p, "paths") for p in data]
                 channels = [(name, _path_text(p, 'intensity["%s"]' % name)) for name, p in intensity.items()]
                 run = _vantu.track_paths(paths, columns, angles, config, jobs, repairs, units, sink, movie=movie,
-                                         intensity=channels)
+                                         intensity=channels, **fixes)
             elif any(isinstance(p, (str, os.PathLike)) for p in data):
                 raise TypeError("data: a list of paths or a list of label arrays, not both")
             else:
                 labels = [_label_frame(a, "labels[%d]" % t) for t, a in enumerate(data)]
-                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, _intensity_arrays(intensity, labels))
+                run = _vantu.track_labels(labels, config, jobs, repairs, units, sink, _intensity_arrays(intensity, labels),
+                                          **fixes)
         else:
             raise TypeError("data: a (T, Y, X) label array, a list of 2-D label arrays, a DataFrame or a list "
                             "of paths, not %s" % type(data).__name__)

@@ -150,6 +150,10 @@ struct TrackOptions {
   int tile_cells = kTileCells;      // tiles for pairs whose frames have more cells; 0: never
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   bool force = false;               // replace another movie's results in out_dir
+  // The user's corrections of the lineage (track/lineage/corrections.h): a
+  // file (--corrections), or its text (the library; `corrections` then its
+  // name in messages); both empty: none.
+  std::string corrections, corrections_text;
   TableColumns columns;
   AngleConvention angles = AngleConvention::kDegrees;
   Units units;  // --pixel-size, --frame-interval

@@ -288,6 +288,78 @@ Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, con
   return c;
 }
 
+// The user's corrections of one pair (corrections.h) as constraints of its
+// assignment (one cell linked to i: i going on; two: i's daughters):
+// candidates that break one are dropped, a fixed link is added
+// when the gates left it out (at its model cost, or at the cost of the lost
+// and new cells it replaces when the model rules it out), and a cell fixed
+// to a link can be neither lost nor new.
+void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, const Frame& b,
+               const std::vector<double>& mx, const std::vector<double>& my, int frames, Candidates& c,
+               std::vector<double>& lost, std::vector<double>& appear) {
+  const size_t K = lost.size(), M = appear.size();
+  std::vector<int> from(M, -1);                   // frame b's cell -> the cell it must come from
+  std::vector<std::vector<int>> kids(K);          // frame a's cell -> the cells that must come from it
+  std::vector<char> fresh(M, 0), ends(K, 0), lone(K, 0);  // lone: i's one fixed cell is a daughter
+  for (const auto& [i, j] : fix.fixed) from[static_cast<size_t>(j)] = i, kids[static_cast<size_t>(i)].push_back(j);
+  for (const auto& [i, j] : fix.daughters)
+    from[static_cast<size_t>(j)] = i, kids[static_cast<size_t>(i)].push_back(j), lone[static_cast<size_t>(i)] = 1;
+  for (int j : fix.fresh) fresh[static_cast<size_t>(j)] = 1;
+  for (int i : fix.ends) ends[static_cast<size_t>(i)] = 1;
+  auto forbidden = [&](int i, int j) {
+    return std::find(fix.forbidden.begin(), fix.forbidden.end(), std::make_pair(i, j)) != fix.forbidden.end();
+  };
+  auto allowed = [&](const Event& e) {
+    const size_t i = static_cast<size_t>(e.i);
+    if (ends[i]) return false;
+    for (int j : {e.j1, e.kind == 1 ? e.j2 : -1}) {
+      if (j < 0) continue;
+      const size_t sj = static_cast<size_t>(j);
+      if (fresh[sj] || (from[sj] >= 0 && from[sj] != e.i) || forbidden(e.i, j)) return false;
+    }
+    const std::vector<int>& k = kids[i];
+    const auto has = [&](int j) { return e.j1 == j || (e.kind == 1 && e.j2 == j); };
+    if (k.size() == 2) return e.kind == 1 && has(k[0]) && has(k[1]);
+    if (k.size() == 1 && lone[i]) return has(k[0]);  // a division with it, or it alone (made a daughter by the repairs)
+    return k.empty() || (e.kind == 0 && e.j1 == k[0]);  // one cell linked: the same cell going on
+  };
+  c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
+                 c.events.end());
+  for (size_t i = 0; i < K; ++i) {
+    const std::vector<int>& k = kids[i];
+    if (k.empty()) continue;
+    lost[i] = kForbidden;
+    for (int j : k) appear[static_cast<size_t>(j)] = kForbidden;
+    const int ii = static_cast<int>(i);
+    const bool division = k.size() == 2;
+    const bool present = std::any_of(c.events.begin(), c.events.end(), [&](const Event& e) {
+      return e.i == ii && (division ? e.kind == 1 : e.kind == 0 && e.j1 == k[0]);
+    });
+    if (present) continue;
+    const RodCell ra = rod(a, ii), r1 = rod(b, k[0]);
+    const double cost =
+        division ? division_cost(m, ra, mx[i], my[i], r1, rod(b, k[1]), frames) : continuation_cost(m, ra, mx[i], my[i], r1, frames);
+    const double instead = lost_cost(m, ra) + appear_cost(m, r1) + (division ? appear_cost(m, rod(b, k[1])) : 0.0);
+    c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(cost) ? cost : instead});
+  }
+}
+
+// The events the user did not fix: only these teach the model (a fixed link
+// is often the odd one out; fitted, it would widen the spreads for all).
+std::vector<Event> free_events(const std::vector<Event>& ev, const PairConstraints* fix) {
+  if (!fix) return ev;
+  std::vector<Event> out;
+  auto fixed = [&](int i) {
+    for (const auto* list : {&fix->fixed, &fix->daughters})
+      for (const auto& [from, to] : *list)
+        if (from == i) return true;
+    return false;
+  };
+  for (const Event& e : ev)
+    if (e.kind == 2 || !fixed(e.i)) out.push_back(e);
+  return out;
+}
+
 // Union-find over the cells of both frames (frame b's after frame a's).
 struct Groups {
   std::vector<int> up;
@@ -645,10 +717,19 @@ bool alike(const LinkModel& m, const RodCell& a, const RodCell& b, double growth
 // The candidates are added to `cand`, the chosen ones to `chosen`.
 void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const CellGrid& grid_b,
                    const std::vector<double>& mx, const std::vector<double>& my, int frames, const Gaps& gaps,
-                   Candidates& cand, std::vector<int>& chosen, const std::vector<double>& lost,
-                   const std::vector<double>& appear) {
+                   const PairConstraints* fix, Candidates& cand, std::vector<int>& chosen,
+                   const std::vector<double>& lost, const std::vector<double>& appear) {
   const size_t K = static_cast<size_t>(a.count()), M = static_cast<size_t>(b.count());
   std::vector<char> free(K + M, 1);
+  // The user's cells set new or ending stay so; a link they ruled out is
+  // not offered again.
+  if (fix) {
+    for (int j : fix->fresh) free[K + static_cast<size_t>(j)] = 0;
+    for (int i : fix->ends) free[static_cast<size_t>(i)] = 0;
+  }
+  auto ruled_out = [&](int i, int j) {
+    return fix && std::find(fix->forbidden.begin(), fix->forbidden.end(), std::make_pair(i, j)) != fix->forbidden.end();
+  };
   // A cell missed for a frame is no stray: the gap closing joins it.
   for (size_t i = 0; i < gaps.missed_after.size() && i < K; ++i)
     if (gaps.missed_after[i]) free[i] = 0;
@@ -679,7 +760,7 @@ void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const Cel
     for (int j : near) {
       const RodCell rb = rod(b, j);
       const double r = std::hypot(rb.x - px, rb.y - py);
-      if (r <= gate || r > wide) continue;  // inside the gate: a candidate already
+      if (r <= gate || r > wide || ruled_out(ii, j)) continue;  // inside the gate: a candidate already
       if (!alike(m, ra, rb, m.growth, m.growth_spread, frames)) continue;
       const double cost = continuation_cost(m, ra, mx[i], my[i], rb, frames);
       if (std::isfinite(cost) && cost < lost[i] + appear[static_cast<size_t>(j)]) {
@@ -695,7 +776,7 @@ void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const Cel
         const double r = std::hypot(w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py);
         const bool gated = r <= gate && std::hypot(r1.x - px, r1.y - py) <= gate_reach &&
                            std::hypot(r2.x - px, r2.y - py) <= gate_reach;
-        if (gated || r > wide) continue;
+        if (gated || r > wide || ruled_out(ii, near[u]) || ruled_out(ii, near[v])) continue;
         const RodCell both{0, 0, r1.length + r2.length, ra.angle};
         if (!alike(m, ra, both, m.division_growth, m.division_spread, frames)) continue;
         const double cost = division_cost(m, ra, mx[i], my[i], r1, r2, frames);
@@ -812,13 +893,15 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
 
 // The pair's events of least total cost.
 std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& b, const std::vector<double>& mx,
-                               const std::vector<double>& my, int frames, bool want_margins, const Gaps& gaps = {}) {
+                               const std::vector<double>& my, int frames, bool want_margins, const Gaps& gaps = {},
+                               const PairConstraints* fix = nullptr) {
   const CellGrid grid_b(b);
   Candidates cand = candidates_of(m, a, b, grid_b, mx, my, frames, gaps);
   const size_t K = static_cast<size_t>(a.count()), M = static_cast<size_t>(b.count());
   std::vector<double> lost(K), appear(M);
   for (size_t i = 0; i < K; ++i) lost[i] = lost_cost(m, rod(a, static_cast<int>(i)));
   for (size_t j = 0; j < M; ++j) appear[j] = appear_cost(m, rod(b, static_cast<int>(j)));
+  if (fix) constrain(*fix, m, a, b, mx, my, frames, cand, lost, appear);
   Groups g(K + M);
   for (const Event& e : cand.events) {
     g.join(e.i, static_cast<int>(K) + e.j1);
@@ -846,7 +929,7 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
                        : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear))
       chosen.push_back(e);
   }
-  if (gaps.second_chance) second_chance(m, a, b, grid_b, mx, my, frames, gaps, cand, chosen, lost, appear);
+  if (gaps.second_chance) second_chance(m, a, b, grid_b, mx, my, frames, gaps, fix, cand, chosen, lost, appear);
   if (want_margins) wide_alternatives(m, a, b, grid_b, mx, my, frames, cand, chosen, lost, appear);
   std::vector<std::vector<int>> by_cell(K + M);  // per cell, the candidates that explain it
   std::vector<int> held_by(K + M, -1);           // per cell, the chosen event that explains it
@@ -1047,7 +1130,7 @@ void second_chance_if_reliable(const TimeLapse& tl, std::vector<Gaps>& gaps) {
 
 }  // namespace
 
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed) {
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed) {
   const size_t P = tl.frames.size() < 2 ? 0 : tl.frames.size() - 1;
   LinkModel m;
   set_field(m, tl);
@@ -1094,7 +1177,8 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     for (size_t t = 0; t < P; ++t) {
       const Frame &a = tl.frames[t], &b = tl.frames[t + 1];
       const int frames = frames_between(tl, t);
-      const std::vector<Event> ev = assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t]);
+      const std::vector<Event> ev =
+          assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fixed.at(t));
       if (last) {
         out.margin[t].assign(static_cast<size_t>(b.count()), NAN);
         for (const Event& e : ev) {
@@ -1103,7 +1187,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
         }
       }
       LinkSamples own;
-      add_samples(m, a, b, ev, mx[t], my[t], frames, own);
+      add_samples(m, a, b, free_events(ev, fixed.at(t)), mx[t], my[t], frames, own);
       spread[t] = own.residual;
       s.add(own);
       next[t] = links_of(ev, links[t], a.count(), b.count());

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "track/lineage/corrections.h"
 #include "track/lineage/link_cost.h"
 #include "track/lineage/lineage.h"
 
@@ -25,7 +26,9 @@ struct DecidedLinks {
   // without the cell's decided link costs (NaN: a cell decided as new).
   std::vector<std::vector<double>> margin;
 };
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed);
+// `fixed`: the user's corrections, which every pair's assignment obeys.
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed,
+                          const LinkConstraints& fixed = {});
 
 // The motion predicted at every cell of frame `a` (the one predictor of the
 // assignment, the repairs and the confidence): the median displacement `dx,

@@ -49,12 +49,16 @@ struct Lineage {
     int continuations = 0, divisions = 0, unmatched = 0;
   };
   std::vector<PairCounts> pairs;
+  // [frame][cell] -> 1 for a cell the user's corrections set; empty: none.
+  std::vector<std::vector<char>> by_hand;
 };
 
 // Chains the pairs' matches into tracks (see lineage.cpp for the rules).
 Lineage build_lineage(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split);
 
 // ---- Repairs along the time axis (repairs.cpp) ----
+
+struct Corrections;  // corrections.h
 
 struct RepairCounts {
   int relinked = 0, gaps_closed = 0, divisions_resolved = 0, divisions_found = 0, debris = 0;
@@ -64,10 +68,12 @@ struct RepairCounts {
 // divisions that do not make sense into continuations, flags probable debris.
 // A lineage without such faults is left exactly as it is.
 // With the link model the assignment fitted (`model`), a mother missed in
-// the frame(s) around her division gets her daughters across the gap.
+// the frame(s) around her division gets her daughters across the gap. With
+// `fixed`, the user's links across gaps are joined first, and no repair
+// changes a link the corrections set or makes one they rule out.
 struct LinkModel;
 RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which,
-                            const LinkModel* model = nullptr);
+                            const LinkModel* model = nullptr, const Corrections* fixed = nullptr);
 
 // ---- Confidence of the links (confidence.cpp) ----
 

@@ -44,11 +44,14 @@
 // of children, gap candidates from a table of the tracks starting in each
 // frame, and a track's cell in a frame from a binary search over its frames.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <map>
 #include <tuple>
 #include <utility>
 
 #include "track/lineage/assign.h"
+#include "track/lineage/corrections.h"
 #include "track/lineage/link_cost.h"
 #include "track/lineage/lineage.h"
 
@@ -98,6 +101,11 @@ struct Work {
   bool assigned = false;
   // The link model the assignment fitted to the movie (null: none).
   const LinkModel* model = nullptr;
+  // The user's corrections: [frame][cell] bit 1 its link from the frame
+  // before is fixed, bit 2 its link onwards; the links ruled out (frame,
+  // cell, later frame, cell). Empty: none.
+  std::vector<std::vector<char>> fixed;
+  std::vector<std::array<int, 4>> ruled_out;
 
   explicit Work(const TimeLapse& t) : tl(t) {}
   int count() const { return static_cast<int>(cells.size()); }
@@ -115,6 +123,17 @@ struct Work {
 };
 
 bool has_daughters(const Work& w, int k) { return !w.children[static_cast<size_t>(k)].empty(); }
+
+bool fixed_in(const Work& w, const Cell& c) {
+  return !w.fixed.empty() && c.index >= 0 && (w.fixed[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] & 1);
+}
+bool fixed_out(const Work& w, const Cell& c) {
+  return !w.fixed.empty() && c.index >= 0 && (w.fixed[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] & 2);
+}
+bool ruled_out(const Work& w, const Cell& a, const Cell& b) {
+  return std::find(w.ruled_out.begin(), w.ruled_out.end(), std::array<int, 4>{a.frame, a.index, b.frame, b.index}) !=
+         w.ruled_out.end();
+}
 
 // Sets track k's parent (0: none), keeping the lists of children.
 void set_parent(Work& w, int k, int parent) {
@@ -246,6 +265,7 @@ int close_gaps(Work& w) {
       const std::pair<double, double> at = carried(w, end, end.frame + skip + 1);
       for (int b : later) {
       const Cell begin = w.first_cell(b);
+      if (fixed_out(w, end) || fixed_in(w, begin) || ruled_out(w, end, begin)) continue;
       const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / (kGapGate * w.spacing);
       const double expected = w.length(end) * std::pow(w.growth, skip + 1);
       const double ratio = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(expected, 1e-9)));
@@ -294,6 +314,7 @@ int close_division_gaps(Work& w) {
   for (int a = 0; a < w.count(); ++a) {
     if (!ends_early(w, a, T)) continue;
     const Cell end = w.last_cell(a);
+    if (fixed_out(w, end)) continue;  // the user said how she ends
     const RodCell ra = rod_of(end);
     for (int skip = 1; skip <= kLongestGap && end.frame + skip + 1 < T; ++skip) {
       const int s = end.frame + skip + 1;
@@ -305,6 +326,7 @@ int close_division_gaps(Work& w) {
       std::vector<int> near;
       for (int b : later) {
         const Cell c = w.first_cell(b);
+        if (fixed_in(w, c) || ruled_out(w, end, c)) continue;
         if (std::hypot(w.x(c) - at.first, w.y(c) - at.second) <= reach) near.push_back(b);
       }
       for (size_t u = 0; u < near.size(); ++u)
@@ -374,6 +396,7 @@ int resolve_divisions(Work& w) {
     const std::vector<int> kids = w.children_of(m);
     if (kids.size() != 2 || w.first(kids[0]) != w.last(m) + 1 || w.first(kids[1]) != w.last(m) + 1) continue;
     if (division_makes_sense(w, m, kids[0], kids[1], T)) continue;
+    if (fixed_in(w, w.first_cell(kids[0])) || fixed_in(w, w.first_cell(kids[1]))) continue;
     const double c0 = continuation_cost(w, m, kids[0], T), c1 = continuation_cost(w, m, kids[1], T);
     const int keep = c1 < c0 ? kids[1] : kids[0], other = keep == kids[0] ? kids[1] : kids[0];
     set_parent(w, other, 0);
@@ -492,21 +515,23 @@ int relink_pair(Work& w, int t) {
   std::vector<int> near;
   int changed = 0;
   for (int i = 0; i < f.count(); ++i) {
-    if (!relinkable_here(w, t, i)) continue;
+    if (!relinkable_here(w, t, i) || fixed_out(w, {t, i})) continue;
     const int ka = w.track_of({t, i}) - 1;
     const Cell j = cell_at(w, ka, t + 1);
+    if (fixed_in(w, j)) continue;
     const double own = j.index >= 0 ? link_cost(w, pm, i, j.index) : HUGE_VAL;
     double best_gain = kRelinkMargin;
     int best = -1;
     grid.near(pm.at[static_cast<size_t>(i)].first, pm.at[static_cast<size_t>(i)].second, reach, near);
     for (int j2 : near) {
-      if (j2 == j.index || !relinkable_next(w, t, j2)) continue;
+      if (j2 == j.index || !relinkable_next(w, t, j2) || fixed_in(w, {t + 1, j2}) || ruled_out(w, {t, i}, {t + 1, j2}))
+        continue;
       const double dx = g.x[static_cast<size_t>(j2)] - pm.at[static_cast<size_t>(i)].first;
       const double dy = g.y[static_cast<size_t>(j2)] - pm.at[static_cast<size_t>(i)].second;
       if (std::hypot(dx, dy) > reach) continue;
       const int kb = w.track_of({t + 1, j2}) - 1;
       const Cell i2 = cell_at(w, kb, t);
-      if (i2.index >= 0 && !relinkable_here(w, t, i2.index)) continue;
+      if (i2.index >= 0 && (!relinkable_here(w, t, i2.index) || fixed_out(w, i2) || ruled_out(w, i2, j))) continue;
       // Costs of the links before and after; a missing link costs the same on
       // both sides and drops out.
       const double before = (j.index >= 0 ? own : 0) + (i2.index >= 0 ? link_cost(w, pm, i2.index, j2) : 0);
@@ -678,15 +703,67 @@ void write_back(const Work& w, Lineage& lin) {
   }
 }
 
+// The user's corrections in the work: what is fixed and ruled out, and the
+// links across gaps joined (the assignment left both ends loose: the earlier
+// cell ends its track, the later one starts one without parent). Two such
+// links from one cell make its daughters.
+void take_corrections(Work& w, const Corrections& c) {
+  w.fixed.resize(w.tl.frames.size());
+  for (size_t t = 0; t < w.tl.frames.size(); ++t) w.fixed[t].assign(static_cast<size_t>(w.tl.frames[t].count()), 0);
+  std::map<std::pair<int, int>, std::vector<Cell>> across;
+  std::vector<Correction> daughter;
+  for (const Correction& r : c.rows) {
+    const Cell to{r.t, r.j}, from{r.from_t, r.from_i};
+    if (r.action == Fix::kNot) {
+      w.ruled_out.push_back({from.frame, from.index, to.frame, to.index});
+      continue;
+    }
+    w.fixed[static_cast<size_t>(to.frame)][static_cast<size_t>(to.index)] |= r.action == Fix::kDebris ? 3 : 1;
+    if (r.action != Fix::kLink && r.action != Fix::kDaughter) continue;
+    w.fixed[static_cast<size_t>(from.frame)][static_cast<size_t>(from.index)] |= 2;
+    if (from.frame + 1 < to.frame) across[{from.frame, from.index}].push_back(to);
+    if (r.action == Fix::kDaughter) daughter.push_back(r);
+  }
+  for (const auto& [o, kids] : across) {
+    const int m = w.track_of({o.first, o.second}) - 1;
+    if (w.last(m) != o.first || has_daughters(w, m)) continue;
+    std::vector<int> ks;
+    for (const Cell& k : kids) {
+      const int tk = w.track_of(k) - 1;
+      if (w.first_cell(tk).index == k.index && w.first(tk) == k.frame && w.parent[static_cast<size_t>(tk)] == 0)
+        ks.push_back(tk);
+    }
+    if (ks.size() != kids.size()) continue;
+    const bool lone = std::any_of(daughter.begin(), daughter.end(), [&](const Correction& d) {
+      return d.from_t == o.first && d.from_i == o.second;
+    });
+    if (ks.size() == 1 && !lone) {
+      merge_tracks(w, m, ks[0]);
+      continue;
+    }
+    for (int k : ks) {
+      set_parent(w, k, m + 1);
+      w.start[static_cast<size_t>(k)] = Start::kDaughter;
+    }
+  }
+  // A lone daughter the assignment took for her mother going on starts a
+  // track of her own.
+  for (const Correction& d : daughter) {
+    const int k = w.track_of({d.t, d.j}) - 1;
+    if (d.from_t + 1 == d.t && w.track_of({d.from_t, d.from_i}) == k + 1) split_track(w, k, d.t, k + 1, Start::kDaughter);
+  }
+}
+
 }  // namespace
 
 RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOptions::Repairs& which,
-                            const LinkModel* model) {
+                            const LinkModel* model, const Corrections* fixed) {
   RepairCounts counts;
   if (lin.tracks.empty()) return counts;
   Work w = work_from(tl, lin);
   w.assigned = which.assign;
   w.model = model;
+  if (fixed && !fixed->empty()) take_corrections(w, *fixed);
   measure_colony(w);
   if (which.relink) counts.relinked = relink(w);
   if (which.close_gaps) counts.gaps_closed += close_gaps(w);
@@ -704,6 +781,9 @@ RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOption
   }
   if (which.relink) counts.relinked += relink(w);
   if (which.flag_debris) counts.debris = flag_debris(w);
+  if (fixed)
+    for (const Correction& r : fixed->rows)
+      if (r.action == Fix::kDebris) w.flag[static_cast<size_t>(r.t)][static_cast<size_t>(r.j)] = kProbableDebris;
   write_back(w, lin);
   return counts;
 }

@@ -78,13 +78,18 @@ struct LineageTexts {
   RepairCounts repaired;
   std::string cells_csv, res_track, pairs_log;
   std::string tracks_csv, units;  // tracks.csv and the DIR/units text
+  size_t corrections = 0;         // the user's corrections held
 };
 
 // Chains the pairs' matches, mends the lineage with the repairs chosen, rates
 // its links and formats its files (lengths and times in `units`); with
 // `masks`, refuses a lineage whose track labels do not fit a 16-bit track mask.
+// With `fixed` (not empty), every pair's assignment and every repair obeys
+// the user's corrections, their cells get confidence 1 and cells.csv a
+// by_hand column; a lineage that breaks one is refused (it cannot happen).
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
-                           const TrackOptions::Repairs& repairs, bool masks, const Units& units = {});
+                           const TrackOptions::Repairs& repairs, bool masks, const Units& units = {},
+                           const Corrections* fixed = nullptr);
 // "N frames, N tracks, N divisions (repairs...)": the run's summary line.
 std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 

@@ -3,10 +3,12 @@
 // cell's flag (CellFlag), its track's generation (0: no parent) and the
 // confidence of its link (empty when the lineage was not rated); for masks,
 // last, border: 1 when the cell touches the image's edge (it may be cut off,
-// its length and area too small). Added last so that no column moves.
-// With --intensity, per channel NAME: NAME_mean and NAME_total (the mean and
-// the sum of the channel's values over the cell's pixels) and NAME_background
-// (the frame's median outside every cell), in the image's own units.
+// its length and area too small). With --intensity, per channel NAME:
+// NAME_mean and NAME_total (the mean and the sum of the channel's values over
+// the cell's pixels) and NAME_background (the frame's median outside every
+// cell), in the image's own units. After a run with corrections, last,
+// by_hand: 1 for a cell the user's corrections set. Added last so that no
+// column moves.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -41,9 +43,10 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
   const bool border = has_border_flags(tl);
   std::string text = "frame,id,track,parent_track,x,y,length,angle";
   for (const std::string& name : tl.extra_names) text += "," + name;
+  const bool by_hand = !lin.by_hand.empty();
   text += border ? ",flag,generation,confidence,border" : ",flag,generation,confidence";
   for (const std::string& name : tl.intensity_names) text += "," + name + "_mean," + name + "_total," + name + "_background";
-  text += "\n";
+  text += by_hand ? ",by_hand\n" : "\n";
   std::vector<int> generation(lin.tracks.size(), 0);
   for (size_t k = 0; k < lin.tracks.size(); ++k)
     for (int p = lin.tracks[k].parent; p > 0 && generation[k] <= static_cast<int>(lin.tracks.size());
@@ -68,6 +71,7 @@ std::string cells_csv_text(const TimeLapse& tl, const Lineage& lin) {
       for (size_t c = 0; c < tl.intensity_names.size(); ++c)
         text += "," + value_text(f.intensity_mean[c][i]) + "," + value_text(f.intensity_total[c][i]) + "," +
                 value_text(f.intensity_background[c]);
+      if (by_hand) text += lin.by_hand[t][i] ? ",1" : ",0";
       text += "\n";
     }
   }

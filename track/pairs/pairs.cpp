@@ -278,6 +278,10 @@ class PairMatcher {
         tasks_.push_back({k, part});
         costs.push_back(task_cost(*jobs_[k], part));
       }
+    if (!run_.on_pair_done && !reused.empty())
+      std::fprintf(stderr, jobs_.empty() ? "vantu-track: all %zu pairs kept from the earlier run: nothing is matched again\n"
+                                         : "vantu-track: %zu pairs kept from the earlier run, the others matched\n",
+                   reused.size());
     Progress progress(n - first, std::move(costs), run_.progress_bar, run_.on_pair_done);
     progress_ = &progress;
     for (const auto& job : reused) progress.pair_done(job->t, links_[job->t]);
