@@ -37,6 +37,15 @@ struct ParameterSet {
   // computed (Beta * benefit < ln drop_below, see match/benefits.cpp). 0
   // keeps every weight (vantu's default); vantu-track sets it.
   double drop_below = 0.0;
+  // The annealing may end early once its hard matches have settled: from a
+  // Beta of settle_from on, it ends after a temperature step when, while Beta
+  // grew settle_span times, no step changed more hard matches (over every
+  // level) than settle_changes times the second set's points. settle_from 0
+  // runs every step (vantu's default); vantu-track sets it where the matches
+  // are only a proposal that its assignment decides.
+  double settle_from = 0.0;
+  double settle_span = 0.0;
+  double settle_changes = 0.0;
 };
 
 // Adds 0.5 and truncates toward zero. `ok` (if given) is false when the value

@@ -4,6 +4,7 @@
 #define VANTU_VERSION "unknown"
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +195,33 @@ void inner_iteration(Run& run) {
   benefits(run);
 }
 
+// Watches the hard matches after each temperature step for
+// ParameterSet::settle_from, settle_span and settle_changes.
+struct SettleWatch {
+  std::vector<int> last[3];
+  double since = 0.0;  // the Beta of the step after which the matches last changed
+
+  // True when the annealing may end after the step at `beta`.
+  bool settled(const MatchState& ms, const ParameterSet& p, double beta) {
+    if (!(p.settle_from > 0)) return false;
+    // Changes of hard matches in this step, over every level.
+    size_t changed = 0, cells = 0;
+    for (int l = 0; l < 3; ++l) {
+      const std::vector<int>& now = ms.matched_row[l];
+      cells = std::max(cells, now.size());
+      if (last[l].size() != now.size()) {
+        changed += now.size();
+      } else {
+        for (size_t j = 0; j < now.size(); ++j) changed += now[j] != last[l][j];
+      }
+      last[l] = now;
+    }
+    const bool same = since > 0 && static_cast<double>(changed) <= p.settle_changes * static_cast<double>(cells);
+    if (!same) since = beta;
+    return same && beta >= p.settle_from && beta >= since * p.settle_span;
+  }
+};
+
 }  // namespace
 
 void run_annealing(Run& run, const std::string& first_file, const std::string& second_file) {
@@ -248,15 +276,18 @@ void anneal_point_sets(Run& run) {
   p.lambda2 = p.lambda2 * point_spread(ms);
   dr.Beta = p.BetaInit;
 
+  SettleWatch settle;
   while (dr.Beta < p.BetaMax) {
     p.split_offset = dr.Beta > p.BetaSplit ? dr.saved_split_offset : -10000.0;
     write_start_of_step_files(run);
     balance(run);
     benefits(run);
     for (int it = 0; it < 4; ++it) inner_iteration(run);
+    const bool settled = settle.settled(ms, p, dr.Beta);
     p.lambda1 = p.lambda1 / p.BetaIncr;
     p.lambda2 = p.lambda2 / p.BetaIncr;
     dr.Beta = dr.Beta * p.BetaIncr;
+    if (settled) break;
   }
   release_work(run);
 }
@@ -361,7 +392,7 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: %s [--flush-subnormals] [--drop-below W] [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
+    "Usage: %s [--flush-subnormals] [--drop-below W] [--settle R,S,C] [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
     "\n"
     "Matches the cells of two frames of a growing, dividing colony and estimates the\n"
     "smooth warp between the frames. Reads softconfig.dat from the working directory\n"
@@ -375,9 +406,14 @@ constexpr const char* kUsage =
     "                       matcher does (faster; results can differ)\n"
     "  --drop-below W       give every pair whose balanced weight cannot reach W\n"
     "                       the weight 0, as vantu-track's matcher does (W > 0)\n"
+    "  --settle R,S,C       end the annealing once Beta is at least R times\n"
+    "                       BetaInit and, while Beta grew S times, no step changed\n"
+    "                       more than the share C of the hard matches, as\n"
+    "                       vantu-track's matcher does where its assignment decides\n"
     "\n"
-    "With both options as vantu-track takes them (--flush-subnormals\n"
-    "--drop-below 1e-12), the result files it keeps with --keep-pairs are\n"
+    "With the options as vantu-track takes them (--flush-subnormals\n"
+    "--drop-below 1e-12 --settle 4,1.5,0.02; without --settle for its runs with\n"
+    "--no-assign or --raw), the result files it keeps with --keep-pairs are\n"
     "written again.\n"
     "\n"
     "A frame file named like an option is given with its folder: ./--help\n";
@@ -403,6 +439,7 @@ int vantu_main(int argc, char** argv, bool fast) {
   if (answered_usage(argc, argv, fast ? "vantu" : "vantu-plain")) return 0;
   bool flush = false;
   double drop_below = 0.0;
+  double settle[3] = {0.0, 0.0, 0.0};
   int k = 1;
   for (; k < argc; ++k) {
     const std::string a = argv[k];
@@ -420,6 +457,16 @@ int vantu_main(int argc, char** argv, bool fast) {
       if (text.empty() || *end != '\0' || !(drop_below > 0) || !std::isfinite(drop_below) || drop_below >= 1) {
         std::fprintf(stderr, "%s: --drop-below %s: give a weight between 0 and 1, such as 1e-12\n", argv[0],
                      text.c_str());
+        return 1;
+      }
+    } else if (a == "--settle") {
+      const std::string text = k + 1 < argc ? argv[++k] : "";
+      char tail = 0;
+      if (std::sscanf(text.c_str(), "%lf,%lf,%lf%c", &settle[0], &settle[1], &settle[2], &tail) != 3 ||
+          !(settle[0] > 0) || !(settle[1] >= 1) || !(settle[2] >= 0) || !std::isfinite(settle[0]) ||
+          !std::isfinite(settle[1]) || !(settle[2] < 1)) {
+        std::fprintf(stderr, "%s: --settle %s: give R,S,C with R > 0, S >= 1 and 0 <= C < 1, such as 4,1.5,0.02\n",
+                     argv[0], text.c_str());
         return 1;
       }
     } else {
@@ -457,6 +504,9 @@ int vantu_main(int argc, char** argv, bool fast) {
     std::printf("\n\nFiles:\n\n  %s\n  %s\n\n", first.c_str(), second.c_str());
     load_config(run.params);
     run.params.drop_below = drop_below;
+    run.params.settle_from = settle[0] * run.params.BetaInit;
+    run.params.settle_span = settle[1];
+    run.params.settle_changes = settle[2];
     print_parameter_report(run.params, stdout);
     std::printf("\n\n");
     check_supported(run.params);

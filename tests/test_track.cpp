@@ -281,8 +281,11 @@ TEST_F(TrackRun, KeptPairsAreTheTwoFrameProgramsFilesAndConfigReproduces) {
   ASSERT_EQ(data->run({"-o", "kept_big", "--keep-pairs", "big_a.dat", "big_b.dat"}, VANTU_TRACK_BIN).status, 0);
   RunDir pair;
   pair.write("softconfig.dat", data->read("kept_big/softconfig.dat"));
-  // vantu with the tracker's arithmetic (its options before the files).
+  // vantu with the tracker's arithmetic and, as the assignment decides, its
+  // early end of the annealing (its options before the files).
   std::vector<std::string> args = vantu_test::table(vantu::kTrackerKernelArgs)[0];
+  const auto settle = vantu_test::table(vantu::kTrackerSettleArgs)[0];
+  args.insert(args.end(), settle.begin(), settle.end());
   args.push_back(data->file("big_a.dat"));
   args.push_back(data->file("big_b.dat"));
   ASSERT_EQ(pair.run(args).status, 0);

@@ -338,6 +338,7 @@ int run_tracker(const TrackOptions& o) {
   run.keep_pairs = o.keep_pairs;
   run.progress_bar = isatty(STDERR_FILENO) != 0;
   run.tile_cells = o.tile_cells;
+  run.proposal = o.repairs.assign;
   run.cancel = &interrupted;
   const Corrections fixed = corrections_of(o, tl);
   if (o.join) {

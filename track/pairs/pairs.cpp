@@ -57,6 +57,11 @@ std::string pair_name(size_t t) { return strprintf("%04zu", t); }
 // The parameters the kernel gets: the run's, with its weight floor.
 ParameterSet kernel_params(const PairRun& run, ParameterSet p) {
   p.drop_below = run.drop_below;
+  if (run.proposal) {
+    p.settle_from = kSettleFrom * p.BetaInit;
+    p.settle_span = kSettleSpan;
+    p.settle_changes = kSettleChanges;
+  }
   return p;
 }
 ParameterSet kernel_params(const PairRun& run) { return kernel_params(run, run.params); }
@@ -474,6 +479,12 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, in
   // The kernel's arithmetic (records made before it was chosen are matched again).
   f.number(p.drop_below);
   f.number(flush_subnormals ? 1 : 0);
+  // The early end (a key without it stays as it was).
+  if (p.settle_from > 0) {
+    f.number(p.settle_from);
+    f.number(p.settle_span);
+    f.number(p.settle_changes);
+  }
   return f.h;
 }
 

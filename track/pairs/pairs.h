@@ -115,7 +115,16 @@ PairLinks stitch_tiles(const TilePlan& plan, const std::vector<PairLinks>& tile_
 // The kernel's weight floor in vantu-track (measured: docs/speed.md), and
 // the options that make `vantu` match a pair as vantu-track does.
 constexpr double kTrackerDropBelow = 1e-12;
+// Where the matches are a proposal (PairRun::proposal), the annealing ends
+// once Beta is at least kSettleFrom times BetaInit and no step changed more
+// than kSettleChanges of the matches while Beta grew kSettleSpan times
+// (ParameterSet::settle_from; measured: docs/speed.md).
+constexpr double kSettleFrom = 4.0;
+constexpr double kSettleSpan = 1.5;
+constexpr double kSettleChanges = 0.02;
 constexpr const char* kTrackerKernelArgs = "--flush-subnormals --drop-below 1e-12";
+// And where the matches are a proposal, the early end.
+constexpr const char* kTrackerSettleArgs = "--settle 4,1.5,0.02";
 
 struct PairRun {
   ParameterSet params;
@@ -140,6 +149,9 @@ struct PairRun {
   // same with kTrackerKernelArgs.
   bool flush_subnormals = true;
   double drop_below = kTrackerDropBelow;
+  // The matches are a proposal that the assignment decides: the annealing
+  // ends once they have settled (ParameterSet::settle_from, kSettle*).
+  bool proposal = false;
 };
 
 // The run was stopped through PairRun::cancel.
