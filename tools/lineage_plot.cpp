@@ -607,11 +607,11 @@ std::string lineage_svg(const std::string& dir, const LineageView& view, std::st
     if (by_hand)
       sample("<rect class=\"hand\" x=\"" + num(x0 + 1) + "\" y=\"" + num(y - 4) + "\" width=\"8\" height=\"8\"/>", 10,
              "cell set by hand");
+    y += 16, x0 = g.left;  // a second line: the first is full with every mark
     if (lay.placed)
       sample("<line class=\"origin\" x1=\"" + num(x0) + "\" y1=\"" + num(y - 5) + "\" x2=\"" + num(x0 + 28) + "\" y2=\"" +
                  num(y + 5) + "\" stroke=\"#000\"/>",
              28, "a cut-off tree's nearest cell a frame before");
-    y += 16, x0 = g.left;
     svg += "<text x=\"" + num(x0) + "\" y=\"" + num(y + 4) +
            "\" font-size=\"11\">a fork: the mother's line ends at her division, both daughters' lines branch from it</text>\n";
   }
