@@ -18,7 +18,7 @@ track="$build/vantu-track"
 command -v snakemake >/dev/null || { echo "test_workflow: snakemake is not installed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantu-workflow.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+[ -n "${KEEP_WORK:-}" ] || trap 'rm -rf "$work"' EXIT  # KEEP_WORK=1 keeps the folder to look at
 fail() {
   echo "test_workflow: FAILED: $*" >&2
   exit 1
@@ -89,6 +89,7 @@ for name in pos01 pos02; do
   for f in cells.csv tracks.csv res_track.txt softconfig.dat units; do
     cmp "$work/one/$name/$f" "$out/$name/$f" || fail "$name/$f differs from one process"
   done
+  diff -r "$work/one/$name/lineage.geff" "$out/$name/lineage.geff" || fail "$name/lineage.geff differs from one process"
 done
 # 3. A changed option: pos02's steps run again, pos01's do not.
 configure "$track" --no-relink
