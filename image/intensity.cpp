@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "base/check.h"
+#include "image/tiff_file.h"
 
 namespace vantu {
 
@@ -22,31 +23,6 @@ namespace {
 
 [[noreturn]] void refuse(const std::string& where, const std::string& why) {
   throw ImageError("intensity image " + where + ": " + why);
-}
-
-struct TiffErrors {
-  std::string first;
-};
-
-int keep_first_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
-  TiffErrors* e = static_cast<TiffErrors*>(user);
-  if (e->first.empty()) {
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    e->first = (module && *module ? std::string(module) + ": " : std::string()) + buf;
-  }
-  return 1;
-}
-
-int no_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct TiffCloser {
-  void operator()(TIFF* t) const { TIFFClose(t); }
-};
-using TiffFile = std::unique_ptr<TIFF, TiffCloser>;
-
-std::string with_reason(const TiffErrors& e, const char* what) {
-  return e.first.empty() ? std::string(what) : std::string(what) + " (" + e.first + ")";
 }
 
 // The page of a TIFF, opened and checked to be one numeric grey image.
@@ -58,16 +34,12 @@ struct TiffPage {
 };
 
 // Opens the file; returns its size in bytes.
-std::uint64_t open_file(const std::string& path, TiffErrors& errors, TiffPage& p) {
+std::uint64_t open_file(const std::string& path, TiffMessages& errors, TiffPage& p) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) refuse(path, std::string("cannot open: ") + std::strerror(errno));
   if (!S_ISREG(st.st_mode)) refuse(path, "not a regular file");
-  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(opts, keep_first_error, &errors);
-  TIFFOpenOptionsSetWarningHandlerExtR(opts, no_warning, nullptr);
-  p.tif.reset(TIFFOpenExt(path.c_str(), "r", opts));
-  TIFFOpenOptionsFree(opts);
-  if (!p.tif) refuse(path, with_reason(errors, "not a readable TIFF file"));
+  p.tif = open_tiff_quietly(path, errors);
+  if (!p.tif) refuse(path, tiff_failure(errors, "not a readable TIFF file"));
   p.where = path;
   return static_cast<std::uint64_t>(st.st_size);
 }
@@ -108,7 +80,7 @@ void check_page(TiffPage& p, std::uint64_t file_size) {
   p.is_signed = format == SAMPLEFORMAT_INT;
 }
 
-void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage& p) {
+void open_page(const std::string& path, long page, TiffMessages& errors, TiffPage& p) {
   const std::uint64_t size = open_file(path, errors, p);
   TIFF* tif = p.tif.get();
   const tdir_t pages = TIFFNumberOfDirectories(tif);
@@ -116,7 +88,7 @@ void open_page(const std::string& path, long page, TiffErrors& errors, TiffPage&
     refuse(path, strprintf("%u pages; give one image per frame, or the stack alone", static_cast<unsigned>(pages)));
   p.where = page < 0 ? path : strprintf("%s (page %ld)", path.c_str(), page);
   if (page >= 0 && (page >= static_cast<long>(pages) || !TIFFSetDirectory(tif, static_cast<tdir_t>(page))))
-    refuse(p.where, with_reason(errors, "cannot read the page"));
+    refuse(p.where, tiff_failure(errors, "cannot read the page"));
   check_page(p, size);
 }
 
@@ -144,7 +116,7 @@ void widen(const TiffPage& p, const unsigned char* bytes, size_t count, Intensit
 
 // Decodes every strip or tile (libtiff undoes the compression, the
 // predictor and the byte order).
-void read_pixels(TiffPage& p, const TiffErrors& errors, IntensityImage& img) {
+void read_pixels(TiffPage& p, const TiffMessages& errors, IntensityImage& img) {
   TIFF* tif = p.tif.get();
   const size_t bytes = static_cast<size_t>(p.info.bits) / 8, W = static_cast<size_t>(img.width),
                H = static_cast<size_t>(img.height);
@@ -159,7 +131,7 @@ void read_pixels(TiffPage& p, const TiffErrors& errors, IntensityImage& img) {
     for (size_t y0 = 0; y0 < H; y0 += th)
       for (size_t x0 = 0; x0 < W; x0 += tw) {
         const tmsize_t got = TIFFReadTile(tif, buf.data(), static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0), 0, 0);
-        if (got < 0 || static_cast<size_t>(got) != buf.size()) refuse(p.where, with_reason(errors, "cannot decode a tile"));
+        if (got < 0 || static_cast<size_t>(got) != buf.size()) refuse(p.where, tiff_failure(errors, "cannot decode a tile"));
         for (size_t y = y0; y < std::min(H, y0 + th); ++y)
           widen(p, buf.data() + (y - y0) * tw * bytes, std::min(W, x0 + tw) - x0, img, y * W + x0);
       }
@@ -174,7 +146,7 @@ void read_pixels(TiffPage& p, const TiffErrors& errors, IntensityImage& img) {
     const size_t rows = std::min<size_t>(rows_per_strip, H - y0);
     const tstrip_t strip = TIFFComputeStrip(tif, static_cast<std::uint32_t>(y0), 0);
     const tmsize_t got = TIFFReadEncodedStrip(tif, strip, buf.data(), static_cast<tmsize_t>(rows * W * bytes));
-    if (got < 0 || static_cast<size_t>(got) != rows * W * bytes) refuse(p.where, with_reason(errors, "cannot decode a strip"));
+    if (got < 0 || static_cast<size_t>(got) != rows * W * bytes) refuse(p.where, tiff_failure(errors, "cannot decode a strip"));
     widen(p, buf.data(), rows * W, img, y0 * W);
   }
 }
@@ -211,14 +183,14 @@ IntensityInfo png_info(const std::string& path) {
 
 IntensityInfo intensity_info(const std::string& path, long page) {
   if (is_png(path) && page < 0) return png_info(path);
-  TiffErrors errors;
+  TiffMessages errors;
   TiffPage p;
   open_page(path, page, errors, p);
   return p.info;
 }
 
 std::vector<IntensityInfo> intensity_stack_info(const std::string& path) {
-  TiffErrors errors;
+  TiffMessages errors;
   TiffPage p;
   const std::uint64_t size = open_file(path, errors, p);
   std::vector<IntensityInfo> pages;
@@ -253,7 +225,7 @@ void read_intensity_image(const std::string& path, long page, IntensityImage& im
     img.whole.assign(grey.labels.begin(), grey.labels.end());
     return;
   }
-  TiffErrors errors;
+  TiffMessages errors;
   TiffPage p;
   open_page(path, page, errors, p);
   img.width = p.info.width;

@@ -16,6 +16,7 @@
 
 #include "base/check.h"
 #include "image/image.h"
+#include "image/tiff_file.h"
 
 namespace vantu {
 
@@ -47,31 +48,6 @@ void check_size(const std::string& path, std::uint64_t width, std::uint64_t heig
 }
 
 // ---- TIFF ----
-
-// libtiff's messages for one file, collected instead of printed.
-struct TiffMessages {
-  std::string first_error;
-};
-
-int collect_tiff_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
-  TiffMessages* m = static_cast<TiffMessages*>(user);
-  if (m->first_error.empty()) {
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    m->first_error = (module && *module ? std::string(module) + ": " : std::string()) + buf;
-  }
-  return 1;  // handled: the process-wide handler stays quiet
-}
-
-int ignore_tiff_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct TiffCloser {
-  void operator()(TIFF* t) const { TIFFClose(t); }
-};
-
-std::string tiff_failure(const TiffMessages& m, const char* what) {
-  return m.first_error.empty() ? std::string(what) : std::string(what) + " (" + m.first_error + ")";
-}
 
 // How one pixel's label is stored.
 struct SampleKind {
@@ -247,12 +223,37 @@ LabelImage read_label_image(const std::string& path) {
 
 namespace {
 
-std::unique_ptr<TIFF, TiffCloser> open_tiff(const std::string& path, TiffMessages& messages) {
+int collect_tiff_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+  TiffMessages* m = static_cast<TiffMessages*>(user);
+  if (m->first_error.empty()) {
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    m->first_error = (module && *module ? std::string(module) + ": " : std::string()) + buf;
+  }
+  return 1;  // handled: the process-wide handler stays quiet
+}
+
+int ignore_tiff_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+}  // namespace
+
+TiffFile open_tiff_quietly(const std::string& path, TiffMessages& messages) {
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   TIFFOpenOptionsSetErrorHandlerExtR(opts, collect_tiff_error, &messages);
   TIFFOpenOptionsSetWarningHandlerExtR(opts, ignore_tiff_warning, nullptr);
-  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path.c_str(), "r", opts));
+  TiffFile tif(TIFFOpenExt(path.c_str(), "r", opts));
   TIFFOpenOptionsFree(opts);
+  return tif;
+}
+
+std::string tiff_failure(const TiffMessages& m, const char* what) {
+  return m.first_error.empty() ? std::string(what) : std::string(what) + " (" + m.first_error + ")";
+}
+
+namespace {
+
+TiffFile open_tiff(const std::string& path, TiffMessages& messages) {
+  TiffFile tif = open_tiff_quietly(path, messages);
   if (!tif) refuse(path, tiff_failure(messages, "not a readable TIFF file"));
   return tif;
 }

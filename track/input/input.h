@@ -200,6 +200,14 @@ std::vector<long> movie_numbers(const TimeLapse& tl);
 // Reads one point file per frame with the columns of `p`.
 TimeLapse read_frame_files(const std::vector<std::string>& paths, const ParameterSet& p,
                            const MovieInput& movie = MovieInput());
+// The records of comma-separated text (libcsv, strict quoting; a UTF-8 byte
+// order mark skipped), each with the physical line it starts on. A malformed
+// record is refused as "SOURCE:LINE: why".
+struct CsvRecord {
+  long line = 0;
+  std::vector<std::string> fields;
+};
+std::vector<CsvRecord> csv_records(const std::string& text, const std::string& source);
 // Reads a comma-separated table with a header.
 TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles,
                      bool allow_gaps = false);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sys/stat.h>
 
@@ -21,10 +22,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-struct Record {
-  long line = 0;
-  std::vector<std::string> fields;
-};
+using Record = CsvRecord;
 
 struct CsvCollector {
   long line = 0;  // the physical line being fed
@@ -55,23 +53,9 @@ std::vector<Record> parse_csv(const std::string& path) {
   if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) throw file_error(path, "cannot read table " + path);
   std::ifstream in(path, std::ios::binary);
   if (!in) throw file_error(path, "cannot read table " + path);
-  struct csv_parser parser;
-  if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0) throw TrackError("out of memory");
-  CsvCollector c;
-  std::string line;
-  bool failed = false;
-  while (!failed && std::getline(in, line)) {
-    ++c.line;
-    if (c.line == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);  // a UTF-8 byte order mark
-    if (!in.eof()) line += '\n';
-    if (csv_parse(&parser, line.data(), line.size(), on_field, on_record_end, &c) != line.size()) failed = true;
-  }
-  if (!failed && csv_fini(&parser, on_field, on_record_end, &c) != 0) failed = true;
-  const std::string why = failed ? csv_strerror(csv_error(&parser)) : "";
-  csv_free(&parser);
-  if (failed) throw TrackError(strprintf("%s:%ld: %s", path.c_str(), c.line, why.c_str()));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw file_error(path, "cannot read table " + path);
-  return c.records;
+  return csv_records(text, path);
 }
 
 int column_index(const std::string& path, const std::vector<std::string>& header, const std::string& name,
@@ -116,6 +100,29 @@ double screen_degrees(double a, AngleConvention conv) {
 }
 
 }  // namespace
+
+// Fed one physical line at a time, so that every record knows its line.
+std::vector<CsvRecord> csv_records(const std::string& text, const std::string& source) {
+  struct csv_parser parser;
+  if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0) throw TrackError("out of memory");
+  CsvCollector c;
+  size_t at = 0;
+  bool failed = false;
+  while (!failed && at < text.size()) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    ++c.line;
+    size_t from = at;
+    if (c.line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) from += 3;  // a UTF-8 byte order mark
+    if (csv_parse(&parser, text.data() + from, end - from, on_field, on_record_end, &c) != end - from) failed = true;
+    at = end;
+  }
+  if (!failed && csv_fini(&parser, on_field, on_record_end, &c) != 0) failed = true;
+  const std::string why = failed ? csv_strerror(csv_error(&parser)) : "";
+  csv_free(&parser);
+  if (failed) throw TrackError(strprintf("%s:%ld: %s", source.c_str(), c.line, why.c_str()));
+  return c.records;
+}
 
 TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles, bool allow_gaps) {
   std::vector<Record> records = parse_csv(path);

@@ -4,8 +4,6 @@
 // one physical line at a time so that a refusal names the line.
 #include "track/lineage/corrections.h"
 
-#include <csv.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -20,52 +18,7 @@ namespace vantu {
 
 namespace {
 
-struct Record {
-  long line = 0;
-  std::vector<std::string> fields;
-};
-
-struct Collector {
-  long line = 0;
-  std::vector<Record> records;
-  Record current;
-  bool open = false;
-};
-
-void on_field(void* data, size_t len, void* ctx) {
-  auto* c = static_cast<Collector*>(ctx);
-  if (!c->open) c->current = Record{c->line, {}}, c->open = true;
-  c->current.fields.emplace_back(data ? static_cast<const char*>(data) : "", data ? len : 0);
-}
-
-void on_record_end(int, void* ctx) {
-  auto* c = static_cast<Collector*>(ctx);
-  if (!c->open) return;
-  c->records.push_back(std::move(c->current));
-  c->open = false;
-}
-
-std::vector<Record> csv_records(const std::string& text, const std::string& source) {
-  struct csv_parser parser;
-  if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) throw TrackError("out of memory");
-  Collector c;
-  size_t at = 0;
-  bool failed = false;
-  while (!failed && at < text.size()) {
-    size_t end = text.find('\n', at);
-    end = end == std::string::npos ? text.size() : end + 1;
-    ++c.line;
-    size_t from = at;
-    if (c.line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) from += 3;  // a UTF-8 byte order mark
-    if (csv_parse(&parser, text.data() + from, end - from, on_field, on_record_end, &c) != end - from) failed = true;
-    at = end;
-  }
-  if (!failed && csv_fini(&parser, on_field, on_record_end, &c) != 0) failed = true;
-  const std::string why = failed ? csv_strerror(csv_error(&parser)) : "";
-  csv_free(&parser);
-  if (failed) throw TrackError(strprintf("%s:%ld: %s", source.c_str(), c.line, why.c_str()));
-  return c.records;
-}
+using Record = CsvRecord;
 
 std::string trimmed(const std::string& s) {
   size_t a = 0, b = s.size();
