@@ -82,18 +82,47 @@ TEST(LinkModel, ACellCutByTheFieldsEdgeMayLookShorter) {
 // goes on could show, exp(-cost) is the chance that it does not divide.
 // (Each quantity is summed alone, the others held where they are likeliest.)
 TEST(LinkModel, AContinuationsCostIsANegativeLogLikelihood) {
+  for (double across : {1.0, 0.25}) {
+    LinkModel m = colony_model();
+    m.divide = 0.5;
+    m.across = across;
+    const RodCell a{500, 500, 60, 30};
+    const RodCell best{503, 498, 60 * std::exp(m.growth), 30};
+    const double c0 = vantu::continuation_cost(m, a, 3, -2, best, 1);
+    auto relative = [&](RodCell b) { return std::exp(c0 - vantu::continuation_cost(m, a, 3, -2, b, 1)); };
+    double place = 0, length = 0, axis = 0;
+    for (double dx = -100; dx <= 100; dx += 0.5)
+      for (double dy = -100; dy <= 100; dy += 0.5) place += 0.25 * relative({best.x + dx, best.y + dy, best.length, 30});
+    for (double u = -3; u <= 3; u += 0.001) length += 0.001 * relative({best.x, best.y, best.length * std::exp(u), 30});
+    for (double d = -90; d < 90; d += 0.01) axis += 0.01 * relative({best.x, best.y, best.length, 30 + d});
+    EXPECT_NEAR(std::exp(-c0) * place * length * axis, 1 - m.divide, 0.05) << "across " << across;
+  }
+}
+
+// Rods slide along their axes far more than sideways: the fit finds it, and
+// then a cell shifted along its mother's axis is the likelier successor than
+// one shifted as far across it, and a division's daughters likelier the
+// mother's whose axis their midpoint moved along.
+TEST(LinkModel, RodsSlideAlongTheirAxes) {
   LinkModel m = colony_model();
-  m.divide = 0.5;
+  vantu::LinkSamples s;
+  for (int k = 0; k < 40; ++k) {
+    const double along = 8.0 + (k % 5), across = 2.0 + 0.25 * (k % 5);
+    s.along.push_back(along), s.across.push_back(across), s.residual.push_back(std::hypot(along, across));
+  }
+  vantu::fit_link_model(m, s);
+  EXPECT_NEAR(m.across, 0.25, 1e-9);
   const RodCell a{500, 500, 60, 30};
-  const RodCell best{503, 498, 60 * std::exp(m.growth), 30};
-  const double c0 = vantu::continuation_cost(m, a, 3, -2, best, 1);
-  auto relative = [&](RodCell b) { return std::exp(c0 - vantu::continuation_cost(m, a, 3, -2, b, 1)); };
-  double place = 0, length = 0, axis = 0;
-  for (double dx = -100; dx <= 100; dx += 0.5)
-    for (double dy = -100; dy <= 100; dy += 0.5) place += 0.25 * relative({best.x + dx, best.y + dy, best.length, 30});
-  for (double u = -3; u <= 3; u += 0.001) length += 0.001 * relative({best.x, best.y, best.length * std::exp(u), 30});
-  for (double d = -90; d < 90; d += 0.01) axis += 0.01 * relative({best.x, best.y, best.length, 30 + d});
-  EXPECT_NEAR(std::exp(-c0) * place * length * axis, 1 - m.divide, 0.05);
+  const double ux = std::cos(30 * M_PI / 180), uy = -std::sin(30 * M_PI / 180);
+  const RodCell slid{500 + 12 * ux, 500 + 12 * uy, a.length * std::exp(m.growth), 30};
+  const RodCell pushed{500 - 12 * uy, 500 + 12 * ux, slid.length, 30};
+  EXPECT_LT(vantu::continuation_cost(m, a, 0, 0, slid, 1) + 3, vantu::continuation_cost(m, a, 0, 0, pushed, 1));
+  const Division d = division_at(500, 500, 80, 0.5);
+  RodCell mother = d.mother;
+  mother.x -= 12;  // its daughters' midpoint lies 12 px along its axis
+  const double along_cost = vantu::division_cost(m, mother, 0, 0, d.d1, d.d2, 1);
+  mother.x += 12, mother.y -= 12;  // the same distance across it
+  EXPECT_LT(along_cost + 3, vantu::division_cost(m, mother, 0, 0, d.d1, d.d2, 1));
 }
 
 TEST(LinkModel, FittedToWhatAPassSaw) {

@@ -35,21 +35,37 @@ double normal2_cost(double r, double s) { return robust_square(r / s) + std::log
 // -log of a plain two-dimensional normal density.
 double plain_normal2_cost(double r, double s) { return 0.5 * (r / s) * (r / s) + std::log(2 * kPi * s * s); }
 
-// The position cost of a deviation `r` from the prediction over `frames`:
-// the mixture of the cells that move with their neighbours (spread sp) and
-// of those that stray (the wide spread).
-double position_cost(const LinkModel& m, double r, double frames) {
+// The deviation (dx, dy) from the prediction in units of the spread `s`,
+// stretched along the axis `angle` (degrees) by the model's anisotropy: its
+// parts along and across the axis are measured in s / sqrt(across) and
+// s * sqrt(across). With across = 1 it is the plain distance over s.
+double scaled_deviation(const LinkModel& m, double dx, double dy, double angle, double s) {
+  if (m.across == 1.0) return std::hypot(dx, dy) / s;
+  const double th = angle * kPi / 180.0, ux = std::cos(th), uy = -std::sin(th);
+  const double q = std::sqrt(m.across);
+  const double along = (dx * ux + dy * uy) * q, across = (dy * ux - dx * uy) / q;
+  return std::hypot(along, across) / s;
+}
+
+// The position cost of a deviation (dx, dy) from the prediction over
+// `frames` of a cell whose mother's axis is `angle`: the mixture of the cells
+// that move with their neighbours (spread sp, stretched along the axis) and
+// of those that stray (the wide round spread).
+double position_cost(const LinkModel& m, double dx, double dy, double angle, double frames) {
   const double sp = m.position_spread * std::sqrt(frames), sw = std::max(m.stray_spread * std::sqrt(frames), sp);
-  const double near = -std::log(1.0 - m.stray) + normal2_cost(r, sp);
+  const double r = std::hypot(dx, dy);
+  const double near = -std::log(1.0 - m.stray) + robust_square(scaled_deviation(m, dx, dy, angle, sp)) + std::log(2 * kPi * sp * sp);
   const double wide = -std::log(m.stray) + plain_normal2_cost(r, sw);
   const double least = std::min(near, wide);
   return least - std::log(std::exp(least - near) + std::exp(least - wide));
 }
 
-// The share of a residual `r` (per sqrt(frame)) that the stray component explains.
-double stray_share(const LinkModel& m, double r) {
-  const double sw = std::max(m.stray_spread, m.position_spread);
-  const double near = -std::log(1.0 - m.stray) + normal2_cost(r, m.position_spread);
+// The share of a residual (per sqrt(frame); `along` and `across` the
+// mother's axis) that the stray component explains.
+double stray_share(const LinkModel& m, double along, double across) {
+  const double sw = std::max(m.stray_spread, m.position_spread), r = std::hypot(along, across);
+  const double q = std::sqrt(m.across), z = std::hypot(along * q, across / q) / m.position_spread;
+  const double near = -std::log(1.0 - m.stray) + robust_square(z) + std::log(2 * kPi * m.position_spread * m.position_spread);
   const double wide = -std::log(m.stray) + plain_normal2_cost(r, sw);
   return 1.0 / (1.0 + std::exp(wide - near));
 }
@@ -65,6 +81,9 @@ double mad_spread(const std::vector<double>& v, double centre) {
 }
 
 constexpr double kLeastStray = 0.005;
+// The least ratio of the spreads across and along the axis: a cell's axis is
+// known only to a few degrees.
+constexpr double kLeastAcross = 0.1;
 
 double bounded(double v, double lo, double hi, double fallback) { return std::isfinite(v) ? std::clamp(v, lo, hi) : fallback; }
 
@@ -126,10 +145,9 @@ double stray_gate(const LinkModel& m, int frames) {
 double continuation_cost(const LinkModel& m, const RodCell& a, double dx, double dy, const RodCell& b, int frames) {
   const double f = frames;
   const double sp = m.position_spread * std::sqrt(f);
-  const double r = std::hypot(b.x - a.x - dx, b.y - a.y - dy);
   const double g = seen_length_change(m, a, b, std::log(b.length / a.length) - m.growth * f);
   const double sa = axis_spread_for(m.axis_spread * std::sqrt(f), std::min(a.length, b.length), sp);
-  return -std::log(1.0 - m.divide) + position_cost(m, r, f) + normal_cost(g, m.growth_spread * std::sqrt(f)) +
+  return -std::log(1.0 - m.divide) + position_cost(m, b.x - a.x - dx, b.y - a.y - dy, a.angle, f) + normal_cost(g, m.growth_spread * std::sqrt(f)) +
          normal_cost(axis_change(a.angle, b.angle), sa);
 }
 
@@ -142,7 +160,7 @@ double division_cost(const LinkModel& m, const RodCell& a, double dx, double dy,
   // predicted centre.
   const double w1 = d1.length / (d1.length + d2.length), w2 = 1.0 - w1;
   const double mx = w1 * d1.x + w2 * d2.x, my = w1 * d1.y + w2 * d2.y;
-  const double r = std::hypot(mx - a.x - dx, my - a.y - dy);
+  const double r = scaled_deviation(m, mx - a.x - dx, my - a.y - dy, a.angle, 1.0);
   // Separation against half the summed length along the mother's axis
   // (either way round).
   const double th = a.angle * kPi / 180.0;
@@ -173,7 +191,7 @@ double appear_cost(const LinkModel& m, const RodCell& b) {
 double lost_cost(const LinkModel& m, const RodCell& a) { return -std::log(at_border(m, a) ? m.lost_border : m.lost_inside); }
 
 void LinkSamples::add(const LinkSamples& o) {
-  for (auto [to, from] : {std::pair{&residual, &o.residual}, {&growth, &o.growth}, {&axis, &o.axis},
+  for (auto [to, from] : {std::pair{&residual, &o.residual}, {&along, &o.along}, {&across, &o.across}, {&growth, &o.growth}, {&axis, &o.axis},
                           {&division_growth, &o.division_growth}, {&share, &o.share},
                           {&division_axis, &o.division_axis}, {&separation, &o.separation}})
     to->insert(to->end(), from->begin(), from->end());
@@ -188,8 +206,14 @@ void fit_link_model(LinkModel& m, const LinkSamples& s) {
     // The stray share: the mean share the wide component explains (one step
     // of expectation-maximisation), bounded so that a clean movie keeps a
     // little room for a cell that moves unlike its neighbours.
+    // The anisotropy first: the robust spreads along and across the axis.
+    if (s.along.size() == s.residual.size()) {
+      const double a = median(s.along), c = median(s.across);
+      m.across = a > 0 && c > 0 ? bounded(c / a, kLeastAcross, 1.0, m.across) : m.across;
+    }
     double sum = 0;
-    for (double r : s.residual) sum += stray_share(m, r);
+    for (size_t k = 0; k < s.residual.size(); ++k)
+      sum += s.along.size() == s.residual.size() ? stray_share(m, s.along[k], s.across[k]) : stray_share(m, s.residual[k], 0.0);
     m.stray = bounded(sum / double(s.residual.size()), kLeastStray, 0.2, m.stray);
   }
   if (s.growth.size() >= 10) {

@@ -39,6 +39,12 @@ struct LinkModel {
   double growth = 0.1, growth_spread = 0.08;
   double position_spread = 5.0;
   double axis_spread = 8.0;
+  // Rods in a colony slide along their axes far more than they are pushed
+  // sideways: the position spreads position_spread / sqrt(across) along the
+  // mother's axis and position_spread * sqrt(across) across it (the same
+  // area as the round spread, so the normalising term stays log(2 pi s^2)).
+  // Fitted; 1 for round or randomly oriented cells.
+  double across = 1.0;
   // A share of the cells moves unlike its neighbours (a rod sliding along its
   // axis past them, a stream moving against another): their position spreads
   // by `stray_spread` around the prediction. The share is fitted; the spread
@@ -104,7 +110,8 @@ double stray_gate(const LinkModel& m, int frames);
 
 // What one pass of linking saw, to fit the model again from.
 struct LinkSamples {
-  std::vector<double> residual;         // continuations: distance from the prediction, per sqrt(frame)
+  std::vector<double> residual;         // distance from the prediction, per sqrt(frame)
+  std::vector<double> along, across;    // its parts along and across the mother's axis (unsigned)
   std::vector<double> growth;           // continuations: log length ratio per frame
   std::vector<double> axis;             // continuations: axis change
   std::vector<double> division_growth;  // log summed-length ratio per frame
