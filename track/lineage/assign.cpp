@@ -1004,9 +1004,11 @@ void set_field(LinkModel& m, const TimeLapse& tl) {
 }
 
 // A link's deviation (dx, dy) from its prediction over `frames`, per
-// sqrt(frame): its distance, and its parts along and across the mother's axis.
-void add_residual(const RodCell& mother, double dx, double dy, double frames, LinkSamples& s) {
-  const double root = std::sqrt(frames), th = mother.angle * 3.14159265358979323846 / 180.0;
+// sqrt(frame): its distance, and its parts along and across the `axis`
+// (degrees) the model measures them by (a continuation's axis halfway
+// between the cell's two, a division's the mother's).
+void add_residual(double axis, double dx, double dy, double frames, LinkSamples& s) {
+  const double root = std::sqrt(frames), th = axis * 3.14159265358979323846 / 180.0;
   const double ux = std::cos(th), uy = -std::sin(th);
   s.residual.push_back(std::hypot(dx, dy) / root);
   s.along.push_back(std::fabs(dx * ux + dy * uy) / root);
@@ -1030,7 +1032,7 @@ void add_samples(const LinkModel& m, const Frame& a, const Frame& b, const std::
     const double px = ra.x + mx[static_cast<size_t>(e.i)], py = ra.y + my[static_cast<size_t>(e.i)];
     if (e.kind == 0) {
       const RodCell rb = rod(b, e.j1);
-      add_residual(ra, rb.x - px, rb.y - py, f, s);
+      add_residual(ra.angle + 0.5 * std::remainder(rb.angle - ra.angle, 180.0), rb.x - px, rb.y - py, f, s);
       s.growth.push_back(one_step(std::log(rb.length / ra.length), m.growth));
       s.axis.push_back(axis_change(ra.angle, rb.angle) / root);
     } else {
@@ -1038,7 +1040,7 @@ void add_samples(const LinkModel& m, const Frame& a, const Frame& b, const std::
       ++s.divisions;
       const double sum = r1.length + r2.length;
       const double w1 = r1.length / sum, w2 = 1.0 - w1;
-      add_residual(ra, w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py, f, s);
+      add_residual(ra.angle, w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py, f, s);
       s.division_growth.push_back(one_step(std::log(sum / ra.length), m.division_growth));
       s.share.push_back(std::fabs(r1.length / sum - 0.5));
       s.division_axis.push_back(axis_change(ra.angle, r1.angle));

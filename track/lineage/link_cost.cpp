@@ -35,6 +35,9 @@ double normal2_cost(double r, double s) { return robust_square(r / s) + std::log
 // -log of a plain two-dimensional normal density.
 double plain_normal2_cost(double r, double s) { return 0.5 * (r / s) * (r / s) + std::log(2 * kPi * s * s); }
 
+// The axis halfway between two axes (degrees, either way round).
+double mean_axis(double a, double b) { return a + 0.5 * std::remainder(b - a, 180.0); }
+
 // The deviation (dx, dy) from the prediction in units of the spread `s`,
 // stretched along the axis `angle` (degrees) by the model's anisotropy: its
 // parts along and across the axis are measured in s / sqrt(across) and
@@ -48,7 +51,7 @@ double scaled_deviation(const LinkModel& m, double dx, double dy, double angle, 
 }
 
 // The position cost of a deviation (dx, dy) from the prediction over
-// `frames` of a cell whose mother's axis is `angle`: the mixture of the cells
+// `frames` of a cell that moves along the axis `angle`: the mixture of the cells
 // that move with their neighbours (spread sp, stretched along the axis) and
 // of those that stray (the wide round spread).
 double position_cost(const LinkModel& m, double dx, double dy, double angle, double frames) {
@@ -61,7 +64,7 @@ double position_cost(const LinkModel& m, double dx, double dy, double angle, dou
 }
 
 // The share of a residual (per sqrt(frame); `along` and `across` the
-// mother's axis) that the stray component explains.
+// link's axis) that the stray component explains.
 double stray_share(const LinkModel& m, double along, double across) {
   const double sw = std::max(m.stray_spread, m.position_spread), r = std::hypot(along, across);
   const double q = std::sqrt(m.across), z = std::hypot(along * q, across / q) / m.position_spread;
@@ -147,7 +150,7 @@ double continuation_cost(const LinkModel& m, const RodCell& a, double dx, double
   const double sp = m.position_spread * std::sqrt(f);
   const double g = seen_length_change(m, a, b, std::log(b.length / a.length) - m.growth * f);
   const double sa = axis_spread_for(m.axis_spread * std::sqrt(f), std::min(a.length, b.length), sp);
-  return -std::log(1.0 - m.divide) + position_cost(m, b.x - a.x - dx, b.y - a.y - dy, a.angle, f) + normal_cost(g, m.growth_spread * std::sqrt(f)) +
+  return -std::log(1.0 - m.divide) + position_cost(m, b.x - a.x - dx, b.y - a.y - dy, mean_axis(a.angle, b.angle), f) + normal_cost(g, m.growth_spread * std::sqrt(f)) +
          normal_cost(axis_change(a.angle, b.angle), sa);
 }
 

@@ -41,7 +41,8 @@ struct LinkModel {
   double axis_spread = 8.0;
   // Rods in a colony slide along their axes far more than they are pushed
   // sideways: the position spreads position_spread / sqrt(across) along the
-  // mother's axis and position_spread * sqrt(across) across it (the same
+  // axis (a continuation's halfway between its two, a division's the
+  // mother's) and position_spread * sqrt(across) across it (the same
   // area as the round spread, so the normalising term stays log(2 pi s^2)).
   // Fitted; 1 for round or randomly oriented cells.
   double across = 1.0;
@@ -111,7 +112,7 @@ double stray_gate(const LinkModel& m, int frames);
 // What one pass of linking saw, to fit the model again from.
 struct LinkSamples {
   std::vector<double> residual;         // distance from the prediction, per sqrt(frame)
-  std::vector<double> along, across;    // its parts along and across the mother's axis (unsigned)
+  std::vector<double> along, across;    // its parts along and across the link's axis (unsigned)
   std::vector<double> growth;           // continuations: log length ratio per frame
   std::vector<double> axis;             // continuations: axis change
   std::vector<double> division_growth;  // log summed-length ratio per frame
