@@ -75,6 +75,12 @@ TEST(LinkModel, ACellCutByTheFieldsEdgeMayLookShorter) {
   const RodCell at_edge{45, 500, 100, 0}, cut{40, 500, 80, 0};
   EXPECT_TRUE(vantu::cut_by_edge(m, cut));
   EXPECT_LT(vantu::continuation_cost(m, at_edge, 0, 0, cut, 1), expected + 1);
+  // So is a daughter: her share of the two is no sign of an uneven division.
+  const Division even = division_at(500, 500, 80, 0.5), by_edge = division_at(30, 500, 80, 0.5);
+  RodCell cut_daughter = by_edge.d1;
+  cut_daughter.length = by_edge.d1.x + 0.5 * by_edge.d1.length, cut_daughter.x = 0.5 * cut_daughter.length;
+  EXPECT_LT(vantu::division_cost(m, by_edge.mother, 0, 0, cut_daughter, by_edge.d2, 1),
+            vantu::division_cost(m, even.mother, 0, 0, even.d1, even.d2, 1) + 4);
 }
 
 // A cost is the negative log-likelihood of what the cells show, so that

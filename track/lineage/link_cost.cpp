@@ -175,7 +175,11 @@ double division_cost(const LinkModel& m, const RodCell& a, double dx, double dy,
   // Lengths: the sum and the share (with the Jacobian that turns the two
   // into the daughters' log lengths).
   const double sum = d1.length + d2.length;
-  const double share = d1.length / sum;
+  // A daughter cut by the field's edge is at least as long as she looks: her
+  // share is no evidence of an uneven division.
+  double share = d1.length / sum;
+  if (cut_by_edge(m, d1)) share = std::max(share, 0.5);
+  if (cut_by_edge(m, d2)) share = std::min(share, 0.5);
   const RodCell both{mx, my, sum, a.angle};
   const double gs = seen_length_change(m, a, both, std::log(sum / a.length) - m.division_growth * f);
   const double sa = m.division_axis_spread;
