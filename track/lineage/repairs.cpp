@@ -10,9 +10,13 @@
 //      neighbours whose tracks are seen in both frames: the warp the matcher
 //      found, sampled by its matches. Runs again after the other repairs.
 //   2. Gap closing. A track that ends without successor and without daughters
-//      at frame t, and a track without parent that starts at t+2 or t+3, are
-//      one cell missed in between when the cell is where that motion carries
-//      the first, with a length and an axis that fit. We do not run the
+//      at frame t, and a track without parent that starts at t+1 to t+3, are
+//      one cell (missed in between, or its last detection cut short) when the
+//      link model prices the continuation below one lost and one new (without
+//      a model: the cell is where the motion carries the first, with a length
+//      and an axis that fit). Weighed together with the divisions across a
+//      gap: a mother missed around her division, or one daughter missed just
+//      after it, gets her daughters (division_joins). We do not run the
 //      matcher on (t, t+2): the pairs' matches already sample its warp around
 //      every cell, a gap needs only the motion at one place, and a second
 //      annealing per gap would cost a pair's time for what the neighbours give
@@ -330,8 +334,9 @@ void gap_joins(const Work& w, const std::vector<std::vector<int>>& starting, int
 // A mother missed in the frame(s) around her division, or one of her
 // daughters missed in the frame after it: track a, which ends early at frame
 // t, divides into two tracks without parent that start at t+1 to t+3 where
-// the motion carries her (not both at t+1: that division the assignment
-// weighed already). Priced by the link model at the later daughter's first
+// the motion carries her (both at t+1 too: the assignment weighed that
+// division by a motion predicted from links that may have been wrong around
+// her). Priced by the link model at the later daughter's first
 // frame (the earlier one by her cell there), and a candidate where that costs
 // less than her being lost and both new, and less than her going on as either
 // one with the other new. A daughter seen in one frame only is left out
@@ -371,7 +376,6 @@ void division_joins(const Work& w, const std::vector<std::vector<int>>& starting
   for (size_t u = 0; u < near.size(); ++u)
     for (size_t v = u + 1; v < near.size(); ++v) {
       const int s = w.first(near[v]), span = s - end.frame;
-      if (span == 1) continue;  // both at t+1
       const Cell c1 = cell_at(w, near[u], s);  // the earlier daughter where her sister is first seen
       if (c1.index < 0) continue;
       const double dx = at[static_cast<size_t>(span)].first - ra.x, dy = at[static_cast<size_t>(span)].second - ra.y;
