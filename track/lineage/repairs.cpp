@@ -435,8 +435,28 @@ double mother_length(const Work& w, int m, int t) {
   return len;
 }
 
+// Whether daughter d of mother m is daughter-sized (at most kHalfHigh of her
+// mother), and still so in her next cell: her own length grown, not her
+// mother's (a mother split in two by the segmentation is whole again in the
+// frame after; a mother going on beside debris is mother-sized).
+bool stays_daughter_sized(const Work& w, int m, int d) {
+  const std::vector<Cell>& cs = w.cells[static_cast<size_t>(d)];
+  if (cs.size() < 2) return false;
+  if (w.length(cs[0]) > kHalfHigh * mother_length(w, m, w.last(m)) * w.growth) return false;
+  const double expected = w.length(cs[0]) * std::pow(w.growth, cs[1].frame - cs[0].frame);
+  return std::fabs(std::log(std::max(w.length(cs[1]), 1e-9) / std::max(expected, 1e-9))) <= std::log(kGapLengthRatio);
+}
+
 bool division_makes_sense(const Work& w, int m, int d0, int d1, int frames) {
-  if (vanishes(w, d0, frames) || vanishes(w, d1, frames)) return false;
+  const bool v0 = vanishes(w, d0, frames), v1 = vanishes(w, d1, frames);
+  // The assignment weighed the division's lengths and geometry: with one
+  // daughter seen once (missed after it), the other going on at her own size
+  // says it was one.
+  if (w.assigned && v0 != v1) {
+    const double l0 = w.length(w.first_cell(d0)), l1 = w.length(w.first_cell(d1)), share = l0 / std::max(l0 + l1, 1e-9);
+    return share >= kHalfLow && share <= kHalfHigh && stays_daughter_sized(w, m, v0 ? d1 : d0);
+  }
+  if (v0 || v1) return false;
   if (w.assigned) return true;
   const double sum = w.length(w.first_cell(d0)) + w.length(w.first_cell(d1));
   const double ratio = sum / (std::max(mother_length(w, m, w.last(m)), 1e-9) * w.growth);
@@ -761,6 +781,13 @@ void write_back(const Work& w, Lineage& lin) {
   }
   lin.tracks = std::move(tracks);
   lin.flag = w.flag;
+  // A cell taken for its mother going on (flag 3) that relinking moved to
+  // the start of a track no longer goes on from anyone.
+  for (int k : order) {
+    const Cell& c = w.first_cell(k);
+    int& f = lin.flag[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)];
+    if (f == kDivisionResolved) f = kNormal;
+  }
   // The first cell after each gap (set here: relinking may move a gap's end).
   for (int k : order) {
     const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
