@@ -380,8 +380,14 @@ TEST(RepairRun, DaughtersKeepAMotherMissedAroundHerDivisionAndDebrisBesideThemSt
   EXPECT_EQ(piece[1], "0");
   EXPECT_NE(piece[0], track_at(b.d1, b.f + 1));
   EXPECT_NE(piece[0], track_at(b.d2, b.f + 1));
-  // No cell of the movie starts a track without mother (flag 4).
-  for (const auto& [at, c] : cell) EXPECT_NE(c[2], "4") << "frame " << at.first << " cell " << at.second;
+  // No cell of the movie starts a track without mother (flag 4), and none
+  // that starts a track is flagged as its mother going on (3).
+  std::map<std::string, int> first;
+  for (const auto& [at, c] : cell) first.emplace(c[0], at.first);  // (frame, id) order: a track's first frame first
+  for (const auto& [at, c] : cell) {
+    EXPECT_NE(c[2], "4") << "frame " << at.first << " cell " << at.second;
+    EXPECT_FALSE(c[2] == "3" && first.at(c[0]) == at.first) << "frame " << at.first << " cell " << at.second;
+  }
 }
 
 TEST(RepairRun, HelpNamesEverySwitchAndTheFlags) {
