@@ -3,6 +3,7 @@
 // whole runs with and without faults.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -299,6 +300,94 @@ TEST(RepairRun, MissingAndSpuriousCellsAreMendedAlongTheTimeAxis) {
     if (row[0] != "frame") {
       EXPECT_EQ(row[8], "0");
     }
+}
+
+// ---- Cells missed around a division ----
+
+// A true track of the simulator: its parent and the id it has in each frame.
+struct TrueTrack {
+  int parent = 0;
+  std::map<int, std::string> id;  // frame -> id
+};
+
+std::map<int, TrueTrack> true_tracks(const std::string& csv) {
+  std::map<int, TrueTrack> tracks;
+  for (const auto& r : vantu_test::csv_rows(csv))
+    if (r.size() == 4 && r[0] != "frame") {
+      TrueTrack& t = tracks[std::stoi(r[2])];
+      t.parent = std::stoi(r[3]);
+      t.id[std::stoi(r[0])] = r[1];
+    }
+  return tracks;
+}
+
+// Frame file `path` without the cell `id`, and with `extra` lines added.
+void edit_frame(const RunDir& d, const std::string& path, const std::string& id, const std::string& extra = "") {
+  std::string text;
+  for (const auto& row : vantu_test::table(d.read(path)))
+    if (row.size() == 5 && row[4] != id) text += row[0] + " " + row[1] + " " + row[2] + " " + row[3] + " " + row[4] + "\n";
+  d.write(path, text + extra);
+}
+
+TEST(RepairRun, DaughtersKeepAMotherMissedAroundHerDivisionAndDebrisBesideThemStaysNew) {
+  RunDir d;
+  const std::vector<std::string> frames =
+      vantu_test::simulate_timelapse(d, "tl", {"--frames", "10", "--cells", "30", "--seed", "5"});
+  ASSERT_EQ(frames.size(), 10u);
+  const std::map<int, TrueTrack> tracks = true_tracks(d.read("tl/truth_tracks.csv"));
+  // Divisions whose daughters are first seen at frame f (3..7) and live on
+  // two more frames, their mother seen in the two frames before f.
+  struct Division { int f; const TrueTrack *mother, *d1, *d2; };
+  std::vector<Division> divisions;
+  for (const auto& [k, m] : tracks) {
+    std::vector<const TrueTrack*> kids;
+    for (const auto& [j, t] : tracks)
+      if (t.parent == k) kids.push_back(&t);
+    if (kids.size() != 2) continue;
+    const int f = kids[0]->id.begin()->first;
+    if (f < 3 || f > 7 || kids[1]->id.begin()->first != f || !m.id.count(f - 1) || !m.id.count(f - 2)) continue;
+    if (!kids[0]->id.count(f + 2) || !kids[1]->id.count(f + 2)) continue;
+    divisions.push_back({f, &m, kids[0], kids[1]});
+  }
+  ASSERT_GE(divisions.size(), 2u);
+  const Division& a = divisions[0];
+  const Division& b = divisions.back();
+  ASSERT_NE(a.mother, b.mother);
+  auto frame_file = [&](int f) { return frames[static_cast<size_t>(f)].substr(d.path().size() + 1); };
+  // Mother a missed in the frame before her division; daughter 2 of b missed
+  // in the frame after hers, and a short piece of debris beside b's daughters.
+  edit_frame(d, frame_file(a.f - 1), a.mother->id.at(a.f - 1));
+  std::string debris;
+  for (const auto& row : vantu_test::table(d.read(frame_file(b.f + 1))))
+    if (row.size() == 5 && row[4] == b.d2->id.at(b.f + 1))
+      debris = std::to_string(std::stod(row[0]) + 6) + " " + std::to_string(std::stod(row[1]) + 6) + " 8 0 999\n";
+  ASSERT_FALSE(debris.empty());
+  edit_frame(d, frame_file(b.f), b.d2->id.at(b.f));
+  edit_frame(d, frame_file(b.f + 1), "", debris);
+  const Outcome o = track(d, frames, {"-o", "out"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  // cells.csv: (frame, id) -> track, parent track, flag.
+  std::map<std::pair<int, std::string>, std::vector<std::string>> cell;
+  for (const auto& r : vantu_test::csv_rows(d.read("out/cells.csv")))
+    if (r[0] != "frame") cell[{std::stoi(r[0]), r[1]}] = {r[2], r[3], r[8]};
+  auto track_at = [&](const TrueTrack* t, int f) { return cell.at({f, t->id.at(f)})[0]; };
+  auto parent_at = [&](const TrueTrack* t, int f) { return cell.at({f, t->id.at(f)})[1]; };
+  EXPECT_EQ(parent_at(a.d1, a.f), track_at(a.mother, a.f - 2));
+  EXPECT_EQ(parent_at(a.d2, a.f), track_at(a.mother, a.f - 2));
+  EXPECT_EQ(parent_at(b.d1, b.f), track_at(b.mother, b.f - 1));
+  EXPECT_EQ(parent_at(b.d2, b.f + 1), track_at(b.mother, b.f - 1));
+  const std::vector<std::string>& piece = cell.at({b.f + 1, "999"});
+  EXPECT_EQ(piece[1], "0");
+  EXPECT_NE(piece[0], track_at(b.d1, b.f + 1));
+  EXPECT_NE(piece[0], track_at(b.d2, b.f + 1));
+  // No cell of the movie starts a track without mother (flag 4), and none
+  // that starts a track is flagged as its mother going on (3).
+  std::map<std::string, int> first;
+  for (const auto& [at, c] : cell) first.emplace(c[0], at.first);  // (frame, id) order: a track's first frame first
+  for (const auto& [at, c] : cell) {
+    EXPECT_NE(c[2], "4") << "frame " << at.first << " cell " << at.second;
+    EXPECT_FALSE(c[2] == "3" && first.at(c[0]) == at.first) << "frame " << at.first << " cell " << at.second;
+  }
 }
 
 TEST(RepairRun, HelpNamesEverySwitchAndTheFlags) {

@@ -10,9 +10,13 @@
 //      neighbours whose tracks are seen in both frames: the warp the matcher
 //      found, sampled by its matches. Runs again after the other repairs.
 //   2. Gap closing. A track that ends without successor and without daughters
-//      at frame t, and a track without parent that starts at t+2 or t+3, are
-//      one cell missed in between when the cell is where that motion carries
-//      the first, with a length and an axis that fit. We do not run the
+//      at frame t, and a track without parent that starts at t+1 to t+3, are
+//      one cell (missed in between, or its last detection cut short) when the
+//      link model prices the continuation below one lost and one new (without
+//      a model: the cell is where the motion carries the first, with a length
+//      and an axis that fit). Weighed together with the divisions across a
+//      gap: a mother missed around her division, or one daughter missed just
+//      after it, gets her daughters (division_joins). We do not run the
 //      matcher on (t, t+2): the pairs' matches already sample its warp around
 //      every cell, a gap needs only the motion at one place, and a second
 //      annealing per gap would cost a pair's time for what the neighbours give
@@ -238,127 +242,189 @@ bool ends_early(const Work& w, int k, int frames) {
   return w.alive[static_cast<size_t>(k)] && w.last(k) < frames - 1 && !has_daughters(w, k);
 }
 
-struct GapCandidate {
-  double cost;
-  int ended, started;
-  bool operator<(const GapCandidate& o) const {
-    if (cost != o.cost) return cost < o.cost;
-    if (ended != o.ended) return ended < o.ended;
-    return started < o.started;
-  }
-};
-
-int close_gaps(Work& w) {
-  const int T = static_cast<int>(w.tl.frames.size());
-  // Tracks without parent by the frame they start in (after the first).
-  std::vector<std::vector<int>> starting(static_cast<size_t>(T));
-  for (int b = 0; b < w.count(); ++b)
-    if (w.alive[static_cast<size_t>(b)] && w.parent[static_cast<size_t>(b)] == 0 && w.first(b) != 0)
-      starting[static_cast<size_t>(w.first(b))].push_back(b);
-  std::vector<GapCandidate> cands;
-  for (int a = 0; a < w.count(); ++a) {
-    if (!ends_early(w, a, T)) continue;
-    const Cell end = w.last_cell(a);
-    for (int skip = 1; skip <= kLongestGap && end.frame + skip + 1 < T; ++skip) {
-      const std::vector<int>& later = starting[static_cast<size_t>(end.frame + skip + 1)];
-      if (later.empty()) continue;
-      const std::pair<double, double> at = carried(w, end, end.frame + skip + 1);
-      for (int b : later) {
-      const Cell begin = w.first_cell(b);
-      if (fixed_out(w, end) || fixed_in(w, begin) || ruled_out(w, end, begin)) continue;
-      const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / (kGapGate * w.spacing);
-      const double expected = w.length(end) * std::pow(w.growth, skip + 1);
-      const double ratio = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(expected, 1e-9)));
-      const double turn = axis_change(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
-      if (dist > 1 || ratio > std::log(kGapLengthRatio) || turn > 1) continue;
-      cands.push_back({dist + ratio / std::log(kGapLengthRatio) + 0.5 * turn, a, b});
-      }
-    }
-  }
-  std::sort(cands.begin(), cands.end());
-  std::vector<char> used(static_cast<size_t>(w.count()), 0);
-  int closed = 0;
-  for (const GapCandidate& g : cands) {
-    if (used[static_cast<size_t>(g.ended)] || used[static_cast<size_t>(g.started)]) continue;
-    used[static_cast<size_t>(g.ended)] = used[static_cast<size_t>(g.started)] = 1;
-    merge_tracks(w, g.ended, g.started);
-    ++closed;
-  }
-  return closed;
-}
-
-// A mother missed in the frame(s) around her division: a track that ends
-// early at frame t and two tracks without parent that start at t+2 or t+3
-// where the motion carries her, priced as her division across the gap by the
-// link model and taken where that costs less than her being lost and both
-// being new. The daughters' tracks get her as parent (their link skips the
-// frames she was missed in).
-int close_division_gaps(Work& w) {
-  if (w.model == nullptr) return 0;
-  const LinkModel& m = *w.model;
-  const int T = static_cast<int>(w.tl.frames.size());
-  std::vector<std::vector<int>> starting(static_cast<size_t>(T));
-  for (int b = 0; b < w.count(); ++b)
-    if (w.alive[static_cast<size_t>(b)] && w.parent[static_cast<size_t>(b)] == 0 && w.first(b) != 0)
-      starting[static_cast<size_t>(w.first(b))].push_back(b);
-  struct Found {
-    double gain;
-    int mother, d1, d2;
-    bool operator<(const Found& o) const {
-      if (gain != o.gain) return gain > o.gain;
-      return std::tie(mother, d1, d2) < std::tie(o.mother, o.d1, o.d2);
-    }
-  };
-  auto rod_of = [&](const Cell& c) { return RodCell{w.x(c), w.y(c), std::max(w.length(c), 1e-6), w.angle(c)}; };
-  std::vector<Found> found;
-  for (int a = 0; a < w.count(); ++a) {
-    if (!ends_early(w, a, T)) continue;
-    const Cell end = w.last_cell(a);
-    if (fixed_out(w, end)) continue;  // the user said how she ends
-    const RodCell ra = rod_of(end);
-    for (int skip = 1; skip <= kLongestGap && end.frame + skip + 1 < T; ++skip) {
-      const int s = end.frame + skip + 1;
-      const std::vector<int>& later = starting[static_cast<size_t>(s)];
-      if (later.size() < 2) continue;
-      const std::pair<double, double> at = carried(w, end, s);
-      const double dx = at.first - ra.x, dy = at.second - ra.y;
-      const double reach = position_gate(m, skip + 1) + ra.length * std::exp(std::max(m.division_growth, 0.0) * (skip + 1));
-      std::vector<int> near;
-      for (int b : later) {
-        const Cell c = w.first_cell(b);
-        if (fixed_in(w, c) || ruled_out(w, end, c)) continue;
-        if (std::hypot(w.x(c) - at.first, w.y(c) - at.second) <= reach) near.push_back(b);
-      }
-      for (size_t u = 0; u < near.size(); ++u)
-        for (size_t v = u + 1; v < near.size(); ++v) {
-          const RodCell r1 = rod_of(w.first_cell(near[u])), r2 = rod_of(w.first_cell(near[v]));
-          const double cost = division_cost(m, ra, dx, dy, r1, r2, skip + 1);
-          const double apart = lost_cost(m, ra) + appear_cost(m, r1) + appear_cost(m, r2);
-          if (std::isfinite(cost) && cost < apart) found.push_back({apart - cost, a, near[u], near[v]});
-        }
-    }
-  }
-  std::sort(found.begin(), found.end());
-  std::vector<char> used(static_cast<size_t>(w.count()), 0);
-  int joined = 0;
-  for (const Found& f : found) {
-    if (used[static_cast<size_t>(f.mother)] || used[static_cast<size_t>(f.d1)] || used[static_cast<size_t>(f.d2)]) continue;
-    used[static_cast<size_t>(f.mother)] = used[static_cast<size_t>(f.d1)] = used[static_cast<size_t>(f.d2)] = 1;
-    for (int d : {f.d1, f.d2}) {
-      set_parent(w, d, f.mother + 1);
-      w.start[static_cast<size_t>(d)] = Start::kDaughter;
-      const Cell c = w.first_cell(d);
-      w.flag[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = kAfterGap;
-    }
-    ++joined;
-  }
-  return joined;
-}
-
 // A daughter seen in one frame only, before the last frame.
 bool vanishes(const Work& w, int d, int frames) {
   return w.first(d) == w.last(d) && w.last(d) < frames - 1 && !has_daughters(w, d);
 }
+
+// The length of track k's last cell, or of the cell before it grown to its
+// frame when that is longer: a detection cut short (its mask partly taken by
+// a neighbour or debris) is the last of a track the assignment could not
+// carry on.
+double last_length(const Work& w, int k) {
+  const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
+  const Cell& end = cs.back();
+  if (cs.size() < 2) return w.length(end);
+  const Cell& before = cs[cs.size() - 2];
+  return std::max(w.length(end), w.length(before) * std::pow(w.growth, end.frame - before.frame));
+}
+
+
+// Whether a track that ends at `end` goes on as the cell `begin` after
+// `frames` frame numbers, and at what cost (lower: better). With the link
+// model: its continuation within the position gate, costing less than the one
+// being lost and the other new (ranked by what the link saves). Without it:
+// fixed gates on distance, length and axis. The length expected is the
+// track's last one or, when longer, the one before it grown on (last_length).
+bool gap_fits(const Work& w, int ended, const Cell& begin, int frames, const std::pair<double, double>& at,
+              double& cost) {
+  const Cell end = w.last_cell(ended);
+  const double expected = last_length(w, ended) * std::pow(w.growth, frames);
+  if (w.model != nullptr) {
+    // A detection seen in one frame only on either side is probable debris.
+    const int T = static_cast<int>(w.tl.frames.size());
+    if (vanishes(w, w.track_of(begin) - 1, T) || (w.cells[static_cast<size_t>(ended)].size() == 1 && end.frame > 0 &&
+                                                  w.parent[static_cast<size_t>(ended)] == 0))
+      return false;
+    const LinkModel& m = *w.model;
+    if (std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) > position_gate(m, frames)) return false;
+    const RodCell a{w.x(end), w.y(end), std::max(last_length(w, ended), 1e-6), w.angle(end)};
+    const RodCell b{w.x(begin), w.y(begin), std::max(w.length(begin), 1e-6), w.angle(begin)};
+    const double link = continuation_cost(m, a, at.first - a.x, at.second - a.y, b, frames);
+    const double apart = lost_cost(m, a) + appear_cost(m, b);
+    cost = link - apart;
+    return std::isfinite(link) && link < apart;
+  }
+  const double dist = std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) / (kGapGate * w.spacing);
+  const double ratio = std::fabs(std::log(std::max(w.length(begin), 1e-9) / std::max(expected, 1e-9)));
+  const double turn = axis_change(w.angle(end), w.angle(begin)) / kGapAxisDegrees;
+  cost = dist + ratio / std::log(kGapLengthRatio) + 0.5 * turn;
+  return dist <= 1 && ratio <= std::log(kGapLengthRatio) && turn <= 1;
+}
+
+
+// A join across a gap: track `ended` goes on as track d1 (d2 < 0), or
+// divides into d1 and d2; `gain` is what it saves (higher: taken first).
+struct Join {
+  double gain;
+  int ended, d1, d2;
+  bool operator<(const Join& o) const {
+    if (gain != o.gain) return gain > o.gain;
+    return std::tie(ended, d1, d2) < std::tie(o.ended, o.d1, o.d2);
+  }
+};
+
+// Tracks without parent by the frame they start in (after the first).
+std::vector<std::vector<int>> tracks_starting(const Work& w) {
+  std::vector<std::vector<int>> starting(w.tl.frames.size());
+  for (int b = 0; b < w.count(); ++b)
+    if (w.alive[static_cast<size_t>(b)] && w.parent[static_cast<size_t>(b)] == 0 && w.first(b) != 0)
+      starting[static_cast<size_t>(w.first(b))].push_back(b);
+  return starting;
+}
+
+// Gap closing's candidates: track a, which ends early, going on as a track
+// without parent that starts 1 to kLongestGap + 1 frames later.
+void gap_joins(const Work& w, const std::vector<std::vector<int>>& starting, int a, std::vector<Join>& out) {
+  const int T = static_cast<int>(w.tl.frames.size());
+  const Cell end = w.last_cell(a);
+  for (int skip = 0; skip <= kLongestGap && end.frame + skip + 1 < T; ++skip) {
+    const std::vector<int>& later = starting[static_cast<size_t>(end.frame + skip + 1)];
+    if (later.empty()) continue;
+    const std::pair<double, double> at = carried(w, end, end.frame + skip + 1);
+    for (int b : later) {
+      const Cell begin = w.first_cell(b);
+      double cost = 0;
+      if (fixed_in(w, begin) || ruled_out(w, end, begin) || !gap_fits(w, a, begin, skip + 1, at, cost)) continue;
+      out.push_back({-cost, a, b, -1});
+    }
+  }
+}
+
+// A mother missed in the frame(s) around her division, or one of her
+// daughters missed in the frame after it: track a, which ends early at frame
+// t, divides into two tracks without parent that start at t+1 to t+3 where
+// the motion carries her (both at t+1 too: the assignment weighed that
+// division by a motion predicted from links that may have been wrong around
+// her). Priced by the link model at the later daughter's first
+// frame (the earlier one by her cell there), and a candidate where that costs
+// less than her being lost and both new, and less than her going on as either
+// one with the other new. A daughter seen in one frame only is left out
+// (probable debris).
+void division_joins(const Work& w, const std::vector<std::vector<int>>& starting, int a, std::vector<Join>& out) {
+  const LinkModel& m = *w.model;
+  const int T = static_cast<int>(w.tl.frames.size());
+  auto rod_of = [&](const Cell& c) { return RodCell{w.x(c), w.y(c), std::max(w.length(c), 1e-6), w.angle(c)}; };
+  const Cell end = w.last_cell(a);
+  const RodCell ra = rod_of(end);
+  // Where the motion carries her by each later frame, and the tracks that
+  // start there within reach (ordered by first frame).
+  std::array<std::pair<double, double>, kLongestGap + 2> at{};
+  std::vector<int> near;
+  for (int s = end.frame + 1; s <= end.frame + kLongestGap + 1 && s < T; ++s) {
+    const std::vector<int>& later = starting[static_cast<size_t>(s)];
+    if (later.empty()) continue;
+    at[static_cast<size_t>(s - end.frame)] = carried(w, end, s);
+    const auto [ax, ay] = at[static_cast<size_t>(s - end.frame)];
+    const double reach =
+        position_gate(m, s - end.frame) + ra.length * std::exp(std::max(m.division_growth, 0.0) * (s - end.frame));
+    for (int b : later) {
+      const Cell c = w.first_cell(b);
+      if (vanishes(w, b, T) || fixed_in(w, c) || ruled_out(w, end, c)) continue;
+      if (std::hypot(w.x(c) - ax, w.y(c) - ay) <= reach) near.push_back(b);
+    }
+  }
+  // What each costs as her continuation across the gap (her length the
+  // longer of her last two, as gap closing takes it).
+  std::vector<double> going_on;
+  const RodCell rg{ra.x, ra.y, std::max(last_length(w, a), 1e-6), ra.angle};
+  for (int b : near) {
+    const int span = w.first(b) - end.frame;
+    const auto [ax, ay] = at[static_cast<size_t>(span)];
+    going_on.push_back(continuation_cost(m, rg, ax - ra.x, ay - ra.y, rod_of(w.first_cell(b)), span));
+  }
+  for (size_t u = 0; u < near.size(); ++u)
+    for (size_t v = u + 1; v < near.size(); ++v) {
+      const int s = w.first(near[v]), span = s - end.frame;
+      const Cell c1 = cell_at(w, near[u], s);  // the earlier daughter where her sister is first seen
+      if (c1.index < 0) continue;
+      const double dx = at[static_cast<size_t>(span)].first - ra.x, dy = at[static_cast<size_t>(span)].second - ra.y;
+      const double cost = division_cost(m, ra, dx, dy, rod_of(c1), rod_of(w.first_cell(near[v])), span);
+      const double app_u = appear_cost(m, rod_of(w.first_cell(near[u])));
+      const double app_v = appear_cost(m, rod_of(w.first_cell(near[v])));
+      const double apart = lost_cost(m, ra) + app_u + app_v;
+      if (std::isfinite(cost) && cost < std::min({apart, going_on[u] + app_v, going_on[v] + app_u}))
+        out.push_back({apart - cost, a, near[u], near[v]});
+    }
+}
+
+// Joins tracks across gaps (and, with `divisions`, mothers to daughters
+// across them), the candidates that save most first, each track in one join
+// at most. Returns the gaps closed and the divisions found.
+std::pair<int, int> join_across_gaps(Work& w, bool divisions) {
+  const int T = static_cast<int>(w.tl.frames.size());
+  const std::vector<std::vector<int>> starting = tracks_starting(w);
+  std::vector<Join> joins;
+  for (int a = 0; a < w.count(); ++a) {
+    if (!ends_early(w, a, T) || fixed_out(w, w.last_cell(a))) continue;  // the user said how it ends
+    gap_joins(w, starting, a, joins);
+    if (divisions && w.model != nullptr) division_joins(w, starting, a, joins);
+  }
+  std::sort(joins.begin(), joins.end());
+  std::vector<char> used(static_cast<size_t>(w.count()), 0);
+  std::pair<int, int> made{0, 0};
+  auto is_used = [&](int k) -> char& { return used[static_cast<size_t>(k)]; };
+  for (const Join& j : joins) {
+    if (is_used(j.ended) || is_used(j.d1) || (j.d2 >= 0 && is_used(j.d2))) continue;
+    is_used(j.ended) = is_used(j.d1) = 1;
+    if (j.d2 < 0) {
+      merge_tracks(w, j.ended, j.d1);
+      ++made.first;
+      continue;
+    }
+    is_used(j.d2) = 1;
+    for (int d : {j.d1, j.d2}) {
+      set_parent(w, d, j.ended + 1);
+      w.start[static_cast<size_t>(d)] = Start::kDaughter;
+      const Cell c = w.first_cell(d);
+      if (c.frame > w.last(j.ended) + 1) w.flag[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)] = kAfterGap;
+    }
+    ++made.second;
+  }
+  return made;
+}
+
+int close_gaps(Work& w) { return join_across_gaps(w, false).first; }
 
 // The mother's length before dividing: the larger of its last two lengths
 // (one of them may be a piece of a split segmentation).
@@ -369,8 +435,28 @@ double mother_length(const Work& w, int m, int t) {
   return len;
 }
 
+// Whether daughter d of mother m is daughter-sized (at most kHalfHigh of her
+// mother), and still so in her next cell: her own length grown, not her
+// mother's (a mother split in two by the segmentation is whole again in the
+// frame after; a mother going on beside debris is mother-sized).
+bool stays_daughter_sized(const Work& w, int m, int d) {
+  const std::vector<Cell>& cs = w.cells[static_cast<size_t>(d)];
+  if (cs.size() < 2) return false;
+  if (w.length(cs[0]) > kHalfHigh * mother_length(w, m, w.last(m)) * w.growth) return false;
+  const double expected = w.length(cs[0]) * std::pow(w.growth, cs[1].frame - cs[0].frame);
+  return std::fabs(std::log(std::max(w.length(cs[1]), 1e-9) / std::max(expected, 1e-9))) <= std::log(kGapLengthRatio);
+}
+
 bool division_makes_sense(const Work& w, int m, int d0, int d1, int frames) {
-  if (vanishes(w, d0, frames) || vanishes(w, d1, frames)) return false;
+  const bool v0 = vanishes(w, d0, frames), v1 = vanishes(w, d1, frames);
+  // The assignment weighed the division's lengths and geometry: with one
+  // daughter seen once (missed after it), the other going on at her own size
+  // says it was one.
+  if (w.assigned && v0 != v1) {
+    const double l0 = w.length(w.first_cell(d0)), l1 = w.length(w.first_cell(d1)), share = l0 / std::max(l0 + l1, 1e-9);
+    return share >= kHalfLow && share <= kHalfHigh && stays_daughter_sized(w, m, v0 ? d1 : d0);
+  }
+  if (v0 || v1) return false;
   if (w.assigned) return true;
   const double sum = w.length(w.first_cell(d0)) + w.length(w.first_cell(d1));
   const double ratio = sum / (std::max(mother_length(w, m, w.last(m)), 1e-9) * w.growth);
@@ -695,6 +781,13 @@ void write_back(const Work& w, Lineage& lin) {
   }
   lin.tracks = std::move(tracks);
   lin.flag = w.flag;
+  // A cell taken for its mother going on (flag 3) that relinking moved to
+  // the start of a track no longer goes on from anyone.
+  for (int k : order) {
+    const Cell& c = w.first_cell(k);
+    int& f = lin.flag[static_cast<size_t>(c.frame)][static_cast<size_t>(c.index)];
+    if (f == kDivisionResolved) f = kNormal;
+  }
   // The first cell after each gap (set here: relinking may move a gap's end).
   for (int k : order) {
     const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
@@ -766,8 +859,11 @@ RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOption
   if (fixed && !fixed->empty()) take_corrections(w, *fixed);
   measure_colony(w);
   if (which.relink) counts.relinked = relink(w);
-  if (which.close_gaps) counts.gaps_closed += close_gaps(w);
-  if (which.close_gaps && which.check_divisions) counts.divisions_found += close_division_gaps(w);
+  if (which.close_gaps) {
+    const std::pair<int, int> joined = join_across_gaps(w, which.check_divisions);
+    counts.gaps_closed += joined.first;
+    counts.divisions_found += joined.second;
+  }
   // Finding a missed division may leave a one-frame daughter of an earlier
   // one (the spurious detection the pairs chained into a daughter): a second
   // round resolves that.

@@ -35,7 +35,8 @@ double growth_rate(const std::vector<double>& frame, const std::vector<double>& 
 // and 4 spreads below it), "length-jump" (a length step inside the track 8
 // spreads and a factor 1.4 off the colony's growth), separated by spaces;
 // empty when nothing is wrong. Cells that touch the image's edge are left out
-// of the rates and steps. (tracks[L - 1]; write_tracks_csv.cpp.)
+// of the rates and steps, and cells flagged 3 (a piece of a split
+// segmentation, likely) of the steps. (tracks[L - 1]; write_tracks_csv.cpp.)
 std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin, const std::vector<TrackFacts>& facts);
 // A warning when --frame-interval makes the median complete cycle longer than
 // a day (surely seconds given as minutes); empty otherwise.

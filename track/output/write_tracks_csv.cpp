@@ -62,13 +62,15 @@ double mean_of(const TimeLapse& tl, const TrackFacts& f, int column) {
   return sum / static_cast<double>(f.frame.size());
 }
 
-// A track's cells as frame numbers, lengths and whether they touch the edge.
+// A track's cells as frame numbers, lengths, whether they touch the edge,
+// and whether the repairs took the cell for the mother going on beside a
+// piece of her (flag 3: a segmentation split in two, its length a piece's).
 struct TrackSeries {
   std::vector<double> frame, length;
-  std::vector<bool> border;
+  std::vector<bool> border, split;
 };
 
-TrackSeries series_of(const TimeLapse& tl, const TrackFacts& f) {
+TrackSeries series_of(const TimeLapse& tl, const Lineage& lin, const TrackFacts& f) {
   TrackSeries s;
   for (size_t n = 0; n < f.frame.size(); ++n) {
     const Frame& fr = tl.frames[static_cast<size_t>(f.frame[n])];
@@ -76,6 +78,7 @@ TrackSeries series_of(const TimeLapse& tl, const TrackFacts& f) {
     s.frame.push_back(static_cast<double>(fr.number));
     s.length.push_back(fr.length[i]);
     s.border.push_back(!fr.border.empty() && fr.border[i]);
+    s.split.push_back(!lin.flag.empty() && lin.flag[static_cast<size_t>(f.frame[n])][i] == kDivisionResolved);
   }
   return s;
 }
@@ -93,9 +96,9 @@ double complete_cycle(const TimeLapse& tl, const Lineage& lin, const std::vector
 }
 
 // True when the length step into a track's c-th cell is measured: both
-// cells have a length and neither is cut by the image's edge.
+// cells have a length, neither is cut by the image's edge nor split.
 bool measured_step(const TrackSeries& s, size_t c) {
-  return !s.border[c - 1] && !s.border[c] && s.length[c - 1] > 0 && s.length[c] > 0;
+  return !s.border[c - 1] && !s.border[c] && !s.split[c - 1] && !s.split[c] && s.length[c - 1] > 0 && s.length[c] > 0;
 }
 
 // The median of v and its spread: 1.4826 times the median absolute deviation
@@ -132,7 +135,7 @@ std::vector<std::string> suspect_reasons(const TimeLapse& tl, const Lineage& lin
   std::vector<TrackSeries> series(n);
   std::vector<double> cycle(n, NAN), rate(n, NAN), cycles, rates, per_frame;
   for (size_t k = 0; k < n; ++k) {
-    const TrackSeries& s = series[k] = series_of(tl, facts[k]);
+    const TrackSeries& s = series[k] = series_of(tl, lin, facts[k]);
     cycle[k] = complete_cycle(tl, lin, facts, k);
     if (std::isfinite(cycle[k])) cycles.push_back(cycle[k]);
     // Cells cut by the image's edge are measured too short: no rate.
