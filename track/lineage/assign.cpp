@@ -288,6 +288,20 @@ Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, con
   return c;
 }
 
+// The cost of i dividing with `d` as one daughter whose sister is not seen:
+// the division with the sister where the division puts her (the rest of the
+// expected summed length, on the far side of i's predicted centre). So a
+// cell the user named a daughter takes a seen sister only where that cell has
+// no better explanation, not one that goes on from a neighbour.
+double lone_daughter_cost(const LinkModel& m, const RodCell& a, double dx, double dy, const RodCell& d, int frames) {
+  const double sum = a.length * std::exp(m.division_growth * frames);
+  const double rest = std::max(sum - d.length, 0.25 * d.length);
+  const double w1 = d.length / (d.length + rest), w2 = 1.0 - w1;
+  const double px = a.x + dx, py = a.y + dy;
+  const RodCell sister{(px - w1 * d.x) / w2, (py - w1 * d.y) / w2, rest, a.angle};
+  return division_cost(m, a, dx, dy, d, sister, frames);
+}
+
 // The user's corrections of one pair (corrections.h) as constraints of its
 // assignment (one cell linked to i: i going on; two: i's daughters):
 // candidates that break one are dropped, a fixed link is added
@@ -325,6 +339,14 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
   };
   c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
                  c.events.end());
+  // A lone daughter taken as her mother going on is priced as a division.
+  auto lone_cost = [&](int i, int j) {
+    const size_t u = static_cast<size_t>(i);
+    const double cost = lone_daughter_cost(m, rod(a, i), mx[u], my[u], rod(b, j), frames);
+    return std::isfinite(cost) ? cost : lost_cost(m, rod(a, i)) + appear_cost(m, rod(b, j));
+  };
+  for (Event& e : c.events)
+    if (e.kind == 0 && lone[static_cast<size_t>(e.i)]) e.cost = lone_cost(e.i, e.j1);
   for (size_t i = 0; i < K; ++i) {
     const std::vector<int>& k = kids[i];
     if (k.empty()) continue;
@@ -337,6 +359,10 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     });
     if (present) continue;
     const RodCell ra = rod(a, ii), r1 = rod(b, k[0]);
+    if (lone[i]) {
+      c.events.push_back({0, ii, k[0], -1, lone_cost(ii, k[0])});
+      continue;
+    }
     const double cost =
         division ? division_cost(m, ra, mx[i], my[i], r1, rod(b, k[1]), frames) : continuation_cost(m, ra, mx[i], my[i], r1, frames);
     const double instead = lost_cost(m, ra) + appear_cost(m, r1) + (division ? appear_cost(m, rod(b, k[1])) : 0.0);
