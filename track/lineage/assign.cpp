@@ -81,6 +81,7 @@ struct Event {
   int i, j1, j2;
   double cost;
   double margin = 0;  // a chosen event: how much more the best assignment without it costs
+  bool lone = false;  // a continuation that is a daughter whose sister is not seen
 };
 
 // The events a pair's links make, read as the lineage reads them: two
@@ -337,16 +338,35 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     if (k.size() == 1 && lone[i]) return has(k[0]);  // a division with it, or it alone (made a daughter by the repairs)
     return k.empty() || (e.kind == 0 && e.j1 == k[0]);  // one cell linked: the same cell going on
   };
-  c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
-                 c.events.end());
   // A lone daughter taken as her mother going on is priced as a division.
   auto lone_cost = [&](int i, int j) {
     const size_t u = static_cast<size_t>(i);
     const double cost = lone_daughter_cost(m, rod(a, i), mx[u], my[u], rod(b, j), frames);
     return std::isfinite(cost) ? cost : lost_cost(m, rod(a, i)) + appear_cost(m, rod(b, j));
   };
+  // The sisters a correction leaves: a division of a cell the user did not
+  // set, one of whose daughters the user gave to another cell, is decided
+  // again with the other daughter alone (her sister not seen, priced as
+  // lost), so that the mother does not take a neighbour's successor instead.
+  std::vector<Event> left;
+  for (const Event& e : c.events) {
+    if (e.kind != 1 || allowed(e) || ends[static_cast<size_t>(e.i)] || !kids[static_cast<size_t>(e.i)].empty()) continue;
+    for (const auto& [gone, kept] : {std::pair{e.j1, e.j2}, {e.j2, e.j1}}) {
+      const size_t g = static_cast<size_t>(gone);
+      const Event alone{0, e.i, kept, -1, lone_cost(e.i, kept) + lost_cost(m, rod(a, e.i)), 0, true};
+      if ((fresh[g] || (from[g] >= 0 && from[g] != e.i)) && allowed(alone)) left.push_back(alone);
+    }
+  }
+  c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
+                 c.events.end());
+  for (const Event& x : left) {
+    const auto same = std::find_if(c.events.begin(), c.events.end(),
+                                   [&](const Event& e) { return e.kind == 0 && e.i == x.i && e.j1 == x.j1; });
+    if (same == c.events.end()) c.events.push_back(x);
+    else if (x.cost < same->cost) *same = x;
+  }
   for (Event& e : c.events)
-    if (e.kind == 0 && lone[static_cast<size_t>(e.i)]) e.cost = lone_cost(e.i, e.j1);
+    if (e.kind == 0 && lone[static_cast<size_t>(e.i)]) e.cost = std::min(e.cost, lone_cost(e.i, e.j1));
   for (size_t i = 0; i < K; ++i) {
     const std::vector<int>& k = kids[i];
     if (k.empty()) continue;
@@ -359,14 +379,11 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     });
     if (present) continue;
     const RodCell ra = rod(a, ii), r1 = rod(b, k[0]);
-    if (lone[i]) {
-      c.events.push_back({0, ii, k[0], -1, lone_cost(ii, k[0])});
-      continue;
-    }
     const double cost =
         division ? division_cost(m, ra, mx[i], my[i], r1, rod(b, k[1]), frames) : continuation_cost(m, ra, mx[i], my[i], r1, frames);
     const double instead = lost_cost(m, ra) + appear_cost(m, r1) + (division ? appear_cost(m, rod(b, k[1])) : 0.0);
-    c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(cost) ? cost : instead});
+    const double least = lone[i] ? std::min(cost, lone_cost(ii, k[0])) : cost;
+    c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(least) ? least : instead});
   }
 }
 
@@ -990,7 +1007,7 @@ PairLinks links_of(const std::vector<Event>& events, const PairLinks& proposed, 
   for (const Event& e : events) {
     if (e.kind == 2) continue;
     if (e.kind == 0) {
-      pl.row[0][static_cast<size_t>(e.j1)] = e.i;
+      pl.row[e.lone ? 1 : 0][static_cast<size_t>(e.j1)] = e.i;
     } else {
       pl.row[1][static_cast<size_t>(e.j1)] = e.i;
       pl.row[2][static_cast<size_t>(e.j2)] = e.i;
