@@ -2,8 +2,6 @@
 // the pairs' matches chained into tracks, mended along the time axis, its
 // links rated, and the texts of the files that hold it. Nothing here writes
 // a file.
-#include <algorithm>
-
 #include "base/check.h"
 #include "track/lineage/assign.h"
 #include "track/track.h"
@@ -31,22 +29,11 @@ void hold_corrections(const TimeLapse& tl, const Corrections& fixed, LineageText
   out.corrections = fixed.rows.size();
 }
 
-// The corrections with the daughters the assignment decided alone around
-// them (a lone level-1 link: her sister not seen), so that the repairs make
-// them daughters and keep them so.
-Corrections with_lone_daughters(const Corrections& fixed, const std::vector<PairLinks>& links) {
+// The corrections with the links decided again around them, which the
+// repairs keep as they keep the corrections.
+Corrections with_links_around(const Corrections& fixed, const DecidedLinks& decided) {
   Corrections out = fixed;
-  for (size_t t = 0; t < links.size(); ++t) {
-    const PairLinks& pl = links[t];
-    for (size_t j = 0; j < pl.row[1].size(); ++j) {
-      const int i = pl.row[1][j];
-      if (i < 0 || std::find(pl.row[2].begin(), pl.row[2].end(), i) != pl.row[2].end()) continue;
-      Correction d;
-      d.action = Fix::kDaughter;
-      d.t = static_cast<int>(t + 1), d.j = static_cast<int>(j), d.from_t = static_cast<int>(t), d.from_i = i;
-      out.rows.push_back(d);
-    }
-  }
+  out.rows.insert(out.rows.end(), decided.around.begin(), decided.around.end());
   return out;
 }
 
@@ -65,7 +52,7 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
   out.lineage = build_lineage(tl, assign ? decided.links : links, assign ? 3 : max_split);
   TrackOptions::Repairs which = repairs;
   which.assign = assign;
-  const Corrections held = corrected ? with_lone_daughters(*fixed, decided.links) : Corrections{};
+  const Corrections held = corrected ? with_links_around(*fixed, decided) : Corrections{};
   out.repaired = repair_lineage(tl, out.lineage, which, assign ? &decided.model : nullptr, corrected ? &held : nullptr);
   if (assign && repairs.flag_debris) flag_orphans(tl, decided.model, out.lineage);
   out.lineage.confidence = link_confidence(tl, out.lineage);

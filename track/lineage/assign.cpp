@@ -81,7 +81,8 @@ struct Event {
   int i, j1, j2;
   double cost;
   double margin = 0;  // a chosen event: how much more the best assignment without it costs
-  bool lone = false;  // a continuation that is a daughter whose sister is not seen
+  bool lone = false;    // a continuation that is a daughter whose sister is not seen
+  bool around = false;  // decided again around a correction (a sister or a swap's other half)
 };
 
 // The events a pair's links make, read as the lineage reads them: two
@@ -353,13 +354,34 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     if (e.kind != 1 || allowed(e) || ends[static_cast<size_t>(e.i)] || !kids[static_cast<size_t>(e.i)].empty()) continue;
     for (const auto& [gone, kept] : {std::pair{e.j1, e.j2}, {e.j2, e.j1}}) {
       const size_t g = static_cast<size_t>(gone);
-      const Event alone{0, e.i, kept, -1, lone_cost(e.i, kept) + lost_cost(m, rod(a, e.i)), 0, true};
-      if ((fresh[g] || (from[g] >= 0 && from[g] != e.i)) && allowed(alone)) left.push_back(alone);
+      const Event alone{0, e.i, kept, -1, lone_cost(e.i, kept) + lost_cost(m, rod(a, e.i)), 0, true, true};
+      if (fresh[g] || (from[g] >= 0 && from[g] != e.i)) left.push_back(alone);
     }
+  }
+  // The other half of a swap: a link the user fixed (i0 -> j) takes j from a
+  // cell i that could go on as j, and leaves a cell k that i0 could go on as;
+  // i -> k is priced with the motion the user's link shows there (two cells
+  // taken one for the other moved alike).
+  for (size_t i0 = 0; i0 < K; ++i0) {
+    if (kids[i0].size() != 1 || lone[i0]) continue;
+    const int j = kids[i0][0];
+    const double dx = b.x[static_cast<size_t>(j)] - a.x[i0], dy = b.y[static_cast<size_t>(j)] - a.y[i0];
+    std::vector<int> was_from, went_to;
+    for (const Event& e : c.events) {
+      if (e.kind != 0) continue;
+      if (e.j1 == j && static_cast<size_t>(e.i) != i0) was_from.push_back(e.i);
+      if (static_cast<size_t>(e.i) == i0 && e.j1 != j) went_to.push_back(e.j1);
+    }
+    for (int i : was_from)
+      for (int k : went_to) {
+        const double cost = continuation_cost(m, rod(a, i), dx, dy, rod(b, k), frames);
+        if (std::isfinite(cost)) left.push_back({0, i, k, -1, cost, 0, false, true});
+      }
   }
   c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
                  c.events.end());
   for (const Event& x : left) {
+    if (!allowed(x)) continue;
     const auto same = std::find_if(c.events.begin(), c.events.end(),
                                    [&](const Event& e) { return e.kind == 0 && e.i == x.i && e.j1 == x.j1; });
     if (same == c.events.end()) c.events.push_back(x);
@@ -1223,6 +1245,9 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
       const std::vector<Event> ev =
           assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fixed.at(t));
       if (last) {
+        for (const Event& e : ev)
+          if (e.around) out.around.push_back({0, e.lone ? Fix::kDaughter : Fix::kLink, static_cast<int>(t + 1), e.j1,
+                                              static_cast<int>(t), e.i});
         out.margin[t].assign(static_cast<size_t>(b.count()), NAN);
         for (const Event& e : ev) {
           out.margin[t][static_cast<size_t>(e.j1)] = e.margin;

@@ -25,6 +25,10 @@ struct DecidedLinks {
   // [pair][cell of the later frame]: how much more the best assignment
   // without the cell's decided link costs (NaN: a cell decided as new).
   std::vector<std::vector<double>> margin;
+  // The links decided again around the user's corrections (a daughter whose
+  // sister the user gave away, the other half of a swap), as corrections for
+  // the repairs to keep.
+  std::vector<Correction> around;
 };
 // `fixed`: the user's corrections, which every pair's assignment obeys.
 DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed,
