@@ -201,11 +201,16 @@ TEST_F(Corrections, TheFolderKeepsThemAndARerunSaysWhatItDrops) {
   ASSERT_EQ(dir_->run(with, VANTU_TRACK_BIN).status, 0);
   EXPECT_EQ(dir_->read("keep/corrections.csv"), dir_->read("fix.csv"));
   EXPECT_NE(dir_->read("keep/units").find("by_hand"), std::string::npos);
-  // The folder's own file given back: kept as it is, nothing dropped, no pair matched again.
+  const std::string cells = dir_->read("keep/cells.csv");
+  // The folder's own file given back: kept as it is, nothing dropped, no pair
+  // matched again, only the assignment's last pass decided again (as the
+  // whole assignment decides it).
   with[1] = "keep/corrections.csv";
   vantu_test::Outcome r = dir_->run(with, VANTU_TRACK_BIN);
   EXPECT_EQ(r.err.find("drops"), std::string::npos);
   EXPECT_NE(r.err.find("nothing is matched again"), std::string::npos);
+  EXPECT_TRUE(dir_->exists("keep/pairs/decided.txt"));
+  EXPECT_EQ(dir_->read("keep/cells.csv"), cells);
   r = dir_->run(args, VANTU_TRACK_BIN);
   EXPECT_NE(r.err.find("drops 1 of the 1 corrections"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("  " + row + "\n"), std::string::npos);

@@ -41,14 +41,19 @@ Corrections with_links_around(const Corrections& fixed, const DecidedLinks& deci
 
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                            const TrackOptions::Repairs& repairs, bool masks, const Units& units,
-                           const Corrections* fixed) {
+                           const Corrections* fixed, const std::string* start) {
   LineageTexts out;
   const bool assign = repairs.assign && max_split > 1;
   const bool corrected = fixed && !fixed->empty();
   if (corrected && !assign)
     throw TrackError("--corrections: the corrections are constraints of the assignment; drop --no-assign and --raw");
   DecidedLinks decided;
-  if (assign) decided = assign_links(tl, links, corrected ? link_constraints(*fixed, tl.frames.size()) : LinkConstraints{});
+  AssignStart kept;
+  if (assign && start) kept = assign_start_of_text(*start);
+  if (assign)
+    decided = assign_links(tl, links, corrected ? link_constraints(*fixed, tl.frames.size()) : LinkConstraints{},
+                           start ? &kept : nullptr);
+  if (assign && start) out.assign_start = assign_start_text(kept);
   out.lineage = build_lineage(tl, assign ? decided.links : links, assign ? 3 : max_split);
   TrackOptions::Repairs which = repairs;
   which.assign = assign;

@@ -1195,7 +1195,8 @@ void second_chance_if_reliable(const TimeLapse& tl, std::vector<Gaps>& gaps) {
 
 }  // namespace
 
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed) {
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed,
+                          AssignStart* start) {
   const size_t P = tl.frames.size() < 2 ? 0 : tl.frames.size() - 1;
   LinkModel m;
   set_field(m, tl);
@@ -1213,9 +1214,22 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
       local_motion(tl.frames[t], grids[t], dx, dy, mx[t], my[t]);
     }
   };
+  const unsigned long long key = start ? assign_start_key(tl, proposed) : 0;
+  int first_pass = 0;
+  if (start && start->key == key && start->links.size() == P && start->spread.size() == P) {
+    m = start->model;
+    for (size_t t = 0; t < P; ++t) {
+      const PairLinks& kept = start->links[t];
+      for (int l = 0; l < 3; ++l) links[t].row[l] = kept.row[l];
+      links[t].K = kept.K, links[t].M = kept.M;
+    }
+    spread = start->spread;
+    motion_from(links);
+    first_pass = kPasses - 1;
+  }
   // The first fit: what the matcher's links show, with wide spreads.
-  motion_from(links);
-  {
+  if (first_pass == 0) motion_from(links);
+  if (first_pass == 0) {
     LinkSamples s;
     for (size_t t = 0; t < P; ++t)
     {
@@ -1232,8 +1246,13 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
   }
   DecidedLinks out;
   out.margin.resize(P);
-  for (int pass = 0; pass < kPasses; ++pass) {
+  const LinkConstraints none;
+  for (int pass = first_pass; pass < kPasses; ++pass) {
     const bool last = pass + 1 == kPasses;
+    if (last && start && first_pass == 0) *start = AssignStart{m, links, spread, key};
+    // Only the last pass obeys the corrections: the passes before are those
+    // of the movie without them (kept by a folder for its reruns).
+    const LinkConstraints& fix = last ? fixed : none;
     LinkSamples s;
     std::vector<PairLinks> next(P);
     std::vector<Gaps> gaps(P);
@@ -1243,7 +1262,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
       const Frame &a = tl.frames[t], &b = tl.frames[t + 1];
       const int frames = frames_between(tl, t);
       const std::vector<Event> ev =
-          assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fixed.at(t));
+          assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fix.at(t));
       if (last) {
         for (const Event& e : ev)
           if (e.around) out.around.push_back({0, e.lone ? Fix::kDaughter : Fix::kLink, static_cast<int>(t + 1), e.j1,
@@ -1255,7 +1274,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
         }
       }
       LinkSamples own;
-      add_samples(m, a, b, free_events(ev, fixed.at(t)), mx[t], my[t], frames, own);
+      add_samples(m, a, b, free_events(ev, fix.at(t)), mx[t], my[t], frames, own);
       spread[t] = own.residual;
       s.add(own);
       next[t] = links_of(ev, links[t], a.count(), b.count());
