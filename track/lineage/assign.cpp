@@ -1216,7 +1216,13 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
   };
   const unsigned long long key = start ? assign_start_key(tl, proposed) : 0;
   int first_pass = 0;
-  if (start && start->key == key && start->links.size() == P && start->spread.size() == P) {
+  auto fits = [&](const AssignStart& st) {  // a start that names these frames' cells
+    if (st.key != key || st.links.size() != P || st.spread.size() != P) return false;
+    for (size_t t = 0; t < P; ++t)
+      if (st.links[t].K != tl.frames[t].count() || st.links[t].M != tl.frames[t + 1].count()) return false;
+    return true;
+  };
+  if (start && fits(*start)) {
     m = start->model;
     for (size_t t = 0; t < P; ++t) {
       const PairLinks& kept = start->links[t];
