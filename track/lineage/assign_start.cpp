@@ -17,6 +17,9 @@ namespace vantu {
 
 namespace {
 
+// The number in it says which assignment wrote the start: raise it when the
+// passes before the last decide differently, so that a folder's start from
+// an earlier build is not taken for this one's.
 constexpr const char* kStartHeader = "vantu assignment start 1 key";
 
 struct Hash {
