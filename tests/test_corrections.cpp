@@ -149,6 +149,47 @@ TEST_F(Corrections, EveryKindHoldsAndTheNeighboursAreDecidedAgain) {
   EXPECT_EQ(origin_in(l2, 5, 0).first, -1);
 }
 
+// One correction is decided again around it: a swap fixed by one row fixes
+// both cells, and links two pairs away stay as they were.
+TEST_F(Corrections, OneRowFixesASwapAndLeavesFarPairsAlone) {
+  const TimeLapse tl = movie();
+  TrackOptions o;
+  o.jobs = 1;
+  const Lineage l0 = track_time_lapse(tl, false, o).texts.lineage;
+  // Two neighbouring cells of frame 4 that go on from frame 3, alike enough
+  // (length, axis) to be taken one for the other.
+  int j = 0, k = -1;
+  const Frame &f3 = tl.frames[3], &f4 = tl.frames[4];
+  for (; j < f4.count() && k < 0; ++j) {
+    k = nearest(tl, 4, j, 4, j);
+    const auto a = origin_in(l0, 4, j), b = origin_in(l0, 4, k);
+    auto goes_on = [&](int c, std::pair<int, int> from) {
+      return from.first == 3 && l0.track[3][static_cast<size_t>(from.second)] == l0.track[4][static_cast<size_t>(c)];
+    };
+    if (!goes_on(j, a) || !goes_on(k, b)) {
+      k = -1;
+      continue;
+    }
+    auto alike = [&](int i, int c) {
+      const size_t u = static_cast<size_t>(i), v = static_cast<size_t>(c);
+      const double turn = std::fabs(std::remainder(f3.angle[u] - f4.angle[v], 180.0));
+      return std::fabs(f4.length[v] / f3.length[u] - 1.05) < 0.1 && turn < 15;
+    };
+    if (!alike(b.second, j) || !alike(a.second, k)) k = -1;
+  }
+  ASSERT_GE(k, 0);
+  --j;
+  const int from_j = origin_in(l0, 4, j).second, from_k = origin_in(l0, 4, k).second;
+  o.corrections_text = "frame,id,action,from_frame,from_id\n" + num(tl, 4) + "," + id(tl, 4, j) + ",link," + num(tl, 3) +
+                       "," + id(tl, 3, from_k) + "\n";
+  const Lineage l1 = track_time_lapse(tl, false, o).texts.lineage;
+  EXPECT_EQ(origin_in(l1, 4, j), std::make_pair(3, from_k));
+  EXPECT_EQ(origin_in(l1, 4, k), std::make_pair(3, from_j));
+  for (int t : {1, 6, 7})
+    for (int c = 0; c < tl.frames[static_cast<size_t>(t)].count(); ++c)
+      EXPECT_EQ(origin_in(l1, t, c), origin_in(l0, t, c)) << "frame " << t << " cell " << c;
+}
+
 TEST_F(Corrections, TheFolderKeepsThemAndARerunSaysWhatItDrops) {
   const TimeLapse tl = movie();
   const std::string row = num(tl, 3) + "," + id(tl, 3, 0) + ",new,,";
@@ -160,11 +201,16 @@ TEST_F(Corrections, TheFolderKeepsThemAndARerunSaysWhatItDrops) {
   ASSERT_EQ(dir_->run(with, VANTU_TRACK_BIN).status, 0);
   EXPECT_EQ(dir_->read("keep/corrections.csv"), dir_->read("fix.csv"));
   EXPECT_NE(dir_->read("keep/units").find("by_hand"), std::string::npos);
-  // The folder's own file given back: kept as it is, nothing dropped, no pair matched again.
+  const std::string cells = dir_->read("keep/cells.csv");
+  // The folder's own file given back: kept as it is, nothing dropped, no pair
+  // matched again, only the assignment's last pass decided again (as the
+  // whole assignment decides it).
   with[1] = "keep/corrections.csv";
   vantu_test::Outcome r = dir_->run(with, VANTU_TRACK_BIN);
   EXPECT_EQ(r.err.find("drops"), std::string::npos);
   EXPECT_NE(r.err.find("nothing is matched again"), std::string::npos);
+  EXPECT_TRUE(dir_->exists("keep/pairs/decided.txt"));
+  EXPECT_EQ(dir_->read("keep/cells.csv"), cells);
   r = dir_->run(args, VANTU_TRACK_BIN);
   EXPECT_NE(r.err.find("drops 1 of the 1 corrections"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("  " + row + "\n"), std::string::npos);

@@ -611,7 +611,7 @@ TEST_F(MaskRun, ASecondRunLeavesOnlyItsOwnTrackMasks) {
   EXPECT_TRUE(data->exists("twice/mask000.tif"));
   EXPECT_TRUE(data->exists("twice/mask001.tif"));
   EXPECT_FALSE(data->exists("twice/mask002.tif"));
-  EXPECT_NE(o.err.find("held an earlier run: 9 of its files replaced, 2 removed (mask002.tif, pairs/0001.txt)"),
+  EXPECT_NE(o.err.find("held an earlier run: 10 of its files replaced, 2 removed (mask002.tif, pairs/0001.txt)"),
             std::string::npos)
       << o.err;
   EXPECT_EQ(data->read("twice/mask0009.tif"), "the user's, named like a track mask");

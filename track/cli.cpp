@@ -255,7 +255,10 @@ void report_dropped_corrections(const TrackOptions& o, const Corrections& now, c
 // The lineage of the pairs' matches, mended along the time axis, into its files.
 void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                    bool masks, OutputFolder& out, const Corrections& fixed) {
-  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks, o.units, &fixed);
+  // The assignment's start that the folder keeps (its key says whether it
+  // belongs to this movie and these pairs): a rerun decides only the last pass.
+  const std::string start = out.recorded(kAssignStartFile) ? read_file_text(out.path(kAssignStartFile)) : std::string();
+  const LineageTexts texts = lineage_texts(tl, links, max_split, o.repairs, masks, o.units, &fixed, &start);
   if (corrections_in_place(o))
     out.keep("corrections.csv");
   else if (!fixed.empty())
@@ -267,6 +270,7 @@ void write_lineage(const TrackOptions& o, const TimeLapse& tl, const std::vector
   out.write_folder(kGeffFolder, geff_files(tl, texts.lineage, o.units));
   if (masks) write_track_masks(tl, texts.lineage, out);
   out.write("pairs.log", texts.pairs_log);
+  if (!texts.assign_start.empty()) out.write(kAssignStartFile, texts.assign_start);
   out.keep("softconfig.dat");
   out.remove_stale();
   report_replaced(out);
@@ -298,6 +302,7 @@ void check_outputs(const TrackOptions& o, const TimeLapse& tl, bool masks, Outpu
   }
   if (whole || o.join)
     for (const std::string& n : lineage_file_names(tl, masks)) names.push_back(n);
+  if ((whole || o.join) && o.repairs.assign) names.push_back(kAssignStartFile);
   if (fixed && !fixed->empty() && !corrections_in_place(o)) names.push_back("corrections.csv");
   out.plan(names);
 }

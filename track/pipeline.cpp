@@ -29,22 +29,36 @@ void hold_corrections(const TimeLapse& tl, const Corrections& fixed, LineageText
   out.corrections = fixed.rows.size();
 }
 
+// The corrections with the links decided again around them, which the
+// repairs keep as they keep the corrections.
+Corrections with_links_around(const Corrections& fixed, const DecidedLinks& decided) {
+  Corrections out = fixed;
+  out.rows.insert(out.rows.end(), decided.around.begin(), decided.around.end());
+  return out;
+}
+
 }  // namespace
 
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                            const TrackOptions::Repairs& repairs, bool masks, const Units& units,
-                           const Corrections* fixed) {
+                           const Corrections* fixed, const std::string* start) {
   LineageTexts out;
   const bool assign = repairs.assign && max_split > 1;
   const bool corrected = fixed && !fixed->empty();
   if (corrected && !assign)
     throw TrackError("--corrections: the corrections are constraints of the assignment; drop --no-assign and --raw");
   DecidedLinks decided;
-  if (assign) decided = assign_links(tl, links, corrected ? link_constraints(*fixed, tl.frames.size()) : LinkConstraints{});
+  AssignStart kept;
+  if (assign && start) kept = assign_start_of_text(*start);
+  if (assign)
+    decided = assign_links(tl, links, corrected ? link_constraints(*fixed, tl.frames.size()) : LinkConstraints{},
+                           start ? &kept : nullptr);
+  if (assign && start) out.assign_start = assign_start_text(kept);
   out.lineage = build_lineage(tl, assign ? decided.links : links, assign ? 3 : max_split);
   TrackOptions::Repairs which = repairs;
   which.assign = assign;
-  out.repaired = repair_lineage(tl, out.lineage, which, assign ? &decided.model : nullptr, corrected ? fixed : nullptr);
+  const Corrections held = corrected ? with_links_around(*fixed, decided) : Corrections{};
+  out.repaired = repair_lineage(tl, out.lineage, which, assign ? &decided.model : nullptr, corrected ? &held : nullptr);
   if (assign && repairs.flag_debris) flag_orphans(tl, decided.model, out.lineage);
   out.lineage.confidence = link_confidence(tl, out.lineage);
   if (assign) assignment_confidence(out.lineage, decided, out.lineage.confidence);

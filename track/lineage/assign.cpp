@@ -85,6 +85,8 @@ struct Event {
   int i, j1, j2;
   double cost;
   double margin = 0;  // a chosen event: how much more the best assignment without it costs
+  bool lone = false;    // a continuation that is a daughter whose sister is not seen
+  bool around = false;  // decided again around a correction (a sister or a swap's other half)
 };
 
 // The events a pair's links make, read as the lineage reads them: two
@@ -292,6 +294,20 @@ Candidates candidates_of(const LinkModel& m, const Frame& a, const Frame& b, con
   return c;
 }
 
+// The cost of i dividing with `d` as one daughter whose sister is not seen:
+// the division with the sister where the division puts her (the rest of the
+// expected summed length, on the far side of i's predicted centre). So a
+// cell the user named a daughter takes a seen sister only where that cell has
+// no better explanation, not one that goes on from a neighbour.
+double lone_daughter_cost(const LinkModel& m, const RodCell& a, double dx, double dy, const RodCell& d, int frames) {
+  const double sum = a.length * std::exp(m.division_growth * frames);
+  const double rest = std::max(sum - d.length, 0.25 * d.length);
+  const double w1 = d.length / (d.length + rest), w2 = 1.0 - w1;
+  const double px = a.x + dx, py = a.y + dy;
+  const RodCell sister{(px - w1 * d.x) / w2, (py - w1 * d.y) / w2, rest, a.angle};
+  return division_cost(m, a, dx, dy, d, sister, frames);
+}
+
 // The user's corrections of one pair (corrections.h) as constraints of its
 // assignment (one cell linked to i: i going on; two: i's daughters):
 // candidates that break one are dropped, a fixed link is added
@@ -327,8 +343,56 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     if (k.size() == 1 && lone[i]) return has(k[0]);  // a division with it, or it alone (made a daughter by the repairs)
     return k.empty() || (e.kind == 0 && e.j1 == k[0]);  // one cell linked: the same cell going on
   };
+  // A lone daughter taken as her mother going on is priced as a division.
+  auto lone_cost = [&](int i, int j) {
+    const size_t u = static_cast<size_t>(i);
+    const double cost = lone_daughter_cost(m, rod(a, i), mx[u], my[u], rod(b, j), frames);
+    return std::isfinite(cost) ? cost : lost_cost(m, rod(a, i)) + appear_cost(m, rod(b, j));
+  };
+  // The sisters a correction leaves: a division of a cell the user did not
+  // set, one of whose daughters the user gave to another cell, is decided
+  // again with the other daughter alone (her sister not seen, priced as
+  // lost), so that the mother does not take a neighbour's successor instead.
+  std::vector<Event> left;
+  for (const Event& e : c.events) {
+    if (e.kind != 1 || allowed(e) || ends[static_cast<size_t>(e.i)] || !kids[static_cast<size_t>(e.i)].empty()) continue;
+    for (const auto& [gone, kept] : {std::pair{e.j1, e.j2}, {e.j2, e.j1}}) {
+      const size_t g = static_cast<size_t>(gone);
+      const Event alone{0, e.i, kept, -1, lone_cost(e.i, kept) + lost_cost(m, rod(a, e.i)), 0, true, true};
+      if (fresh[g] || (from[g] >= 0 && from[g] != e.i)) left.push_back(alone);
+    }
+  }
+  // The other half of a swap: a link the user fixed (i0 -> j) takes j from a
+  // cell i that could go on as j, and leaves a cell k that i0 could go on as;
+  // i -> k is priced with the motion the user's link shows there (two cells
+  // taken one for the other moved alike).
+  for (size_t i0 = 0; i0 < K; ++i0) {
+    if (kids[i0].size() != 1 || lone[i0]) continue;
+    const int j = kids[i0][0];
+    const double dx = b.x[static_cast<size_t>(j)] - a.x[i0], dy = b.y[static_cast<size_t>(j)] - a.y[i0];
+    std::vector<int> was_from, went_to;
+    for (const Event& e : c.events) {
+      if (e.kind != 0) continue;
+      if (e.j1 == j && static_cast<size_t>(e.i) != i0) was_from.push_back(e.i);
+      if (static_cast<size_t>(e.i) == i0 && e.j1 != j) went_to.push_back(e.j1);
+    }
+    for (int i : was_from)
+      for (int k : went_to) {
+        const double cost = continuation_cost(m, rod(a, i), dx, dy, rod(b, k), frames);
+        if (std::isfinite(cost)) left.push_back({0, i, k, -1, cost, 0, false, true});
+      }
+  }
   c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
                  c.events.end());
+  for (const Event& x : left) {
+    if (!allowed(x)) continue;
+    const auto same = std::find_if(c.events.begin(), c.events.end(),
+                                   [&](const Event& e) { return e.kind == 0 && e.i == x.i && e.j1 == x.j1; });
+    if (same == c.events.end()) c.events.push_back(x);
+    else if (x.cost < same->cost) *same = x;
+  }
+  for (Event& e : c.events)
+    if (e.kind == 0 && lone[static_cast<size_t>(e.i)]) e.cost = std::min(e.cost, lone_cost(e.i, e.j1));
   for (size_t i = 0; i < K; ++i) {
     const std::vector<int>& k = kids[i];
     if (k.empty()) continue;
@@ -344,7 +408,8 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     const double cost =
         division ? division_cost(m, ra, mx[i], my[i], r1, rod(b, k[1]), frames) : continuation_cost(m, ra, mx[i], my[i], r1, frames);
     const double instead = lost_cost(m, ra) + appear_cost(m, r1) + (division ? appear_cost(m, rod(b, k[1])) : 0.0);
-    c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(cost) ? cost : instead});
+    const double least = lone[i] ? std::min(cost, lone_cost(ii, k[0])) : cost;
+    c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(least) ? least : instead});
   }
 }
 
@@ -968,7 +1033,7 @@ PairLinks links_of(const std::vector<Event>& events, const PairLinks& proposed, 
   for (const Event& e : events) {
     if (e.kind == 2) continue;
     if (e.kind == 0) {
-      pl.row[0][static_cast<size_t>(e.j1)] = e.i;
+      pl.row[e.lone ? 1 : 0][static_cast<size_t>(e.j1)] = e.i;
     } else {
       pl.row[1][static_cast<size_t>(e.j1)] = e.i;
       pl.row[2][static_cast<size_t>(e.j2)] = e.i;
@@ -1146,7 +1211,8 @@ void second_chance_if_reliable(const TimeLapse& tl, std::vector<Gaps>& gaps) {
 
 }  // namespace
 
-DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed) {
+DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed,
+                          AssignStart* start) {
   const size_t P = tl.frames.size() < 2 ? 0 : tl.frames.size() - 1;
   LinkModel m;
   set_field(m, tl);
@@ -1164,9 +1230,28 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
       local_motion(tl.frames[t], grids[t], dx, dy, mx[t], my[t]);
     }
   };
+  const unsigned long long key = start ? assign_start_key(tl, proposed) : 0;
+  int first_pass = 0;
+  auto fits = [&](const AssignStart& st) {  // a start that names these frames' cells
+    if (st.key != key || st.links.size() != P || st.spread.size() != P) return false;
+    for (size_t t = 0; t < P; ++t)
+      if (st.links[t].K != tl.frames[t].count() || st.links[t].M != tl.frames[t + 1].count()) return false;
+    return true;
+  };
+  if (start && fits(*start)) {
+    m = start->model;
+    for (size_t t = 0; t < P; ++t) {
+      const PairLinks& kept = start->links[t];
+      for (int l = 0; l < 3; ++l) links[t].row[l] = kept.row[l];
+      links[t].K = kept.K, links[t].M = kept.M;
+    }
+    spread = start->spread;
+    motion_from(links);
+    first_pass = kPasses - 1;
+  }
   // The first fit: what the matcher's links show, with wide spreads.
-  motion_from(links);
-  {
+  if (first_pass == 0) motion_from(links);
+  if (first_pass == 0) {
     LinkSamples s;
     for (size_t t = 0; t < P; ++t)
     {
@@ -1183,8 +1268,13 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
   }
   DecidedLinks out;
   out.margin.resize(P);
-  for (int pass = 0; pass < kPasses; ++pass) {
+  const LinkConstraints none;
+  for (int pass = first_pass; pass < kPasses; ++pass) {
     const bool last = pass + 1 == kPasses;
+    if (last && start && first_pass == 0) *start = AssignStart{m, links, spread, key};
+    // Only the last pass obeys the corrections: the passes before are those
+    // of the movie without them (kept by a folder for its reruns).
+    const LinkConstraints& fix = last ? fixed : none;
     LinkSamples s;
     std::vector<PairLinks> next(P);
     std::vector<Gaps> gaps(P);
@@ -1194,8 +1284,11 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
       const Frame &a = tl.frames[t], &b = tl.frames[t + 1];
       const int frames = frames_between(tl, t);
       const std::vector<Event> ev =
-          assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fixed.at(t));
+          assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fix.at(t));
       if (last) {
+        for (const Event& e : ev)
+          if (e.around) out.around.push_back({0, e.lone ? Fix::kDaughter : Fix::kLink, static_cast<int>(t + 1), e.j1,
+                                              static_cast<int>(t), e.i});
         out.margin[t].assign(static_cast<size_t>(b.count()), NAN);
         for (const Event& e : ev) {
           out.margin[t][static_cast<size_t>(e.j1)] = e.margin;
@@ -1203,7 +1296,7 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
         }
       }
       LinkSamples own;
-      add_samples(m, a, b, free_events(ev, fixed.at(t)), mx[t], my[t], frames, own);
+      add_samples(m, a, b, free_events(ev, fix.at(t)), mx[t], my[t], frames, own);
       spread[t] = own.residual;
       s.add(own);
       next[t] = links_of(ev, links[t], a.count(), b.count());

@@ -3,6 +3,7 @@
 // decide.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "track/lineage/corrections.h"
@@ -25,10 +26,34 @@ struct DecidedLinks {
   // [pair][cell of the later frame]: how much more the best assignment
   // without the cell's decided link costs (NaN: a cell decided as new).
   std::vector<std::vector<double>> margin;
+  // The links decided again around the user's corrections (a daughter whose
+  // sister the user gave away, the other half of a swap), as corrections for
+  // the repairs to keep.
+  std::vector<Correction> around;
 };
-// `fixed`: the user's corrections, which every pair's assignment obeys.
+// Where the last pass starts: the model and the links of the pass before,
+// each pair's residuals, and a key of the movie and the proposal they came
+// from. The passes before the last never see the corrections, so a rerun
+// with corrections that is given the start of the same movie and proposal
+// only runs the last pass, with the same result.
+struct AssignStart {
+  LinkModel model;
+  std::vector<PairLinks> links;
+  std::vector<std::vector<double>> spread;
+  unsigned long long key = 0;
+};
+// The key of a movie and its proposal.
+unsigned long long assign_start_key(const TimeLapse& tl, const std::vector<PairLinks>& proposed);
+// AssignStart as text and back (doubles exactly); a text that cannot be
+// read gives a start with key 0 (none).
+std::string assign_start_text(const AssignStart& s);
+AssignStart assign_start_of_text(const std::string& text);
+
+// `fixed`: the user's corrections, which every pair's assignment of the last
+// pass obeys. `start`: if its key is that of `tl` and `proposed`, the passes
+// before the last are skipped; either way it receives the start of the last.
 DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed,
-                          const LinkConstraints& fixed = {});
+                          const LinkConstraints& fixed = {}, AssignStart* start = nullptr);
 
 // The motion predicted at every cell of frame `a` (the one predictor of the
 // assignment, the repairs and the confidence): the median displacement `dx,

@@ -80,6 +80,7 @@ struct LineageTexts {
   std::string cells_csv, res_track, pairs_log;
   std::string tracks_csv, units;  // tracks.csv and the DIR/units text
   size_t corrections = 0;         // the user's corrections held
+  std::string assign_start;       // where the assignment's last pass starts (empty: not asked for, or no assignment)
 };
 
 // Chains the pairs' matches, mends the lineage with the repairs chosen, rates
@@ -88,9 +89,14 @@ struct LineageTexts {
 // With `fixed` (not empty), every pair's assignment and every repair obeys
 // the user's corrections, their cells get confidence 1 and cells.csv a
 // by_hand column; a lineage that breaks one is refused (it cannot happen).
+// With `start` (the text an earlier run's assign_start left, or empty), the
+// texts' assign_start is filled, and a start of the same movie and proposal
+// saves the assignment all passes but the last.
 LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& links, int max_split,
                            const TrackOptions::Repairs& repairs, bool masks, const Units& units = {},
-                           const Corrections* fixed = nullptr);
+                           const Corrections* fixed = nullptr, const std::string* start = nullptr);
+// The file of a results folder that keeps the assignment's start.
+constexpr const char* kAssignStartFile = "pairs/decided.txt";
 // "N frames, N tracks, N divisions (repairs...)": the run's summary line.
 std::string lineage_summary(const TimeLapse& tl, const LineageTexts& texts);
 
