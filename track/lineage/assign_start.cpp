@@ -20,7 +20,7 @@ namespace {
 // The number in it says which assignment wrote the start: raise it when the
 // passes before the last decide differently, so that a folder's start from
 // an earlier build is not taken for this one's.
-constexpr const char* kStartHeader = "vantu assignment start 1 key";
+constexpr const char* kStartHeader = "vantu assignment start 2 key";
 
 struct Hash {
   uint64_t h = 1469598103934665603ULL;
@@ -37,9 +37,12 @@ struct Hash {
   }
 };
 
-// The model's numbers in one order, for writing and reading.
+// The model's numbers in one order, for writing and reading. A number added
+// to the model must be added here too, or a rerun would start from its default.
+constexpr size_t kModelNumbers = 25;
+static_assert(sizeof(LinkModel) == kModelNumbers * sizeof(double), "a LinkModel number is not kept");
 std::vector<double*> fields(LinkModel& m) {
-  return {&m.growth, &m.growth_spread, &m.position_spread, &m.axis_spread, &m.stray, &m.stray_spread,
+  return {&m.growth, &m.growth_spread, &m.position_spread, &m.across, &m.axis_spread, &m.stray, &m.stray_spread,
           &m.division_growth, &m.division_spread, &m.share_spread, &m.division_axis_spread, &m.separation,
           &m.divide, &m.appear_inside, &m.appear_border, &m.lost_inside, &m.lost_border, &m.min_x, &m.min_y,
           &m.max_x, &m.max_y, &m.border, &m.spacing, &m.edge, &m.length_range};
