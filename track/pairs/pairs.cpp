@@ -324,7 +324,7 @@ class PairMatcher {
     const Frame& b = tl_.frames[t + 1];
     auto job = std::make_unique<PairJob>();
     job->t = t;
-    const int tiling = pair_tile_cells(a, b, run_.params, run_.tile_cells);
+    const int tiling = pair_tiling(a, b, run_);
     job->key = pair_key(a, b, kernel_params(run_), tiling, run_.flush_subnormals);
     PairLinks& pl = links_[t];
     const bool have_kept = out_ && is_dir(out_->path(kept(t)));
@@ -488,6 +488,27 @@ std::uint64_t pair_key(const Frame& a, const Frame& b, const ParameterSet& p, in
   return f.h;
 }
 
+namespace {
+// The margins of small tiles in a colony that moves far between frames (a
+// wide reach) can hold nearly as many cells as the whole pair.
+constexpr double kTilesWorth = 0.5;
+}  // namespace
+
+int pair_tiling(const Frame& a, const Frame& b, const PairRun& run) {
+  const int tiling = pair_tile_cells(a, b, run.params, run_tile_cells(run));
+  if (tiling == 0 || !run.proposal || std::max(a.count(), b.count()) > kPointCapacity) return tiling;
+  auto cube = [](double n) { return n * n * n; };
+  double tiles = 0.0;
+  for (const Tile& tile : plan_tiles(a, b, run.params, tiling).tiles)
+    tiles += cube(static_cast<double>(std::max(tile.first.size(), tile.second.size())));
+  return tiles <= kTilesWorth * cube(std::max(a.count(), b.count())) ? tiling : 0;
+}
+
+int run_tile_cells(const PairRun& run) {
+  if (run.tile_cells != kChosenTileCells) return run.tile_cells;
+  return run.proposal ? kProposalTileCells : kTileCells;
+}
+
 std::vector<PairLinks> match_pairs(const TimeLapse& tl, const PairRun& run) {
   const size_t pairs = tl.frames.size() - 1, n = std::min(pairs - 1, run.last) + 1;  // one past the last to match
   VANTU_REQUIRE(run.first < n, "run.first < the number of pairs");
@@ -515,7 +536,7 @@ std::vector<PairLinks> recorded_pairs(const TimeLapse& tl, const PairRun& run) {
       const Frame& a = tl.frames[t];
       const Frame& b = tl.frames[t + 1];
       const std::string record = run.out_dir + "/pairs/" + pair_name(t) + ".txt";
-      const int tiling = pair_tile_cells(a, b, run.params, run.tile_cells);
+      const int tiling = pair_tiling(a, b, run);
       have = read_record(record, pair_key(a, b, kernel_params(run), tiling, run.flush_subnormals), a.count(),
                          b.count(), links[t]);
       if (have && run.folder) {
