@@ -303,6 +303,8 @@ class CellGrid {
   CellGrid(const std::vector<double>& x, const std::vector<double>& y);
   // A superset of the cells within `radius` of (x, y), in ascending index.
   void near(double x, double y, double radius, std::vector<int>& out) const;
+  // Whether near(x, y, radius) lists cell j.
+  bool near_holds(double x, double y, double radius, int j) const;
   // Exactly the cells within `radius` of (x, y) (std::hypot distance), in
   // ascending index.
   void within(double x, double y, double radius, std::vector<int>& out) const;
