@@ -61,6 +61,7 @@ ParameterSet kernel_params(const PairRun& run, ParameterSet p) {
     p.settle_from = kSettleFrom * p.BetaInit;
     p.settle_span = kSettleSpan;
     p.settle_changes = kSettleChanges;
+    p.MaxSweeps = kProposalSweeps;
   }
   return p;
 }
