@@ -65,7 +65,7 @@ header="| movie | old: cpu s, wall s | old: links/recall/precision |"
 [ -n "$mid" ] && header="$header mid: cpu s, wall s | mid: scores |"
 header="$header new: cpu s, wall s | new: scores | old/new cpu |"
 echo "$header"
-echo "$header" | sed 's/[^|]*|/---|/g'
+echo "$header" | sed -e 's/[^|][^|]*|/---|/g'
 
 sim="$new/vantu-sim"
 for c in $cases; do
@@ -77,7 +77,7 @@ for c in $cases; do
           src=$work/agar$k
           [ -d "$src" ] || "$py" "$subsample" "$agar" "$src" "$k" >/dev/null
         fi
-        for kind in masks frames; do row "agar, every ${k}th frame, $kind" "$src/$kind" "$src/truth.csv"; done
+        for kind in masks frames; do row "agar, every $([ "$k" = 1 ] && echo frame || echo "${k}nd/rd frame" | sed 's,2nd/rd,2nd,;s,3nd/rd,3rd,'), $([ $kind = masks ] && echo masks || echo points)" "$src/$kind" "$src/truth.csv"; done
       done
       ;;
     rods53)

@@ -493,15 +493,17 @@ namespace {
 // The margins of small tiles in a colony that moves far between frames (a
 // wide reach) can hold nearly as many cells as the whole pair.
 constexpr double kTilesWorth = 0.5;
+constexpr int kSmallTilesUpTo = 2500;
 }  // namespace
 
 int pair_tiling(const Frame& a, const Frame& b, const PairRun& run) {
-  // Past the two-frame program's capacity the small tiles lost links (at 5000
-  // cells, tiles of 250 cells: 0.989 of the links right against 0.999).
-  const bool large = std::max(a.count(), b.count()) > kPointCapacity;
-  const int size = large && run.tile_cells == kChosenTileCells ? kTileCells : run_tile_cells(run);
+  // Past kSmallTilesUpTo cells the small tiles lost links (at 5000 cells,
+  // tiles of 250 cells: 0.989 of the links right against 0.999; at 2500 and
+  // at 1400 to 1900 tiles of 150 kept every one).
+  const int cells = std::max(a.count(), b.count());
+  const int size = cells > kSmallTilesUpTo && run.tile_cells == kChosenTileCells ? kTileCells : run_tile_cells(run);
   const int tiling = pair_tile_cells(a, b, run.params, size);
-  if (tiling == 0 || !run.proposal || large) return tiling;
+  if (tiling == 0 || !run.proposal || cells > kPointCapacity) return tiling;
   auto cube = [](double n) { return n * n * n; };
   double tiles = 0.0;
   for (const Tile& tile : plan_tiles(a, b, run.params, tiling).tiles)
