@@ -301,8 +301,8 @@ TEST(Tiles, AProposalIsTiledSmallerAndOnlyWhereTheTilesSave) {
   run.tile_cells = 300;  // the user's size is kept where it saves
   run.params = reach_parameters(20);
   EXPECT_EQ(pair_tiling(f, f, run), 300);
-  // Past 2500 cells, the tiles of any run.
-  for (int i = 900; i < 2600; ++i) cells.push_back({15.0 * (i % 30), 15.0 * (i / 30), 20, 0, i + 1.0});
+  // Past 3000 cells, the tiles of any run.
+  for (int i = 900; i < 3100; ++i) cells.push_back({15.0 * (i % 30), 15.0 * (i / 30), 20, 0, i + 1.0});
   const Frame large = frame_of(cells);
   run.tile_cells = kChosenTileCells;
   EXPECT_EQ(pair_tiling(large, large, run), kTileCells);

@@ -493,13 +493,13 @@ namespace {
 // The margins of small tiles in a colony that moves far between frames (a
 // wide reach) can hold nearly as many cells as the whole pair.
 constexpr double kTilesWorth = 0.5;
-constexpr int kSmallTilesUpTo = 2500;
+constexpr int kSmallTilesUpTo = 3000;
 }  // namespace
 
 int pair_tiling(const Frame& a, const Frame& b, const PairRun& run) {
   // Past kSmallTilesUpTo cells the small tiles lost links (at 5000 cells,
-  // tiles of 250 cells: 0.989 of the links right against 0.999; at 2500 and
-  // at 1400 to 1900 tiles of 150 kept every one).
+  // tiles of 250 cells: 0.989 of the links right against 0.999; at 2500 to 2680
+  // and at 1400 to 1560 tiles of 150 kept every one).
   const int cells = std::max(a.count(), b.count());
   const int size = cells > kSmallTilesUpTo && run.tile_cells == kChosenTileCells ? kTileCells : run_tile_cells(run);
   const int tiling = pair_tile_cells(a, b, run.params, size);

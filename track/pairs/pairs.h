@@ -166,7 +166,7 @@ int run_tile_cells(const PairRun& run);
 // The tiles' size pair (a, b) is matched with in `run` (0: whole): where the
 // matches are a proposal, only where the tiles take at most half the whole
 // pair's time (a tile's time grows with the cube of its cells, margins
-// included); past 2500 cells kTileCells unless the run names its size.
+// included); past 3000 cells kTileCells unless the run names its size.
 int pair_tiling(const Frame& a, const Frame& b, const PairRun& run);
 
 // The run was stopped through PairRun::cancel.
