@@ -392,7 +392,8 @@ PairResult match_pair(const PointSet& first, const PointSet& second, const Param
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: %s [--flush-subnormals] [--drop-below W] [--settle R,S,C] [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
+    "Usage: %s [--flush-subnormals] [--drop-below W] [--settle R,S,C] [--sweeps N]\n"
+    "       [FIRST_FRAME_FILE SECOND_FRAME_FILE]\n"
     "\n"
     "Matches the cells of two frames of a growing, dividing colony and estimates the\n"
     "smooth warp between the frames. Reads softconfig.dat from the working directory\n"
@@ -410,11 +411,14 @@ constexpr const char* kUsage =
     "                       BetaInit and, while Beta grew S times, no step changed\n"
     "                       more than the share C of the hard matches, as\n"
     "                       vantu-track's matcher does where its assignment decides\n"
+    "  --sweeps N           balance the match weights in at most N sweeps (default\n"
+    "                       400), as vantu-track's matcher does where its\n"
+    "                       assignment decides\n"
     "\n"
     "With the options as vantu-track takes them (--flush-subnormals\n"
-    "--drop-below 1e-12 --settle 4,1.5,0.02; without --settle for its runs with\n"
-    "--no-assign or --raw), the result files it keeps with --keep-pairs are\n"
-    "written again.\n"
+    "--drop-below 1e-12 --settle 4,1.5,0.02 --sweeps 150; without --settle and\n"
+    "--sweeps for its runs with --no-assign or --raw), the result files it keeps\n"
+    "with --keep-pairs are written again.\n"
     "\n"
     "A frame file named like an option is given with its folder: ./--help\n";
 
@@ -440,6 +444,7 @@ int vantu_main(int argc, char** argv, bool fast) {
   bool flush = false;
   double drop_below = 0.0;
   double settle[3] = {0.0, 0.0, 0.0};
+  int sweeps = 0;  // 0: the default
   int k = 1;
   for (; k < argc; ++k) {
     const std::string a = argv[k];
@@ -469,6 +474,16 @@ int vantu_main(int argc, char** argv, bool fast) {
                      argv[0], text.c_str());
         return 1;
       }
+    } else if (a == "--sweeps") {
+      const std::string text = k + 1 < argc ? argv[++k] : "";
+      char* end = nullptr;
+      const long n = std::strtol(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || n < 1 || n > 1000000) {
+        std::fprintf(stderr, "%s: --sweeps %s: give a whole number from 1 to 1000000, such as 150\n", argv[0],
+                     text.c_str());
+        return 1;
+      }
+      sweeps = static_cast<int>(n);
     } else {
       break;
     }
@@ -507,6 +522,7 @@ int vantu_main(int argc, char** argv, bool fast) {
     run.params.settle_from = settle[0] * run.params.BetaInit;
     run.params.settle_span = settle[1];
     run.params.settle_changes = settle[2];
+    if (sweeps > 0) run.params.MaxSweeps = sweeps;
     print_parameter_report(run.params, stdout);
     std::printf("\n\n");
     check_supported(run.params);

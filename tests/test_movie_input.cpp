@@ -662,4 +662,10 @@ TEST(VantuOptions, AWeightFloorOutsideZeroToOneIsRefusedByItsValue) {
     EXPECT_TRUE(d.files().empty()) << bad;
   }
   EXPECT_NE(d.run({"--drop-below"}).err.find("needs a value"), std::string::npos);
+  for (const char* bad : {"0", "-5", "1.5", "abc", ""}) {
+    const Outcome o = d.run({"--sweeps", bad, "a.dat", "b.dat"});
+    EXPECT_EQ(o.status, 1) << bad;
+    EXPECT_NE(o.err.find(std::string("--sweeps ") + bad + ":"), std::string::npos) << o.err;
+    EXPECT_TRUE(d.files().empty()) << bad;
+  }
 }

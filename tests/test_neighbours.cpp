@@ -82,6 +82,8 @@ TEST(CellGrid, CellsNearAPlaceIncludeEveryCellWithinTheRadius) {
           if (std::hypot(f.x[static_cast<size_t>(j)] - x, f.y[static_cast<size_t>(j)] - y) <= radius) {
             EXPECT_TRUE(std::binary_search(got.begin(), got.end(), j)) << "cell " << j << " near " << i;
           }
+          // The one-cell question answers as the list does.
+          EXPECT_EQ(grid.near_holds(x, y, radius, j), std::binary_search(got.begin(), got.end(), j)) << j << " near " << i;
         }
       }
     }

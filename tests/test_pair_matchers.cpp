@@ -286,6 +286,28 @@ TEST(Tiles, TheCoresCoverEveryCellOnceAndTheTilesOverlap) {
   for (int c : cores) EXPECT_NEAR(c, 900.0 / static_cast<double>(plan.tiles.size()), 60);
 }
 
+TEST(Tiles, AProposalIsTiledSmallerAndOnlyWhereTheTilesSave) {
+  std::vector<Cell> cells;
+  for (int i = 0; i < 900; ++i) cells.push_back({15.0 * (i % 30), 15.0 * (i / 30), 20, 0, i + 1.0});
+  const Frame f = frame_of(cells);
+  PairRun run;
+  run.params = reach_parameters(20);
+  EXPECT_EQ(pair_tiling(f, f, run), kTileCells);
+  run.proposal = true;
+  EXPECT_EQ(pair_tiling(f, f, run), kProposalTileCells);
+  // A reach of 10 spacings: every tile's margins would hold most of the colony.
+  run.params = reach_parameters(150);
+  EXPECT_EQ(pair_tiling(f, f, run), 0);
+  run.tile_cells = 300;  // the user's size is kept where it saves
+  run.params = reach_parameters(20);
+  EXPECT_EQ(pair_tiling(f, f, run), 300);
+  // Past 3000 cells, the tiles of any run.
+  for (int i = 900; i < 3100; ++i) cells.push_back({15.0 * (i % 30), 15.0 * (i / 30), 20, 0, i + 1.0});
+  const Frame large = frame_of(cells);
+  run.tile_cells = kChosenTileCells;
+  EXPECT_EQ(pair_tiling(large, large, run), kTileCells);
+}
+
 TEST(Tiles, AnotherTileSizeMatchesTiledPairsAgain) {
   RunDir dir;
   const auto frames = vantu_test::simulate_timelapse(dir, "tl", {"--cells", "45", "--frames", "2", "--seed", "4"});

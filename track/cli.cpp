@@ -464,8 +464,7 @@ int track_main(int argc, char** argv) {
   app.add_flag("--keep-pairs", o.keep_pairs, "keep each pair's result files in DIR/pairs/NNNN/");
   app.add_option("--tile-cells", o.tile_cells,
                  "match a pair whose frames have more cells than this in overlapping tiles of about this many "
-                 "(0: only past 1000 cells)")
-      ->capture_default_str()
+                 "(0: only past 1000 cells; default 150, or 400 with --no-assign or --raw)")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--points-only", o.points_only, "masks in: write only the point files DIR/frame_NNNN.dat");
   app.add_flag("--force", o.force,

@@ -60,6 +60,12 @@ TrackError file_error(const std::string& path, const std::string& message);
 // about this many cells (plus their margins); past the two-frame program's
 // capacity (kPointCapacity) always.
 constexpr int kTileCells = 400;
+// The same where the matches are only a proposal that the assignment decides:
+// a tile's time grows with the cube of its cells (margins included), and the
+// assignment re-decides what a smaller tile sees less well (docs/speed.md).
+constexpr int kProposalTileCells = 150;
+// TrackOptions::tile_cells and PairRun::tile_cells left to the tracker.
+constexpr int kChosenTileCells = -1;
 
 // The memory a movie's mask runs may take (Frame::mask_runs).
 constexpr size_t kMaskRunBytes = size_t{256} << 20;
@@ -147,7 +153,7 @@ struct TrackOptions {
   int jobs = 0;                     // pairs matched at once; 0: the number of cores
   std::string config;               // softconfig.dat to use; empty: chosen from the data
   bool keep_pairs = false;          // keep each pair's result files in out_dir/pairs/NNNN/
-  int tile_cells = kTileCells;      // tiles for pairs whose frames have more cells; 0: never
+  int tile_cells = kChosenTileCells;  // tiles for pairs whose frames have more cells; 0: never
   bool points_only = false;         // masks in: write only out_dir/frame_NNNN.dat
   bool force = false;               // replace another movie's results in out_dir
   // The user's corrections of the lineage (track/lineage/corrections.h): a
@@ -297,6 +303,8 @@ class CellGrid {
   CellGrid(const std::vector<double>& x, const std::vector<double>& y);
   // A superset of the cells within `radius` of (x, y), in ascending index.
   void near(double x, double y, double radius, std::vector<int>& out) const;
+  // Whether near(x, y, radius) lists cell j.
+  bool near_holds(double x, double y, double radius, int j) const;
   // Exactly the cells within `radius` of (x, y) (std::hypot distance), in
   // ascending index.
   void within(double x, double y, double radius, std::vector<int>& out) const;

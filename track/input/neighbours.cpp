@@ -109,6 +109,14 @@ void CellGrid::near(double x, double y, double radius, std::vector<int>& out) co
   std::sort(out.begin(), out.end());
 }
 
+bool CellGrid::near_holds(double x, double y, double radius, int j) const {
+  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(radius)) return true;
+  const double xj = (*x_)[static_cast<size_t>(j)], yj = (*y_)[static_cast<size_t>(j)];
+  if (std::binary_search(odd_.begin(), odd_.end(), j)) return true;
+  const int c = column(xj), r = row(yj);
+  return c >= column(x - radius) - 1 && c <= column(x + radius) + 1 && r >= row(y - radius) - 1 && r <= row(y + radius) + 1;
+}
+
 void CellGrid::nearest(int i, size_t k, std::vector<std::pair<double, int>>& out) const {
   out.clear();
   const double x = (*x_)[static_cast<size_t>(i)], y = (*y_)[static_cast<size_t>(i)];

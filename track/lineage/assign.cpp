@@ -883,6 +883,27 @@ void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const Cel
     for (int e : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear)) chosen.push_back(e);
 }
 
+// Per cell j1 of a frame, the cells j2 > j1 that lie end to end with it
+// (their centres about half their summed length apart, within a neighbour
+// spacing), ascending.
+std::vector<std::vector<int>> end_to_end(const LinkModel& m, const Frame& b, const CellGrid& grid_b) {
+  double longest = 0.0;
+  for (int j = 0; j < b.count(); ++j) longest = std::max(longest, rod(b, j).length);
+  std::vector<std::vector<int>> out(static_cast<size_t>(b.count()));
+  std::vector<int> near;
+  for (int j1 = 0; j1 < b.count(); ++j1) {
+    const RodCell r1 = rod(b, j1);
+    grid_b.near(r1.x, r1.y, 0.5 * (r1.length + longest) + m.spacing, near);
+    for (int j2 : near) {
+      if (j2 <= j1) continue;
+      const RodCell r2 = rod(b, j2);
+      const double apart = std::hypot(r2.x - r1.x, r2.y - r1.y);
+      if (!(std::fabs(apart - 0.5 * (r1.length + r2.length)) > m.spacing)) out[static_cast<size_t>(j1)].push_back(j2);
+    }
+  }
+  return out;
+}
+
 // The continuations outside the position gate but inside the wide one, from
 // any cell of frame a to any of frame b, added to `cand` (after the decision:
 // only the margins see them), so that a link or a new cell is rated against
@@ -920,7 +941,7 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
   std::vector<std::vector<std::pair<int, int>>> divides(static_cast<size_t>(a.count()));
   for (const Event& e : cand.events)
     if (e.kind == 1) divides[static_cast<size_t>(e.i)].push_back({std::min(e.j1, e.j2), std::max(e.j1, e.j2)});
-  std::vector<int> beside;
+  const std::vector<std::vector<int>> ends = end_to_end(m, b, grid_b);
   for (int i = 0; i < a.count(); ++i) {
     const size_t u = static_cast<size_t>(i);
     const RodCell ra = rod(a, i);
@@ -941,14 +962,13 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
     // length apart) whose midpoint lies outside the gate.
     for (int j1 : near) {
       const RodCell r1 = rod(b, j1);
-      grid_b.near(r1.x, r1.y, 0.75 * (ra.length + r1.length) + m.spacing, beside);
-      for (int j2 : beside) {
-        if (j2 <= j1 || (!open_i && !open_b(j1) && !open_b(j2))) continue;
+      const double beside = 0.75 * (ra.length + r1.length) + m.spacing;
+      for (int j2 : ends[static_cast<size_t>(j1)]) {
+        if (!grid_b.near_holds(r1.x, r1.y, beside, j2) || (!open_i && !open_b(j1) && !open_b(j2))) continue;
         const RodCell r2 = rod(b, j2);
         const double w1 = r1.length / (r1.length + r2.length), w2 = 1.0 - w1;
         const double r = std::hypot(w1 * r1.x + w2 * r2.x - px, w1 * r1.y + w2 * r2.y - py);
-        const double apart = std::hypot(r2.x - r1.x, r2.y - r1.y);
-        if (r <= gate || r > wide || std::fabs(apart - 0.5 * (r1.length + r2.length)) > m.spacing) continue;
+        if (r <= gate || r > wide) continue;
         const auto& known = divides[u];
         if (std::find(known.begin(), known.end(), std::make_pair(j1, j2)) != known.end()) continue;
         const double cost = division_cost(m, ra, mx[u], my[u], r1, r2, frames);

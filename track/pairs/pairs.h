@@ -122,9 +122,14 @@ constexpr double kTrackerDropBelow = 1e-12;
 constexpr double kSettleFrom = 4.0;
 constexpr double kSettleSpan = 1.5;
 constexpr double kSettleChanges = 0.02;
+// And a balancing of the match weights stops after kProposalSweeps sweeps
+// (400 otherwise): late in the annealing a balancing runs them all, and the
+// proposal's links held on the agar movie and the simulated ones with 150
+// (measured: docs/speed.md).
+constexpr int kProposalSweeps = 150;
 constexpr const char* kTrackerKernelArgs = "--flush-subnormals --drop-below 1e-12";
 // And where the matches are a proposal, the early end.
-constexpr const char* kTrackerSettleArgs = "--settle 4,1.5,0.02";
+constexpr const char* kTrackerSettleArgs = "--settle 4,1.5,0.02 --sweeps 150";
 
 struct PairRun {
   ParameterSet params;
@@ -133,7 +138,9 @@ struct PairRun {
   int jobs = 1;
   bool keep_pairs = false;
   bool progress_bar = false;  // a bar on standard error; else plain lines
-  int tile_cells = kTileCells;  // pairs with a frame of more cells are matched in tiles; 0: never
+  // Pairs with a frame of more cells are matched in tiles; 0: never;
+  // kChosenTileCells: kProposalTileCells with `proposal`, else kTileCells.
+  int tile_cells = kChosenTileCells;
   // The pairs to match, inclusive (pair t: frames t and t+1); `last` beyond
   // the time-lapse means up to its last pair.
   size_t first = 0, last = SIZE_MAX;
@@ -153,6 +160,14 @@ struct PairRun {
   // ends once they have settled (ParameterSet::settle_from, kSettle*).
   bool proposal = false;
 };
+
+// The tiles' size the run matches with (PairRun::tile_cells resolved).
+int run_tile_cells(const PairRun& run);
+// The tiles' size pair (a, b) is matched with in `run` (0: whole): where the
+// matches are a proposal, only where the tiles take at most half the whole
+// pair's time (a tile's time grows with the cube of its cells, margins
+// included); past 3000 cells kTileCells unless the run names its size.
+int pair_tiling(const Frame& a, const Frame& b, const PairRun& run);
 
 // The run was stopped through PairRun::cancel.
 struct RunCancelled : std::runtime_error {
