@@ -100,6 +100,7 @@ TrackResult track_time_lapse(TimeLapse tl, bool masks, const TrackOptions& o, co
   run.on_pair_done = hooks.progress ? hooks.progress : [](size_t, size_t) {};
   run.cancel = hooks.cancel;
   run.flush_subnormals = o.flush_subnormals;
+  run.tile_cells = o.tile_cells;
   run.proposal = o.repairs.assign;
   const std::vector<PairLinks> links = match_pairs(tl, run);
   r.texts = lineage_texts(tl, links, run.params.MaxSplit, o.repairs, masks, o.units, &fixed);
