@@ -71,16 +71,19 @@ def track(a, inputs, out):
 def simulate(a, d, seed, rate, options):
     """Simulates and tracks one movie (`rate`: missed and spurious, None: as `options` say)."""
     faults = ["--missing", rate, "--spurious", rate] if rate is not None else []
-    subprocess.run([os.path.join(a.build, "vantu-sim"), "--timelapse", d + "/tl", "--frames", str(a.frames), "--cells",
-                    str(a.cells), "--seed", seed, "--noise", a.noise] + faults + options.split(),
-                   check=True, capture_output=True)
+    size = []  # the movie's size, unless the case sets it
+    for opt, value in (("--frames", a.frames), ("--cells", a.cells)):
+        if opt not in options.split():
+            size += [opt, str(value)]
+    subprocess.run([os.path.join(a.build, "vantu-sim"), "--timelapse", d + "/tl", "--seed", seed, "--noise", a.noise] +
+                   size + faults + options.split(), check=True, capture_output=True)
     frames = sorted(f for f in os.listdir(d + "/tl") if f.startswith("frame_"))
     track(a, [d + "/tl/" + f for f in frames], d + "/out")
     return wrong_links(d + "/out/cells.csv", d + "/tl/truth.csv")
 
 
 CASES = ("3 % missed and spurious=--missing 0.03 --spurious 0.03;motion x2=--step 2;motion x3=--step 3;"
-         "sliding rods=--slide 0.1")
+         "sliding rods=--slide 0.1;dense colony, 3 % sliding=--cells 320 --frames 8 --slide 0.03")
 
 
 def review(a, work):
