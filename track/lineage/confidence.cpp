@@ -185,18 +185,26 @@ struct Pricer {
   const Frame& b;
   CellGrid here, carried;  // the cells of frame t; the carried cells of frame s
   double wide;             // how far a continuation is looked for
-  double division_reach;   // a daughter within this of her mother's carried centre
+  double division_reach;   // a daughter within this of her mother's carried centre (the longest mother's)
   std::vector<TwoBest> into, out_of;  // per cell of t and of s, lazily
   std::vector<char> into_known, out_known;
+  std::vector<std::vector<int>> daughters;  // per cell of s: the cells of t near enough to be its daughters, lazily
+  std::vector<char> daughters_known;
   std::vector<int> near;
 
   Pricer(const Rater& rr, const PairView& vv)
       : r(rr), v(vv), a(rr.frame(vv.s)), b(rr.frame(vv.t)), here(b), carried(vv.cx, vv.cy),
         wide(stray_gate(rr.m, vv.steps)), into(static_cast<size_t>(b.count())),
-        out_of(static_cast<size_t>(a.count())), into_known(into.size(), 0), out_known(out_of.size(), 0) {
+        out_of(static_cast<size_t>(a.count())), into_known(into.size(), 0), out_known(out_of.size(), 0),
+        daughters(out_of.size()), daughters_known(out_of.size(), 0) {
     double longest = 0;
     for (double l : a.length) longest = std::max(longest, l);
     division_reach = position_gate(r.m, v.steps) + 0.75 * longest * std::exp(std::max(r.m.division_growth, 0.0) * v.steps);
+  }
+
+  // How far from cell i's carried centre its daughters may lie.
+  double reach_of(int i) const {
+    return position_gate(r.m, v.steps) + 0.75 * a.length[static_cast<size_t>(i)] * std::exp(std::max(r.m.division_growth, 0.0) * v.steps);
   }
 
   double continuation(int i, int j) const {
@@ -238,11 +246,21 @@ struct Pricer {
     const RodCell ra = rod(a, i), rj = rod(b, j);
     auto with = [&](int k) { return division_cost(r.m, ra, v.mx[u], v.my[u], rj, rod(b, k), v.steps) - into_without(k, i); };
     if (sister >= 0) return with(sister);
+    if (!daughters_known[u]) {
+      here.within(v.cx[u], v.cy[u], reach_of(i), daughters[u]);
+      daughters_known[u] = 1;
+    }
+    // A sister lies end to end with j: one further apart than 8 position
+    // spreads from that is no likely one.
+    const double gate = position_gate(r.m, v.steps);
     double best = HUGE_VAL;
-    std::vector<int> sisters;
-    here.within(v.cx[u], v.cy[u], division_reach, sisters);
-    for (int k : sisters)
-      if (k != j) best = std::min(best, with(k));
+    for (int k : daughters[u]) {
+      if (k == j) continue;
+      const size_t uk = static_cast<size_t>(k), uj = static_cast<size_t>(j);
+      const double apart = 0.5 * r.m.separation * (b.length[uj] + b.length[uk]) + gate;
+      if ((b.x[uk] - b.x[uj]) * (b.x[uk] - b.x[uj]) + (b.y[uk] - b.y[uj]) * (b.y[uk] - b.y[uj]) > apart * apart) continue;
+      best = std::min(best, with(k));
+    }
     return best;
   }
   double link(int i, int j, bool as_daughter) { return as_daughter ? daughter(i, j, -1) : continuation(i, j); }
@@ -280,7 +298,7 @@ void rate_from(const Rater& r, const PairView& v, const std::vector<Link>& links
       for (bool d : {false, true}) {
         if (!none && k == i && d == lk.daughter) continue;
         const size_t uk = static_cast<size_t>(k);
-        if (d && std::hypot(p.b.x[uj] - v.cx[uk], p.b.y[uj] - v.cy[uk]) > p.division_reach) continue;
+        if (d && std::hypot(p.b.x[uj] - v.cx[uk], p.b.y[uj] - v.cy[uk]) > p.reach_of(k)) continue;
         const double c = p.link(k, j, d) + (k == i ? 0.0 : freed - p.out_without(k, j));
         if (std::isfinite(c)) row.push_back(c);
       }
@@ -293,7 +311,7 @@ void rate_from(const Rater& r, const PairView& v, const std::vector<Link>& links
       const size_t ui = static_cast<size_t>(i);
       const double left = p.into_without(j, i);
       std::vector<double> column{p.lost(i) + left};
-      p.here.within(v.cx[ui], v.cy[ui], lk.daughter ? p.division_reach : p.wide, near_b);
+      p.here.within(v.cx[ui], v.cy[ui], lk.daughter ? p.reach_of(i) : p.wide, near_b);
       for (int j2 : near_b) {
         if (j2 == j) continue;
         const Link& other = links[static_cast<size_t>(j2)];
