@@ -444,7 +444,9 @@ PairMotion pair_motion(const Work& w, int t) {
 // How unlikely it is that cell j of frame t+1 is cell i of frame t going on,
 // by fixed spreads. (The link model's cost, with its stray share, exchanged
 // more right links than wrong ones on the agar movie and on simulated movies
-// with missed cells; it is left to the assignment.)
+// with missed cells, and without the stray share (as a deviation from the
+// ideal continuation) still cost the agar movie a link in a thousand; it is
+// left to the assignment.)
 double link_cost(const Work& w, const PairMotion& pm, int i, int j) {
   const Cell a{pm.t, i}, b{pm.t + 1, j};
   const double d = std::hypot(w.x(b) - pm.at[static_cast<size_t>(i)].first, w.y(b) - pm.at[static_cast<size_t>(i)].second);
