@@ -10,6 +10,15 @@ error rate per confidence band, over all runs.
 
   bench/confidence_calibration.py [--build build] [--seeds 1,2,3] [--rates 0.02,0.05]
                                   [--frames 12] [--cells 40] [--noise 2] [--sim-options "--step 2"]
+
+With --review, prints instead what a reviewer who reads the lowest-rated links
+first finds: of the wrong links, how many are among the lowest 2 % and the
+lowest 5 % of the links, per movie. The movies are the simulated cases named
+by --cases (each a set of vantu-sim options, runs of --seeds pooled) and the
+folders of --movies (each with truth.csv and masks/ and/or frames/, tracked
+from each):
+
+  bench/confidence_calibration.py --review [--movies DIR,DIR] [--cases "NAME=OPTIONS;..."]
 """
 import argparse, csv, os, shutil, subprocess, tempfile
 
@@ -24,8 +33,11 @@ def wrong_links(cells_csv, truth_csv):
     where = {(int(r["track"]), int(r["frame"])): int(r["id"]) for r in rows}
     parent = {int(r["track"]): int(r["parent_track"]) for r in rows}
     out = []
+    first = min(t for t, _ in track)
     for r in csv.DictReader(open(truth_csv)):
         t, i, pred, ndiv = int(r["frame"]), int(r["id"]), int(r["pred"]), int(r["ndiv"])
+        if t == first:
+            continue  # nothing to link to
         k = track[(t, i)]
         if (k, t - 1) in where:
             p, d = where[(k, t - 1)], 0
@@ -38,6 +50,62 @@ def wrong_links(cells_csv, truth_csv):
     return out
 
 
+def lowest(scored, share):
+    """How many of the wrong links are among the lowest-rated `share` of the
+    links (ties by the order of the rows)."""
+    ranked = sorted(range(len(scored)), key=lambda k: (scored[k][0], k))
+    n = max(1, round(share * len(scored)))
+    return sum(scored[k][1] for k in ranked[:n])
+
+
+def review_row(name, scored):
+    wrong = sum(w for _, w in scored)
+    cell = lambda share: "%d of %d (%.0f %%)" % (lowest(scored, share), wrong, 100.0 * lowest(scored, share) / wrong) if wrong else "-"
+    return "| %s | %d | %d | %s | %s |" % (name, len(scored), wrong, cell(0.02), cell(0.05))
+
+
+def track(a, inputs, out):
+    subprocess.run([os.path.join(a.build, "vantu-track"), "-j", a.jobs, "-o", out] + inputs, check=True, capture_output=True)
+
+
+def simulate(a, d, seed, rate, options):
+    """Simulates and tracks one movie (`rate`: missed and spurious, None: as `options` say)."""
+    faults = ["--missing", rate, "--spurious", rate] if rate is not None else []
+    size = []  # the movie's size, unless the case sets it
+    for opt, value in (("--frames", a.frames), ("--cells", a.cells)):
+        if opt not in options.split():
+            size += [opt, str(value)]
+    subprocess.run([os.path.join(a.build, "vantu-sim"), "--timelapse", d + "/tl", "--seed", seed, "--noise", a.noise] +
+                   size + faults + options.split(), check=True, capture_output=True)
+    frames = sorted(f for f in os.listdir(d + "/tl") if f.startswith("frame_"))
+    track(a, [d + "/tl/" + f for f in frames], d + "/out")
+    return wrong_links(d + "/out/cells.csv", d + "/tl/truth.csv")
+
+
+CASES = ("3 % missed and spurious=--missing 0.03 --spurious 0.03;motion x2=--step 2;motion x3=--step 3;"
+         "sliding rods=--slide 0.1;dense colony, 3 % sliding=--cells 320 --frames 8 --slide 0.03")
+
+
+def review(a, work):
+    print("| movie | links | wrong | in the lowest 2 % | in the lowest 5 % |")
+    print("|---|---|---|---|---|")
+    for movie in [m for m in a.movies.split(",") if m]:
+        for kind in ("masks", "frames"):
+            if not os.path.isdir(os.path.join(movie, kind)):
+                continue
+            out = os.path.join(work, os.path.basename(movie.rstrip("/")) + "-" + kind)
+            track(a, [os.path.join(movie, kind)], out)
+            print(review_row("%s, %s" % (os.path.basename(movie.rstrip("/")), "points" if kind == "frames" else kind),
+                             wrong_links(out + "/cells.csv", os.path.join(movie, "truth.csv"))), flush=True)
+    for case in [c for c in a.cases.split(";") if c]:
+        name, options = case.split("=", 1)
+        scored = []
+        for seed in a.seeds.split(","):
+            d = os.path.join(work, "%s-s%s" % (len(scored), seed))
+            scored += simulate(a, d, seed, None, options)
+        print(review_row("simulated, %s (seeds %s)" % (name, a.seeds), scored), flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
@@ -48,21 +116,19 @@ def main():
     ap.add_argument("--noise", default="2")
     ap.add_argument("--jobs", default="2")
     ap.add_argument("--sim-options", default="", help="more vantu-sim options, e.g. \"--magnification 0.5\"")
+    ap.add_argument("--review", action="store_true", help="the wrong links among the lowest-rated 2 %% and 5 %%")
+    ap.add_argument("--movies", default="", help="--review: folders with truth.csv and masks/ or frames/")
+    ap.add_argument("--cases", default=CASES, help="--review: NAME=VANTU-SIM OPTIONS;...")
     a = ap.parse_args()
-    sim, track = os.path.join(a.build, "vantu-sim"), os.path.join(a.build, "vantu-track")
     scored = []
     work = tempfile.mkdtemp(prefix="vantu-conf-")
     try:
+        if a.review:
+            review(a, work)
+            return
         for rate in a.rates.split(","):
             for seed in a.seeds.split(","):
-                d = os.path.join(work, "r%s-s%s" % (rate, seed))
-                subprocess.run([sim, "--timelapse", d + "/tl", "--frames", str(a.frames), "--cells", str(a.cells),
-                                "--seed", seed, "--missing", rate, "--spurious", rate, "--noise", a.noise] + a.sim_options.split(),
-                               check=True, capture_output=True)
-                frames = sorted(f for f in os.listdir(d + "/tl") if f.startswith("frame_"))
-                subprocess.run([track, "-j", a.jobs, "-o", d + "/out"] + [d + "/tl/" + f for f in frames],
-                               check=True, capture_output=True)
-                scored += wrong_links(d + "/out/cells.csv", d + "/tl/truth.csv")
+                scored += simulate(a, os.path.join(work, "r%s-s%s" % (rate, seed)), seed, rate, a.sim_options)
     finally:
         shutil.rmtree(work)
     print("| confidence | links | wrong | error rate |")

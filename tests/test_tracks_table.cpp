@@ -230,6 +230,20 @@ TEST(Confidence, HighForIsolatedCellsLowForAnAmbiguousPair) {
     for (double c : frame) EXPECT_TRUE(c >= 0 && c <= 1);
 }
 
+// A cell that slid 30 px along its axis (further than its neighbours'
+// motion allows) and starts a new track where its old one ends: a cell new
+// inside the field beside a lost one that could be it is doubtful.
+TEST(Confidence, NewCellBesideALostOneThatSlidIsDoubtful) {
+  Drifting d({});
+  for (size_t t : {1u, 2u}) d.tl.frames[t].x[3] += 30;
+  d.lin.tracks[3].last = 0;
+  d.lin.tracks.push_back({1, 2, 0, Start::kNew});
+  d.lin.track[1][3] = d.lin.track[2][3] = 9;
+  const auto conf = link_confidence(d.tl, d.lin);
+  EXPECT_LT(conf[1][3], 0.5);
+  EXPECT_GE(conf[2][3], 0.9);  // going on from there as itself
+}
+
 // A simulated movie with missed and spurious cells, tracked once.
 class TrackedMovie : public ::testing::Test {
  protected:

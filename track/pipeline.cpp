@@ -60,7 +60,7 @@ LineageTexts lineage_texts(const TimeLapse& tl, const std::vector<PairLinks>& li
   const Corrections held = corrected ? with_links_around(*fixed, decided) : Corrections{};
   out.repaired = repair_lineage(tl, out.lineage, which, assign ? &decided.model : nullptr, corrected ? &held : nullptr);
   if (assign && repairs.flag_debris) flag_orphans(tl, decided.model, out.lineage);
-  out.lineage.confidence = link_confidence(tl, out.lineage);
+  out.lineage.confidence = link_confidence(tl, out.lineage, assign ? &decided.model : nullptr);
   if (assign) assignment_confidence(out.lineage, decided, out.lineage.confidence);
   if (corrected) hold_corrections(tl, *fixed, out);
   if (masks) check_track_labels(ctc_labels(tl, out.lineage));

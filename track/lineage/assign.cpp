@@ -49,11 +49,6 @@ constexpr double kLeastStrayShare = 0.005;
 // Degrees an axis may turn beyond its spreads in a link of the second chance
 // (a short cell's axis is poorly measured).
 constexpr double kAxisSlack = 10.0;
-// A link's confidence is the logistic of its margin (in the model's natural
-// units) over this scale: a swap of two like cells is 1/2, and 0.9 takes a
-// margin of 6.6 (on the agar movie and its every-2nd and every-3rd frame
-// movies, wrong links are about as common at margins of 4 to 8 as below).
-constexpr double kConfidenceScale = 3.0;
 // The cost that keeps a choice out of an assignment.
 constexpr double kForbidden = 1e6;
 // An alternative link costlier than a cell's explanation by this much leaves
@@ -1154,6 +1149,12 @@ LinkModel pair_model(const LinkModel& m, const std::vector<double>& residual) {
 
 }  // namespace
 
+LinkModel movie_model(const TimeLapse& tl) {
+  LinkModel m;
+  set_field(m, tl);
+  return m;
+}
+
 void predicted_motion(const Frame& a, const CellGrid& grid, const std::vector<double>& dx,
                       const std::vector<double>& dy, std::vector<double>& mx, std::vector<double>& my) {
   local_motion(a, grid, dx, dy, mx, my);
@@ -1234,8 +1235,7 @@ void second_chance_if_reliable(const TimeLapse& tl, std::vector<Gaps>& gaps) {
 DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed, const LinkConstraints& fixed,
                           AssignStart* start) {
   const size_t P = tl.frames.size() < 2 ? 0 : tl.frames.size() - 1;
-  LinkModel m;
-  set_field(m, tl);
+  LinkModel m = movie_model(tl);
   std::vector<CellGrid> grids;
   grids.reserve(tl.frames.size());
   for (const Frame& f : tl.frames) grids.emplace_back(f);

@@ -55,6 +55,16 @@ AssignStart assign_start_of_text(const std::string& text);
 DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& proposed,
                           const LinkConstraints& fixed = {}, AssignStart* start = nullptr);
 
+// A link's confidence is the logistic of its margin (in the model's natural
+// units) over this scale: a swap of two like cells is 1/2, and 0.9 takes a
+// margin of 6.6 (on the agar movie and its every-2nd and every-3rd frame
+// movies, wrong links are about as common at margins of 4 to 8 as below).
+constexpr double kConfidenceScale = 3.0;
+
+// The link model of a movie before any fit: its field, neighbour spacing and
+// range of lengths, the rest at their defaults.
+LinkModel movie_model(const TimeLapse& tl);
+
 // The motion predicted at every cell of frame `a` (the one predictor of the
 // assignment, the repairs and the confidence): the median displacement `dx,
 // dy` (NaN: none) of its nearest neighbours, its own left out; the median of

@@ -79,7 +79,9 @@ RepairCounts repair_lineage(const TimeLapse& tl, Lineage& lin, const TrackOption
 
 // Per cell, the probability in [0, 1] that its link (to its previous-frame
 // cell, its mother, or to no cell) is right, judged against the alternatives
-// the local motion, lengths and axes leave open.
-std::vector<std::vector<double>> link_confidence(const TimeLapse& tl, const Lineage& lin);
+// the link model leaves open: `model` as the assignment fitted it (null: one
+// fitted to the lineage's own links).
+std::vector<std::vector<double>> link_confidence(const TimeLapse& tl, const Lineage& lin,
+                                                 const LinkModel* model = nullptr);
 
 }  // namespace vantu

@@ -25,9 +25,10 @@
 
 namespace vantu {
 
-// The fixed spreads by which the repairs (relinking) and the confidence of
-// the links the repairs made weigh a link: squared deviations in units of
-// these, before and apart from the model fitted to the movie.
+// The fixed spreads by which the repairs' relinking weighs a link: squared
+// deviations in units of these, apart from the model fitted to the movie
+// (its costs, with the stray share or without, exchanged right links for
+// wrong ones on the agar movie).
 constexpr double kFixedLengthSpread = 0.1;  // log length ratio of a continuation
 constexpr double kFixedAxisSpread = 15.0;   // degrees
 constexpr double kFixedLeastSpread = 0.05;  // position spread, in units of the neighbour spacing
