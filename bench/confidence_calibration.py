@@ -97,11 +97,11 @@ def review(a, work):
             track(a, [os.path.join(movie, kind)], out)
             print(review_row("%s, %s" % (os.path.basename(movie.rstrip("/")), "points" if kind == "frames" else kind),
                              wrong_links(out + "/cells.csv", os.path.join(movie, "truth.csv"))), flush=True)
-    for case in [c for c in a.cases.split(";") if c]:
+    for index, case in enumerate([c for c in a.cases.split(";") if c]):
         name, options = case.split("=", 1)
         scored = []
         for seed in a.seeds.split(","):
-            d = os.path.join(work, "%s-s%s" % (len(scored), seed))
+            d = os.path.join(work, "case%d-s%s" % (index, seed))
             scored += simulate(a, d, seed, None, options)
         print(review_row("simulated, %s (seeds %s)" % (name, a.seeds), scored), flush=True)
 
