@@ -445,15 +445,54 @@ bool stays_daughter_sized(const Work& w, int m, int d) {
   return std::fabs(std::log(std::max(w.length(cs[1]), 1e-9) / std::max(expected, 1e-9))) <= std::log(kGapLengthRatio);
 }
 
+// Whether daughter d of mother m, seen in one frame only, was the mother
+// split in two by the segmentation for that frame: in the next frame a track
+// without parent starts where the motion carries d, at about the mother's
+// whole length grown on (not a daughter's), and the link model prices that
+// continuation below one lost and one new.
+bool split_heals(const Work& w, int m, int d) {
+  if (w.model == nullptr) return false;
+  const Cell piece = w.first_cell(d), mother = w.last_cell(m);
+  const int next = piece.frame + 1;
+  if (next >= static_cast<int>(w.tl.frames.size())) return false;
+  const double whole = std::max(w.length(piece), w.length(mother) * w.growth);
+  const std::pair<double, double> at = carried(w, piece, next);
+  const LinkModel& model = *w.model;
+  const RodCell a{w.x(piece), w.y(piece), std::max(whole, 1e-6), w.angle(piece)};
+  for (int b = 0; b < w.count(); ++b) {
+    if (!w.alive[static_cast<size_t>(b)] || w.parent[static_cast<size_t>(b)] != 0 || w.first(b) != next) continue;
+    const Cell begin = w.first_cell(b);
+    if (w.length(begin) <= kHalfHigh * whole * w.growth) continue;  // daughter-sized
+    if (std::hypot(w.x(begin) - at.first, w.y(begin) - at.second) > position_gate(model, 1)) continue;
+    const RodCell c{w.x(begin), w.y(begin), std::max(w.length(begin), 1e-6), w.angle(begin)};
+    const double link = continuation_cost(model, a, at.first - a.x, at.second - a.y, c, 1);
+    if (std::isfinite(link) && link < lost_cost(model, a) + appear_cost(model, c)) return true;
+  }
+  return false;
+}
+
+// With one daughter seen once (missed after it), the other going on at her
+// own size says it was a division (the assignment weighed its lengths and
+// geometry).
+bool one_daughter_missed(const Work& w, int m, int d0, int d1, int frames) {
+  const bool v0 = vanishes(w, d0, frames), v1 = vanishes(w, d1, frames);
+  if (!w.assigned || v0 == v1) return false;
+  const double l0 = w.length(w.first_cell(d0)), l1 = w.length(w.first_cell(d1)), share = l0 / std::max(l0 + l1, 1e-9);
+  return share >= kHalfLow && share <= kHalfHigh && stays_daughter_sized(w, m, v0 ? d1 : d0);
+}
+
+// The piece seen once of such a division that was the mother split for one
+// frame (split_heals), or -1.
+int healed_piece(const Work& w, int m, int d0, int d1, int frames) {
+  if (!one_daughter_missed(w, m, d0, d1, frames)) return -1;
+  const int piece = vanishes(w, d0, frames) ? d0 : d1;
+  return split_heals(w, m, piece) ? piece : -1;
+}
+
 bool division_makes_sense(const Work& w, int m, int d0, int d1, int frames) {
   const bool v0 = vanishes(w, d0, frames), v1 = vanishes(w, d1, frames);
-  // The assignment weighed the division's lengths and geometry: with one
-  // daughter seen once (missed after it), the other going on at her own size
-  // says it was one.
-  if (w.assigned && v0 != v1) {
-    const double l0 = w.length(w.first_cell(d0)), l1 = w.length(w.first_cell(d1)), share = l0 / std::max(l0 + l1, 1e-9);
-    return share >= kHalfLow && share <= kHalfHigh && stays_daughter_sized(w, m, v0 ? d1 : d0);
-  }
+  if (w.assigned && v0 != v1)
+    return one_daughter_missed(w, m, d0, d1, frames) && healed_piece(w, m, d0, d1, frames) < 0;
   if (v0 || v1) return false;
   if (w.assigned) return true;
   const double sum = w.length(w.first_cell(d0)) + w.length(w.first_cell(d1));
@@ -489,7 +528,11 @@ int resolve_divisions(Work& w) {
     if (division_makes_sense(w, m, kids[0], kids[1], T)) continue;
     if (fixed_in(w, w.first_cell(kids[0])) || fixed_in(w, w.first_cell(kids[1]))) continue;
     const double c0 = continuation_cost(w, m, kids[0], T), c1 = continuation_cost(w, m, kids[1], T);
-    const int keep = c1 < c0 ? kids[1] : kids[0], other = keep == kids[0] ? kids[1] : kids[0];
+    // A split segmentation: the piece seen once goes on as the mother made
+    // whole again (gap closing joins it), the other piece is debris.
+    const int healed = healed_piece(w, m, kids[0], kids[1], T);
+    const int keep = healed >= 0 ? healed : c1 < c0 ? kids[1] : kids[0];
+    const int other = keep == kids[0] ? kids[1] : kids[0];
     set_parent(w, other, 0);
     w.start[static_cast<size_t>(other)] = Start::kNew;
     const Cell begin = w.first_cell(keep);
