@@ -3,6 +3,7 @@
 // whole runs with and without faults.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
@@ -400,3 +401,44 @@ TEST(RepairRun, HelpNamesEverySwitchAndTheFlags) {
 }
 
 }  // namespace
+
+TEST(RepairRun, ACellSplitByTheSegmentationForOneFrameGoesOnWhole) {
+  RunDir d;
+  const std::vector<std::string> frames =
+      vantu_test::simulate_timelapse(d, "tl", {"--frames", "10", "--cells", "30", "--seed", "5"});
+  const std::map<int, TrueTrack> tracks = true_tracks(d.read("tl/truth_tracks.csv"));
+  auto frame_file = [&](int f) { return frames[static_cast<size_t>(f)].substr(d.path().size() + 1); };
+  // Cells seen without dividing from frame 3 to 7, split into two pieces
+  // end to end along their axis in frame 5 (every third, not to crowd them).
+  const int f = 5;
+  std::vector<const TrueTrack*> split;
+  for (const auto& [k, t] : tracks)
+    if (t.id.count(f - 2) && t.id.count(f + 2) && t.id.begin()->first <= f - 2 && k % 3 == 0) split.push_back(&t);
+  ASSERT_GE(split.size(), 3u);
+  std::string text;
+  for (const auto& row : vantu_test::table(d.read(frame_file(f)))) {
+    if (row.size() != 5) continue;
+    const bool cut = std::any_of(split.begin(), split.end(), [&](const TrueTrack* t) { return t->id.at(f) == row[4]; });
+    if (!cut) {
+      text += row[0] + " " + row[1] + " " + row[2] + " " + row[3] + " " + row[4] + "\n";
+      continue;
+    }
+    const double x = std::stod(row[0]), y = std::stod(row[1]), len = std::stod(row[2]);
+    const double a = std::stod(row[3]) * 3.14159265358979323846 / 180;
+    const double ux = std::cos(a), uy = -std::sin(a);  // counter-clockwise as seen on screen
+    text += std::to_string(x + ux * 0.27 * len) + " " + std::to_string(y + uy * 0.27 * len) + " " +
+            std::to_string(0.52 * len) + " " + row[3] + " " + row[4] + "\n";
+    text += std::to_string(x - ux * 0.23 * len) + " " + std::to_string(y - uy * 0.23 * len) + " " +
+            std::to_string(0.44 * len) + " " + row[3] + " 9" + row[4] + "\n";
+  }
+  d.write(frame_file(f), text);
+  const Outcome o = track(d, frames, {"-o", "out"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  std::map<std::pair<int, std::string>, std::vector<std::string>> cell;  // (frame, id) -> track, flag
+  for (const auto& r : vantu_test::csv_rows(d.read("out/cells.csv")))
+    if (r[0] != "frame") cell[{std::stoi(r[0]), r[1]}] = {r[2], r[8]};
+  for (const TrueTrack* t : split) {
+    EXPECT_EQ(cell.at({f + 1, t->id.at(f + 1)})[0], cell.at({f - 1, t->id.at(f - 1)})[0]) << "cell " << t->id.at(f - 1);
+    EXPECT_NE(cell.at({f + 1, t->id.at(f + 1)})[1], "4");
+  }
+}

@@ -264,9 +264,8 @@ double last_length(const Work& w, int k) {
 // being lost and the other new (ranked by what the link saves). Without it:
 // fixed gates on distance, length and axis. The length expected is the
 // track's last one or, when longer, the one before it grown on (last_length).
-bool gap_fits(const Work& w, int ended, const Cell& begin, int frames, const std::pair<double, double>& at,
+bool gap_fits(const Work& w, int ended, const Cell& end, const Cell& begin, int frames, const std::pair<double, double>& at,
               double& cost) {
-  const Cell end = w.last_cell(ended);
   const double expected = last_length(w, ended) * std::pow(w.growth, frames);
   if (w.model != nullptr) {
     // A detection seen in one frame only on either side is probable debris.
@@ -311,19 +310,33 @@ std::vector<std::vector<int>> tracks_starting(const Work& w) {
   return starting;
 }
 
+// Where a track that ends early is carried from: its last cell, or the one
+// before when the last was cut short (a piece of a split segmentation, or a
+// mask partly taken by a neighbour), whose centre is not the cell's.
+Cell gap_origin(const Work& w, int k) {
+  const std::vector<Cell>& cs = w.cells[static_cast<size_t>(k)];
+  const Cell& end = cs.back();
+  if (cs.size() < 2) return end;
+  const Cell& before = cs[cs.size() - 2];
+  const double grown = w.length(before) * std::pow(w.growth, end.frame - before.frame);
+  return w.length(end) < kHalfHigh * grown ? before : end;
+}
+
 // Gap closing's candidates: track a, which ends early, going on as a track
 // without parent that starts 1 to kLongestGap + 1 frames later.
 void gap_joins(const Work& w, const std::vector<std::vector<int>>& starting, int a, std::vector<Join>& out) {
   const int T = static_cast<int>(w.tl.frames.size());
-  const Cell end = w.last_cell(a);
+  const Cell end = w.last_cell(a), from = gap_origin(w, a);
   for (int skip = 0; skip <= kLongestGap && end.frame + skip + 1 < T; ++skip) {
     const std::vector<int>& later = starting[static_cast<size_t>(end.frame + skip + 1)];
     if (later.empty()) continue;
-    const std::pair<double, double> at = carried(w, end, end.frame + skip + 1);
+    const std::pair<double, double> at = carried(w, from, end.frame + skip + 1);
     for (int b : later) {
       const Cell begin = w.first_cell(b);
       double cost = 0;
-      if (fixed_in(w, begin) || ruled_out(w, end, begin) || !gap_fits(w, a, begin, skip + 1, at, cost)) continue;
+      if (fixed_in(w, begin) || ruled_out(w, end, begin) ||
+          !gap_fits(w, a, from, begin, begin.frame - from.frame, at, cost))
+        continue;
       out.push_back({-cost, a, b, -1});
     }
   }
@@ -657,6 +670,12 @@ int relink_pair(Work& w, int t) {
       const int kb = w.track_of({t + 1, j2}) - 1;
       const Cell i2 = cell_at(w, kb, t);
       if (i2.index >= 0 && (!relinkable_here(w, t, i2.index) || fixed_out(w, i2) || ruled_out(w, i2, j))) continue;
+      // The piece a resolved division kept as its mother going on keeps her
+      // future: the other piece beside it, nearer the whole cell's centre
+      // perhaps, is the one the segmentation cut off.
+      if (i2.index >= 0 && w.flag[static_cast<size_t>(t)][static_cast<size_t>(i2.index)] == kDivisionResolved &&
+          w.cells[static_cast<size_t>(ka)].size() == 1 && w.parent[static_cast<size_t>(ka)] == 0)
+        continue;
       // Costs of the links before and after; a missing link costs the same on
       // both sides and drops out.
       const double before = (j.index >= 0 ? own : 0) + (i2.index >= 0 ? link_cost(w, pm, i2.index, j2) : 0);
