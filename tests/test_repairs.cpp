@@ -442,3 +442,15 @@ TEST(RepairRun, ACellSplitByTheSegmentationForOneFrameGoesOnWhole) {
     EXPECT_NE(cell.at({f + 1, t->id.at(f + 1)})[1], "4");
   }
 }
+
+// In a colony where nothing is missed, rods that slide along their axes past
+// their neighbours still go on: no track starts without a mother.
+TEST(RepairRun, SlidingRodsOfAFaultFreeColonyKeepTheirMothers) {
+  RunDir d;
+  const std::vector<std::string> frames =
+      vantu_test::simulate_timelapse(d, "tl", {"--frames", "6", "--cells", "120", "--seed", "1", "--slide", "0.1"});
+  const Outcome o = track(d, frames, {"-o", "out"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  for (const auto& r : vantu_test::csv_rows(d.read("out/cells.csv")))
+    EXPECT_NE(r[8], "4") << "frame " << r[0] << " cell " << r[1];
+}

@@ -780,7 +780,7 @@ bool alike(const LinkModel& m, const RodCell& a, const RodCell& b, double growth
 // linked stay as they are). A cell that only looks like a lost one stays new.
 // The candidates are added to `cand`, the chosen ones to `chosen`.
 void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const CellGrid& grid_b,
-                   const std::vector<double>& mx, const std::vector<double>& my, int frames, const Gaps& gaps,
+                   const std::vector<double>& mx, const std::vector<double>& my, int frames,
                    const PairConstraints* fix, Candidates& cand, std::vector<int>& chosen,
                    const std::vector<double>& lost, const std::vector<double>& appear) {
   const size_t K = static_cast<size_t>(a.count()), M = static_cast<size_t>(b.count());
@@ -794,11 +794,9 @@ void second_chance(const LinkModel& m, const Frame& a, const Frame& b, const Cel
   auto ruled_out = [&](int i, int j) {
     return fix && std::find(fix->forbidden.begin(), fix->forbidden.end(), std::make_pair(i, j)) != fix->forbidden.end();
   };
-  // A cell missed for a frame is no stray: the gap closing joins it.
-  for (size_t i = 0; i < gaps.missed_after.size() && i < K; ++i)
-    if (gaps.missed_after[i]) free[i] = 0;
-  for (size_t j = 0; j < gaps.missed_before.size() && j < M; ++j)
-    if (gaps.missed_before[j]) free[K + j] = 0;
+  // A cell that looks missed for a frame (by the links of the pass before)
+  // competes too: where a new cell beside it goes on to where it would come
+  // back, those links said so only because they had left both loose.
   std::vector<int> touch;
   for (int e : chosen) {
     touch.clear();
@@ -1013,7 +1011,7 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
                        : solve_group(cand.events, ev[k], ca[k], cb[k], lost, appear))
       chosen.push_back(e);
   }
-  if (gaps.second_chance) second_chance(m, a, b, grid_b, mx, my, frames, gaps, fix, cand, chosen, lost, appear);
+  if (gaps.second_chance) second_chance(m, a, b, grid_b, mx, my, frames, fix, cand, chosen, lost, appear);
   if (want_margins) wide_alternatives(m, a, b, grid_b, mx, my, frames, cand, chosen, lost, appear);
   std::vector<std::vector<int>> by_cell(K + M);  // per cell, the candidates that explain it
   std::vector<int> held_by(K + M, -1);           // per cell, the chosen event that explains it
