@@ -332,6 +332,10 @@ TEST(SimTimelapse, RefusesBadArgumentsAndStaleFrames) {
   EXPECT_EQ(e.status, 1);
   EXPECT_NE(e.err.find("frame_0003.dat"), std::string::npos) << e.err;
   EXPECT_EQ(simulate(dir, "o", {"--frames", "4", "--seed", "2"}).status, 0);
+  e = dir.run({"--timelapse", "--help"}, VANTU_SIM_BIN);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_NE(e.err.find("got the option '--help'"), std::string::npos) << e.err;
+  EXPECT_FALSE(dir.exists("--help"));
 }
 
 }  // namespace

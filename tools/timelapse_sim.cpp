@@ -684,6 +684,9 @@ TimelapseOptions parseTimelapseOptions(int argc, char** argv) {
         const char* value = argv[++i];
         if (arg == "--timelapse") {
             if (*value == '\0') fail("--timelapse needs a folder name");
+            // `--timelapse --help` asks for help: no folder named after an option.
+            if (value[0] == '-' && value[1] == '-')
+                fail(std::string("--timelapse needs a folder name, got the option '") + value + "'");
             o.dir = value;
             haveDir = true;
         } else if (arg == "--seed") {
