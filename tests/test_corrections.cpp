@@ -222,4 +222,40 @@ TEST_F(Corrections, TheFolderKeepsThemAndARerunSaysWhatItDrops) {
   EXPECT_EQ(dir_->read("keep/cells.csv").find("by_hand"), std::string::npos);
 }
 
+
+// A daughter made new leaves her sister her mother's daughter, and the links
+// of that pair the correction did not touch keep their origin and their
+// confidence (up to the model refitted from the changed links): tried on
+// the movie's first divisions.
+TEST_F(Corrections, ADaughterMadeNewLeavesTheRestAsItWas) {
+  const TimeLapse tl = movie();
+  TrackOptions o;
+  o.jobs = 1;
+  const Lineage l0 = track_time_lapse(tl, false, o).texts.lineage;
+  auto track = [](const Lineage& l, int t, int j) -> const Track& {
+    return l.tracks[static_cast<size_t>(l.track[static_cast<size_t>(t)][static_cast<size_t>(j)] - 1)];
+  };
+  int tried = 0;
+  for (int t = 1; t < 8 && tried < 4; ++t)
+    for (int d1 = 0; d1 < tl.frames[static_cast<size_t>(t)].count() && tried < 4; ++d1)
+      for (int d2 = 0; d2 < tl.frames[static_cast<size_t>(t)].count(); ++d2) {
+        const Track &a = track(l0, t, d1), &b = track(l0, t, d2);
+        if (d1 == d2 || a.first != t || b.first != t || a.parent == 0 || a.parent != b.parent) continue;
+        ++tried;
+        o.corrections_text = "frame,id,action,from_frame,from_id\n" + num(tl, t) + "," + id(tl, t, d1) + ",new,,\n";
+        const Lineage l1 = track_time_lapse(tl, false, o).texts.lineage;
+        EXPECT_EQ(track(l1, t, d2).first, t) << "frame " << t << " cell " << d2;
+        EXPECT_EQ(origin_in(l1, t, d2), origin_in(l0, t, d2)) << "frame " << t << " cell " << d2;
+        for (int c = 0; c < tl.frames[static_cast<size_t>(t)].count(); ++c) {
+          if (c == d1 || c == d2) continue;
+          EXPECT_EQ(origin_in(l1, t, c), origin_in(l0, t, c)) << "frame " << t << " cell " << c;
+          EXPECT_NEAR(l1.confidence[static_cast<size_t>(t)][static_cast<size_t>(c)],
+                      l0.confidence[static_cast<size_t>(t)][static_cast<size_t>(c)], 1e-4)
+              << "frame " << t << " cell " << c;
+        }
+        break;
+      }
+  EXPECT_EQ(tried, 4);
+}
+
 }  // namespace

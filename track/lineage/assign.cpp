@@ -108,6 +108,13 @@ std::vector<Event> events_of(const PairLinks& pl, const Frame& a, const Frame& b
   return out;
 }
 
+// The cells (frame a's as i, frame b's as K + j) an event explains.
+void cells_of(const Event& e, size_t K, std::vector<int>& out) {
+  out.push_back(e.i);
+  out.push_back(static_cast<int>(K) + e.j1);
+  if (e.kind == 1) out.push_back(static_cast<int>(K) + e.j2);
+}
+
 // Per cell of frame t, the displacement its link shows (NaN: no link): to
 // its successor, or to its daughters' length-weighted centre.
 void link_displacements(const Frame& a, const Frame& b, const PairLinks& pl, std::vector<double>& dx,
@@ -303,6 +310,63 @@ double lone_daughter_cost(const LinkModel& m, const RodCell& a, double dx, doubl
   return division_cost(m, a, dx, dy, d, sister, frames);
 }
 
+// A correction's consequences stay with the cells that depended on the
+// corrected link: per event decided without the corrections (`before`), 1
+// where it shares no cell with a corrected cell, that cell's old or new
+// origin, or the other cells of their events before. Those are kept as they
+// were; the rest (and the cells no event explained) are decided again.
+std::vector<char> unaffected(const std::vector<Event>& before, const PairConstraints& fix, size_t K, size_t M) {
+  std::vector<char> touched(K + M, 0);  // frame a's cells, then frame b's
+  for (const auto* list : {&fix.fixed, &fix.daughters, &fix.forbidden})
+    for (const auto& [i, j] : *list) touched[static_cast<size_t>(i)] = touched[K + static_cast<size_t>(j)] = 1;
+  for (int j : fix.fresh) touched[K + static_cast<size_t>(j)] = 1;
+  for (int i : fix.ends) touched[static_cast<size_t>(i)] = 1;
+  std::vector<char> out(before.size(), 0);
+  std::vector<int> cells;
+  for (size_t e = 0; e < before.size(); ++e) {
+    if (before[e].kind == 2) continue;
+    cells.clear();
+    cells_of(before[e], K, cells);
+    out[e] = std::none_of(cells.begin(), cells.end(), [&](int x) { return touched[static_cast<size_t>(x)] != 0; });
+  }
+  return out;
+}
+
+bool same_event(const Event& e, const Event& d) {
+  return e.kind == d.kind && e.i == d.i && e.lone == d.lone &&
+         (e.kind == 0 ? e.j1 == d.j1 : (e.j1 == d.j1 && e.j2 == d.j2) || (e.j1 == d.j2 && e.j2 == d.j1));
+}
+
+// The candidates that would take a cell of a kept event (`keep`, per event
+// of `before`) another way are dropped, and the kept event's cells can be
+// neither lost nor new.
+void keep_unaffected(const std::vector<Event>& before, const std::vector<char>& keep, size_t K, Candidates& c,
+                     std::vector<double>& lost, std::vector<double>& appear) {
+  std::vector<int> held(K + appear.size(), -1);  // per cell, the kept event that explains it
+  std::vector<int> cells;
+  for (size_t e = 0; e < before.size(); ++e) {
+    if (!keep[e]) continue;
+    cells.clear();
+    cells_of(before[e], K, cells);
+    for (int x : cells) held[static_cast<size_t>(x)] = static_cast<int>(e);
+  }
+  auto breaks = [&](const Event& e) {
+    cells.clear();
+    cells_of(e, K, cells);
+    return std::any_of(cells.begin(), cells.end(), [&](int x) {
+      const int h = held[static_cast<size_t>(x)];
+      return h >= 0 && !same_event(e, before[static_cast<size_t>(h)]);
+    });
+  };
+  c.events.erase(std::remove_if(c.events.begin(), c.events.end(), breaks), c.events.end());
+  for (const Event& e : c.events) {
+    cells.clear();
+    cells_of(e, K, cells);
+    if (held[static_cast<size_t>(cells[0])] < 0) continue;
+    for (int x : cells) (static_cast<size_t>(x) < K ? lost[static_cast<size_t>(x)] : appear[static_cast<size_t>(x) - K]) = kForbidden;
+  }
+}
+
 // The user's corrections of one pair (corrections.h) as constraints of its
 // assignment (one cell linked to i: i going on; two: i's daughters):
 // candidates that break one are dropped, a fixed link is added
@@ -310,8 +374,8 @@ double lone_daughter_cost(const LinkModel& m, const RodCell& a, double dx, doubl
 // and new cells it replaces when the model rules it out), and a cell fixed
 // to a link can be neither lost nor new.
 void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, const Frame& b,
-               const std::vector<double>& mx, const std::vector<double>& my, int frames, Candidates& c,
-               std::vector<double>& lost, std::vector<double>& appear) {
+               const std::vector<double>& mx, const std::vector<double>& my, int frames, const std::vector<Event>* before,
+               Candidates& c, std::vector<double>& lost, std::vector<double>& appear) {
   const size_t K = lost.size(), M = appear.size();
   std::vector<int> from(M, -1);                   // frame b's cell -> the cell it must come from
   std::vector<std::vector<int>> kids(K);          // frame a's cell -> the cells that must come from it
@@ -321,6 +385,25 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     from[static_cast<size_t>(j)] = i, kids[static_cast<size_t>(i)].push_back(j), lone[static_cast<size_t>(i)] = 1;
   for (int j : fix.fresh) fresh[static_cast<size_t>(j)] = 1;
   for (int i : fix.ends) ends[static_cast<size_t>(i)] = 1;
+  // A division decided without the corrections, one of whose daughters the
+  // user made new (or debris): the mother still divided, so the other
+  // daughter stays hers (her sister not seen), as if the user had said so;
+  // her link did not depend on the corrected one. (A daughter the user gives
+  // to another cell is different: the division was likely a neighbour's
+  // cell taken for a daughter, and the mother may go on as the other.)
+  std::vector<std::pair<int, int>> still;  // (mother, daughter)
+  for (const Event& d : before ? *before : std::vector<Event>{}) {
+    const size_t i = static_cast<size_t>(d.i);
+    if (d.kind != 1 || ends[i] || !kids[i].empty()) continue;
+    for (const auto& [gone, kept] : {std::pair{d.j1, d.j2}, {d.j2, d.j1}}) {
+      const size_t g = static_cast<size_t>(gone), k = static_cast<size_t>(kept);
+      if (fresh[g] && !fresh[k] && from[k] < 0) {
+        from[k] = d.i, kids[i].push_back(kept), lone[i] = 1;
+        still.emplace_back(d.i, kept);
+        break;
+      }
+    }
+  }
   auto forbidden = [&](int i, int j) {
     return std::find(fix.forbidden.begin(), fix.forbidden.end(), std::make_pair(i, j)) != fix.forbidden.end();
   };
@@ -379,6 +462,7 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
   }
   c.events.erase(std::remove_if(c.events.begin(), c.events.end(), [&](const Event& e) { return !allowed(e); }),
                  c.events.end());
+  if (before) keep_unaffected(*before, unaffected(*before, fix, K, M), K, c, lost, appear);
   for (const Event& x : left) {
     if (!allowed(x)) continue;
     const auto same = std::find_if(c.events.begin(), c.events.end(),
@@ -406,6 +490,9 @@ void constrain(const PairConstraints& fix, const LinkModel& m, const Frame& a, c
     const double least = lone[i] ? std::min(cost, lone_cost(ii, k[0])) : cost;
     c.events.push_back({division ? 1 : 0, ii, k[0], division ? k[1] : -1, std::isfinite(least) ? least : instead});
   }
+  for (Event& e : c.events)
+    if (e.kind == 0 && std::find(still.begin(), still.end(), std::make_pair(e.i, e.j1)) != still.end())
+      e.lone = e.around = true;
 }
 
 // The events the user did not fix: only these teach the model (a fixed link
@@ -437,13 +524,6 @@ struct Groups {
     if (x != y) up[static_cast<size_t>(std::max(x, y))] = std::min(x, y);
   }
 };
-
-// The cells (frame a's as i, frame b's as K + j) an event explains.
-void cells_of(const Event& e, size_t K, std::vector<int>& out) {
-  out.push_back(e.i);
-  out.push_back(static_cast<int>(K) + e.j1);
-  if (e.kind == 1) out.push_back(static_cast<int>(K) + e.j2);
-}
 
 // The cost of explaining `cells` by `events` (each inside them) and the rest
 // of them as lost or new.
@@ -983,7 +1063,16 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
   std::vector<double> lost(K), appear(M);
   for (size_t i = 0; i < K; ++i) lost[i] = lost_cost(m, rod(a, static_cast<int>(i)));
   for (size_t j = 0; j < M; ++j) appear[j] = appear_cost(m, rod(b, static_cast<int>(j)));
-  if (fix) constrain(*fix, m, a, b, mx, my, frames, cand, lost, appear);
+  // What this pair decides without the corrections: what they leave alone
+  // keeps its links and its margins.
+  std::vector<Event> before;
+  if (fix && fix->fixed.empty() && fix->daughters.empty() && fix->forbidden.empty() && fix->fresh.empty() &&
+      fix->ends.empty())
+    fix = nullptr;
+  if (fix) {
+    before = assign_pair(m, a, b, mx, my, frames, want_margins, gaps, nullptr);
+    constrain(*fix, m, a, b, mx, my, frames, &before, cand, lost, appear);
+  }
   Groups g(K + M);
   for (const Event& e : cand.events) {
     g.join(e.i, static_cast<int>(K) + e.j1);
@@ -1027,9 +1116,12 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
     for (int c : touch) held_by[static_cast<size_t>(c)] = e;
   }
   std::vector<Event> out;
+  const std::vector<char> kept = fix ? unaffected(before, *fix, K, M) : std::vector<char>{};
   for (int e : chosen) {
     out.push_back(cand.events[static_cast<size_t>(e)]);
     if (want_margins) out.back().margin = margin_of(cand.events, e, -1, by_cell, held_by, K, lost, appear);
+    for (size_t d = 0; d < kept.size(); ++d)
+      if (kept[d] && same_event(out.back(), before[d])) out.back().margin = before[d].margin;
   }
   if (want_margins)
     for (size_t j = 0; j < M; ++j)
