@@ -1056,7 +1056,7 @@ void wide_alternatives(const LinkModel& m, const Frame& a, const Frame& b, const
 // The pair's events of least total cost.
 std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& b, const std::vector<double>& mx,
                                const std::vector<double>& my, int frames, bool want_margins, const Gaps& gaps = {},
-                               const PairConstraints* fix = nullptr) {
+                               const PairConstraints* fix = nullptr, std::vector<Event>* unconstrained = nullptr) {
   const CellGrid grid_b(b);
   Candidates cand = candidates_of(m, a, b, grid_b, mx, my, frames, gaps);
   const size_t K = static_cast<size_t>(a.count()), M = static_cast<size_t>(b.count());
@@ -1127,6 +1127,7 @@ std::vector<Event> assign_pair(const LinkModel& m, const Frame& a, const Frame& 
     for (size_t j = 0; j < M; ++j)
       if (held_by[K + j] < 0) out.push_back({2, -1, static_cast<int>(j), -1, appear[j],
                                              margin_of(cand.events, -1, static_cast<int>(j), by_cell, held_by, K, lost, appear)});
+  if (unconstrained) *unconstrained = fix ? std::move(before) : out;
   return out;
 }
 
@@ -1385,7 +1386,8 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     // Only the last pass obeys the corrections: the passes before are those
     // of the movie without them (kept by a folder for its reruns).
     const LinkConstraints& fix = last ? fixed : none;
-    LinkSamples s;
+    const bool free_too = last && !fixed.pairs.empty();  // the same pass without the corrections, alongside
+    LinkSamples s, s_free;
     std::vector<PairLinks> next(P);
     std::vector<Gaps> gaps(P);
     for (size_t t = 0; t < P; ++t) gaps[t] = likely_gaps(tl, grids, links, mx, my, m, t);
@@ -1393,8 +1395,15 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
     for (size_t t = 0; t < P; ++t) {
       const Frame &a = tl.frames[t], &b = tl.frames[t + 1];
       const int frames = frames_between(tl, t);
-      const std::vector<Event> ev =
-          assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t], fix.at(t));
+      std::vector<Event> ev_free;
+      const std::vector<Event> ev = assign_pair(pair_model(m, spread[t]), a, b, mx[t], my[t], frames, last, gaps[t],
+                                                fix.at(t), free_too ? &ev_free : nullptr);
+      if (free_too) {
+        LinkSamples own;
+        add_samples(m, a, b, ev_free, mx[t], my[t], frames, own);
+        s_free.add(own);
+        out.free_links.push_back(links_of(ev_free, links[t], a.count(), b.count()));
+      }
       if (last) {
         for (const Event& e : ev)
           if (e.around) out.around.push_back({0, e.lone ? Fix::kDaughter : Fix::kLink, static_cast<int>(t + 1), e.j1,
@@ -1412,6 +1421,10 @@ DecidedLinks assign_links(const TimeLapse& tl, const std::vector<PairLinks>& pro
       next[t] = links_of(ev, links[t], a.count(), b.count());
     }
     links.swap(next);
+    if (free_too) {
+      out.free_model = m;
+      fit_link_model(out.free_model, s_free);
+    }
     fit_link_model(m, s);
     motion_from(links);
   }

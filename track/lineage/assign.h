@@ -30,6 +30,10 @@ struct DecidedLinks {
   // sister the user gave away, the other half of a swap), as corrections for
   // the repairs to keep.
   std::vector<Correction> around;
+  // With corrections: the links and the model of the same movie without
+  // them (what a run without corrections decides).
+  std::vector<PairLinks> free_links;
+  LinkModel free_model;
 };
 // Where the last pass starts: the model and the links of the pass before,
 // each pair's residuals, and a key of the movie and the proposal they came
