@@ -258,4 +258,32 @@ TEST_F(Corrections, ADaughterMadeNewLeavesTheRestAsItWas) {
   EXPECT_EQ(tried, 4);
 }
 
+// The links the repairs made in the run without corrections (relinking,
+// gaps closed) stay where no correction reaches: a cell made new changes
+// nothing outside its own two frames.
+TEST_F(Corrections, TheRepairsKeepWhatACorrectionDoesNotReach) {
+  TrackOptions o;
+  o.jobs = 1;
+  o.inputs = vantu_test::simulate_timelapse(*dir_, "sim12", {"--frames", "12", "--cells", "20", "--seed", "1", "--missing",
+                                                             "0.05", "--spurious", "0.05", "--noise", "2"});
+  const TimeLapse tl = read_time_lapse(o, default_track_parameters());
+  const Lineage l0 = track_time_lapse(tl, false, o).texts.lineage;
+  const int t = 4;
+  const Frame& f = tl.frames[t];
+  std::vector<int> by_id(static_cast<size_t>(f.count()));
+  for (size_t j = 0; j < by_id.size(); ++j) by_id[j] = static_cast<int>(j);
+  std::sort(by_id.begin(), by_id.end(), [&](int a, int b) { return f.id[static_cast<size_t>(a)] < f.id[static_cast<size_t>(b)]; });
+  int tried = 0;
+  for (int j : by_id) {
+    if (origin_in(l0, t, j).first != t - 1) continue;
+    if (++tried > 4) break;
+    o.corrections_text = "frame,id,action,from_frame,from_id\n" + num(tl, t) + "," + id(tl, t, j) + ",new,,\n";
+    const Lineage l1 = track_time_lapse(tl, false, o).texts.lineage;
+    for (int s = 1; s < 12; ++s)
+      for (int c = 0; c < tl.frames[static_cast<size_t>(s)].count() && (s < t || s > t + 1); ++c)
+        EXPECT_EQ(origin_in(l1, s, c), origin_in(l0, s, c)) << "cell " << j << ": frame " << s << " cell " << c;
+  }
+  EXPECT_GT(tried, 4);
+}
+
 }  // namespace
