@@ -1,6 +1,5 @@
 // Frame input: one point file per frame, and the checks every time-lapse
 // passes before any pair is matched.
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +10,13 @@
 #include "track/input/input.h"
 
 namespace vantu {
+
+bool parse_number(const std::string& token, double& value) {
+  if (token.empty()) return false;
+  char* end = nullptr;
+  value = std::strtod(token.c_str(), &end);
+  return end == token.c_str() + token.size() && std::isfinite(value);
+}
 
 namespace {
 
@@ -27,15 +33,6 @@ std::vector<std::string> tokens_of(const std::string& line) {
     i = j;
   }
   return out;
-}
-
-// A whole token as a finite number.
-bool parse_number(const std::string& token, double& value) {
-  if (token.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(token.c_str(), &end);
-  return end == token.c_str() + token.size() && std::isfinite(value);
 }
 
 // True when the line starts with something strtod reads: a data row (the

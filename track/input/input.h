@@ -214,6 +214,8 @@ struct CsvRecord {
   std::vector<std::string> fields;
 };
 std::vector<CsvRecord> csv_records(const std::string& text, const std::string& source);
+// A whole field or token as a finite number (false for anything else).
+bool parse_number(const std::string& token, double& value);
 // Reads a comma-separated table with a header.
 TimeLapse read_table(const std::string& path, const TableColumns& columns, AngleConvention angles,
                      bool allow_gaps = false);

@@ -5,7 +5,6 @@
 // to it one at a time, so that a refusal can name the line of the file.
 #include <csv.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -72,10 +71,8 @@ double field_number(const std::string& path, const Record& r, int k, const std::
   if (static_cast<size_t>(k) >= r.fields.size())
     throw TrackError(strprintf("%s:%ld: no value in column \"%s\"", path.c_str(), r.line, name.c_str()));
   const std::string& text = r.fields[static_cast<size_t>(k)];
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(v))
+  double v = 0;
+  if (!parse_number(text, v))
     throw TrackError(
         strprintf("%s:%ld: non-numeric value \"%s\" in column \"%s\"", path.c_str(), r.line, text.c_str(), name.c_str()));
   return v;

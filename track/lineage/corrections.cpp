@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -32,14 +31,6 @@ std::string lower(std::string s) {
   return s;
 }
 
-bool number_of(const std::string& text, double& v) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  v = std::strtod(text.c_str(), &end);
-  return *end == '\0' && errno == 0 && std::isfinite(v);
-}
-
 // Names a cell of the movie in messages.
 std::string cell_name(const TimeLapse& tl, int t, int j) {
   const Frame& f = tl.frames[static_cast<size_t>(t)];
@@ -50,9 +41,9 @@ std::string cell_name(const TimeLapse& tl, int t, int j) {
 std::pair<int, int> find_cell(const TimeLapse& tl, const std::string& frame_text, const std::string& id_text,
                               const char* frame_col, const char* id_col, const std::string& where) {
   double number = 0, id = 0;
-  if (!number_of(frame_text, number) || number != std::floor(number))
+  if (!parse_number(frame_text, number) || number != std::floor(number))
     throw TrackError(where + frame_col + " \"" + frame_text + "\" is not a frame number");
-  if (!number_of(id_text, id)) throw TrackError(where + id_col + " \"" + id_text + "\" is not a cell id");
+  if (!parse_number(id_text, id)) throw TrackError(where + id_col + " \"" + id_text + "\" is not a cell id");
   const long n = static_cast<long>(number);
   const auto f = std::lower_bound(tl.frames.begin(), tl.frames.end(), n,
                                   [](const Frame& fr, long v) { return fr.number < v; });
